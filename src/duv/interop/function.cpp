@@ -1,0 +1,591 @@
+#include "duv/interop/function.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <stdexcept>
+
+#if PY_VERSION_HEX < 0x030C0000
+#include <structmember.h>
+#define Py_T_PYSSIZET T_PYSSIZET
+#define Py_READONLY READONLY
+#endif
+
+namespace duv {
+
+Param arg(const char *name) { return Param{name, Kind::PositionalOrKeyword, {}, {}}; }
+Param kwonly(const char *name) { return Param{name, Kind::KeywordOnly, {}, {}}; }
+Param varargs(const char *name) { return Param{name, Kind::VarPositional, {}, {}}; }
+Param varkw(const char *name) { return Param{name, Kind::VarKeyword, {}, {}}; }
+
+struct FunctionSpec {
+    std::vector<Param> params;
+    std::vector<PyObject *> names;  // interned, owned
+    size_t n_positional = 0;        // positional-or-keyword parameters (always first)
+    size_t n_pos_defaults = 0;      // trailing positional parameters with defaults
+    Py_ssize_t varargs_slot = -1;
+    Py_ssize_t varkw_slot = -1;
+    Impl impl = nullptr;
+    nb::object return_annotation;
+};
+
+namespace {
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    PyObject *dict;
+    PyObject *weakrefs;
+    PyObject *name;
+    PyObject *qualname;
+    PyObject *module;
+    PyObject *doc;
+    PyObject *globals;
+    PyObject *signature;
+    FunctionSpec *spec;
+};
+
+PyTypeObject *function_type = nullptr;
+
+// ---- argument binding, with the interpreter's own error messages -------------------
+
+PyObject *format_names(const std::vector<PyObject *> &names) {
+    // 'a'  |  'a' and 'b'  |  'a', 'b', and 'c'
+    std::vector<nb::object> reprs;
+    for (PyObject *n : names) reprs.push_back(steal_checked(PyObject_Repr(n)));
+    std::string out;
+    auto s = [](const nb::object &o) { return std::string(nb::borrow<nb::str>(o).c_str()); };
+    size_t len = reprs.size();
+    if (len == 1) {
+        out = s(reprs[0]);
+    } else if (len == 2) {
+        out = s(reprs[0]) + " and " + s(reprs[1]);
+    } else {
+        for (size_t i = 0; i + 2 < len; ++i) out += (i ? ", " : "") + s(reprs[i]);
+        out += ", " + s(reprs[len - 2]) + ", and " + s(reprs[len - 1]);
+    }
+    return PyUnicode_FromStringAndSize(out.data(), (Py_ssize_t)out.size());
+}
+
+void missing_arguments(FunctionObject *f, PyObject **slots, bool kwonly) {
+    const FunctionSpec &sp = *f->spec;
+    std::vector<PyObject *> names;
+    for (size_t i = 0; i < sp.params.size(); ++i) {
+        const Param &p = sp.params[i];
+        if (slots[i]) continue;
+        if (kwonly ? (p.kind == Kind::KeywordOnly && !p.default_.is_valid())
+                   : (p.kind == Kind::PositionalOrKeyword && i < sp.n_positional - sp.n_pos_defaults))
+            names.push_back(sp.names[i]);
+    }
+    PyObject *joined = format_names(names);
+    if (!joined) return;
+    PyErr_Format(PyExc_TypeError, "%U() missing %i required %s argument%s: %U", f->qualname,
+                 (int)names.size(), kwonly ? "keyword-only" : "positional",
+                 names.size() == 1 ? "" : "s", joined);
+    Py_DECREF(joined);
+}
+
+void too_many_positional(FunctionObject *f, Py_ssize_t given, PyObject **slots) {
+    const FunctionSpec &sp = *f->spec;
+    Py_ssize_t kwonly_given = 0;
+    for (size_t i = 0; i < sp.params.size(); ++i)
+        if (sp.params[i].kind == Kind::KeywordOnly && slots[i]) ++kwonly_given;
+    Py_ssize_t argcount = (Py_ssize_t)sp.n_positional, defcount = (Py_ssize_t)sp.n_pos_defaults;
+    nb::object sig;
+    bool plural;
+    if (defcount) {
+        plural = true;
+        sig = steal_checked(PyUnicode_FromFormat("from %zd to %zd", argcount - defcount, argcount));
+    } else {
+        plural = argcount != 1;
+        sig = steal_checked(PyUnicode_FromFormat("%zd", argcount));
+    }
+    nb::object kwonly_sig;
+    if (kwonly_given) {
+        kwonly_sig = steal_checked(PyUnicode_FromFormat(
+            " positional argument%s (and %zd keyword-only argument%s)", given != 1 ? "s" : "",
+            kwonly_given, kwonly_given != 1 ? "s" : ""));
+    } else {
+        kwonly_sig = steal_checked(PyUnicode_FromString(""));
+    }
+    PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given",
+                 f->qualname, sig.ptr(), plural ? "s" : "", given, kwonly_sig.ptr(),
+                 given == 1 && !kwonly_given ? "was" : "were");
+}
+
+#if PY_VERSION_HEX >= 0x030D0000
+// Closest parameter name, as the interpreter suggests it for a mistyped keyword.
+constexpr size_t kMaxStringSize = 40;
+constexpr size_t kMoveCost = 2;
+constexpr size_t kCaseCost = 1;
+
+size_t substitution_cost(char a, char b) {
+    if ((a & 31) != (b & 31)) return kMoveCost;
+    if (a == b) return 0;
+    if ('A' <= a && a <= 'Z') a += ('a' - 'A');
+    if ('A' <= b && b <= 'Z') b += ('a' - 'A');
+    return a == b ? kCaseCost : kMoveCost;
+}
+
+size_t levenshtein(const char *a, size_t a_size, const char *b, size_t b_size, size_t max_cost) {
+    if (a == b) return 0;
+    while (a_size && b_size && a[0] == b[0]) { ++a; ++b; --a_size; --b_size; }
+    while (a_size && b_size && a[a_size - 1] == b[b_size - 1]) { --a_size; --b_size; }
+    if (a_size == 0 || b_size == 0) return (a_size + b_size) * kMoveCost;
+    if (a_size > kMaxStringSize || b_size > kMaxStringSize) return max_cost + 1;
+    if (b_size < a_size) { std::swap(a, b); std::swap(a_size, b_size); }
+    if ((b_size - a_size) * kMoveCost > max_cost) return max_cost + 1;
+    size_t buffer[kMaxStringSize];
+    size_t tmp = kMoveCost;
+    for (size_t i = 0; i < a_size; ++i) { buffer[i] = tmp; tmp += kMoveCost; }
+    size_t result = 0;
+    for (size_t bi = 0; bi < b_size; ++bi) {
+        char code = b[bi];
+        size_t distance = result = bi * kMoveCost;
+        size_t minimum = SIZE_MAX;
+        for (size_t ai = 0; ai < a_size; ++ai) {
+            size_t substitute = distance + substitution_cost(code, a[ai]);
+            distance = buffer[ai];
+            size_t insert_delete = std::min(result, distance) + kMoveCost;
+            result = std::min(insert_delete, substitute);
+            buffer[ai] = result;
+            minimum = std::min(minimum, result);
+        }
+        if (minimum > max_cost) return max_cost + 1;
+    }
+    return result;
+}
+
+PyObject *suggest_keyword(const FunctionSpec &sp, PyObject *keyword) {
+    Py_ssize_t name_size;
+    const char *name = PyUnicode_AsUTF8AndSize(keyword, &name_size);
+    if (!name) { PyErr_Clear(); return nullptr; }
+    PyObject *best = nullptr;
+    size_t best_distance = SIZE_MAX;
+    for (size_t i = 0; i < sp.params.size(); ++i) {
+        Kind k = sp.params[i].kind;
+        if (k != Kind::PositionalOrKeyword && k != Kind::KeywordOnly) continue;
+        PyObject *item = sp.names[i];
+        Py_ssize_t item_size;
+        const char *item_str = PyUnicode_AsUTF8AndSize(item, &item_size);
+        size_t max_distance = (size_t)(name_size + item_size + 3) * kMoveCost / 6;
+        if (best_distance != SIZE_MAX) max_distance = std::min(max_distance, best_distance - 1);
+        size_t d = levenshtein(name, (size_t)name_size, item_str, (size_t)item_size, max_distance);
+        if (d > max_distance) continue;
+        if (!best || d < best_distance) { best = item; best_distance = d; }
+    }
+    return best;
+}
+#endif
+
+void unexpected_keyword(FunctionObject *f, PyObject *keyword) {
+#if PY_VERSION_HEX >= 0x030D0000
+    if (PyObject *suggestion = suggest_keyword(*f->spec, keyword)) {
+        PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
+                     f->qualname, keyword, suggestion);
+        return;
+    }
+#endif
+    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname, keyword);
+}
+
+Py_ssize_t find_keyword(const FunctionSpec &sp, PyObject *key) {
+    for (size_t i = 0; i < sp.params.size(); ++i)
+        if (sp.names[i] == key && (sp.params[i].kind == Kind::PositionalOrKeyword ||
+                                   sp.params[i].kind == Kind::KeywordOnly))
+            return (Py_ssize_t)i;
+    for (size_t i = 0; i < sp.params.size(); ++i) {
+        Kind k = sp.params[i].kind;
+        if (k != Kind::PositionalOrKeyword && k != Kind::KeywordOnly) continue;
+        int eq = PyUnicode_Compare(sp.names[i], key);
+        if (eq == 0) return (Py_ssize_t)i;
+        if (eq == -1 && PyErr_Occurred()) PyErr_Clear();
+    }
+    return -1;
+}
+
+struct SlotGuard {
+    PyObject *varargs = nullptr, *varkw = nullptr;
+    ~SlotGuard() {
+        Py_XDECREF(varargs);
+        Py_XDECREF(varkw);
+    }
+};
+
+PyObject *call_impl(FunctionObject *f, PyObject **slots, size_t n) {
+    try {
+        Args a;
+        a.slots_ = slots;
+        a.n_ = n;
+        a.globals_ = f->globals;
+        nb::object result = f->spec->impl(a);
+        return result.release().ptr();
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (const nb::cast_error &e) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "unable to convert a Python object (%s)", e.what());
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    }
+    return nullptr;
+}
+
+PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    auto *f = (FunctionObject *)self;
+    const FunctionSpec &sp = *f->spec;
+    const size_t n_params = sp.params.size();
+    std::array<PyObject *, 48> small{};
+    std::vector<PyObject *> large;
+    PyObject **slots = small.data();
+    if (n_params > small.size()) {
+        large.assign(n_params, nullptr);
+        slots = large.data();
+    }
+    SlotGuard guard;
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+
+    if (sp.varkw_slot >= 0) {
+        guard.varkw = PyDict_New();
+        if (!guard.varkw) return nullptr;
+    }
+    Py_ssize_t n = std::min<Py_ssize_t>(nargs, (Py_ssize_t)sp.n_positional);
+    for (Py_ssize_t i = 0; i < n; ++i) slots[i] = args[i];
+    if (sp.varargs_slot >= 0) {
+        Py_ssize_t extra = nargs > n ? nargs - n : 0;
+        guard.varargs = PyTuple_New(extra);
+        if (!guard.varargs) return nullptr;
+        for (Py_ssize_t i = 0; i < extra; ++i) PyTuple_SET_ITEM(guard.varargs, i, Py_NewRef(args[n + i]));
+    }
+    if (kwnames) {
+        Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t i = 0; i < nkw; ++i) {
+            PyObject *key = PyTuple_GET_ITEM(kwnames, i);
+            PyObject *value = args[nargs + i];
+            Py_ssize_t j = find_keyword(sp, key);
+            if (j < 0) {
+                if (guard.varkw) {
+                    if (PyDict_SetItem(guard.varkw, key, value) < 0) return nullptr;
+                    continue;
+                }
+                unexpected_keyword(f, key);
+                return nullptr;
+            }
+            if (slots[j]) {
+                PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname, key);
+                return nullptr;
+            }
+            slots[j] = value;
+        }
+    }
+    if (nargs > (Py_ssize_t)sp.n_positional && sp.varargs_slot < 0) {
+        too_many_positional(f, nargs, slots);
+        return nullptr;
+    }
+    if (nargs < (Py_ssize_t)sp.n_positional) {
+        size_t first_default = sp.n_positional - sp.n_pos_defaults;
+        for (size_t i = (size_t)nargs; i < first_default; ++i) {
+            if (!slots[i]) {
+                missing_arguments(f, slots, false);
+                return nullptr;
+            }
+        }
+        for (size_t i = first_default; i < sp.n_positional; ++i)
+            if (!slots[i]) slots[i] = sp.params[i].default_.ptr();
+    }
+    bool kw_missing = false;
+    for (size_t i = sp.n_positional; i < n_params; ++i) {
+        const Param &p = sp.params[i];
+        if (p.kind != Kind::KeywordOnly || slots[i]) continue;
+        if (p.default_.is_valid()) slots[i] = p.default_.ptr();
+        else kw_missing = true;
+    }
+    if (kw_missing) {
+        missing_arguments(f, slots, true);
+        return nullptr;
+    }
+    if (sp.varargs_slot >= 0) slots[sp.varargs_slot] = guard.varargs;
+    if (sp.varkw_slot >= 0) slots[sp.varkw_slot] = guard.varkw;
+    return call_impl(f, slots, n_params);
+}
+
+// ---- type slots ------------------------------------------------------------------
+
+int function_traverse(PyObject *self, visitproc visit, void *arg) {
+    auto *f = (FunctionObject *)self;
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(f->dict);
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->globals);
+    Py_VISIT(f->signature);
+    return 0;
+}
+
+int function_clear(PyObject *self) {
+    auto *f = (FunctionObject *)self;
+    Py_CLEAR(f->dict);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->globals);
+    Py_CLEAR(f->signature);
+    return 0;
+}
+
+void function_dealloc(PyObject *self) {
+    auto *f = (FunctionObject *)self;
+    PyTypeObject *tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (f->weakrefs) PyObject_ClearWeakRefs(self);
+    function_clear(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    delete f->spec;
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+PyObject *function_descr_get(PyObject *self, PyObject *obj, PyObject *) {
+    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+PyObject *function_repr(PyObject *self) {
+    auto *f = (FunctionObject *)self;
+    return PyUnicode_FromFormat("<function %U at %p>", f->qualname, self);
+}
+
+PyObject *get_name(PyObject *self, void *) { return Py_NewRef(((FunctionObject *)self)->name); }
+PyObject *get_qualname(PyObject *self, void *) { return Py_NewRef(((FunctionObject *)self)->qualname); }
+PyObject *get_module(PyObject *self, void *) { return Py_NewRef(((FunctionObject *)self)->module); }
+PyObject *get_doc(PyObject *self, void *) { return Py_NewRef(((FunctionObject *)self)->doc); }
+PyObject *get_globals(PyObject *self, void *) { return Py_NewRef(((FunctionObject *)self)->globals); }
+
+int set_str_field(PyObject **field, PyObject *value, const char *what) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+        return -1;
+    }
+    Py_SETREF(*field, Py_NewRef(value));
+    return 0;
+}
+int set_name(PyObject *self, PyObject *v, void *) {
+    return set_str_field(&((FunctionObject *)self)->name, v, "__name__");
+}
+int set_qualname(PyObject *self, PyObject *v, void *) {
+    return set_str_field(&((FunctionObject *)self)->qualname, v, "__qualname__");
+}
+int set_any_field(PyObject **field, PyObject *value) {
+    Py_XSETREF(*field, Py_NewRef(value ? value : Py_None));
+    return 0;
+}
+int set_module(PyObject *self, PyObject *v, void *) { return set_any_field(&((FunctionObject *)self)->module, v); }
+int set_doc(PyObject *self, PyObject *v, void *) { return set_any_field(&((FunctionObject *)self)->doc, v); }
+
+PyObject *get_defaults(PyObject *self, void *) {
+    const FunctionSpec &sp = *((FunctionObject *)self)->spec;
+    if (!sp.n_pos_defaults) Py_RETURN_NONE;
+    PyObject *t = PyTuple_New((Py_ssize_t)sp.n_pos_defaults);
+    if (!t) return nullptr;
+    size_t first = sp.n_positional - sp.n_pos_defaults;
+    for (size_t i = 0; i < sp.n_pos_defaults; ++i)
+        PyTuple_SET_ITEM(t, (Py_ssize_t)i, Py_NewRef(sp.params[first + i].default_.ptr()));
+    return t;
+}
+
+PyObject *get_kwdefaults(PyObject *self, void *) {
+    const FunctionSpec &sp = *((FunctionObject *)self)->spec;
+    PyObject *d = nullptr;
+    for (size_t i = 0; i < sp.params.size(); ++i) {
+        const Param &p = sp.params[i];
+        if (p.kind != Kind::KeywordOnly || !p.default_.is_valid()) continue;
+        if (!d && !(d = PyDict_New())) return nullptr;
+        if (PyDict_SetItem(d, sp.names[i], p.default_.ptr()) < 0) { Py_DECREF(d); return nullptr; }
+    }
+    if (!d) Py_RETURN_NONE;
+    return d;
+}
+
+PyObject *get_annotations(PyObject *self, void *) {
+    const FunctionSpec &sp = *((FunctionObject *)self)->spec;
+    PyObject *d = PyDict_New();
+    if (!d) return nullptr;
+    for (size_t i = 0; i < sp.params.size(); ++i) {
+        if (!sp.params[i].annotation.is_valid()) continue;
+        if (PyDict_SetItem(d, sp.names[i], sp.params[i].annotation.ptr()) < 0) { Py_DECREF(d); return nullptr; }
+    }
+    if (sp.return_annotation.is_valid() && PyDict_SetItemString(d, "return", sp.return_annotation.ptr()) < 0) {
+        Py_DECREF(d);
+        return nullptr;
+    }
+    return d;
+}
+
+nb::object build_signature(const FunctionSpec &sp) {
+    nb::object inspect = nb::module_::import_("inspect");
+    nb::object parameter = inspect.attr("Parameter");
+    nb::object empty = parameter.attr("empty");
+    const char *kinds[] = {"", "POSITIONAL_OR_KEYWORD", "VAR_POSITIONAL", "KEYWORD_ONLY", "VAR_KEYWORD"};
+    nb::list params;
+    for (const Param &p : sp.params) {
+        nb::object kind = parameter.attr(kinds[(int)p.kind]);
+        params.append(parameter(p.name.c_str(), kind, "default"_a = p.default_.is_valid() ? p.default_ : empty,
+                                "annotation"_a = p.annotation.is_valid() ? p.annotation : empty));
+    }
+    nb::object ret = sp.return_annotation.is_valid() ? sp.return_annotation : empty;
+    return inspect.attr("Signature")(params, "return_annotation"_a = ret);
+}
+
+PyObject *get_signature(PyObject *self, void *) {
+    auto *f = (FunctionObject *)self;
+    if (!f->signature) {
+        try {
+            f->signature = build_signature(*f->spec).release().ptr();
+        } catch (nb::python_error &e) {
+            e.restore();
+            return nullptr;
+        }
+    }
+    return Py_NewRef(f->signature);
+}
+
+int set_signature(PyObject *self, PyObject *v, void *) {
+    Py_XSETREF(((FunctionObject *)self)->signature, Py_XNewRef(v));
+    return 0;
+}
+
+PyObject *function_reduce(PyObject *self, PyObject *) {
+    // A string makes pickle store a reference to module.qualname.
+    return Py_NewRef(((FunctionObject *)self)->qualname);
+}
+
+PyGetSetDef function_getset[] = {
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__module__", get_module, set_module, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
+    {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
+    {"__signature__", get_signature, set_signature, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY, nullptr},
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, dict), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, weakrefs), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot function_slots[] = {
+    {Py_tp_dealloc, (void *)function_dealloc},
+    {Py_tp_traverse, (void *)function_traverse},
+    {Py_tp_clear, (void *)function_clear},
+    {Py_tp_call, (void *)PyVectorcall_Call},
+    {Py_tp_descr_get, (void *)function_descr_get},
+    {Py_tp_repr, (void *)function_repr},
+    {Py_tp_getset, function_getset},
+    {Py_tp_methods, function_methods},
+    {Py_tp_members, function_members},
+    {0, nullptr},
+};
+
+PyType_Spec function_type_spec = {
+    "duv.function",
+    sizeof(FunctionObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    function_slots,
+};
+
+}  // namespace
+
+nb::object Args::global(nb::handle name) const {
+    PyObject *v = PyDict_GetItemWithError(globals_, name.ptr());
+    if (!v) {
+        if (PyErr_Occurred()) throw nb::python_error();
+        v = PyDict_GetItemWithError(PyEval_GetBuiltins(), name.ptr());
+        if (!v) {
+            if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
+            throw nb::python_error();
+        }
+    }
+    return nb::borrow(v);
+}
+
+void init_function_type(nb::handle package) {
+    if (function_type) return;
+    function_type = (PyTypeObject *)PyType_FromSpec(&function_type_spec);
+    check(function_type != nullptr);
+    (void)package;
+}
+
+bool is_function(nb::handle o) { return function_type && Py_TYPE(o.ptr()) == function_type; }
+
+nb::object make_function(nb::handle module_globals, const char *name, const char *qualname,
+                         std::vector<Param> params, Impl impl, nb::handle return_annotation) {
+    auto spec = std::make_unique<FunctionSpec>();
+    spec->impl = impl;
+    if (return_annotation.is_valid()) spec->return_annotation = nb::borrow(return_annotation);
+    Kind last = Kind::PositionalOrKeyword;
+    bool seen_default = false;
+    for (size_t i = 0; i < params.size(); ++i) {
+        const Param &p = params[i];
+        if ((int)p.kind < (int)last) throw std::logic_error("parameters out of order in " + std::string(qualname));
+        last = p.kind;
+        if (p.kind == Kind::PositionalOrKeyword) {
+            ++spec->n_positional;
+            if (p.default_.is_valid()) seen_default = true;
+            else if (seen_default) throw std::logic_error("non-default parameter follows default in " + std::string(qualname));
+            if (p.default_.is_valid()) ++spec->n_pos_defaults;
+        } else if (p.kind == Kind::VarPositional) {
+            spec->varargs_slot = (Py_ssize_t)i;
+        } else if (p.kind == Kind::VarKeyword) {
+            spec->varkw_slot = (Py_ssize_t)i;
+        }
+        PyObject *s = PyUnicode_InternFromString(p.name.c_str());
+        check(s != nullptr);
+        spec->names.push_back(s);
+    }
+    spec->params = std::move(params);
+
+    auto *f = PyObject_GC_New(FunctionObject, function_type);
+    check(f != nullptr);
+    f->vectorcall = function_vectorcall;
+    f->dict = nullptr;
+    f->weakrefs = nullptr;
+    f->name = PyUnicode_FromString(name);
+    f->qualname = PyUnicode_FromString(qualname);
+    f->doc = Py_NewRef(Py_None);
+    f->globals = Py_NewRef(module_globals.ptr());
+    f->signature = nullptr;
+    f->spec = spec.release();
+    PyObject *mod = PyDict_GetItemString(module_globals.ptr(), "__name__");
+    f->module = Py_NewRef(mod ? mod : Py_None);
+    nb::object result = nb::steal((PyObject *)f);
+    PyObject_GC_Track((PyObject *)f);
+    check(f->name && f->qualname);
+    return result;
+}
+
+nb::object def(nb::handle module, const char *name, std::vector<Param> params, Impl impl,
+               nb::handle return_annotation) {
+    nb::handle globals = PyModule_GetDict(module.ptr());
+    nb::object fn = make_function(globals, name, name, std::move(params), impl, return_annotation);
+    check(PyDict_SetItemString(globals.ptr(), name, fn.ptr()) == 0);
+    return fn;
+}
+
+}  // namespace duv

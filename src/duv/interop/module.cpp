@@ -1,0 +1,136 @@
+#include "duv/interop/module.hpp"
+
+#include "duv/interop/function.hpp"
+
+#include <cstring>
+#include <string>
+
+namespace duv {
+
+namespace {
+
+std::vector<ModuleEntry> &registry() {
+    static std::vector<ModuleEntry> entries;
+    return entries;
+}
+
+const ModuleEntry *find_entry(const char *name) {
+    for (const ModuleEntry &e : registry())
+        if (std::strcmp(e.name, name) == 0) return &e;
+    return nullptr;
+}
+
+// Path of the library file, reported as every submodule's __file__ (kept for the
+// life of the process).
+PyObject *library_path = nullptr;
+
+nb::object find_spec_impl(const Args &a) {
+    // find_spec(fullname, path, target=None)
+    nb::handle fullname = a[1];
+    if (!PyUnicode_Check(fullname.ptr())) return nb::none();
+    const char *name = PyUnicode_AsUTF8(fullname.ptr());
+    check(name != nullptr);
+    const ModuleEntry *e = find_entry(name);
+    if (!e) return nb::none();
+    nb::object machinery = nb::module_::import_("importlib.machinery");
+    nb::object spec = machinery.attr("ModuleSpec")(fullname, a[0], "origin"_a = nb::handle(library_path),
+                                                   "is_package"_a = e->is_package);
+    spec.attr("has_location") = true;
+    return spec;
+}
+
+nb::object create_module_impl(const Args &) { return nb::none(); }
+
+nb::object exec_module_impl(const Args &a) {
+    nb::module_ m = nb::borrow<nb::module_>(a[1]);
+    nb::str name(m.attr("__name__"));
+    const ModuleEntry *e = find_entry(name.c_str());
+    if (!e) {
+        PyErr_Format(PyExc_ImportError, "no built-in module named %U", name.ptr());
+        throw nb::python_error();
+    }
+    e->exec(m);
+    return nb::none();
+}
+
+}  // namespace
+
+RegisterModule::RegisterModule(const char *name, bool is_package, ExecFn exec) {
+    registry().push_back(ModuleEntry{name, is_package, exec});
+}
+
+bool has_module(const char *name) { return find_entry(name) != nullptr; }
+
+void install_finder(nb::module_ &package) {
+    library_path = nb::object(package.attr("__file__")).release().ptr();
+    // The finder is an instance of a small class of its own: importlib calls
+    // find_spec/create_module/exec_module on it.
+    nb::handle g = PyModule_GetDict(package.ptr());
+    nb::dict ns;
+    ns["__module__"] = "duv";
+    ns["__qualname__"] = "_Importer";
+    ns["find_spec"] = make_function(g, "find_spec", "_Importer.find_spec",
+                                    {arg("self"), arg("fullname"), arg("path"), arg("target", nb::none())},
+                                    find_spec_impl);
+    ns["create_module"] = make_function(g, "create_module", "_Importer.create_module",
+                                        {arg("self"), arg("spec")}, create_module_impl);
+    ns["exec_module"] = make_function(g, "exec_module", "_Importer.exec_module",
+                                      {arg("self"), arg("module")}, exec_module_impl);
+    nb::object cls = nb::borrow(reinterpret_cast<PyObject *>(&PyType_Type))("_Importer", nb::make_tuple(), ns);
+    nb::object importer = cls();
+    nb::list meta_path = nb::borrow<nb::list>(nb::module_::import_("sys").attr("meta_path"));
+    meta_path.insert(0, importer);
+}
+
+void from_import(nb::module_ &m, const char *name, std::initializer_list<const char *> names) {
+    int level = 0;
+    while (name[level] == '.') ++level;
+    nb::list fromlist;
+    for (const char *n : names) fromlist.append(n);
+    nb::object globals = nb::borrow(PyModule_GetDict(m.ptr()));
+    nb::object mod = steal_checked(PyImport_ImportModuleLevel(name + level, globals.ptr(), nullptr,
+                                                              fromlist.ptr(), level));
+    for (const char *n : names) {
+        PyObject *v = PyObject_GetAttrString(mod.ptr(), n);
+        if (!v) {
+            PyErr_Clear();
+            nb::object modname = mod.attr("__name__");
+            PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%U'", n, modname.ptr());
+            throw nb::python_error();
+        }
+        check(PyModule_AddObjectRef(m.ptr(), n, v) == 0);
+        Py_DECREF(v);
+    }
+}
+
+bool from_import_if_built(nb::module_ &m, const char *name, std::initializer_list<const char *> names) {
+    std::string full = nb::str(m.attr("__name__")).c_str();
+    const char *rest = name;
+    for (++rest; *rest == '.'; ++rest) full = full.substr(0, full.rfind('.'));
+    full += std::string(".") + rest;
+    if (!has_module(full.c_str())) return false;
+    from_import(m, name, names);
+    return true;
+}
+
+void import_as(nb::module_ &m, const char *name, const char *alias) {
+    nb::object mod = steal_checked(PyImport_ImportModule(name));
+    if (alias) {
+        check(PyModule_AddObjectRef(m.ptr(), alias, mod.ptr()) == 0);
+        return;
+    }
+    // `import a.b` binds the top-level package `a`.
+    std::string top(name);
+    top = top.substr(0, top.find('.'));
+    nb::object top_mod = steal_checked(PyImport_ImportModule(top.c_str()));
+    check(PyModule_AddObjectRef(m.ptr(), top.c_str(), top_mod.ptr()) == 0);
+}
+
+void set_all(nb::module_ &m, std::initializer_list<const char *> names) {
+    nb::list all;
+    for (const char *n : names)
+        if (PyObject_HasAttrString(m.ptr(), n)) all.append(n);
+    m.attr("__all__") = all;
+}
+
+}  // namespace duv

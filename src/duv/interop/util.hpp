@@ -1,0 +1,55 @@
+// Small helpers for idioms that recur across modules: Python's round, repr/format in
+// messages, raising with a fixed message, warnings, wrapped errors.
+#pragma once
+
+#include "duv/interop/core.hpp"
+
+#include <cmath>
+#include <string>
+
+namespace duv {
+
+// Python's built-in round(x) for a float: halves go to the even neighbour.
+inline double py_round(double x) {
+    double r = std::round(x);
+    if (std::fabs(x - r) == 0.5) r = 2.0 * std::round(x / 2.0);
+    return r;
+}
+
+// int(round(x)) for a finite float; ValueError/OverflowError as int() raises them.
+long long py_round_int(double x);
+
+// repr(o), str(o) and format(o, "") as UTF-8.
+std::string repr(nb::handle o);
+std::string str(nb::handle o);
+std::string format(nb::handle o);
+
+// Raise `type(message)` (throws nb::python_error).
+[[noreturn]] void raise(PyObject *type, const std::string &message);
+[[noreturn]] inline void raise_value_error(const std::string &message) { raise(PyExc_ValueError, message); }
+
+// Raise `type(prefix + str(caught))` with the caught exception as implicit context,
+// like a `raise` inside an `except` block.
+[[noreturn]] void raise_wrapped(PyObject *type, const std::string &prefix, nb::python_error &caught);
+
+// warnings.warn(message, category)
+void warn(PyObject *category, const std::string &message);
+void warn(nb::handle category, const std::string &message);
+
+// True if `e` is an instance of `type`.
+inline bool matches(nb::python_error &e, PyObject *type) { return e.matches(type); }
+
+// Python truth value (raises like bool()).
+inline bool truthy(nb::handle o) {
+    int r = PyObject_IsTrue(o.ptr());
+    check(r >= 0);
+    return r == 1;
+}
+
+// o1 < o2 etc. with Python semantics.
+bool compare(nb::handle a, nb::handle b, int op);
+
+// Python float(o).
+double to_double(nb::handle o);
+
+}  // namespace duv
