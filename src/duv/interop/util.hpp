@@ -53,3 +53,37 @@ bool compare(nb::handle a, nb::handle b, int op);
 double to_double(nb::handle o);
 
 }  // namespace duv
+
+namespace duv {
+
+// Runs f() as if inside `except` for `caught`: an exception raised by f gets `caught`
+// as its implicit __context__, as in a Python handler.
+template <typename F> auto while_handling(nb::python_error &caught, F &&f) -> decltype(f()) {
+    struct Restore {
+        PyObject *prev;
+        ~Restore() {
+            PyErr_SetHandledException(prev);
+            Py_XDECREF(prev);
+        }
+    } restore{PyErr_GetHandledException()};
+    PyErr_SetHandledException(caught.value().ptr());
+    return f();
+}
+
+}  // namespace duv
+
+namespace duv {
+
+// [a, b, ...] and {a, b, ...} of Python objects or castable C++ values.
+template <typename... Ts> nb::list list_of(Ts &&...items) {
+    nb::list l;
+    (l.append(nb::cast(std::forward<Ts>(items))), ...);
+    return l;
+}
+template <typename... Ts> nb::object set_of(Ts &&...items) {
+    nb::object s = steal_checked(PySet_New(nullptr));
+    (check(PySet_Add(s.ptr(), nb::cast(std::forward<Ts>(items)).ptr()) == 0), ...);
+    return s;
+}
+
+}  // namespace duv

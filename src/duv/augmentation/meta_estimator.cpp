@@ -1,0 +1,64 @@
+#include "duv/augmentation/meta_estimator.hpp"
+
+#include "duv/interop/util.hpp"
+
+namespace duv::augmentation {
+
+void store_augmented(nb::handle self, nb::handle X_aug, nb::handle y_aug) {
+    if (!truthy(self.attr("store_augmented"))) return;
+    self.attr("augmented_X_") = X_aug;
+    self.attr("augmented_y_") = y_aug;
+}
+
+namespace {
+
+nb::object call_fit(nb::handle est, nb::handle X, nb::handle y, nb::handle sw, nb::handle fit_params) {
+    nb::object fit = est.attr("fit");
+    nb::dict kwargs;
+    if (sw.is_valid() && !sw.is_none()) kwargs["sample_weight"] = sw;
+    if (fit_params.is_valid())
+        for (auto [k, v] : nb::borrow<nb::dict>(fit_params)) {
+            if (kwargs.contains(k)) {
+                PyErr_Format(PyExc_TypeError, "%U() got multiple values for keyword argument '%S'",
+                             nb::object(fit.attr("__qualname__")).ptr(), k.ptr());
+                throw nb::python_error();
+            }
+            kwargs[k] = v;
+        }
+    nb::object args = nb::make_tuple(X, y);
+    return steal_checked(PyObject_Call(fit.ptr(), args.ptr(), kwargs.ptr()));
+}
+
+}  // namespace
+
+void fit_with_fallback(nb::handle est, nb::handle X, nb::handle y, nb::handle sw, nb::handle fit_params) {
+    try {
+        call_fit(est, X, y, sw, fit_params);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_TypeError)) throw;
+        while_handling(e, [&] { return call_fit(est, X, y, nb::handle(), fit_params); });
+    }
+}
+
+nb::object fit_clone(const Args &a, nb::handle self, nb::handle X_aug, nb::handle y_aug, nb::handle sw_aug,
+                     nb::handle fit_params) {
+    nb::object est = a.global(DUV_STR("clone"))(self.attr("estimator"));
+    fit_with_fallback(est, X_aug, y_aug, sw_aug, fit_params);
+    return est;
+}
+
+nb::object predict_checked(nb::handle self, nb::handle X, FeatureMessage style) {
+    nb::object n_in = self.attr("n_features_in_");
+    nb::object n_cols = nb::object(X.attr("shape"))[1];
+    if (compare(n_cols, n_in, Py_NE)) {
+        if (style == FeatureMessage::FittedWith)
+            raise_value_error("X has " + format(n_cols) + " features, but this estimator was fitted with " +
+                              format(n_in) + " features");
+        std::string cls = nb::str(nb::handle((PyObject *)Py_TYPE(self.ptr())).attr("__name__")).c_str();
+        raise_value_error("X has " + format(n_cols) + " features, but " + cls + " is expecting " + format(n_in) +
+                          " features as input.");
+    }
+    return self.attr("estimator_").attr("predict")(X);
+}
+
+}  // namespace duv::augmentation
