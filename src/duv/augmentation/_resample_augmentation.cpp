@@ -55,7 +55,7 @@ nb::object resample_augment(const duv::Args &a) {
             if (!duv::compare(shape, nb::make_tuple(n_samples_obj), Py_EQ))
                 duv::raise_value_error("sample_weight should have shape (" + duv::format(n_samples_obj) +
                                        ",), got " + duv::format(shape));
-            if (duv::truthy(np.attr("any")(sw < nb::int_(0))))
+            if (duv::truthy(np.attr("any")(duv::richcompare(sw, nb::int_(0), Py_LT))))
                 duv::raise_value_error("sample_weight must be non-negative");
             double total = duv::to_double(sw.attr("sum")());
             if (!std::isfinite(total) || total <= 0)

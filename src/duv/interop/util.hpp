@@ -87,3 +87,12 @@ template <typename... Ts> nb::object set_of(Ts &&...items) {
 }
 
 }  // namespace duv
+
+namespace duv {
+
+// a <op> b as a Python object (an array for arrays), unlike nanobind's bool operators.
+inline nb::object richcompare(nb::handle a, nb::handle b, int op) {
+    return steal_checked(PyObject_RichCompare(a.ptr(), b.ptr(), op));
+}
+
+}  // namespace duv
