@@ -80,13 +80,6 @@ nb::object resample_augment(const duv::Args &a) {
     return nb::make_tuple(X_res, y_res, sw_res);
 }
 
-nb::object init(const duv::Args &a) {
-    nb::handle self = a[0];
-    const char *names[] = {"estimator", "factor", "shuffle", "random_state", "sample_weight_mode", "store_augmented"};
-    for (size_t i = 0; i < 6; ++i) self.attr(names[i]) = a[i + 1];
-    return nb::none();
-}
-
 nb::object fit(const duv::Args &a, bool regressor) {
     nb::handle self = a[0], sample_weight = a[3];
     nb::object Xy = regressor ? G("check_X_y")(a[1], a[2], "multi_output"_a = true, "y_numeric"_a = true)
@@ -131,7 +124,7 @@ void build_class(nb::module_ &m, const char *name, const char *mixin, duv::Impl 
             {duv::arg("self"), duv::arg("estimator"), duv::arg("factor", 10.0).ann(float_t),
              duv::arg("shuffle", true).ann(bool_t), duv::arg("random_state", nb::none()),
              duv::arg("sample_weight_mode", "passthrough").ann(str_t), duv::arg("store_augmented", false).ann(bool_t)},
-            init);
+            duv::store_params);
     cls.def("fit", {duv::arg("self"), duv::arg("X"), duv::arg("y"), duv::arg("sample_weight", nb::none())}, fit_impl);
     cls.def("predict", {duv::arg("self"), duv::arg("X")}, predict);
     cls.build();

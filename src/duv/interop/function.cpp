@@ -218,6 +218,7 @@ PyObject *call_impl(FunctionObject *f, PyObject **slots, size_t n) {
     try {
         Args a;
         a.slots_ = slots;
+        a.names_ = f->spec->names.data();
         a.n_ = n;
         a.globals_ = f->globals;
         nb::object result = f->spec->impl(a);
@@ -523,6 +524,11 @@ nb::object Args::global(nb::handle name) const {
         }
     }
     return nb::borrow(v);
+}
+
+nb::object store_params(const Args &a) {
+    for (size_t i = 1; i < a.size(); ++i) check(PyObject_SetAttr(a[0].ptr(), a.name(i).ptr(), a[i].ptr()) == 0);
+    return nb::none();
 }
 
 void init_function_type(nb::handle package) {

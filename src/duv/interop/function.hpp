@@ -47,17 +47,24 @@ class Args {
 public:
     nb::handle operator[](size_t i) const { return slots_[i]; }
     size_t size() const { return n_; }
+    // The (interned) name of parameter i.
+    nb::handle name(size_t i) const { return names_[i]; }
     // The defining module's globals, like a Python function's __globals__.
     nb::handle globals() const { return globals_; }
     // Looks `name` up in the module globals, then builtins (NameError otherwise).
     nb::object global(nb::handle name) const;
 
     PyObject *const *slots_ = nullptr;
+    PyObject *const *names_ = nullptr;
     size_t n_ = 0;
     PyObject *globals_ = nullptr;
 };
 
 using Impl = nb::object (*)(const Args &);
+
+// An `__init__(self, ...)` body that stores every argument unchanged under its
+// parameter's name, in declaration order (scikit-learn's estimator convention).
+nb::object store_params(const Args &a);
 
 // Creates a function object. `module_globals` is the dict of the defining module.
 nb::object make_function(nb::handle module_globals, const char *name, const char *qualname,
