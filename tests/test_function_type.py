@@ -1,6 +1,7 @@
 """The callable type behind every public function and method."""
 import inspect
 import pickle
+import typing
 
 import pytest
 from sklearn.linear_model import Ridge
@@ -25,6 +26,8 @@ def test_signature_kinds_defaults_and_annotations():
     assert sig.return_annotation is P.empty
     assert raw_resample.__annotations__ == {"factor": float, "shuffle": bool, "sample_weight_mode": str}
     assert raw_resample.__kwdefaults__["factor"] == 10.0 and raw_resample.__defaults__ is None
+    # The validation wrapper exposes the same annotations as a decorated Python function would.
+    assert typing.get_type_hints(resample_augment) == typing.get_type_hints(_resample_augment)
 
 
 def test_names_doc_and_attributes():

@@ -425,6 +425,22 @@ PyObject *get_annotations(PyObject *self, void *) {
     return d;
 }
 
+// __annotate__(format), as the interpreter generates it for functions: the annotations
+// for VALUE (1) and VALUE_WITH_FAKE_GLOBALS (2), NotImplementedError otherwise.
+PyObject *annotate(PyObject *self, PyObject *format) {
+    long f = PyLong_AsLong(format);
+    if (f == -1 && PyErr_Occurred()) return nullptr;
+    if (f > 2) {
+        PyErr_SetNone(PyExc_NotImplementedError);
+        return nullptr;
+    }
+    return get_annotations(self, nullptr);
+}
+
+PyMethodDef annotate_def = {"__annotate__", annotate, METH_O, nullptr};
+
+PyObject *get_annotate(PyObject *self, void *) { return PyCFunction_New(&annotate_def, self); }
+
 nb::object build_signature(const FunctionSpec &sp) {
     nb::object inspect = nb::module_::import_("inspect");
     nb::object parameter = inspect.attr("Parameter");
@@ -473,6 +489,7 @@ PyGetSetDef function_getset[] = {
     {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
     {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
     {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
+    {"__annotate__", get_annotate, nullptr, nullptr, nullptr},
     {"__signature__", get_signature, set_signature, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
