@@ -71,10 +71,12 @@ def test_matches_numpy_reference(name, k, weighted, multioutput):
     else:
         assert type(got) is float
     np.testing.assert_allclose(got, want, rtol=1e-12)
-    # Lists, strided views and Fortran order take scikit-learn's path or a gathered copy.
-    for a, b in [(yt.tolist(), yp.tolist()), (np.asfortranarray(yt), yp[::1]),
-                 (np.repeat(yt, 2, axis=0)[::2], np.repeat(yp, 2, axis=0)[::2])]:
-        np.testing.assert_allclose(getattr(M, name)(a, b, sample_weight=sw, multioutput=mo), want, rtol=1e-12)
+    # Lists, other dtypes, strided views and Fortran order take scikit-learn's path or a gathered copy.
+    rev = None if sw is None else sw[::-1]
+    for a, b, w in [(yt.tolist(), yp.tolist(), sw), (np.asfortranarray(yt), yp.astype(">f8"), sw),
+                    (np.repeat(yt, 2, axis=0)[::2], np.repeat(yp, 2, axis=0)[::2], sw),
+                    (yt[::-1], yp[::-1].astype(np.longdouble), rev)]:
+        np.testing.assert_allclose(getattr(M, name)(a, b, sample_weight=w, multioutput=mo), want, rtol=1e-12)
 
 
 @pytest.mark.parametrize("name", ["mean_squared_log_error", "log10_r2_score", "mean_absolute_percentage_log_error"])
