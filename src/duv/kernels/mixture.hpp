@@ -1,0 +1,226 @@
+// Merging the Gaussian predictions of several experts (a mean and a standard deviation
+// each) over the expert axis of a stack, with NumPy's arithmetic: every operation rounds
+// in the dtype NumPy would use, and sums follow NumPy's order (a running sum per column,
+// or its pairwise summation when the stack has a single column), so that the results are
+// bit-identical to the NumPy expressions of the same steps.
+#pragma once
+
+#include <cfenv>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace duv::kernels::mixture {
+
+enum class Method { Simple, InverseVariance, Mixture };
+
+// NumPy's pairwise summation (its add-reduce inner loop) of n values `stride` apart.
+template <typename T> T pairwise_sum(const T *a, std::ptrdiff_t n, std::ptrdiff_t stride) {
+    if (n < 8) {
+        T res = T(-0.0);
+        for (std::ptrdiff_t i = 0; i < n; ++i) res += a[i * stride];
+        return res;
+    }
+    if (n <= 128) {
+        T r[8];
+        for (int j = 0; j < 8; ++j) r[j] = a[j * stride];
+        std::ptrdiff_t i = 8;
+        for (; i < n - (n % 8); i += 8)
+            for (int j = 0; j < 8; ++j) r[j] += a[(i + j) * stride];
+        T res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
+        for (; i < n; ++i) res += a[i * stride];
+        return res;
+    }
+    std::ptrdiff_t n2 = n / 2;
+    n2 -= n2 % 8;
+    return pairwise_sum(a, n2, stride) + pairwise_sum(a + n2 * stride, n - n2, stride);
+}
+
+// Per-call scratch space, reused across the blocks of one call.
+template <typename R> struct Scratch {
+    std::vector<R> acc, acc2, buf;
+    void reserve(size_t k, size_t width) {
+        if (acc.size() < width) {
+            acc.resize(width);
+            acc2.resize(width);
+        }
+        if (buf.size() < k) buf.resize(k);
+    }
+};
+
+// out[c] = the sum over slots s of f(s, c), as np.sum(..., axis=0) adds up a stack whose
+// entries beyond the expert axis number `width`: from +0, pairwise when width is 1.
+template <typename R, typename F>
+inline void reduce_slots(size_t k, size_t width, F &&f, R *out, R *buf) {
+    if (width == 1) {
+        for (size_t s = 0; s < k; ++s) buf[s] = f(s, size_t(0));
+        out[0] = R(0) + pairwise_sum(buf, (std::ptrdiff_t)k, 1);
+        return;
+    }
+    for (size_t c = 0; c < width; ++c) out[c] = R(0);
+    for (size_t s = 0; s < k; ++s)
+        for (size_t c = 0; c < width; ++c) out[c] += f(s, c);
+}
+
+// np.maximum(v, floor): NaN propagates.
+inline double floor_at(double v, double floor) {
+    if (std::isnan(v)) return v;
+    return v >= floor ? v : floor;
+}
+
+// One block: slot s (an expert) holds `width` means at mp[s] and standard deviations at
+// sp[s]. `w` holds the k mixture weights (nullptr: np.ones(k) / k). Simple and
+// inverse-variance results round in T; mixture results in float64, since its weights
+// are float64. Results are stored as O.
+template <typename T, typename O>
+void aggregate_block(Method method, size_t k, size_t width, const T *const *mp, const T *const *sp,
+                     const double *w, double eps, O *out_mean, O *out_std, Scratch<T> &st,
+                     Scratch<double> &sd) {
+    if (method == Method::Simple) {
+        T *acc = st.acc.data(), *acc2 = st.acc2.data();
+        reduce_slots<T>(k, width, [&](size_t s, size_t c) { return mp[s][c]; }, acc, st.buf.data());
+        reduce_slots<T>(
+            k, width,
+            [&](size_t s, size_t c) {
+                T v = sp[s][c];
+                return T(v * v);
+            },
+            acc2, st.buf.data());
+        const T kk = T(k);
+        for (size_t c = 0; c < width; ++c) {
+            out_mean[c] = O(T(acc[c] / kk));
+            out_std[c] = O(T(std::sqrt(T(acc2[c] / kk))));
+        }
+    } else if (method == Method::InverseVariance) {
+        const T e = T(eps);
+        auto inv = [&](size_t s, size_t c) {
+            T v = sp[s][c];
+            return T(T(1) / T(T(v * v) + e));
+        };
+        T *total = st.acc.data(), *mean = st.acc2.data();
+        reduce_slots<T>(k, width, inv, total, st.buf.data());
+        reduce_slots<T>(
+            k, width, [&](size_t s, size_t c) { return T(T(inv(s, c) / total[c]) * mp[s][c]); }, mean,
+            st.buf.data());
+        for (size_t c = 0; c < width; ++c) {
+            out_mean[c] = O(mean[c]);
+            out_std[c] = O(T(std::sqrt(T(T(1) / total[c]))));
+        }
+    } else {
+        const double equal = 1.0 / double(k);
+        auto wt = [&](size_t s) { return w ? w[s] : equal; };
+        double *mean = sd.acc.data(), *second = sd.acc2.data();
+        reduce_slots<double>(
+            k, width, [&](size_t s, size_t c) { return wt(s) * double(mp[s][c]); }, mean, sd.buf.data());
+        reduce_slots<double>(
+            k, width,
+            [&](size_t s, size_t c) {
+                T m = mp[s][c], v = sp[s][c];
+                return wt(s) * double(T(T(v * v) + T(m * m)));
+            },
+            second, sd.buf.data());
+        for (size_t c = 0; c < width; ++c) {
+            double var = floor_at(second[c] - mean[c] * mean[c], eps);
+            out_mean[c] = O(mean[c]);
+            out_std[c] = O(std::sqrt(var));
+        }
+    }
+}
+
+// A whole C-contiguous stack (k, ncols): the NumPy expressions on the stack itself.
+template <typename T, typename O>
+void aggregate_stack(Method method, size_t k, size_t ncols, const T *means, const T *stds, const double *w,
+                     double eps, O *out_mean, O *out_std) {
+    Scratch<T> st;
+    Scratch<double> sd;
+    st.reserve(k, ncols);
+    if (method == Method::Mixture) sd.reserve(k, ncols);
+    std::vector<const T *> mp(k), sp(k);
+    for (size_t s = 0; s < k; ++s) {
+        mp[s] = means + s * ncols;
+        sp[s] = stds + s * ncols;
+    }
+    aggregate_block<T, O>(method, k, ncols, mp.data(), sp.data(), w, eps, out_mean, out_std, st, sd);
+}
+
+// Rows grouped by expert. `active` (n, k) holds every row's experts; after the call, the
+// rows of expert j are rows[offsets[j]:offsets[j + 1]] in increasing order, and
+// pos[i * k + s] is the place of row i among the rows of expert active[i * k + s].
+// Returns false if an index lies outside [0, n_experts).
+inline bool group_rows(const int64_t *active, size_t n, size_t k, size_t n_experts, std::vector<size_t> &offsets,
+                       std::vector<int64_t> &rows, std::vector<int64_t> &pos) {
+    offsets.assign(n_experts + 1, 0);
+    for (size_t t = 0; t < n * k; ++t) {
+        int64_t j = active[t];
+        if (j < 0 || (uint64_t)j >= n_experts) return false;
+        ++offsets[(size_t)j + 1];
+    }
+    for (size_t j = 0; j < n_experts; ++j) offsets[j + 1] += offsets[j];
+    std::vector<size_t> fill(offsets.begin(), offsets.end() - 1);
+    rows.resize(n * k);
+    pos.resize(n * k);
+    for (size_t i = 0; i < n; ++i)
+        for (size_t s = 0; s < k; ++s) {
+            size_t j = (size_t)active[i * k + s];
+            pos[i * k + s] = (int64_t)(fill[j] - offsets[j]);
+            rows[fill[j]++] = (int64_t)i;
+        }
+    return true;
+}
+
+// Row by row: row i merges its k experts' predictions for that row (group j's
+// predictions for its rows are at group_means[j], `width` values per row), exactly as a
+// stack of shape (k, 1[, width]) built for row i alone would be merged. `weights` holds k
+// mixture weights per row (nullptr: equal weights). Results are float64.
+template <typename T>
+void aggregate_routed(Method method, size_t n, size_t k, size_t width, const int64_t *active, const int64_t *pos,
+                      const T *const *group_means, const T *const *group_stds, const double *weights, double eps,
+                      double *out_mean, double *out_std) {
+    Scratch<T> st;
+    Scratch<double> sd;
+    st.reserve(k, width);
+    sd.reserve(k, width);
+    std::vector<const T *> mp(k), sp(k);
+    for (size_t i = 0; i < n; ++i) {
+        for (size_t s = 0; s < k; ++s) {
+            size_t j = (size_t)active[i * k + s];
+            size_t at = (size_t)pos[i * k + s] * width;
+            mp[s] = group_means[j] + at;
+            sp[s] = group_stds[j] + at;
+        }
+        aggregate_block<T, double>(method, k, width, mp.data(), sp.data(), weights ? weights + i * k : nullptr, eps,
+                                   out_mean + i * width, out_std + i * width, st, sd);
+    }
+}
+
+// The per-row stacks of aggregate_routed laid side by side: out[(s * n + i) * width + c].
+template <typename T>
+void gather_routed(size_t n, size_t k, size_t width, const int64_t *active, const int64_t *pos,
+                   const T *const *group, T *out) {
+    for (size_t s = 0; s < k; ++s)
+        for (size_t i = 0; i < n; ++i) {
+            const T *src = group[(size_t)active[i * k + s]] + (size_t)pos[i * k + s] * width;
+            T *dst = out + (s * n + i) * width;
+            for (size_t c = 0; c < width; ++c) dst[c] = src[c];
+        }
+}
+
+// Floating-point exceptions raised while in scope (the caller's flags are restored on
+// exit). NumPy turns these into warnings or errors, so a kernel that raises one leaves
+// the work to NumPy.
+class FpWatch {
+public:
+    FpWatch() {
+        std::fegetexceptflag(&saved_, FE_ALL_EXCEPT);
+        std::feclearexcept(FE_ALL_EXCEPT);
+    }
+    ~FpWatch() { std::fesetexceptflag(&saved_, FE_ALL_EXCEPT); }
+    bool troubled() const { return std::fetestexcept(FE_DIVBYZERO | FE_OVERFLOW | FE_INVALID) != 0; }
+    bool underflowed() const { return std::fetestexcept(FE_UNDERFLOW) != 0; }
+
+private:
+    std::fexcept_t saved_;
+};
+
+}  // namespace duv::kernels::mixture
