@@ -79,6 +79,23 @@ def ref_route_distance(model, X):
     return np.array(preds, dtype=float), np.array(stds, dtype=float)
 
 
+def ref_route_confidence(model, X):
+    out = [e.predict(X, return_std=True) for e in model.estimators_]
+    P, S = np.array([o[0] for o in out]), np.array([o[1] for o in out])
+    score = np.mean(S, axis=2) if S.ndim == 3 else S
+    a = np.argsort(score, axis=0)[: model.n_active]
+    a = a[:, :, None] if S.ndim == 3 else a
+    return REFS[model.aggregation_method](np.take_along_axis(P, a, axis=0), np.take_along_axis(S, a, axis=0))
+
+
+class Table(BaseEstimator):
+    def __init__(self, m=None, s=None):
+        self.m, self.s = m, s
+
+    def predict(self, X, return_std=False):
+        return self.m, self.s
+
+
 def ref_draws(X, n_estimators, sampling_factor, seed, split, n_clusters=5):
     rs = np.random.RandomState(seed)
     n = max(1, round(X.shape[0] / n_estimators * sampling_factor))
@@ -268,6 +285,37 @@ def test_confidence_picks_smallest_std():
         np.testing.assert_allclose(std, 0.1, rtol=1e-6)
 
 
+@pytest.mark.parametrize("pattern", ["distinct", "ties", "signed_zero", "nan"])
+@pytest.mark.parametrize("dtype", [np.float64, np.float32])
+@pytest.mark.parametrize("n_active", [1, 2, 7, -2])
+@pytest.mark.parametrize("outputs", [0, 3])
+def test_confidence_routing_equals_numpy_argsort(pattern, dtype, n_active, outputs):
+    rng = np.random.default_rng(0)
+    shape = (7, 300) if outputs == 0 else (7, 300, outputs)
+    S = rng.random(shape)
+    if pattern == "ties":
+        S = np.round(S, 1)
+    elif pattern == "signed_zero":
+        S[:, ::2] = 0.0
+        S[::2, ::2] = -0.0
+    elif pattern == "nan":
+        S[rng.random(shape) < 0.05] = np.nan
+    S, M = S.astype(dtype), rng.standard_normal(shape).astype(dtype)
+    model = MoE(n_active=n_active, aggregation_method="simple")
+    model.estimators_ = [Table(m, s) for m, s in zip(M, S)]
+    X = np.zeros((300, 1))
+    for g, w in zip(model._route_confidence(X), ref_route_confidence(model, X)):
+        np.testing.assert_array_equal(g, w)
+
+
+def test_distance_routing_with_tied_centres(data):
+    X, y = data
+    model = MoE(RadialExpert(), n_estimators=6, n_active=3, routing="distance", random_state=0).fit(X, y)
+    model.estimator_centers_[[1, 4]] = model.estimator_centers_[0]
+    for g, w in zip(model.predict(X, return_std=True), ref_route_distance(model, X)):
+        np.testing.assert_array_equal(g, w)
+
+
 @pytest.mark.parametrize("routing", ["confidence", "distance"])
 def test_all_experts_active_simple_is_plain_average(data, routing):
     X, y = data
@@ -308,13 +356,10 @@ def test_distance_routing_with_bayesian_ridge(data, dtype, method):
     for n_jobs in (None, 2):
         model.set_params(n_jobs=n_jobs)
         (gm, gs), (wm, ws) = model.predict(X, return_std=True), ref_route_distance(model, X)
-        if dtype == np.float64:
-            np.testing.assert_allclose(gm, wm, rtol=1e-12)
-            np.testing.assert_allclose(gs, ws, rtol=1e-12)
-        else:  # float32 rounding of terms of size ~max|mean| (the mixture variance subtracts squares)
-            scale = max(1.0, np.abs(wm).max())
-            np.testing.assert_allclose(gm, wm, rtol=0, atol=1e-6 * scale)
-            np.testing.assert_allclose(gs**2, ws**2, rtol=0, atol=1e-6 * scale**2)
+        # rounding of terms of size ~max|mean|; the mixture variance subtracts their squares
+        tol, scale = (1e-12 if dtype == np.float64 else 1e-6), max(1.0, np.abs(wm).max())
+        np.testing.assert_allclose(gm, wm, rtol=0, atol=tol * scale)
+        np.testing.assert_allclose(gs**2, ws**2, rtol=0, atol=tol * scale**2)
 
 
 @pytest.mark.parametrize("routing", ["confidence", "distance"])

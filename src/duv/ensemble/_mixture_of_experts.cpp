@@ -290,6 +290,42 @@ std::optional<nb::object> stack_kernel(const duv::Args &a, Method method, StackV
     return nb::make_tuple(om, os);
 }
 
+// np.argsort(values, axis=0)[:n_active] or np.argsort(values, axis=1)[:, :n_active] for a
+// 2-D array; the kernel selects the head when ties cannot matter, NumPy sorts otherwise.
+nb::object argsort_head(const duv::Args &a, nb::handle values, int axis, nb::handle n_active) {
+    nb::object np = G("np");
+    nb::object head = duv::steal_checked(PySlice_New(nullptr, n_active.ptr(), nullptr));
+    View v;
+    if (exact_ndarray(a, values) && v.acquire(values) && v.kind != 'i' && v.b.ndim == 2) {
+        size_t len = v.dim(axis), n = v.dim(1 - axis);
+        Py_ssize_t start, stop, step;
+        if (PySlice_Unpack(head.ptr(), &start, &stop, &step) < 0) {
+            PyErr_Clear();
+        } else {
+            PySlice_AdjustIndices((Py_ssize_t)len, &start, &stop, step);
+            size_t h = stop > 0 ? (size_t)stop : 0;
+            nb::object out = np.attr("empty")(axis == 0 ? nb::make_tuple(h, n) : nb::make_tuple(n, h),
+                                              "dtype"_a = np.attr("intp"));
+            View ov;
+            if (ov.acquire(out, true) && ov.kind == 'i') {
+                int64_t *o = ov.data<int64_t>();
+                std::ptrdiff_t step_k = axis == 0 ? (std::ptrdiff_t)n : 1, line = axis == 0 ? 1 : (std::ptrdiff_t)len;
+                std::ptrdiff_t o_step = axis == 0 ? (std::ptrdiff_t)n : 1, o_line = axis == 0 ? 1 : (std::ptrdiff_t)h;
+                bool ok;
+                {
+                    nb::gil_scoped_release release;
+                    ok = v.kind == 'd' ? mk::argsort_head(v.data<double>(), n, len, step_k, line, h, o, o_step, o_line)
+                                       : mk::argsort_head(v.data<float>(), n, len, step_k, line, h, o, o_step, o_line);
+                }
+                if (ok) return out;
+            }
+        }
+    }
+    nb::object order = np.attr("argsort")(values, "axis"_a = axis);
+    if (axis == 0) return order[head];
+    return order[nb::make_tuple(duv::steal_checked(PySlice_New(nullptr, nullptr, nullptr)), head)];
+}
+
 // ---- module-level tasks (picklable by reference for joblib's process workers) -------
 
 // estimator.predict(X, return_std=True, **kwargs)
@@ -540,17 +576,16 @@ nb::object route_confidence(const duv::Args &a) {
     for (nb::handle p : all_predictions) preds.append(p[nb::int_(0)]);
     for (nb::handle p : all_predictions) stds.append(p[nb::int_(1)]);
     nb::object all_preds = np.attr("array")(preds), all_stds = np.attr("array")(stds);
-    nb::object head = duv::steal_checked(PySlice_New(nullptr, ATTR(self, "n_active").ptr(), nullptr));
     nb::object active_preds, active_stds;
     if (duv::compare(ATTR(all_stds, "ndim"), nb::int_(3), Py_EQ)) {
         nb::object mean_stds = np.attr("mean")(all_stds, "axis"_a = 2);
-        nb::object active = np.attr("argsort")(mean_stds, "axis"_a = 0)[head];
+        nb::object active = argsort_head(a, mean_stds, 0, ATTR(self, "n_active"));
         nb::object colon = duv::steal_checked(PySlice_New(nullptr, nullptr, nullptr));
         nb::object gather = active[nb::make_tuple(colon, colon, nb::none())];
         active_preds = np.attr("take_along_axis")(all_preds, gather, "axis"_a = 0);
         active_stds = np.attr("take_along_axis")(all_stds, gather, "axis"_a = 0);
     } else {
-        nb::object active = np.attr("argsort")(all_stds, "axis"_a = 0)[head];
+        nb::object active = argsort_head(a, all_stds, 0, ATTR(self, "n_active"));
         active_preds = np.attr("take_along_axis")(all_preds, active, "axis"_a = 0);
         active_stds = np.attr("take_along_axis")(all_stds, active, "axis"_a = 0);
     }
@@ -605,8 +640,7 @@ nb::object route_distance(const duv::Args &a) {
     nb::object centers_masked = columns(ATTR(self, "estimator_centers_"), mask);
     nb::object all_distances = G("cdist")(X_masked, centers_masked);
     nb::object colon = duv::steal_checked(PySlice_New(nullptr, nullptr, nullptr));
-    nb::object head = duv::steal_checked(PySlice_New(nullptr, ATTR(self, "n_active").ptr(), nullptr));
-    nb::object active_indices = np.attr("argsort")(all_distances, "axis"_a = 1)[nb::make_tuple(colon, head)];
+    nb::object active_indices = argsort_head(a, all_distances, 1, ATTR(self, "n_active"));
 
     // The output layout comes from the first row's nearest expert.
     nb::object estimators = ATTR(self, "estimators_");

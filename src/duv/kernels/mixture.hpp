@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 #include <vector>
 
 namespace duv::kernels::mixture {
@@ -37,18 +38,6 @@ template <typename T> T pairwise_sum(const T *a, std::ptrdiff_t n, std::ptrdiff_
     return pairwise_sum(a, n2, stride) + pairwise_sum(a + n2 * stride, n - n2, stride);
 }
 
-// Per-call scratch space, reused across the blocks of one call.
-template <typename R> struct Scratch {
-    std::vector<R> acc, acc2, buf;
-    void reserve(size_t k, size_t width) {
-        if (acc.size() < width) {
-            acc.resize(width);
-            acc2.resize(width);
-        }
-        if (buf.size() < k) buf.resize(k);
-    }
-};
-
 // out[c] = the sum over slots s of f(s, c), as np.sum(..., axis=0) adds up a stack whose
 // entries beyond the expert axis number `width`: from +0, pairwise when width is 1.
 template <typename R, typename F>
@@ -63,34 +52,34 @@ inline void reduce_slots(size_t k, size_t width, F &&f, R *out, R *buf) {
         for (size_t c = 0; c < width; ++c) out[c] += f(s, c);
 }
 
-// np.maximum(v, floor): NaN propagates.
-inline double floor_at(double v, double floor) {
-    if (std::isnan(v)) return v;
-    return v >= floor ? v : floor;
-}
+// np.maximum(v, floor): NaN propagates. Branch-free so that loops over it vectorise; the
+// ordered comparison is not reached for NaN, so it raises no floating-point exception.
+inline double floor_at(double v, double floor) { return (v != v || v >= floor) ? v : floor; }
 
 // One block: slot s (an expert) holds `width` means at mp[s] and standard deviations at
-// sp[s]. `w` holds the k mixture weights (nullptr: np.ones(k) / k). Simple and
-// inverse-variance results round in T; mixture results in float64, since its weights
-// are float64. Results are stored as O.
-template <typename T, typename O>
-void aggregate_block(Method method, size_t k, size_t width, const T *const *mp, const T *const *sp,
-                     const double *w, double eps, O *out_mean, O *out_std, Scratch<T> &st,
-                     Scratch<double> &sd) {
+// sp[s]; the slots' arrays must not overlap the outputs. `w` holds the k mixture weights
+// (nullptr: np.ones(k) / k). R is the dtype NumPy computes in: T for the simple and
+// inverse-variance methods, float64 for the mixture (its weights are float64). The
+// results are accumulated in place in `out_mean`/`out_std`, of type R.
+template <typename T, typename R>
+void aggregate_into(Method method, size_t k, size_t width, const T *const *mp, const T *const *sp,
+                    const double *w, double eps, R *out_mean, R *out_std, R *buf) {
+    if constexpr (!std::is_same_v<R, double>) {
+        if (method == Method::Mixture) return;  // not instantiated with these types
+    }
     if (method == Method::Simple) {
-        T *acc = st.acc.data(), *acc2 = st.acc2.data();
-        reduce_slots<T>(k, width, [&](size_t s, size_t c) { return mp[s][c]; }, acc, st.buf.data());
-        reduce_slots<T>(
+        reduce_slots<R>(k, width, [&](size_t s, size_t c) { return mp[s][c]; }, out_mean, buf);
+        reduce_slots<R>(
             k, width,
             [&](size_t s, size_t c) {
                 T v = sp[s][c];
                 return T(v * v);
             },
-            acc2, st.buf.data());
+            out_std, buf);
         const T kk = T(k);
         for (size_t c = 0; c < width; ++c) {
-            out_mean[c] = O(T(acc[c] / kk));
-            out_std[c] = O(T(std::sqrt(T(acc2[c] / kk))));
+            out_mean[c] = T(out_mean[c] / kk);
+            out_std[c] = T(std::sqrt(T(out_std[c] / kk)));
         }
     } else if (method == Method::InverseVariance) {
         const T e = T(eps);
@@ -98,50 +87,38 @@ void aggregate_block(Method method, size_t k, size_t width, const T *const *mp, 
             T v = sp[s][c];
             return T(T(1) / T(T(v * v) + e));
         };
-        T *total = st.acc.data(), *mean = st.acc2.data();
-        reduce_slots<T>(k, width, inv, total, st.buf.data());
-        reduce_slots<T>(
-            k, width, [&](size_t s, size_t c) { return T(T(inv(s, c) / total[c]) * mp[s][c]); }, mean,
-            st.buf.data());
-        for (size_t c = 0; c < width; ++c) {
-            out_mean[c] = O(mean[c]);
-            out_std[c] = O(T(std::sqrt(T(T(1) / total[c]))));
-        }
+        R *total = out_std;
+        reduce_slots<R>(k, width, inv, total, buf);
+        reduce_slots<R>(
+            k, width, [&](size_t s, size_t c) { return T(T(inv(s, c) / total[c]) * mp[s][c]); }, out_mean, buf);
+        for (size_t c = 0; c < width; ++c) out_std[c] = T(std::sqrt(T(T(1) / total[c])));
     } else {
         const double equal = 1.0 / double(k);
         auto wt = [&](size_t s) { return w ? w[s] : equal; };
-        double *mean = sd.acc.data(), *second = sd.acc2.data();
-        reduce_slots<double>(
-            k, width, [&](size_t s, size_t c) { return wt(s) * double(mp[s][c]); }, mean, sd.buf.data());
-        reduce_slots<double>(
+        reduce_slots<R>(k, width, [&](size_t s, size_t c) { return wt(s) * double(mp[s][c]); }, out_mean, buf);
+        reduce_slots<R>(
             k, width,
             [&](size_t s, size_t c) {
                 T m = mp[s][c], v = sp[s][c];
                 return wt(s) * double(T(T(v * v) + T(m * m)));
             },
-            second, sd.buf.data());
-        for (size_t c = 0; c < width; ++c) {
-            double var = floor_at(second[c] - mean[c] * mean[c], eps);
-            out_mean[c] = O(mean[c]);
-            out_std[c] = O(std::sqrt(var));
-        }
+            out_std, buf);
+        for (size_t c = 0; c < width; ++c) out_std[c] = std::sqrt(floor_at(out_std[c] - out_mean[c] * out_mean[c], eps));
     }
 }
 
 // A whole C-contiguous stack (k, ncols): the NumPy expressions on the stack itself.
-template <typename T, typename O>
+// R as for aggregate_into.
+template <typename T, typename R>
 void aggregate_stack(Method method, size_t k, size_t ncols, const T *means, const T *stds, const double *w,
-                     double eps, O *out_mean, O *out_std) {
-    Scratch<T> st;
-    Scratch<double> sd;
-    st.reserve(k, ncols);
-    if (method == Method::Mixture) sd.reserve(k, ncols);
+                     double eps, R *out_mean, R *out_std) {
     std::vector<const T *> mp(k), sp(k);
+    std::vector<R> buf(k);
     for (size_t s = 0; s < k; ++s) {
         mp[s] = means + s * ncols;
         sp[s] = stds + s * ncols;
     }
-    aggregate_block<T, O>(method, k, ncols, mp.data(), sp.data(), w, eps, out_mean, out_std, st, sd);
+    aggregate_into<T, R>(method, k, ncols, mp.data(), sp.data(), w, eps, out_mean, out_std, buf.data());
 }
 
 // Rows grouped by expert. `active` (n, k) holds every row's experts; after the call, the
@@ -177,10 +154,8 @@ template <typename T>
 void aggregate_routed(Method method, size_t n, size_t k, size_t width, const int64_t *active, const int64_t *pos,
                       const T *const *group_means, const T *const *group_stds, const double *weights, double eps,
                       double *out_mean, double *out_std) {
-    Scratch<T> st;
-    Scratch<double> sd;
-    st.reserve(k, width);
-    sd.reserve(k, width);
+    std::vector<T> acc(2 * width), buf(k);
+    std::vector<double> buf_d(k);
     std::vector<const T *> mp(k), sp(k);
     for (size_t i = 0; i < n; ++i) {
         for (size_t s = 0; s < k; ++s) {
@@ -189,8 +164,19 @@ void aggregate_routed(Method method, size_t n, size_t k, size_t width, const int
             mp[s] = group_means[j] + at;
             sp[s] = group_stds[j] + at;
         }
-        aggregate_block<T, double>(method, k, width, mp.data(), sp.data(), weights ? weights + i * k : nullptr, eps,
-                                   out_mean + i * width, out_std + i * width, st, sd);
+        double *om = out_mean + i * width, *os = out_std + i * width;
+        if (method == Method::Mixture || std::is_same_v<T, double>) {
+            aggregate_into<T, double>(method, k, width, mp.data(), sp.data(), weights ? weights + i * k : nullptr, eps,
+                                      om, os, buf_d.data());
+        } else {
+            // float32 results, stored as float64
+            aggregate_into<T, T>(method, k, width, mp.data(), sp.data(), nullptr, eps, acc.data(),
+                                 acc.data() + width, buf.data());
+            for (size_t c = 0; c < width; ++c) {
+                om[c] = double(acc[c]);
+                os[c] = double(acc[width + c]);
+            }
+        }
     }
 }
 
@@ -205,6 +191,58 @@ void gather_routed(size_t n, size_t k, size_t width, const int64_t *active, cons
             for (size_t c = 0; c < width; ++c) dst[c] = src[c];
         }
 }
+
+// The first `head` entries of np.argsort along lines of `len` values (`step` apart; line
+// l starts at a + l * line_step), written to out[h * out_step + l * out_line_step].
+// Distinct values have one sorted order, so this equals NumPy's result whatever its sort
+// algorithm; returns false (NumPy must sort) if a NaN or a tie within the first head + 1
+// values could make the order depend on the algorithm.
+template <typename T>
+bool argsort_head(const T *a, size_t n_lines, size_t len, std::ptrdiff_t step, std::ptrdiff_t line_step, size_t head,
+                  int64_t *out, std::ptrdiff_t out_step, std::ptrdiff_t out_line_step) {
+    if (head > len) head = len;
+    size_t m = head < len ? head + 1 : len;  // kept: the m smallest, in order
+    std::vector<T> kv(m);
+    std::vector<int64_t> ki(m);
+    for (size_t l = 0; l < n_lines; ++l) {
+        const T *line = a + (std::ptrdiff_t)l * line_step;
+        size_t size = 0;
+        for (size_t i = 0; i < len; ++i) {
+            T v = line[(std::ptrdiff_t)i * step];
+            if (v != v) return false;
+            if (size == m && !(v < kv[m - 1])) continue;
+            size_t at = size < m ? size++ : m - 1;
+            while (at > 0 && v < kv[at - 1]) {
+                kv[at] = kv[at - 1];
+                ki[at] = ki[at - 1];
+                --at;
+            }
+            kv[at] = v;
+            ki[at] = (int64_t)i;
+        }
+        for (size_t h = 1; h < m; ++h)
+            if (!(kv[h - 1] < kv[h])) return false;
+        for (size_t h = 0; h < head; ++h) out[(std::ptrdiff_t)h * out_step + (std::ptrdiff_t)l * out_line_step] = ki[h];
+    }
+    return true;
+}
+
+extern template bool argsort_head<double>(const double *, size_t, size_t, std::ptrdiff_t, std::ptrdiff_t, size_t,
+                                          int64_t *, std::ptrdiff_t, std::ptrdiff_t);
+extern template bool argsort_head<float>(const float *, size_t, size_t, std::ptrdiff_t, std::ptrdiff_t, size_t,
+                                         int64_t *, std::ptrdiff_t, std::ptrdiff_t);
+extern template void aggregate_stack<double, double>(Method, size_t, size_t, const double *, const double *,
+                                                    const double *, double, double *, double *);
+extern template void aggregate_stack<float, float>(Method, size_t, size_t, const float *, const float *,
+                                                  const double *, double, float *, float *);
+extern template void aggregate_stack<float, double>(Method, size_t, size_t, const float *, const float *,
+                                                   const double *, double, double *, double *);
+extern template void aggregate_routed<double>(Method, size_t, size_t, size_t, const int64_t *, const int64_t *,
+                                              const double *const *, const double *const *, const double *, double,
+                                              double *, double *);
+extern template void aggregate_routed<float>(Method, size_t, size_t, size_t, const int64_t *, const int64_t *,
+                                             const float *const *, const float *const *, const double *, double,
+                                             double *, double *);
 
 // Floating-point exceptions raised while in scope (the caller's flags are restored on
 // exit). NumPy turns these into warnings or errors, so a kernel that raises one leaves
