@@ -34,7 +34,7 @@ def best_pair(ours, base, repeat):
 def mixture(means, stds, weights, eps):
     w = weights.reshape((-1,) + (1,) * (means.ndim - 1))
     mean = np.sum(w * means, axis=0)
-    return mean, np.sqrt(np.maximum(np.sum(w * (stds**2 + means**2), axis=0) - mean**2, eps))
+    return mean, np.sqrt(np.maximum(np.sum(w * (stds**2 + (means - mean) ** 2), axis=0), eps))
 
 
 def distance_row_at_a_time(model, X):

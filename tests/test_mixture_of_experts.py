@@ -53,7 +53,7 @@ def ref_mixture(m, s, weights=None, eps=1e-9):
     w = np.ones(m.shape[0]) / m.shape[0] if weights is None else np.asarray(weights) / np.sum(weights)
     w = w.reshape((-1,) + (1,) * (m.ndim - 1))
     mean = np.sum(w * m, axis=0)
-    return mean, np.sqrt(np.maximum(np.sum(w * (v + m**2), axis=0) - mean**2, eps))
+    return mean, np.sqrt(np.maximum(np.sum(w * (v + (m - mean) ** 2), axis=0), eps))
 
 
 REFS = {"simple": ref_simple, "inverse_variance": ref_inverse_variance, "mixture": ref_mixture}
@@ -316,6 +316,19 @@ def test_distance_routing_with_tied_centres(data):
         np.testing.assert_array_equal(g, w)
 
 
+@pytest.mark.parametrize("dtype,level", [(np.float32, 1e3), (np.float64, 1e8)])
+@pytest.mark.parametrize("routing", ["confidence", "distance"])
+def test_mixture_std_survives_large_means(dtype, level, routing):
+    # sum(w * (var + mean**2)) - mean**2 would lose the variance entirely here
+    X = np.linspace(0, 1, 50)[:, None].astype(dtype)
+    model = MoE(RadialExpert(), n_estimators=4, n_active=1, routing=routing, random_state=0).fit(X, X[:, 0] + level)
+    own = np.array([e.predict(X, return_std=True)[1] for e in model.estimators_])
+    assert model.predict(X, return_std=True)[1] == pytest.approx(own.min(axis=0) if routing == "confidence" else
+                                                                   ref_route_distance(model, X)[1], rel=1e-6)
+    model.set_params(n_active=4, aggregation_method="mixture")
+    assert np.all(model.predict(X, return_std=True)[1] >= own.min(axis=0) * (1 - 1e-6))
+
+
 @pytest.mark.parametrize("routing", ["confidence", "distance"])
 def test_all_experts_active_simple_is_plain_average(data, routing):
     X, y = data
@@ -356,15 +369,16 @@ def test_distance_routing_with_bayesian_ridge(data, dtype, method):
     for n_jobs in (None, 2):
         model.set_params(n_jobs=n_jobs)
         (gm, gs), (wm, ws) = model.predict(X, return_std=True), ref_route_distance(model, X)
-        # rounding of terms of size ~max|mean|; the mixture variance subtracts their squares
-        tol, scale = (1e-12 if dtype == np.float64 else 1e-6), max(1.0, np.abs(wm).max())
-        np.testing.assert_allclose(gm, wm, rtol=0, atol=tol * scale)
-        np.testing.assert_allclose(gs**2, ws**2, rtol=0, atol=tol * scale**2)
+        # means are weighted sums of terms of size ~max|mean|
+        tol = 1e-12 if dtype == np.float64 else 1e-6
+        np.testing.assert_allclose(gm, wm, rtol=0, atol=tol * max(1.0, np.abs(wm).max()))
+        np.testing.assert_allclose(gs, ws, rtol=tol)
 
 
+@pytest.mark.parametrize("n_jobs", [None, 2])
 @pytest.mark.parametrize("routing", ["confidence", "distance"])
-def test_keyword_arguments_reach_experts(data, routing):
-    model = MoE(RadialExpert(), n_estimators=3, routing=routing, random_state=0).fit(*data)
+def test_keyword_arguments_reach_experts(data, routing, n_jobs):
+    model = MoE(RadialExpert(), n_estimators=3, routing=routing, n_jobs=n_jobs, random_state=0).fit(*data)
     np.testing.assert_allclose(model.predict(data[0], shift=5.0) - model.predict(data[0]), 5.0, rtol=1e-9)
     with pytest.raises(TypeError, match="multiple values for keyword argument 'return_std'"):
         getattr(model, "_route_" + routing)(data[0], return_std=False)

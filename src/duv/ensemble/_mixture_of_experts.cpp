@@ -184,13 +184,15 @@ nb::object numpy_inverse_variance(const duv::Args &a, nb::handle means, nb::hand
     return nb::make_tuple(final_mean, np.attr("sqrt")(final_variance));
 }
 
+// The mixture's mean and variance; the variance as the weighted spread about the mean
+// (law of total variance), which stays accurate when |mean| >> std.
 nb::object numpy_mixture_core(const duv::Args &a, nb::handle means, nb::handle variances, nb::handle w,
                               nb::handle epsilon) {
     nb::object np = G("np");
-    nb::object sq = duv::steal_checked(PyNumber_Power(means.ptr(), nb::int_(2).ptr(), Py_None));
     nb::object final_mean = np.attr("sum")(w * means, "axis"_a = 0);
-    nb::object mean_sq = duv::steal_checked(PyNumber_Power(final_mean.ptr(), nb::int_(2).ptr(), Py_None));
-    nb::object final_variance = np.attr("sum")(w * (variances + sq), "axis"_a = 0) - mean_sq;
+    nb::object diff = means - final_mean;
+    nb::object spread = duv::steal_checked(PyNumber_Power(diff.ptr(), nb::int_(2).ptr(), Py_None));
+    nb::object final_variance = np.attr("sum")(w * (variances + spread), "axis"_a = 0);
     final_variance = np.attr("maximum")(final_variance, epsilon);
     return nb::make_tuple(final_mean, np.attr("sqrt")(final_variance));
 }

@@ -60,6 +60,7 @@ inline double floor_at(double v, double floor) { return (v != v || v >= floor) ?
 // sp[s]; the slots' arrays must not overlap the outputs. `w` holds the k mixture weights
 // (nullptr: np.ones(k) / k). R is the dtype NumPy computes in: T for the simple and
 // inverse-variance methods, float64 for the mixture (its weights are float64). The
+// mixture variance is sum(w * (var + (mean - mixture_mean)**2)), floored at eps. The
 // results are accumulated in place in `out_mean`/`out_std`, of type R.
 template <typename T, typename R>
 void aggregate_into(Method method, size_t k, size_t width, const T *const *mp, const T *const *sp,
@@ -96,14 +97,17 @@ void aggregate_into(Method method, size_t k, size_t width, const T *const *mp, c
         const double equal = 1.0 / double(k);
         auto wt = [&](size_t s) { return w ? w[s] : equal; };
         reduce_slots<R>(k, width, [&](size_t s, size_t c) { return wt(s) * double(mp[s][c]); }, out_mean, buf);
+        // Spread about the mixture mean, not raw second moments: sum(w * (var + mean**2)) -
+        // mean**2 cancels away the variances when |mean| >> std.
         reduce_slots<R>(
             k, width,
             [&](size_t s, size_t c) {
-                T m = mp[s][c], v = sp[s][c];
-                return wt(s) * double(T(T(v * v) + T(m * m)));
+                T v = sp[s][c];
+                double d = double(mp[s][c]) - out_mean[c];
+                return wt(s) * (double(T(v * v)) + d * d);
             },
             out_std, buf);
-        for (size_t c = 0; c < width; ++c) out_std[c] = std::sqrt(floor_at(out_std[c] - out_mean[c] * out_mean[c], eps));
+        for (size_t c = 0; c < width; ++c) out_std[c] = std::sqrt(floor_at(out_std[c], eps));
     }
 }
 
