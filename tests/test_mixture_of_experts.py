@@ -271,6 +271,26 @@ def test_unusual_inputs_follow_numpy():
         model._simple_aggregation(np.ones((2, 2)), np.full((2, 2), 1e200))
 
 
+@pytest.mark.parametrize("method", list(REFS))
+def test_distance_routing_overflow_is_reported_like_numpy(data, method):
+    class Huge(RadialExpert):
+        def predict(self, X, return_std=False):
+            mean, std = super().predict(X, return_std=True)
+            return mean, std * 1e300
+
+    model = MoE(Huge(), n_estimators=4, n_active=2, routing="distance", aggregation_method=method,
+                random_state=0).fit(*data)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        got = model.predict(data[0], return_std=True)
+    assert any("overflow" in str(w.message) for w in caught)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        want = ref_route_distance(model, data[0])
+    for g, w in zip(got, want):
+        np.testing.assert_array_equal(g, w)
+
+
 def test_confidence_picks_smallest_std():
     class Fixed(RadialExpert):
         def predict(self, X, return_std=False):
