@@ -1,0 +1,204 @@
+// SMOTE generation over raw arrays: picking neighbours, stretching the interpolation
+// coefficients, and writing the augmented rows (input rows, then synthetic rows) in the
+// requested output order. Every value equals NumPy's result for the same expression:
+//   synthetic = base + alpha * (neighbour - base)
+// where the subtraction runs in the element type (so float32 rounds to float32 and
+// integers wrap) and the rest in double.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+#include <vector>
+
+namespace duv::kernels::smote {
+
+enum class Dtype { F64, F32, I8, I16, I32, I64, U8, U16, U32, U64, Bool };
+
+// A strided 2-D view (a 1-D array is n x 1). Strides in bytes, possibly negative.
+struct Matrix {
+    const char *data = nullptr;
+    int64_t n = 0, m = 0;
+    std::ptrdiff_t rs = 0, cs = 0;
+    Dtype dtype = Dtype::F64;
+};
+
+// Synthetic row j interpolates rows base[j] and neigh[j] of the source with alpha[j].
+struct Synthetic {
+    const int64_t *base = nullptr;
+    const int64_t *neigh = nullptr;
+    const double *alpha = nullptr;
+    int64_t count = 0;
+};
+
+namespace detail {
+
+template <typename T> inline T load(const char *p) {
+    T v;
+    std::memcpy(&v, p, sizeof(T));
+    return v;
+}
+
+template <typename T> inline double to_double(T v) {
+    if constexpr (std::is_same_v<T, bool>) return v ? 1.0 : 0.0;
+    else return static_cast<double>(v);
+}
+
+// neighbour - base in the element type, then widened: NumPy subtracts before promoting.
+template <typename T> inline double difference(T neigh, T base) {
+    if constexpr (std::is_integral_v<T>) {
+        using U = std::make_unsigned_t<T>;
+        return static_cast<double>(static_cast<T>(static_cast<U>(neigh) - static_cast<U>(base)));
+    } else {
+        T d = neigh - base;
+        return static_cast<double>(d);
+    }
+}
+
+template <typename T>
+void rows(const Matrix &src, const Synthetic &s, const int64_t *order, int64_t n_out, double *out) {
+    const int64_t n = src.n, m = src.m;
+    const char *data = src.data;
+    const std::ptrdiff_t rs = src.rs, cs = src.cs;
+    auto write = [&](int64_t from, double *o) {
+        if (from < n) {
+            const char *r = data + from * rs;
+            for (int64_t c = 0; c < m; ++c) o[c] = to_double(load<T>(r + c * cs));
+            return;
+        }
+        const int64_t j = from - n;
+        const char *b = data + s.base[j] * rs;
+        const char *q = data + s.neigh[j] * rs;
+        const double a = s.alpha[j];
+        for (int64_t c = 0; c < m; ++c) {
+            const T bv = load<T>(b + c * cs);
+            const double step = a * difference<T>(load<T>(q + c * cs), bv);
+            o[c] = to_double(bv) + step;
+        }
+    };
+    if (order)
+        for (int64_t i = 0; i < n_out; ++i) write(order[i], out + i * m);
+    else
+        for (int64_t i = 0; i < n_out; ++i) write(i, out + i * m);
+}
+
+// np.clip(alpha, 0.0, 1.0) as NumPy evaluates it (NaN propagates).
+inline double clip01(double a) {
+    double lo = std::isnan(a) ? a : (a > 0.0 ? a : 0.0);
+    return std::isnan(lo) ? lo : (lo < 1.0 ? lo : 1.0);
+}
+
+template <typename T>
+void weights(const Matrix &w, const Synthetic &s, const int64_t *order, int64_t n_out, double *out) {
+    const int64_t n = w.n;
+    auto at = [&](int64_t i) { return to_double(load<T>(w.data + i * w.rs)); };
+    auto value = [&](int64_t from) {
+        if (from < n) return at(from);
+        const int64_t j = from - n;
+        const double a = clip01(s.alpha[j]);
+        const double lhs = (1.0 - a) * at(s.base[j]);
+        const double rhs = a * at(s.neigh[j]);
+        return lhs + rhs;
+    };
+    if (order)
+        for (int64_t i = 0; i < n_out; ++i) out[i] = value(order[i]);
+    else
+        for (int64_t i = 0; i < n_out; ++i) out[i] = value(i);
+}
+
+template <typename F> void dispatch(Dtype dt, F &&f) {
+    switch (dt) {
+    case Dtype::F64: f(double{}); break;
+    case Dtype::F32: f(float{}); break;
+    case Dtype::I8: f(int8_t{}); break;
+    case Dtype::I16: f(int16_t{}); break;
+    case Dtype::I32: f(int32_t{}); break;
+    case Dtype::I64: f(int64_t{}); break;
+    case Dtype::U8: f(uint8_t{}); break;
+    case Dtype::U16: f(uint16_t{}); break;
+    case Dtype::U32: f(uint32_t{}); break;
+    case Dtype::U64: f(uint64_t{}); break;
+    case Dtype::Bool: f(bool{}); break;
+    }
+}
+
+}  // namespace detail
+
+// Row i of `out` (C-contiguous, n_out x src.m) is source row order[i] (or i without an
+// order): rows below src.n are copies of `src`, row src.n + j is synthetic row j.
+// Bool sources are not supported here (NumPy refuses to subtract booleans).
+inline void write_rows(const Matrix &src, const Synthetic &s, const int64_t *order, int64_t n_out, double *out) {
+    detail::dispatch(src.dtype, [&](auto tag) {
+        using T = decltype(tag);
+        if constexpr (!std::is_same_v<T, bool>) detail::rows<T>(src, s, order, n_out, out);
+    });
+}
+
+// Weights of the same rows: input weights, then (1 - a) * w[base] + a * w[neigh] with
+// a = alpha clipped to [0, 1].
+inline void write_weights(const Matrix &w, const Synthetic &s, const int64_t *order, int64_t n_out, double *out) {
+    detail::dispatch(w.dtype, [&](auto tag) { detail::weights<decltype(tag)>(w, s, order, n_out, out); });
+}
+
+// alpha = (e + 1) * alpha - e / 2, with the two constants already evaluated.
+inline void stretch(double *alpha, int64_t count, double scale, double shift) {
+    for (int64_t j = 0; j < count; ++j) {
+        const double scaled = scale * alpha[j];
+        alpha[j] = scaled - shift;
+    }
+}
+
+// neigh[j] = neighbours[base[j], slot[j]], written over `slot` (`neighbours` is the
+// n_rows x cols matrix without the self column). Picked indices must address `n_target`
+// rows. Returns false, changing nothing, if any index is out of range or negative.
+inline bool pick_neighbours(const char *neighbours, int64_t n_rows, int64_t cols, std::ptrdiff_t rs,
+                            std::ptrdiff_t cs, const int64_t *base, int64_t *slot, int64_t count, int64_t n_target) {
+    auto at = [&](int64_t j) { return detail::load<int64_t>(neighbours + base[j] * rs + slot[j] * cs); };
+    for (int64_t j = 0; j < count; ++j) {
+        if (base[j] < 0 || base[j] >= n_rows || slot[j] < 0 || slot[j] >= cols) return false;
+        const int64_t v = at(j);
+        if (v < 0 || v >= n_target) return false;
+    }
+    for (int64_t j = 0; j < count; ++j) slot[j] = at(j);
+    return true;
+}
+
+// True when every index lies in [0, len).
+inline bool all_within(const int64_t *idx, int64_t count, int64_t len) {
+    for (int64_t j = 0; j < count; ++j)
+        if (idx[j] < 0 || idx[j] >= len) return false;
+    return true;
+}
+
+// Row numbers of the true entries of a boolean mask.
+inline std::vector<int64_t> positions(const char *mask, int64_t n, std::ptrdiff_t stride) {
+    std::vector<int64_t> pos;
+    for (int64_t i = 0; i < n; ++i)
+        if (mask[i * stride]) pos.push_back(i);
+    return pos;
+}
+
+// Maps class-local row numbers to rows of the full matrix.
+inline void to_global(const std::vector<int64_t> &pos, const int64_t *local, int64_t count, int64_t *global) {
+    for (int64_t j = 0; j < count; ++j) global[j] = pos[local[j]];
+}
+
+// out row i = source row idx[i], copying raw elements (any fixed-size dtype).
+inline void gather_rows(const char *src, std::ptrdiff_t rs, std::ptrdiff_t cs, int64_t m, std::size_t itemsize,
+                        const int64_t *idx, int64_t n_out, char *out) {
+    const std::size_t row_bytes = itemsize * static_cast<std::size_t>(m);
+    const bool packed = cs == static_cast<std::ptrdiff_t>(itemsize);
+    for (int64_t i = 0; i < n_out; ++i) {
+        const char *r = src + idx[i] * rs;
+        char *o = out + static_cast<std::size_t>(i) * row_bytes;
+        if (packed) {
+            std::memcpy(o, r, row_bytes);
+        } else {
+            for (int64_t c = 0; c < m; ++c) std::memcpy(o + c * itemsize, r + c * cs, itemsize);
+        }
+    }
+}
+
+}  // namespace duv::kernels::smote
