@@ -170,18 +170,29 @@ nb::object numpy_rows(nb::handle np, nb::handle src, nb::handle base, nb::handle
     return np.attr("vstack")(duv::list_of(nb::borrow(src), synthetic));
 }
 
-// The same rows, computed by the kernel into a new float64 matrix in `order` (or stacked order).
-nb::object kernel_rows(nb::handle np, const ArrayBuffer &src, ks::Dtype dt, const ks::Synthetic &s,
-                       const int64_t *order, int64_t n_total) {
-    ks::Matrix mat = src.matrix(dt);
-    nb::object out = np.attr("empty")(nb::make_tuple(n_total, mat.m), "dtype"_a = float_type());
-    ArrayBuffer dst(out, true);
-    if (!dst) throw nb::python_error();
-    double *o = reinterpret_cast<double *>(dst.data());
-    nb::gil_scoped_release unlocked;
-    ks::write_rows(mat, s, order, n_total, o);
-    return out;
-}
+// New float64 output arrays and the kernel run that fills them all in one pass.
+class KernelOutputs {
+public:
+    // A (rows x src.m) matrix of augmented rows, or with `weights` a vector of augmented weights.
+    nb::object add(nb::handle np, const ks::Matrix &src, int64_t rows, bool weights) {
+        nb::object shape = weights ? nb::make_tuple(rows) : nb::make_tuple(rows, src.m);
+        nb::object out = np.attr("empty")(shape, "dtype"_a = float_type());
+        buffers_.push_back(std::make_unique<ArrayBuffer>(out, true));
+        if (!*buffers_.back()) throw nb::python_error();
+        outputs_.push_back(ks::Output{src, reinterpret_cast<double *>(buffers_.back()->data()), weights});
+        return out;
+    }
+
+    void run(const ks::Synthetic &s, int64_t n, const int64_t *order, int64_t n_out) {
+        if (outputs_.empty()) return;
+        nb::gil_scoped_release unlocked;
+        ks::write_augmented(outputs_.data(), static_cast<int>(outputs_.size()), s, n, order, n_out);
+    }
+
+private:
+    std::vector<ks::Output> outputs_;
+    std::vector<std::unique_ptr<ArrayBuffer>> buffers_;
+};
 
 // ---- smote_augment -----------------------------------------------------------------------
 
@@ -327,25 +338,26 @@ nb::object smote_augment(const duv::Args &a) {
         return aug::take_rows(np, arr, perm);
     };
 
-    if (X_dt) X_aug = kernel_rows(np, X_buf, *X_dt, view.s, order, n_total);
-    X_aug = permuted(X_aug, X_dt.has_value());
-    if (y_dt) y_aug = kernel_rows(np, y_buf, *y_dt, view.s, order, n_total);
-    y_aug = permuted(y_aug, y_dt.has_value());
-    if (consume) {
-        sw_aug = ones(np, n_total_obj);
-    } else if (w_dt) {
-        sw_aug = np.attr("empty")(n_total, "dtype"_a = float_type());
-        ArrayBuffer dst(sw_aug, true);
-        ks::Matrix wm = w_buf->matrix(*w_dt);
-        double *o = reinterpret_cast<double *>(dst.data());
-        {
-            nb::gil_scoped_release unlocked;
-            ks::write_weights(wm, view.s, order, n_total, o);
-        }
-        sw_aug = permuted(sw_aug, true);
-    } else if (!sw_aug.is_none()) {
-        sw_aug = permuted(sw_aug, false);
+    KernelOutputs kernel;
+    if (X_dt) X_aug = kernel.add(np, X_buf.matrix(*X_dt), n_total, false);
+    if (y_dt) y_aug = kernel.add(np, y_buf.matrix(*y_dt), n_total, false);
+    if (w_dt) sw_aug = kernel.add(np, w_buf->matrix(*w_dt), n_total, true);
+    // `selected` is not read again: pack the row pairs over it for the permuted pass.
+    ks::Synthetic s = view.s;
+    ArrayBuffer writable_selected(order && n <= INT32_MAX ? selected : nb::none(), true);
+    if (writable_selected && writable_selected.int64_vector() == s.base) {
+        int64_t *pairs = writable_selected.int64_vector();
+        nb::gil_scoped_release unlocked;
+        ks::pack_pairs(pairs, s.neigh, s.count);
+        s.pairs = reinterpret_cast<const uint64_t *>(pairs);
     }
+    kernel.run(s, n, order, n_total);
+    X_aug = permuted(X_aug, X_dt.has_value());
+    y_aug = permuted(y_aug, y_dt.has_value());
+    if (consume)
+        sw_aug = ones(np, n_total_obj);
+    else if (!sw_aug.is_none())
+        sw_aug = permuted(sw_aug, w_dt.has_value());
     return nb::make_tuple(X_aug, target(y_aug), sw_aug);
 }
 
@@ -608,8 +620,10 @@ nb::object fit_classifier(const duv::Args &a) {
         order = row_order(*idx_buf, n_total);
     }
     if (X_dt && n_added) {
-        ks::Synthetic s{draws.base.data(), draws.neigh.data(), draws.alpha.data(), n_added};
-        X_aug = kernel_rows(np, X_buf, *X_dt, s, order, n_total);
+        KernelOutputs kernel;
+        X_aug = kernel.add(np, X_buf.matrix(*X_dt), n_total, false);
+        kernel.run(ks::Synthetic{draws.base.data(), draws.neigh.data(), draws.alpha.data(), n_added}, n, order,
+                   n_total);
         if (idx.is_valid() && !order) X_aug = aug::take_rows(np, X_aug, idx);
     } else if (idx.is_valid()) {
         X_aug = aug::take_rows(np, X_aug, idx);

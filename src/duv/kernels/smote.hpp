@@ -25,12 +25,15 @@ struct Matrix {
     Dtype dtype = Dtype::F64;
 };
 
-// Synthetic row j interpolates rows base[j] and neigh[j] of the source with alpha[j].
+// Synthetic row j interpolates rows base[j] and neigh[j] of the source with alpha[j]. The two
+// row numbers may instead come packed as pairs[j] = base << 32 | neigh (see pack_pairs), which
+// halves the scattered reads when the output is permuted.
 struct Synthetic {
     const int64_t *base = nullptr;
     const int64_t *neigh = nullptr;
     const double *alpha = nullptr;
     int64_t count = 0;
+    const uint64_t *pairs = nullptr;
 };
 
 namespace detail {
@@ -57,31 +60,71 @@ template <typename T> inline double difference(T neigh, T base) {
     }
 }
 
-template <typename T>
-void rows(const Matrix &src, const Synthetic &s, const int64_t *order, int64_t n_out, double *out) {
+// The rows of one block of output, resolved to their sources: `from` is the source row
+// (input row below n, synthetic row n + j above); for synthetic rows base/neigh/alpha hold
+// the draws of j. Resolving once per block lets every output array reuse the scattered reads.
+constexpr int64_t kBlock = 1024;
+struct Block {
+    int64_t count = 0;
+    int64_t from[kBlock];
+    int64_t base[kBlock];
+    int64_t neigh[kBlock];
+    double alpha[kBlock];
+};
+
+inline void resolve(Block &blk, const Synthetic &s, int64_t n, const int64_t *order, int64_t start, int64_t count) {
+    constexpr int64_t ahead = 16;
+    blk.count = count;
+    for (int64_t r = 0; r < count; ++r) {
+        if (order && r + ahead < count) {
+            const int64_t f = order[start + r + ahead] - n;
+            if (f >= 0) {
+                if (s.pairs) {
+                    __builtin_prefetch(s.pairs + f);
+                } else {
+                    __builtin_prefetch(s.base + f);
+                    __builtin_prefetch(s.neigh + f);
+                }
+                __builtin_prefetch(s.alpha + f);
+            }
+        }
+        const int64_t from = order ? order[start + r] : start + r;
+        blk.from[r] = from;
+        if (from >= n) {
+            const int64_t j = from - n;
+            if (s.pairs) {
+                blk.base[r] = static_cast<int64_t>(s.pairs[j] >> 32);
+                blk.neigh[r] = static_cast<int64_t>(s.pairs[j] & 0xffffffffu);
+            } else {
+                blk.base[r] = s.base[j];
+                blk.neigh[r] = s.neigh[j];
+            }
+            blk.alpha[r] = s.alpha[j];
+        }
+    }
+}
+
+template <typename T> void rows(const Matrix &src, const Block &blk, double *out) {
     const int64_t n = src.n, m = src.m;
     const char *data = src.data;
     const std::ptrdiff_t rs = src.rs, cs = src.cs;
-    auto write = [&](int64_t from, double *o) {
+    for (int64_t r = 0; r < blk.count; ++r) {
+        double *o = out + r * m;
+        const int64_t from = blk.from[r];
         if (from < n) {
-            const char *r = data + from * rs;
-            for (int64_t c = 0; c < m; ++c) o[c] = to_double(load<T>(r + c * cs));
-            return;
+            const char *row = data + from * rs;
+            for (int64_t c = 0; c < m; ++c) o[c] = to_double(load<T>(row + c * cs));
+            continue;
         }
-        const int64_t j = from - n;
-        const char *b = data + s.base[j] * rs;
-        const char *q = data + s.neigh[j] * rs;
-        const double a = s.alpha[j];
+        const char *b = data + blk.base[r] * rs;
+        const char *q = data + blk.neigh[r] * rs;
+        const double a = blk.alpha[r];
         for (int64_t c = 0; c < m; ++c) {
             const T bv = load<T>(b + c * cs);
             const double step = a * difference<T>(load<T>(q + c * cs), bv);
             o[c] = to_double(bv) + step;
         }
-    };
-    if (order)
-        for (int64_t i = 0; i < n_out; ++i) write(order[i], out + i * m);
-    else
-        for (int64_t i = 0; i < n_out; ++i) write(i, out + i * m);
+    }
 }
 
 // np.clip(alpha, 0.0, 1.0) as NumPy evaluates it (NaN propagates).
@@ -90,22 +133,19 @@ inline double clip01(double a) {
     return std::isnan(lo) ? lo : (lo < 1.0 ? lo : 1.0);
 }
 
-template <typename T>
-void weights(const Matrix &w, const Synthetic &s, const int64_t *order, int64_t n_out, double *out) {
-    const int64_t n = w.n;
+template <typename T> void weights(const Matrix &w, const Block &blk, double *out) {
     auto at = [&](int64_t i) { return to_double(load<T>(w.data + i * w.rs)); };
-    auto value = [&](int64_t from) {
-        if (from < n) return at(from);
-        const int64_t j = from - n;
-        const double a = clip01(s.alpha[j]);
-        const double lhs = (1.0 - a) * at(s.base[j]);
-        const double rhs = a * at(s.neigh[j]);
-        return lhs + rhs;
-    };
-    if (order)
-        for (int64_t i = 0; i < n_out; ++i) out[i] = value(order[i]);
-    else
-        for (int64_t i = 0; i < n_out; ++i) out[i] = value(i);
+    for (int64_t r = 0; r < blk.count; ++r) {
+        const int64_t from = blk.from[r];
+        if (from < w.n) {
+            out[r] = at(from);
+            continue;
+        }
+        const double a = clip01(blk.alpha[r]);
+        const double lhs = (1.0 - a) * at(blk.base[r]);
+        const double rhs = a * at(blk.neigh[r]);
+        out[r] = lhs + rhs;
+    }
 }
 
 template <typename F> void dispatch(Dtype dt, F &&f) {
@@ -126,20 +166,37 @@ template <typename F> void dispatch(Dtype dt, F &&f) {
 
 }  // namespace detail
 
-// Row i of `out` (C-contiguous, n_out x src.m) is source row order[i] (or i without an
-// order): rows below src.n are copies of `src`, row src.n + j is synthetic row j.
-// Bool sources are not supported here (NumPy refuses to subtract booleans).
-inline void write_rows(const Matrix &src, const Synthetic &s, const int64_t *order, int64_t n_out, double *out) {
-    detail::dispatch(src.dtype, [&](auto tag) {
-        using T = decltype(tag);
-        if constexpr (!std::is_same_v<T, bool>) detail::rows<T>(src, s, order, n_out, out);
-    });
-}
+// One output array: rows of `src` (input rows, then synthetic rows interpolated between
+// them) or, with `weights`, the weight vector of the same rows, where a synthetic weight is
+// (1 - a) * w[base] + a * w[neigh] with a = alpha clipped to [0, 1]. `out` is C-contiguous
+// float64 with src.m columns (one for weights).
+struct Output {
+    Matrix src;
+    double *out = nullptr;
+    bool weights = false;
+};
 
-// Weights of the same rows: input weights, then (1 - a) * w[base] + a * w[neigh] with
-// a = alpha clipped to [0, 1].
-inline void write_weights(const Matrix &w, const Synthetic &s, const int64_t *order, int64_t n_out, double *out) {
-    detail::dispatch(w.dtype, [&](auto tag) { detail::weights<decltype(tag)>(w, s, order, n_out, out); });
+// Writes row i of every output from source row order[i] (or i without an order); source rows
+// below n (the input row count, equal for all outputs) are copies, row n + j is synthetic row j.
+// Bool sources are only read as weights (NumPy refuses to subtract booleans).
+inline void write_augmented(const Output *outputs, int nout, const Synthetic &s, int64_t n, const int64_t *order,
+                            int64_t n_out) {
+    std::vector<detail::Block> holder(1);
+    detail::Block &blk = holder[0];
+    for (int64_t start = 0; start < n_out; start += detail::kBlock) {
+        const int64_t count = n_out - start < detail::kBlock ? n_out - start : detail::kBlock;
+        detail::resolve(blk, s, n, order, start, count);
+        for (int t = 0; t < nout; ++t) {
+            const Output &o = outputs[t];
+            detail::dispatch(o.src.dtype, [&](auto tag) {
+                using T = decltype(tag);
+                if (o.weights)
+                    detail::weights<T>(o.src, blk, o.out + start);
+                else if constexpr (!std::is_same_v<T, bool>)
+                    detail::rows<T>(o.src, blk, o.out + start * o.src.m);
+            });
+        }
+    }
 }
 
 // alpha = (e + 1) * alpha - e / 2, with the two constants already evaluated.
@@ -151,18 +208,25 @@ inline void stretch(double *alpha, int64_t count, double scale, double shift) {
 }
 
 // neigh[j] = neighbours[base[j], slot[j]], written over `slot` (`neighbours` is the
-// n_rows x cols matrix without the self column). Picked indices must address `n_target`
-// rows. Returns false, changing nothing, if any index is out of range or negative.
+// n_rows x cols matrix without the self column). Every entry of the matrix must address one
+// of `n_target` rows. Returns false, changing nothing, if any index is out of range.
 inline bool pick_neighbours(const char *neighbours, int64_t n_rows, int64_t cols, std::ptrdiff_t rs,
                             std::ptrdiff_t cs, const int64_t *base, int64_t *slot, int64_t count, int64_t n_target) {
-    auto at = [&](int64_t j) { return detail::load<int64_t>(neighbours + base[j] * rs + slot[j] * cs); };
-    for (int64_t j = 0; j < count; ++j) {
+    for (int64_t r = 0; r < n_rows; ++r)
+        for (int64_t c = 0; c < cols; ++c) {
+            const int64_t v = detail::load<int64_t>(neighbours + r * rs + c * cs);
+            if (v < 0 || v >= n_target) return false;
+        }
+    for (int64_t j = 0; j < count; ++j)
         if (base[j] < 0 || base[j] >= n_rows || slot[j] < 0 || slot[j] >= cols) return false;
-        const int64_t v = at(j);
-        if (v < 0 || v >= n_target) return false;
-    }
-    for (int64_t j = 0; j < count; ++j) slot[j] = at(j);
+    for (int64_t j = 0; j < count; ++j) slot[j] = detail::load<int64_t>(neighbours + base[j] * rs + slot[j] * cs);
     return true;
+}
+
+// Packs base[j] << 32 | neigh[j] over `base` (row numbers must be below 2**32).
+inline void pack_pairs(int64_t *base, const int64_t *neigh, int64_t count) {
+    for (int64_t j = 0; j < count; ++j)
+        base[j] = static_cast<int64_t>(static_cast<uint64_t>(base[j]) << 32 | static_cast<uint64_t>(neigh[j]));
 }
 
 // True when every index lies in [0, len).
