@@ -622,8 +622,13 @@ nb::object fit_classifier(const duv::Args &a) {
     if (X_dt && n_added) {
         KernelOutputs kernel;
         X_aug = kernel.add(np, X_buf.matrix(*X_dt), n_total, false);
-        kernel.run(ks::Synthetic{draws.base.data(), draws.neigh.data(), draws.alpha.data(), n_added}, n, order,
-                   n_total);
+        ks::Synthetic s{draws.base.data(), draws.neigh.data(), draws.alpha.data(), n_added};
+        if (order && n <= INT32_MAX) {
+            ks::pack_pairs(draws.base.data(), draws.neigh.data(), n_added);
+            std::vector<int64_t>().swap(draws.neigh);
+            s.pairs = reinterpret_cast<const uint64_t *>(draws.base.data());
+        }
+        kernel.run(s, n, order, n_total);
         if (idx.is_valid() && !order) X_aug = aug::take_rows(np, X_aug, idx);
     } else if (idx.is_valid()) {
         X_aug = aug::take_rows(np, X_aug, idx);

@@ -249,19 +249,42 @@ inline void to_global(const std::vector<int64_t> &pos, const int64_t *local, int
     for (int64_t j = 0; j < count; ++j) global[j] = pos[local[j]];
 }
 
+namespace detail {
+
+template <std::size_t Bytes>
+void gather_fixed(const char *src, std::ptrdiff_t rs, const int64_t *idx, int64_t n_out, char *out) {
+    constexpr int64_t ahead = 16;
+    for (int64_t i = 0; i < n_out; ++i) {
+        if (i + ahead < n_out) __builtin_prefetch(src + idx[i + ahead] * rs);
+        std::memcpy(out + static_cast<std::size_t>(i) * Bytes, src + idx[i] * rs, Bytes);
+    }
+}
+
+}  // namespace detail
+
 // out row i = source row idx[i], copying raw elements (any fixed-size dtype).
 inline void gather_rows(const char *src, std::ptrdiff_t rs, std::ptrdiff_t cs, int64_t m, std::size_t itemsize,
                         const int64_t *idx, int64_t n_out, char *out) {
     const std::size_t row_bytes = itemsize * static_cast<std::size_t>(m);
-    const bool packed = cs == static_cast<std::ptrdiff_t>(itemsize);
+    if (m == 1 || cs == static_cast<std::ptrdiff_t>(itemsize)) {
+        switch (row_bytes) {
+        case 1: return detail::gather_fixed<1>(src, rs, idx, n_out, out);
+        case 2: return detail::gather_fixed<2>(src, rs, idx, n_out, out);
+        case 4: return detail::gather_fixed<4>(src, rs, idx, n_out, out);
+        case 8: return detail::gather_fixed<8>(src, rs, idx, n_out, out);
+        case 16: return detail::gather_fixed<16>(src, rs, idx, n_out, out);
+        case 24: return detail::gather_fixed<24>(src, rs, idx, n_out, out);
+        case 32: return detail::gather_fixed<32>(src, rs, idx, n_out, out);
+        default:
+            for (int64_t i = 0; i < n_out; ++i)
+                std::memcpy(out + static_cast<std::size_t>(i) * row_bytes, src + idx[i] * rs, row_bytes);
+            return;
+        }
+    }
     for (int64_t i = 0; i < n_out; ++i) {
         const char *r = src + idx[i] * rs;
         char *o = out + static_cast<std::size_t>(i) * row_bytes;
-        if (packed) {
-            std::memcpy(o, r, row_bytes);
-        } else {
-            for (int64_t c = 0; c < m; ++c) std::memcpy(o + c * itemsize, r + c * cs, itemsize);
-        }
+        for (int64_t c = 0; c < m; ++c) std::memcpy(o + c * itemsize, r + c * cs, itemsize);
     }
 }
 
