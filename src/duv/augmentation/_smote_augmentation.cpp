@@ -90,6 +90,10 @@ nb::object slice_from(long start) {
     return duv::steal_checked(PySlice_New(s.ptr(), nullptr, nullptr));
 }
 
+// True when nothing but our own `held` references (the object and our buffer views of it)
+// reach `o`: a fresh draw that may be overwritten in place.
+bool only_ours(nb::handle o, Py_ssize_t held) { return Py_REFCNT(o.ptr()) <= held; }
+
 nb::object ones(nb::handle np, nb::handle n) { return np.attr("ones")(n, "dtype"_a = float_type()); }
 
 std::string checked_mode(nb::handle sample_weight_mode) {
@@ -107,7 +111,7 @@ nb::object stretch_alpha(nb::handle alpha, nb::handle extrapolation) {
     if (PyFloat_Check(scale.ptr())) {
         nb::object shift = div(extrapolation, flt(2.0));
         ArrayBuffer buf(alpha, true);
-        double *values = buf ? buf.float64_vector() : nullptr;
+        double *values = buf && only_ours(alpha, 2) ? buf.float64_vector() : nullptr;
         if (values && PyFloat_Check(shift.ptr())) {
             double s = PyFloat_AS_DOUBLE(scale.ptr()), h = PyFloat_AS_DOUBLE(shift.ptr());
             nb::gil_scoped_release unlocked;
@@ -285,7 +289,7 @@ nb::object smote_augment(const duv::Args &a) {
         const int64_t *sel_p = sel ? sel.int64_vector() : nullptr;
         int64_t *slot_p = slot ? slot.int64_vector() : nullptr;
         auto nbr_dt = nbr.dtype();
-        if (sel_p && slot_p && nbr_dt == ks::Dtype::I64 && nbr.ndim() == 2 && nbr.shape(0) == n &&
+        if (sel_p && slot_p && only_ours(slots, 2) && nbr_dt == ks::Dtype::I64 && nbr.ndim() == 2 && nbr.shape(0) == n &&
             sel.shape(0) == slot.shape(0)) {
             const char *base = nbr.data();
             int64_t rows = nbr.shape(0), cols = nbr.shape(1), count = sel.shape(0);
@@ -345,7 +349,7 @@ nb::object smote_augment(const duv::Args &a) {
     // `selected` is not read again: pack the row pairs over it for the permuted pass.
     ks::Synthetic s = view.s;
     ArrayBuffer writable_selected(order && n <= INT32_MAX ? selected : nb::none(), true);
-    if (writable_selected && writable_selected.int64_vector() == s.base) {
+    if (writable_selected && writable_selected.int64_vector() == s.base && only_ours(selected, 3)) {
         int64_t *pairs = writable_selected.int64_vector();
         nb::gil_scoped_release unlocked;
         ks::pack_pairs(pairs, s.neigh, s.count);
