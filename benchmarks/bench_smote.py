@@ -8,6 +8,7 @@ NearestNeighbors call from a cache on both sides, to show the generation's own s
 """
 
 import multiprocessing as mp
+import os
 import sys
 import time
 
@@ -185,7 +186,9 @@ def _peak_child(name, side, queue):
 
 
 def peak_extra_mib(name, side):
-    # A fresh interpreter: forking after OpenMP has run can hang the child.
+    # A fresh interpreter (forking after OpenMP has run can hang the child), whose malloc maps
+    # every large block on its own, so that freed arrays leave the resident set at once.
+    os.environ["MALLOC_MMAP_THRESHOLD_"] = "131072"
     ctx = mp.get_context("spawn")
     queue = ctx.Queue()
     proc = ctx.Process(target=_peak_child, args=(name, side, queue))

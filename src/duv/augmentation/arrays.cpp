@@ -17,8 +17,11 @@ ArrayBuffer::ArrayBuffer(nb::handle o, bool writable) {
         PyErr_Clear();
 }
 
-ArrayBuffer::~ArrayBuffer() {
+ArrayBuffer::~ArrayBuffer() { release(); }
+
+void ArrayBuffer::release() {
     if (ok_) PyBuffer_Release(&view_);
+    ok_ = false;
 }
 
 std::optional<ks::Dtype> ArrayBuffer::dtype() const {

@@ -18,6 +18,8 @@ public:
     ArrayBuffer &operator=(const ArrayBuffer &) = delete;
 
     explicit operator bool() const { return ok_; }
+    // Gives the view up early (the object may then be freed).
+    void release();
     int ndim() const { return view_.ndim; }
     int64_t shape(int i) const { return view_.shape[i]; }
     std::ptrdiff_t stride(int i) const { return view_.strides[i]; }
