@@ -188,7 +188,8 @@ nb::object numpy_synthetic(nb::handle base_rows, nb::handle neigh_rows, nb::hand
 
 // np.vstack([src, src[base] + alpha[:, np.newaxis] * (src[neigh] - src[base])])
 nb::object numpy_rows(nb::handle np, nb::handle src, nb::handle base, nb::handle neigh, nb::handle alpha) {
-    nb::object synthetic = numpy_synthetic(src[base], src[neigh], alpha);
+    nb::object base_rows = src[base];
+    nb::object synthetic = numpy_synthetic(base_rows, src[neigh], alpha);
     return np.attr("vstack")(duv::list_of(nb::borrow(src), synthetic));
 }
 
@@ -200,7 +201,7 @@ public:
         nb::object shape = weights ? nb::make_tuple(rows) : nb::make_tuple(rows, src.m);
         nb::object out = np.attr("empty")(shape, "dtype"_a = float_type());
         buffers_.push_back(std::make_unique<ArrayBuffer>(out, true));
-        if (!*buffers_.back()) throw nb::python_error();
+        if (!*buffers_.back()) duv::raise(PyExc_RuntimeError, "cannot write into a new array");
         outputs_.push_back(ks::Output{src, reinterpret_cast<double *>(buffers_.back()->data()), weights});
         return out;
     }
@@ -343,7 +344,8 @@ nb::object smote_augment(const duv::Args &a) {
         if (view.ok && *w_buf && w_buf->ndim() == 1 && w_buf->shape(0) == n) w_dt = w_buf->dtype();
         if (!w_dt) {
             nb::object clipped = np.attr("clip")(alpha, 0.0, 1.0);
-            nb::object lhs = mul(sub(flt(1.0), clipped), w[selected]);
+            nb::object complement = sub(flt(1.0), clipped);
+            nb::object lhs = mul(complement, w[selected]);
             nb::object rhs = mul(clipped, w[chosen]);
             sw_aug = np.attr("concatenate")(duv::list_of(w, add(lhs, rhs)));
         }
@@ -599,7 +601,7 @@ nb::object fit_classifier(const duv::Args &a) {
             if (!draws.pick(mask, neigh_idx, base_idx, neigh_choice, n, nb::cast<int64_t>(n_c))) {
                 // Only a neighbour search returning unusable indices gets here; NumPy names the fault.
                 nb::object neigh_pick = neigh_idx[nb::make_tuple(base_idx, neigh_choice)];
-                nb::object rows = X_c[neigh_pick];
+                nb::object neigh_X = X_c[neigh_pick];
                 duv::raise(PyExc_IndexError, "neighbour indices out of range");
             }
             draws.add_alpha(stretch_alpha(rng.attr("rand")(n_synth_c), extrapolation));

@@ -3,7 +3,6 @@
 #include "duv/interop/util.hpp"
 
 #include <cstring>
-#include <stdexcept>
 
 namespace duv::augmentation {
 
@@ -91,7 +90,7 @@ nb::object take_rows(nb::handle np, nb::handle arr, nb::handle idx) {
     nb::object shape = src.ndim() == 1 ? nb::make_tuple(n_out) : nb::make_tuple(n_out, src.shape(1));
     nb::object out = np.attr("empty")(shape, "dtype"_a = dtype);
     ArrayBuffer dst(out, true);
-    if (!dst) throw std::runtime_error("cannot write a new array");
+    if (!dst) raise(PyExc_RuntimeError, "cannot write into a new array");
     const int64_t m = src.ndim() == 2 ? src.shape(1) : 1;
     const std::ptrdiff_t rs = src.stride(0), cs = src.ndim() == 2 ? src.stride(1) : (std::ptrdiff_t)src.itemsize();
     {
