@@ -490,19 +490,21 @@ struct ClassDraws {
             nbr.dtype() != ks::Dtype::I64 || nbr.ndim() != 2 || nbr.shape(0) != n_class || s.shape(0) != b.shape(0))
             return false;
         const int64_t count = b.shape(0);
-        std::vector<int64_t> local(sp, sp + count);
         const size_t at = base.size();
-        nb::gil_scoped_release unlocked;
-        std::vector<int64_t> pos = ks::positions(m.data(), n_rows, m.stride(0));
-        if (static_cast<int64_t>(pos.size()) != n_class ||
-            !ks::pick_neighbours(nbr.data(), n_class, nbr.shape(1), nbr.stride(0), nbr.stride(1), bp, local.data(),
-                                 count, n_class))
-            return false;
         base.resize(at + count);
         neigh.resize(at + count);
-        ks::to_global(pos, bp, count, base.data() + at);
-        ks::to_global(pos, local.data(), count, neigh.data() + at);
-        return true;
+        bool ok;
+        {
+            nb::gil_scoped_release unlocked;
+            std::vector<int64_t> pos = ks::positions(m.data(), n_rows, m.stride(0));
+            ok = ks::pick_global(nbr.data(), n_class, nbr.shape(1), nbr.stride(0), nbr.stride(1), pos, bp, sp, count,
+                                 base.data() + at, neigh.data() + at);
+        }
+        if (!ok) {
+            base.resize(at);
+            neigh.resize(at);
+        }
+        return ok;
     }
 
     void add_alpha(nb::handle values) {

@@ -166,6 +166,45 @@ template <typename F> void dispatch(Dtype dt, F &&f) {
 
 }  // namespace detail
 
+namespace detail {
+
+template <std::size_t Bytes>
+void gather_fixed(const char *src, std::ptrdiff_t rs, const int64_t *idx, int64_t n_out, char *out) {
+    constexpr int64_t ahead = 16;
+    for (int64_t i = 0; i < n_out; ++i) {
+        if (i + ahead < n_out) __builtin_prefetch(src + idx[i + ahead] * rs);
+        std::memcpy(out + static_cast<std::size_t>(i) * Bytes, src + idx[i] * rs, Bytes);
+    }
+}
+
+}  // namespace detail
+
+// out row i = source row idx[i], copying raw elements (any fixed-size dtype).
+inline void gather_rows(const char *src, std::ptrdiff_t rs, std::ptrdiff_t cs, int64_t m, std::size_t itemsize,
+                        const int64_t *idx, int64_t n_out, char *out) {
+    const std::size_t row_bytes = itemsize * static_cast<std::size_t>(m);
+    if (m == 1 || cs == static_cast<std::ptrdiff_t>(itemsize)) {
+        switch (row_bytes) {
+        case 1: return detail::gather_fixed<1>(src, rs, idx, n_out, out);
+        case 2: return detail::gather_fixed<2>(src, rs, idx, n_out, out);
+        case 4: return detail::gather_fixed<4>(src, rs, idx, n_out, out);
+        case 8: return detail::gather_fixed<8>(src, rs, idx, n_out, out);
+        case 16: return detail::gather_fixed<16>(src, rs, idx, n_out, out);
+        case 24: return detail::gather_fixed<24>(src, rs, idx, n_out, out);
+        case 32: return detail::gather_fixed<32>(src, rs, idx, n_out, out);
+        default:
+            for (int64_t i = 0; i < n_out; ++i)
+                std::memcpy(out + static_cast<std::size_t>(i) * row_bytes, src + idx[i] * rs, row_bytes);
+            return;
+        }
+    }
+    for (int64_t i = 0; i < n_out; ++i) {
+        const char *r = src + idx[i] * rs;
+        char *o = out + static_cast<std::size_t>(i) * row_bytes;
+        for (int64_t c = 0; c < m; ++c) std::memcpy(o + c * itemsize, r + c * cs, itemsize);
+    }
+}
+
 // One output array: rows of `src` (input rows, then synthetic rows interpolated between
 // them) or, with `weights`, the weight vector of the same rows, where a synthetic weight is
 // (1 - a) * w[base] + a * w[neigh] with a = alpha clipped to [0, 1]. `out` is C-contiguous
@@ -236,56 +275,35 @@ inline bool all_within(const int64_t *idx, int64_t count, int64_t len) {
     return true;
 }
 
+// For a class whose rows are pos[0..], appends the full-matrix row numbers of its draws:
+// base[j] = pos[local_base[j]] and neigh[j] = pos[neighbours[local_base[j], slot[j]]].
+// `neighbours` is the class's n_rows x cols matrix without the self column. Returns false,
+// writing nothing, if any index is out of range.
+inline bool pick_global(const char *neighbours, int64_t n_rows, int64_t cols, std::ptrdiff_t rs, std::ptrdiff_t cs,
+                        const std::vector<int64_t> &pos, const int64_t *local_base, const int64_t *slot,
+                        int64_t count, int64_t *base, int64_t *neigh) {
+    if (static_cast<int64_t>(pos.size()) != n_rows) return false;
+    for (int64_t r = 0; r < n_rows; ++r)
+        for (int64_t c = 0; c < cols; ++c) {
+            const int64_t v = detail::load<int64_t>(neighbours + r * rs + c * cs);
+            if (v < 0 || v >= n_rows) return false;
+        }
+    for (int64_t j = 0; j < count; ++j)
+        if (local_base[j] < 0 || local_base[j] >= n_rows || slot[j] < 0 || slot[j] >= cols) return false;
+    for (int64_t j = 0; j < count; ++j) {
+        const int64_t b = local_base[j];
+        base[j] = pos[b];
+        neigh[j] = pos[detail::load<int64_t>(neighbours + b * rs + slot[j] * cs)];
+    }
+    return true;
+}
+
 // Row numbers of the true entries of a boolean mask.
 inline std::vector<int64_t> positions(const char *mask, int64_t n, std::ptrdiff_t stride) {
     std::vector<int64_t> pos;
     for (int64_t i = 0; i < n; ++i)
         if (mask[i * stride]) pos.push_back(i);
     return pos;
-}
-
-// Maps class-local row numbers to rows of the full matrix.
-inline void to_global(const std::vector<int64_t> &pos, const int64_t *local, int64_t count, int64_t *global) {
-    for (int64_t j = 0; j < count; ++j) global[j] = pos[local[j]];
-}
-
-namespace detail {
-
-template <std::size_t Bytes>
-void gather_fixed(const char *src, std::ptrdiff_t rs, const int64_t *idx, int64_t n_out, char *out) {
-    constexpr int64_t ahead = 16;
-    for (int64_t i = 0; i < n_out; ++i) {
-        if (i + ahead < n_out) __builtin_prefetch(src + idx[i + ahead] * rs);
-        std::memcpy(out + static_cast<std::size_t>(i) * Bytes, src + idx[i] * rs, Bytes);
-    }
-}
-
-}  // namespace detail
-
-// out row i = source row idx[i], copying raw elements (any fixed-size dtype).
-inline void gather_rows(const char *src, std::ptrdiff_t rs, std::ptrdiff_t cs, int64_t m, std::size_t itemsize,
-                        const int64_t *idx, int64_t n_out, char *out) {
-    const std::size_t row_bytes = itemsize * static_cast<std::size_t>(m);
-    if (m == 1 || cs == static_cast<std::ptrdiff_t>(itemsize)) {
-        switch (row_bytes) {
-        case 1: return detail::gather_fixed<1>(src, rs, idx, n_out, out);
-        case 2: return detail::gather_fixed<2>(src, rs, idx, n_out, out);
-        case 4: return detail::gather_fixed<4>(src, rs, idx, n_out, out);
-        case 8: return detail::gather_fixed<8>(src, rs, idx, n_out, out);
-        case 16: return detail::gather_fixed<16>(src, rs, idx, n_out, out);
-        case 24: return detail::gather_fixed<24>(src, rs, idx, n_out, out);
-        case 32: return detail::gather_fixed<32>(src, rs, idx, n_out, out);
-        default:
-            for (int64_t i = 0; i < n_out; ++i)
-                std::memcpy(out + static_cast<std::size_t>(i) * row_bytes, src + idx[i] * rs, row_bytes);
-            return;
-        }
-    }
-    for (int64_t i = 0; i < n_out; ++i) {
-        const char *r = src + idx[i] * rs;
-        char *o = out + static_cast<std::size_t>(i) * row_bytes;
-        for (int64_t c = 0; c < m; ++c) std::memcpy(o + c * itemsize, r + c * cs, itemsize);
-    }
 }
 
 }  // namespace duv::kernels::smote
