@@ -229,8 +229,8 @@ def main():
                   f"{baseline_times[full] / search:.2f}")
     print()
     print(f"{'case (peak memory added by one call)':56s} {'duv MiB':>7s} {'numpy MiB':>9s} {'outputs+neighbours':>19s}")
-    for name, spec in CASES.items():
-        if spec[5]:
+    for name, case in CASES.items():
+        if case[5]:
             continue
         print(f"{name:56s} {peak_extra_mib(name, 'duv'):7.1f} {peak_extra_mib(name, 'numpy'):9.1f} "
               f"{bound_mib(name):19.1f}")
