@@ -1,0 +1,309 @@
+// SMOTE generation over raw arrays: picking neighbours, stretching the interpolation
+// coefficients, and writing the augmented rows (input rows, then synthetic rows) in the
+// requested output order. Every value equals NumPy's result for the same expression:
+//   synthetic = base + alpha * (neighbour - base)
+// where the subtraction runs in the element type (so float32 rounds to float32 and
+// integers wrap) and the rest in double.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+#include <vector>
+
+namespace duv::kernels::smote {
+
+enum class Dtype { F64, F32, I8, I16, I32, I64, U8, U16, U32, U64, Bool };
+
+// A strided 2-D view (a 1-D array is n x 1). Strides in bytes, possibly negative.
+struct Matrix {
+    const char *data = nullptr;
+    int64_t n = 0, m = 0;
+    std::ptrdiff_t rs = 0, cs = 0;
+    Dtype dtype = Dtype::F64;
+};
+
+// Synthetic row j interpolates rows base[j] and neigh[j] of the source with alpha[j]. The two
+// row numbers may instead come packed as pairs[j] = base << 32 | neigh (see pack_pairs), which
+// halves the scattered reads when the output is permuted.
+struct Synthetic {
+    const int64_t *base = nullptr;
+    const int64_t *neigh = nullptr;
+    const double *alpha = nullptr;
+    int64_t count = 0;
+    const uint64_t *pairs = nullptr;
+};
+
+namespace detail {
+
+template <typename T> inline T load(const char *p) {
+    T v;
+    std::memcpy(&v, p, sizeof(T));
+    return v;
+}
+
+template <typename T> inline double to_double(T v) {
+    if constexpr (std::is_same_v<T, bool>) return v ? 1.0 : 0.0;
+    else return static_cast<double>(v);
+}
+
+// neighbour - base in the element type, then widened: NumPy subtracts before promoting.
+template <typename T> inline double difference(T neigh, T base) {
+    if constexpr (std::is_integral_v<T>) {
+        using U = std::make_unsigned_t<T>;
+        return static_cast<double>(static_cast<T>(static_cast<U>(neigh) - static_cast<U>(base)));
+    } else {
+        T d = neigh - base;
+        return static_cast<double>(d);
+    }
+}
+
+// The rows of one block of output, resolved to their sources: `from` is the source row
+// (input row below n, synthetic row n + j above); for synthetic rows base/neigh/alpha hold
+// the draws of j. Resolving once per block lets every output array reuse the scattered reads.
+constexpr int64_t kBlock = 1024;
+struct Block {
+    int64_t count = 0;
+    int64_t from[kBlock];
+    int64_t base[kBlock];
+    int64_t neigh[kBlock];
+    double alpha[kBlock];
+};
+
+inline void resolve(Block &blk, const Synthetic &s, int64_t n, const int64_t *order, int64_t start, int64_t count) {
+    constexpr int64_t ahead = 16;
+    blk.count = count;
+    for (int64_t r = 0; r < count; ++r) {
+        if (order && r + ahead < count) {
+            const int64_t f = order[start + r + ahead] - n;
+            if (f >= 0) {
+                if (s.pairs) {
+                    __builtin_prefetch(s.pairs + f);
+                } else {
+                    __builtin_prefetch(s.base + f);
+                    __builtin_prefetch(s.neigh + f);
+                }
+                __builtin_prefetch(s.alpha + f);
+            }
+        }
+        const int64_t from = order ? order[start + r] : start + r;
+        blk.from[r] = from;
+        if (from >= n) {
+            const int64_t j = from - n;
+            if (s.pairs) {
+                blk.base[r] = static_cast<int64_t>(s.pairs[j] >> 32);
+                blk.neigh[r] = static_cast<int64_t>(s.pairs[j] & 0xffffffffu);
+            } else {
+                blk.base[r] = s.base[j];
+                blk.neigh[r] = s.neigh[j];
+            }
+            blk.alpha[r] = s.alpha[j];
+        }
+    }
+}
+
+template <typename T> void rows(const Matrix &src, const Block &blk, double *out) {
+    const int64_t n = src.n, m = src.m;
+    const char *data = src.data;
+    const std::ptrdiff_t rs = src.rs, cs = src.cs;
+    for (int64_t r = 0; r < blk.count; ++r) {
+        double *o = out + r * m;
+        const int64_t from = blk.from[r];
+        if (from < n) {
+            const char *row = data + from * rs;
+            for (int64_t c = 0; c < m; ++c) o[c] = to_double(load<T>(row + c * cs));
+            continue;
+        }
+        const char *b = data + blk.base[r] * rs;
+        const char *q = data + blk.neigh[r] * rs;
+        const double a = blk.alpha[r];
+        for (int64_t c = 0; c < m; ++c) {
+            const T bv = load<T>(b + c * cs);
+            const double step = a * difference<T>(load<T>(q + c * cs), bv);
+            o[c] = to_double(bv) + step;
+        }
+    }
+}
+
+// np.clip(alpha, 0.0, 1.0) as NumPy evaluates it (NaN propagates).
+inline double clip01(double a) {
+    double lo = std::isnan(a) ? a : (a > 0.0 ? a : 0.0);
+    return std::isnan(lo) ? lo : (lo < 1.0 ? lo : 1.0);
+}
+
+template <typename T> void weights(const Matrix &w, const Block &blk, double *out) {
+    auto at = [&](int64_t i) { return to_double(load<T>(w.data + i * w.rs)); };
+    for (int64_t r = 0; r < blk.count; ++r) {
+        const int64_t from = blk.from[r];
+        if (from < w.n) {
+            out[r] = at(from);
+            continue;
+        }
+        const double a = clip01(blk.alpha[r]);
+        const double lhs = (1.0 - a) * at(blk.base[r]);
+        const double rhs = a * at(blk.neigh[r]);
+        out[r] = lhs + rhs;
+    }
+}
+
+template <typename F> void dispatch(Dtype dt, F &&f) {
+    switch (dt) {
+    case Dtype::F64: f(double{}); break;
+    case Dtype::F32: f(float{}); break;
+    case Dtype::I8: f(int8_t{}); break;
+    case Dtype::I16: f(int16_t{}); break;
+    case Dtype::I32: f(int32_t{}); break;
+    case Dtype::I64: f(int64_t{}); break;
+    case Dtype::U8: f(uint8_t{}); break;
+    case Dtype::U16: f(uint16_t{}); break;
+    case Dtype::U32: f(uint32_t{}); break;
+    case Dtype::U64: f(uint64_t{}); break;
+    case Dtype::Bool: f(bool{}); break;
+    }
+}
+
+}  // namespace detail
+
+namespace detail {
+
+template <std::size_t Bytes>
+void gather_fixed(const char *src, std::ptrdiff_t rs, const int64_t *idx, int64_t n_out, char *out) {
+    constexpr int64_t ahead = 16;
+    for (int64_t i = 0; i < n_out; ++i) {
+        if (i + ahead < n_out) __builtin_prefetch(src + idx[i + ahead] * rs);
+        std::memcpy(out + static_cast<std::size_t>(i) * Bytes, src + idx[i] * rs, Bytes);
+    }
+}
+
+}  // namespace detail
+
+// out row i = source row idx[i], copying raw elements (any fixed-size dtype).
+inline void gather_rows(const char *src, std::ptrdiff_t rs, std::ptrdiff_t cs, int64_t m, std::size_t itemsize,
+                        const int64_t *idx, int64_t n_out, char *out) {
+    const std::size_t row_bytes = itemsize * static_cast<std::size_t>(m);
+    if (m == 1 || cs == static_cast<std::ptrdiff_t>(itemsize)) {
+        switch (row_bytes) {
+        case 1: return detail::gather_fixed<1>(src, rs, idx, n_out, out);
+        case 2: return detail::gather_fixed<2>(src, rs, idx, n_out, out);
+        case 4: return detail::gather_fixed<4>(src, rs, idx, n_out, out);
+        case 8: return detail::gather_fixed<8>(src, rs, idx, n_out, out);
+        case 16: return detail::gather_fixed<16>(src, rs, idx, n_out, out);
+        case 24: return detail::gather_fixed<24>(src, rs, idx, n_out, out);
+        case 32: return detail::gather_fixed<32>(src, rs, idx, n_out, out);
+        default:
+            for (int64_t i = 0; i < n_out; ++i)
+                std::memcpy(out + static_cast<std::size_t>(i) * row_bytes, src + idx[i] * rs, row_bytes);
+            return;
+        }
+    }
+    for (int64_t i = 0; i < n_out; ++i) {
+        const char *r = src + idx[i] * rs;
+        char *o = out + static_cast<std::size_t>(i) * row_bytes;
+        for (int64_t c = 0; c < m; ++c) std::memcpy(o + c * itemsize, r + c * cs, itemsize);
+    }
+}
+
+// One output array: rows of `src` (input rows, then synthetic rows interpolated between
+// them) or, with `weights`, the weight vector of the same rows, where a synthetic weight is
+// (1 - a) * w[base] + a * w[neigh] with a = alpha clipped to [0, 1]. `out` is C-contiguous
+// float64 with src.m columns (one for weights).
+struct Output {
+    Matrix src;
+    double *out = nullptr;
+    bool weights = false;
+};
+
+// Writes row i of every output from source row order[i] (or i without an order); source rows
+// below n (the input row count, equal for all outputs) are copies, row n + j is synthetic row j.
+// Bool sources are only read as weights (NumPy refuses to subtract booleans).
+inline void write_augmented(const Output *outputs, int nout, const Synthetic &s, int64_t n, const int64_t *order,
+                            int64_t n_out) {
+    std::vector<detail::Block> holder(1);
+    detail::Block &blk = holder[0];
+    for (int64_t start = 0; start < n_out; start += detail::kBlock) {
+        const int64_t count = n_out - start < detail::kBlock ? n_out - start : detail::kBlock;
+        detail::resolve(blk, s, n, order, start, count);
+        for (int t = 0; t < nout; ++t) {
+            const Output &o = outputs[t];
+            detail::dispatch(o.src.dtype, [&](auto tag) {
+                using T = decltype(tag);
+                if (o.weights)
+                    detail::weights<T>(o.src, blk, o.out + start);
+                else if constexpr (!std::is_same_v<T, bool>)
+                    detail::rows<T>(o.src, blk, o.out + start * o.src.m);
+            });
+        }
+    }
+}
+
+// alpha = (e + 1) * alpha - e / 2, with the two constants already evaluated.
+inline void stretch(double *alpha, int64_t count, double scale, double shift) {
+    for (int64_t j = 0; j < count; ++j) {
+        const double scaled = scale * alpha[j];
+        alpha[j] = scaled - shift;
+    }
+}
+
+// neigh[j] = neighbours[base[j], slot[j]], written over `slot` (`neighbours` is the
+// n_rows x cols matrix without the self column). Every entry of the matrix must address one
+// of `n_target` rows. Returns false, changing nothing, if any index is out of range.
+inline bool pick_neighbours(const char *neighbours, int64_t n_rows, int64_t cols, std::ptrdiff_t rs,
+                            std::ptrdiff_t cs, const int64_t *base, int64_t *slot, int64_t count, int64_t n_target) {
+    for (int64_t r = 0; r < n_rows; ++r)
+        for (int64_t c = 0; c < cols; ++c) {
+            const int64_t v = detail::load<int64_t>(neighbours + r * rs + c * cs);
+            if (v < 0 || v >= n_target) return false;
+        }
+    for (int64_t j = 0; j < count; ++j)
+        if (base[j] < 0 || base[j] >= n_rows || slot[j] < 0 || slot[j] >= cols) return false;
+    for (int64_t j = 0; j < count; ++j) slot[j] = detail::load<int64_t>(neighbours + base[j] * rs + slot[j] * cs);
+    return true;
+}
+
+// Packs base[j] << 32 | neigh[j] over `base` (row numbers must be below 2**32).
+inline void pack_pairs(int64_t *base, const int64_t *neigh, int64_t count) {
+    for (int64_t j = 0; j < count; ++j)
+        base[j] = static_cast<int64_t>(static_cast<uint64_t>(base[j]) << 32 | static_cast<uint64_t>(neigh[j]));
+}
+
+// True when every index lies in [0, len).
+inline bool all_within(const int64_t *idx, int64_t count, int64_t len) {
+    for (int64_t j = 0; j < count; ++j)
+        if (idx[j] < 0 || idx[j] >= len) return false;
+    return true;
+}
+
+// For a class whose rows are pos[0..], appends the full-matrix row numbers of its draws:
+// base[j] = pos[local_base[j]] and neigh[j] = pos[neighbours[local_base[j], slot[j]]].
+// `neighbours` is the class's n_rows x cols matrix without the self column. Returns false,
+// writing nothing, if any index is out of range.
+inline bool pick_global(const char *neighbours, int64_t n_rows, int64_t cols, std::ptrdiff_t rs, std::ptrdiff_t cs,
+                        const std::vector<int64_t> &pos, const int64_t *local_base, const int64_t *slot,
+                        int64_t count, int64_t *base, int64_t *neigh) {
+    if (static_cast<int64_t>(pos.size()) != n_rows) return false;
+    for (int64_t r = 0; r < n_rows; ++r)
+        for (int64_t c = 0; c < cols; ++c) {
+            const int64_t v = detail::load<int64_t>(neighbours + r * rs + c * cs);
+            if (v < 0 || v >= n_rows) return false;
+        }
+    for (int64_t j = 0; j < count; ++j)
+        if (local_base[j] < 0 || local_base[j] >= n_rows || slot[j] < 0 || slot[j] >= cols) return false;
+    for (int64_t j = 0; j < count; ++j) {
+        const int64_t b = local_base[j];
+        base[j] = pos[b];
+        neigh[j] = pos[detail::load<int64_t>(neighbours + b * rs + slot[j] * cs)];
+    }
+    return true;
+}
+
+// Row numbers of the true entries of a boolean mask.
+inline std::vector<int64_t> positions(const char *mask, int64_t n, std::ptrdiff_t stride) {
+    std::vector<int64_t> pos;
+    for (int64_t i = 0; i < n; ++i)
+        if (mask[i * stride]) pos.push_back(i);
+    return pos;
+}
+
+}  // namespace duv::kernels::smote
