@@ -12,12 +12,6 @@
 #include <type_traits>
 #include <vector>
 
-// The extension is built for size; these loops need the vectoriser and unrolling.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC push_options
-#pragma GCC optimize("O3")
-#endif
-
 namespace duv::kernels::logm {
 
 enum class Family : std::uint8_t { None, Log1p, Log10 };
@@ -491,6 +485,4 @@ inline Result run(const View &yt, const View &yp, const WeightView &w, const Opt
 
 }  // namespace duv::kernels::logm
 
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC pop_options
-#endif
+
