@@ -49,19 +49,7 @@ nb::object resample_augment(const duv::Args &a) {
         }
     } else {
         nb::object p = nb::none();
-        if (consume && !sample_weight.is_none()) {
-            nb::object sw = np.attr("asarray")(sample_weight);
-            nb::object shape = sw.attr("shape");
-            if (!duv::compare(shape, nb::make_tuple(n_samples_obj), Py_EQ))
-                duv::raise_value_error("sample_weight should have shape (" + duv::format(n_samples_obj) +
-                                       ",), got " + duv::format(shape));
-            if (duv::truthy(np.attr("any")(duv::richcompare(sw, nb::int_(0), Py_LT))))
-                duv::raise_value_error("sample_weight must be non-negative");
-            double total = duv::to_double(sw.attr("sum")());
-            if (!std::isfinite(total) || total <= 0)
-                duv::raise_value_error("Sum of sample_weight must be positive");
-            p = sw / nb::float_(total);
-        }
+        if (consume && !sample_weight.is_none()) p = aug::consume_probabilities(np, sample_weight, n_samples_obj);
         bool replace = n_target > n_samples;
         nb::object indices =
             rng.attr("choice")(n_samples, "size"_a = n_target, "replace"_a = replace, "p"_a = p);

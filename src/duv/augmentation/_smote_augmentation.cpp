@@ -284,16 +284,7 @@ nb::object smote_augment(const duv::Args &a) {
 
     nb::object selected;
     if (consume && !sample_weight.is_none()) {
-        nb::object sw = np.attr("asarray")(sample_weight);
-        nb::object sw_shape = sw.attr("shape");
-        if (duv::compare(sw_shape, nb::make_tuple(n_samples), Py_NE))
-            duv::raise_value_error("sample_weight should have shape (" + duv::format(n_samples) + ",), got " +
-                                   duv::format(sw_shape));
-        if (duv::truthy(np.attr("any")(rich(sw, nb::int_(0), Py_LT))))
-            duv::raise_value_error("sample_weight must be non-negative");
-        double total = duv::to_double(sw.attr("sum")());
-        if (!std::isfinite(total) || total <= 0) duv::raise_value_error("Sum of sample_weight must be positive");
-        nb::object p = div(sw, flt(total));
+        nb::object p = aug::consume_probabilities(np, sample_weight, n_samples);
         selected = rng.attr("choice")(n_samples, "size"_a = n_synthetic, "replace"_a = true, "p"_a = p);
     } else {
         selected = rng.attr("randint")(0, n_samples, "size"_a = n_synthetic);

@@ -47,6 +47,18 @@ nb::object fit_clone(const Args &a, nb::handle self, nb::handle X_aug, nb::handl
     return est;
 }
 
+nb::object consume_probabilities(nb::handle np, nb::handle sample_weight, nb::handle n_samples) {
+    nb::object sw = np.attr("asarray")(sample_weight);
+    nb::object shape = sw.attr("shape");
+    if (compare(shape, nb::make_tuple(n_samples), Py_NE))
+        raise_value_error("sample_weight should have shape (" + format(n_samples) + ",), got " + format(shape));
+    if (truthy(np.attr("any")(richcompare(sw, nb::int_(0), Py_LT))))
+        raise_value_error("sample_weight must be non-negative");
+    double total = to_double(sw.attr("sum")());
+    if (!std::isfinite(total) || total <= 0) raise_value_error("Sum of sample_weight must be positive");
+    return sw / nb::float_(total);
+}
+
 nb::object predict_checked(nb::handle self, nb::handle X, FeatureMessage style) {
     nb::object n_in = self.attr("n_features_in_");
     nb::object n_cols = nb::object(X.attr("shape"))[1];

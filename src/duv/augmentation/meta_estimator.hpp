@@ -18,6 +18,10 @@ nb::object fit_clone(const Args &a, nb::handle self, nb::handle X_aug, nb::handl
 // Fits `est` as above (no clone).
 void fit_with_fallback(nb::handle est, nb::handle X, nb::handle y, nb::handle sw, nb::handle fit_params);
 
+// The drawing probabilities of "consume" mode, sw / sw.sum(), after the shape, sign and
+// sum checks with their messages (`np` is the numpy module).
+nb::object consume_probabilities(nb::handle np, nb::handle sample_weight, nb::handle n_samples);
+
 // check_is_fitted(self); X = <validated X>; feature-count check; estimator_.predict(X).
 // `validated` is the result of the family's check_array call.
 enum class FeatureMessage { FittedWith, IsExpecting };

@@ -20,7 +20,7 @@ Param kwonly(const char *name) { return Param{name, Kind::KeywordOnly, {}, {}}; 
 Param varargs(const char *name) { return Param{name, Kind::VarPositional, {}, {}}; }
 Param varkw(const char *name) { return Param{name, Kind::VarKeyword, {}, {}}; }
 
-struct FunctionSpec {
+struct FunctionInfo {
     std::vector<Param> params;
     std::vector<PyObject *> names;  // interned, owned
     size_t n_positional = 0;        // positional-or-keyword parameters (always first)
@@ -44,7 +44,7 @@ struct FunctionObject {
     PyObject *doc;
     PyObject *globals;
     PyObject *signature;
-    FunctionSpec *spec;
+    FunctionInfo *info;
 };
 
 PyTypeObject *function_type = nullptr;
@@ -70,7 +70,7 @@ PyObject *format_names(const std::vector<PyObject *> &names) {
 }
 
 void missing_arguments(FunctionObject *f, PyObject **slots, bool kwonly) {
-    const FunctionSpec &sp = *f->spec;
+    const FunctionInfo &sp = *f->info;
     std::vector<PyObject *> names;
     for (size_t i = 0; i < sp.params.size(); ++i) {
         const Param &p = sp.params[i];
@@ -88,7 +88,7 @@ void missing_arguments(FunctionObject *f, PyObject **slots, bool kwonly) {
 }
 
 void too_many_positional(FunctionObject *f, Py_ssize_t given, PyObject **slots) {
-    const FunctionSpec &sp = *f->spec;
+    const FunctionInfo &sp = *f->info;
     Py_ssize_t kwonly_given = 0;
     for (size_t i = 0; i < sp.params.size(); ++i)
         if (sp.params[i].kind == Kind::KeywordOnly && slots[i]) ++kwonly_given;
@@ -158,7 +158,7 @@ size_t levenshtein(const char *a, size_t a_size, const char *b, size_t b_size, s
     return result;
 }
 
-PyObject *suggest_keyword(const FunctionSpec &sp, PyObject *keyword) {
+PyObject *suggest_keyword(const FunctionInfo &sp, PyObject *keyword) {
     Py_ssize_t name_size;
     const char *name = PyUnicode_AsUTF8AndSize(keyword, &name_size);
     if (!name) { PyErr_Clear(); return nullptr; }
@@ -182,7 +182,7 @@ PyObject *suggest_keyword(const FunctionSpec &sp, PyObject *keyword) {
 
 void unexpected_keyword(FunctionObject *f, PyObject *keyword) {
 #if PY_VERSION_HEX >= 0x030D0000
-    if (PyObject *suggestion = suggest_keyword(*f->spec, keyword)) {
+    if (PyObject *suggestion = suggest_keyword(*f->info, keyword)) {
         PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
                      f->qualname, keyword, suggestion);
         return;
@@ -191,7 +191,7 @@ void unexpected_keyword(FunctionObject *f, PyObject *keyword) {
     PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname, keyword);
 }
 
-Py_ssize_t find_keyword(const FunctionSpec &sp, PyObject *key) {
+Py_ssize_t find_keyword(const FunctionInfo &sp, PyObject *key) {
     for (size_t i = 0; i < sp.params.size(); ++i)
         if (sp.names[i] == key && (sp.params[i].kind == Kind::PositionalOrKeyword ||
                                    sp.params[i].kind == Kind::KeywordOnly))
@@ -218,10 +218,10 @@ PyObject *call_impl(FunctionObject *f, PyObject **slots, size_t n) {
     try {
         Args a;
         a.slots_ = slots;
-        a.names_ = f->spec->names.data();
+        a.names_ = f->info->names.data();
         a.n_ = n;
         a.globals_ = f->globals;
-        nb::object result = f->spec->impl(a);
+        nb::object result = f->info->impl(a);
         return result.release().ptr();
     } catch (nb::python_error &e) {
         e.restore();
@@ -237,7 +237,7 @@ PyObject *call_impl(FunctionObject *f, PyObject **slots, size_t n) {
 
 PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     auto *f = (FunctionObject *)self;
-    const FunctionSpec &sp = *f->spec;
+    const FunctionInfo &sp = *f->info;
     const size_t n_params = sp.params.size();
     std::array<PyObject *, 48> small{};
     std::vector<PyObject *> large;
@@ -344,7 +344,7 @@ void function_dealloc(PyObject *self) {
     function_clear(self);
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
-    delete f->spec;
+    delete f->info;
     tp->tp_free(self);
     Py_DECREF(tp);
 }
@@ -387,7 +387,7 @@ int set_module(PyObject *self, PyObject *v, void *) { return set_any_field(&((Fu
 int set_doc(PyObject *self, PyObject *v, void *) { return set_any_field(&((FunctionObject *)self)->doc, v); }
 
 PyObject *get_defaults(PyObject *self, void *) {
-    const FunctionSpec &sp = *((FunctionObject *)self)->spec;
+    const FunctionInfo &sp = *((FunctionObject *)self)->info;
     if (!sp.n_pos_defaults) Py_RETURN_NONE;
     PyObject *t = PyTuple_New((Py_ssize_t)sp.n_pos_defaults);
     if (!t) return nullptr;
@@ -398,7 +398,7 @@ PyObject *get_defaults(PyObject *self, void *) {
 }
 
 PyObject *get_kwdefaults(PyObject *self, void *) {
-    const FunctionSpec &sp = *((FunctionObject *)self)->spec;
+    const FunctionInfo &sp = *((FunctionObject *)self)->info;
     PyObject *d = nullptr;
     for (size_t i = 0; i < sp.params.size(); ++i) {
         const Param &p = sp.params[i];
@@ -411,7 +411,7 @@ PyObject *get_kwdefaults(PyObject *self, void *) {
 }
 
 PyObject *get_annotations(PyObject *self, void *) {
-    const FunctionSpec &sp = *((FunctionObject *)self)->spec;
+    const FunctionInfo &sp = *((FunctionObject *)self)->info;
     PyObject *d = PyDict_New();
     if (!d) return nullptr;
     for (size_t i = 0; i < sp.params.size(); ++i) {
@@ -441,7 +441,7 @@ PyMethodDef annotate_def = {"__annotate__", annotate, METH_O, nullptr};
 
 PyObject *get_annotate(PyObject *self, void *) { return PyCFunction_New(&annotate_def, self); }
 
-nb::object build_signature(const FunctionSpec &sp) {
+nb::object build_signature(const FunctionInfo &sp) {
     nb::object inspect = nb::module_::import_("inspect");
     nb::object parameter = inspect.attr("Parameter");
     nb::object empty = parameter.attr("empty");
@@ -460,7 +460,7 @@ PyObject *get_signature(PyObject *self, void *) {
     auto *f = (FunctionObject *)self;
     if (!f->signature) {
         try {
-            f->signature = build_signature(*f->spec).release().ptr();
+            f->signature = build_signature(*f->info).release().ptr();
         } catch (nb::python_error &e) {
             e.restore();
             return nullptr;
@@ -559,9 +559,9 @@ bool is_function(nb::handle o) { return function_type && Py_TYPE(o.ptr()) == fun
 
 nb::object make_function(nb::handle module_globals, const char *name, const char *qualname,
                          std::vector<Param> params, Impl impl, nb::handle return_annotation) {
-    auto spec = std::make_unique<FunctionSpec>();
-    spec->impl = impl;
-    if (return_annotation.is_valid()) spec->return_annotation = nb::borrow(return_annotation);
+    auto info = std::make_unique<FunctionInfo>();
+    info->impl = impl;
+    if (return_annotation.is_valid()) info->return_annotation = nb::borrow(return_annotation);
     Kind last = Kind::PositionalOrKeyword;
     bool seen_default = false;
     for (size_t i = 0; i < params.size(); ++i) {
@@ -569,20 +569,20 @@ nb::object make_function(nb::handle module_globals, const char *name, const char
         if ((int)p.kind < (int)last) throw std::logic_error("parameters out of order in " + std::string(qualname));
         last = p.kind;
         if (p.kind == Kind::PositionalOrKeyword) {
-            ++spec->n_positional;
+            ++info->n_positional;
             if (p.default_.is_valid()) seen_default = true;
             else if (seen_default) throw std::logic_error("non-default parameter follows default in " + std::string(qualname));
-            if (p.default_.is_valid()) ++spec->n_pos_defaults;
+            if (p.default_.is_valid()) ++info->n_pos_defaults;
         } else if (p.kind == Kind::VarPositional) {
-            spec->varargs_slot = (Py_ssize_t)i;
+            info->varargs_slot = (Py_ssize_t)i;
         } else if (p.kind == Kind::VarKeyword) {
-            spec->varkw_slot = (Py_ssize_t)i;
+            info->varkw_slot = (Py_ssize_t)i;
         }
         PyObject *s = PyUnicode_InternFromString(p.name.c_str());
         check(s != nullptr);
-        spec->names.push_back(s);
+        info->names.push_back(s);
     }
-    spec->params = std::move(params);
+    info->params = std::move(params);
 
     auto *f = PyObject_GC_New(FunctionObject, function_type);
     check(f != nullptr);
@@ -594,7 +594,7 @@ nb::object make_function(nb::handle module_globals, const char *name, const char
     f->doc = Py_NewRef(Py_None);
     f->globals = Py_NewRef(module_globals.ptr());
     f->signature = nullptr;
-    f->spec = spec.release();
+    f->info = info.release();
     PyObject *mod = PyDict_GetItemString(module_globals.ptr(), "__name__");
     f->module = Py_NewRef(mod ? mod : Py_None);
     nb::object result = nb::steal((PyObject *)f);

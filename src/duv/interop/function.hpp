@@ -39,7 +39,7 @@ template <typename T> Param kwonly(const char *name, T &&default_) {
     return p;
 }
 
-struct FunctionSpec;
+struct FunctionInfo;
 
 // The bound arguments of one call, one slot per parameter in declaration order
 // (an unfilled *args is an empty tuple, an unfilled **kwargs an empty dict).
