@@ -126,3 +126,18 @@ def test_failing_import_is_removed_from_sys_modules(fresh_python):
 def test_unknown_submodule_is_not_found():
     with pytest.raises(ModuleNotFoundError):
         importlib.import_module("duv.augmentation._no_such_module")
+
+
+def test_missing_dependency_name_raises_the_interpreters_import_error(fresh_python):
+    out = fresh_python(
+        "import sys, sklearn.utils.validation as v\n"
+        "del v.check_is_fitted\n"
+        "msgs = []\n"
+        "for stmt in ['from sklearn.utils.validation import check_is_fitted', 'import duv.augmentation']:\n"
+        "    try:\n"
+        "        exec(stmt)\n"
+        "    except ImportError as e:\n"
+        "        msgs.append((type(e).__name__, str(e), e.name, e.path))\n"
+        "print(msgs[0] == msgs[1], 'duv.augmentation' in sys.modules)\n"
+    )
+    assert out.strip() == "True False"

@@ -82,6 +82,39 @@ void install_finder(nb::module_ &package) {
     meta_path.insert(0, importer);
 }
 
+namespace {
+
+// One name of `from mod import name`, with the interpreter's fallback to a submodule
+// and its ImportError (message, name and path).
+nb::object import_name(nb::handle mod, const char *n) {
+    PyObject *v = PyObject_GetAttrString(mod.ptr(), n);
+    if (v) return nb::steal(v);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+    PyErr_Clear();
+    nb::object pkgname = nb::getattr(mod, "__name__", nb::none());
+    if (PyUnicode_Check(pkgname.ptr())) {
+        nb::object full = steal_checked(PyUnicode_FromFormat("%U.%s", pkgname.ptr(), n));
+        PyObject *sub = PyImport_GetModule(full.ptr());
+        if (sub) return nb::steal(sub);
+        if (PyErr_Occurred()) throw nb::python_error();
+    } else {
+        pkgname = nb::str("<unknown module name>");
+    }
+    nb::str name(n);
+    PyObject *path = PyModule_Check(mod.ptr()) ? PyModule_GetFilenameObject(mod.ptr()) : nullptr;
+    if (!path) PyErr_Clear();
+    nb::object pkgpath = nb::steal(path);
+    nb::object msg = pkgpath.is_valid() && PyUnicode_Check(pkgpath.ptr())
+                         ? steal_checked(PyUnicode_FromFormat("cannot import name %R from %R (%S)", name.ptr(),
+                                                              pkgname.ptr(), pkgpath.ptr()))
+                         : steal_checked(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)",
+                                                              name.ptr(), pkgname.ptr()));
+    PyErr_SetImportError(msg.ptr(), pkgname.ptr(), pkgpath.is_valid() ? pkgpath.ptr() : nullptr);
+    throw nb::python_error();
+}
+
+}  // namespace
+
 void from_import(nb::module_ &m, const char *name, std::initializer_list<const char *> names) {
     int level = 0;
     while (name[level] == '.') ++level;
@@ -91,15 +124,8 @@ void from_import(nb::module_ &m, const char *name, std::initializer_list<const c
     nb::object mod = steal_checked(PyImport_ImportModuleLevel(name + level, globals.ptr(), nullptr,
                                                               fromlist.ptr(), level));
     for (const char *n : names) {
-        PyObject *v = PyObject_GetAttrString(mod.ptr(), n);
-        if (!v) {
-            PyErr_Clear();
-            nb::object modname = mod.attr("__name__");
-            PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%U'", n, modname.ptr());
-            throw nb::python_error();
-        }
-        check(PyModule_AddObjectRef(m.ptr(), n, v) == 0);
-        Py_DECREF(v);
+        nb::object v = import_name(mod, n);
+        check(PyModule_AddObjectRef(m.ptr(), n, v.ptr()) == 0);
     }
 }
 
