@@ -62,6 +62,9 @@ RegisterModule::RegisterModule(const char *name, bool is_package, ExecFn exec) {
 bool has_module(const char *name) { return find_entry(name) != nullptr; }
 
 void install_finder(nb::module_ &package) {
+    // A second initialisation (the package deleted from sys.modules and imported
+    // again) keeps the importer it installed the first time.
+    if (library_path) return;
     library_path = nb::object(package.attr("__file__")).release().ptr();
     // The finder is an instance of a small class of its own: importlib calls
     // find_spec/create_module/exec_module on it.
