@@ -3,6 +3,7 @@
 #include "duv/interop/util.hpp"
 #include "duv/kernels/mixture.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
 #include <stdexcept>
@@ -644,14 +645,10 @@ nb::object route_distance(const duv::Args &a) {
     nb::object colon = duv::steal_checked(PySlice_New(nullptr, nullptr, nullptr));
     nb::object active_indices = argsort_head(a, all_distances, 1, ATTR(self, "n_active"));
 
-    // The output layout comes from the first row's nearest expert.
+    // The first row's nearest expert sets the output layout (looked up here so that a
+    // missing expert fails as it would for that row).
     nb::object estimators = ATTR(self, "estimators_");
-    nb::object first = active_indices[nb::make_tuple(0, 0)];
-    nb::object probe_est = estimators[first];
-    nb::object first_row = X[duv::steal_checked(PySlice_New(nb::int_(0).ptr(), nb::int_(1).ptr(), nullptr))];
-    std::vector<nb::object> example = unpack(call_predict(probe_est, first_row, kwargs), 2);
-    bool multi = duv::compare(np.attr("ndim")(example[0]), nb::int_(2), Py_EQ);
-    size_t width = multi ? nb::cast<size_t>(shape_at(example[0], 1)) : 1;
+    nb::object first = estimators[active_indices[nb::make_tuple(0, 0)]];
 
     nb::object intp = np.attr("intp");
     nb::object active_arr = np.attr("ascontiguousarray")(active_indices, "dtype"_a = intp);
@@ -685,11 +682,18 @@ nb::object route_distance(const duv::Args &a) {
     nb::object results = G("Parallel")("n_jobs"_a = ATTR(self, "n_jobs"))(tasks);
 
     std::vector<GroupResult> group_results(experts.size());
-    bool all_single = true;
-    size_t g = 0;
+    std::vector<std::vector<nb::object>> pairs;
     for (nb::handle r : results) {
-        if (g >= experts.size()) break;
-        std::vector<nb::object> pair = unpack(r, 2);
+        if (pairs.size() >= experts.size()) break;
+        pairs.push_back(unpack(r, 2));
+    }
+    if (pairs.size() != experts.size()) duv::raise_value_error("expert predictions are missing");
+    size_t g0 = (size_t)(std::find(experts.begin(), experts.end(), (size_t)active[0]) - experts.begin());
+    bool multi = duv::compare(np.attr("ndim")(pairs[g0][0]), nb::int_(2), Py_EQ);
+    size_t width = multi ? nb::cast<size_t>(shape_at(pairs[g0][0], 1)) : 1;
+    bool all_single = true;
+    for (size_t g = 0; g < experts.size(); ++g) {
+        const std::vector<nb::object> &pair = pairs[g];
         size_t j = experts[g], m = offsets[j + 1] - offsets[j];
         nb::object expected = multi ? nb::make_tuple(m, width) : nb::make_tuple(m);
         for (int t = 0; t < 2; ++t) {
@@ -702,9 +706,7 @@ nb::object route_distance(const duv::Args &a) {
             if (!equals(ATTR(ATTR(arr, "dtype"), "char"), "f")) all_single = false;
             (t ? group_results[g].stds : group_results[g].means) = arr;
         }
-        ++g;
     }
-    if (g != experts.size()) duv::raise_value_error("expert predictions are missing");
     nb::object dtype = np.attr(all_single ? "float32" : "float64");
     std::vector<GroupResult *> groups(n_experts, nullptr);
     for (size_t t = 0; t < experts.size(); ++t) {
