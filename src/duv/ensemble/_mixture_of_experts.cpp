@@ -635,6 +635,23 @@ nb::object gathered(const duv::Args &a, nb::handle dtype, size_t n, size_t k, si
     return out;
 }
 
+// The class's own aggregation methods, to tell them from overrides.
+constexpr const char *kAggregationMethods[] = {"_aggregate_predictions", "_simple_aggregation",
+                                               "_inverse_variance_aggregation", "_mixture_aggregation"};
+PyObject *own_aggregation[4] = {};
+
+// True if an instance or a subclass replaces one of the aggregation methods: distance
+// routing then hands every row's stacks to them, as the row-at-a-time steps do.
+bool aggregation_overridden(nb::handle self) {
+    for (int i = 0; i < 4; ++i) {
+        nb::object bound = self.attr(kAggregationMethods[i]);
+        if (!PyMethod_Check(bound.ptr()) || PyMethod_GET_FUNCTION(bound.ptr()) != own_aggregation[i] ||
+            PyMethod_GET_SELF(bound.ptr()) != self.ptr())
+            return true;
+    }
+    return false;
+}
+
 nb::object route_distance(const duv::Args &a) {
     nb::handle self = a[0], X = a[1], kwargs = a[2];
     nb::object np = G("np");
@@ -720,6 +737,32 @@ nb::object route_distance(const duv::Args &a) {
     // The aggregation each row gets: distance-weighted mixture, or the configured method.
     nb::object agg = ATTR(self, "aggregation_method");
     bool weighted = equals(agg, "mixture") && k > 1;
+    if (aggregation_overridden(self)) {
+        nb::object P = all_single ? gathered<float>(a, dtype, n, k, width, multi, active, pos, groups, false)
+                                  : gathered<double>(a, dtype, n, k, width, multi, active, pos, groups, false);
+        nb::object S = all_single ? gathered<float>(a, dtype, n, k, width, multi, active, pos, groups, true)
+                                  : gathered<double>(a, dtype, n, k, width, multi, active, pos, groups, true);
+        nb::object w;
+        if (weighted) {
+            nb::object d = np.attr("take_along_axis")(all_distances, active_arr, "axis"_a = 1);
+            w = nb::float_(1.0) / (d + ATTR(self, "epsilon"));
+            w = w / np.attr("sum")(w, "axis"_a = 1, "keepdims"_a = true);
+        }
+        nb::object out_shape = multi ? nb::make_tuple(n, width) : nb::make_tuple(n);
+        nb::object final_preds = np.attr("zeros")(out_shape), final_stds = np.attr("zeros")(out_shape);
+        nb::object zero = nb::int_(0);
+        for (size_t i = 0; i < n; ++i) {
+            nb::object row = duv::steal_checked(PySlice_New(nb::int_(i).ptr(), nb::int_(i + 1).ptr(), nullptr));
+            nb::object pm = ATTR(P[nb::make_tuple(colon, row)], "copy")();
+            nb::object ps = ATTR(S[nb::make_tuple(colon, row)], "copy")();
+            nb::object r = weighted ? ATTR(self, "_mixture_aggregation")(pm, ps, w[nb::int_(i)])
+                                    : ATTR(self, "_aggregate_predictions")(pm, ps);
+            std::vector<nb::object> pair = unpack(r, 2);
+            final_preds[nb::int_(i)] = pair[0][zero];
+            final_stds[nb::int_(i)] = pair[1][zero];
+        }
+        return nb::make_tuple(final_preds, final_stds);
+    }
     Method method;
     if (weighted) method = Method::Mixture;
     else if (equals(agg, "simple")) method = Method::Simple;
@@ -854,14 +897,16 @@ DUV_MODULE("duv.ensemble._mixture_of_experts", exec_mixture_of_experts) {
             predict);
     cls.def("_route_confidence", {duv::arg("self"), duv::arg("X"), duv::varkw("kwargs")}, route_confidence);
     cls.def("_route_distance", {duv::arg("self"), duv::arg("X"), duv::varkw("kwargs")}, route_distance);
-    cls.def("_aggregate_predictions",
-            {duv::arg("self"), duv::arg("means"), duv::arg("stds"), duv::arg("weights", nb::none())},
-            aggregate_predictions);
-    cls.def("_simple_aggregation", {duv::arg("self"), duv::arg("means"), duv::arg("stds")}, simple_aggregation);
-    cls.def("_inverse_variance_aggregation", {duv::arg("self"), duv::arg("means"), duv::arg("stds")},
-            inverse_variance_aggregation);
-    cls.def("_mixture_aggregation",
-            {duv::arg("self"), duv::arg("means"), duv::arg("stds"), duv::arg("weights", nb::none())},
-            mixture_aggregation);
+    nb::object own[] = {
+        cls.def("_aggregate_predictions",
+                {duv::arg("self"), duv::arg("means"), duv::arg("stds"), duv::arg("weights", nb::none())},
+                aggregate_predictions),
+        cls.def("_simple_aggregation", {duv::arg("self"), duv::arg("means"), duv::arg("stds")}, simple_aggregation),
+        cls.def("_inverse_variance_aggregation", {duv::arg("self"), duv::arg("means"), duv::arg("stds")},
+                inverse_variance_aggregation),
+        cls.def("_mixture_aggregation",
+                {duv::arg("self"), duv::arg("means"), duv::arg("stds"), duv::arg("weights", nb::none())},
+                mixture_aggregation)};
+    for (int i = 0; i < 4; ++i) own_aggregation[i] = own[i].release().ptr();
     cls.build();
 }
