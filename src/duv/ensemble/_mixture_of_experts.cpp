@@ -3,6 +3,7 @@
 #include "duv/interop/util.hpp"
 #include "duv/kernels/mixture.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
 #include <stdexcept>
@@ -634,6 +635,23 @@ nb::object gathered(const duv::Args &a, nb::handle dtype, size_t n, size_t k, si
     return out;
 }
 
+// The class's own aggregation methods, to tell them from overrides.
+constexpr const char *kAggregationMethods[] = {"_aggregate_predictions", "_simple_aggregation",
+                                               "_inverse_variance_aggregation", "_mixture_aggregation"};
+PyObject *own_aggregation[4] = {};
+
+// True if an instance or a subclass replaces one of the aggregation methods: distance
+// routing then hands every row's stacks to them, as the row-at-a-time steps do.
+bool aggregation_overridden(nb::handle self) {
+    for (int i = 0; i < 4; ++i) {
+        nb::object bound = self.attr(kAggregationMethods[i]);
+        if (!PyMethod_Check(bound.ptr()) || PyMethod_GET_FUNCTION(bound.ptr()) != own_aggregation[i] ||
+            PyMethod_GET_SELF(bound.ptr()) != self.ptr())
+            return true;
+    }
+    return false;
+}
+
 nb::object route_distance(const duv::Args &a) {
     nb::handle self = a[0], X = a[1], kwargs = a[2];
     nb::object np = G("np");
@@ -644,14 +662,10 @@ nb::object route_distance(const duv::Args &a) {
     nb::object colon = duv::steal_checked(PySlice_New(nullptr, nullptr, nullptr));
     nb::object active_indices = argsort_head(a, all_distances, 1, ATTR(self, "n_active"));
 
-    // The output layout comes from the first row's nearest expert.
+    // The first row's nearest expert sets the output layout (looked up here so that a
+    // missing expert fails as it would for that row).
     nb::object estimators = ATTR(self, "estimators_");
-    nb::object first = active_indices[nb::make_tuple(0, 0)];
-    nb::object probe_est = estimators[first];
-    nb::object first_row = X[duv::steal_checked(PySlice_New(nb::int_(0).ptr(), nb::int_(1).ptr(), nullptr))];
-    std::vector<nb::object> example = unpack(call_predict(probe_est, first_row, kwargs), 2);
-    bool multi = duv::compare(np.attr("ndim")(example[0]), nb::int_(2), Py_EQ);
-    size_t width = multi ? nb::cast<size_t>(shape_at(example[0], 1)) : 1;
+    nb::object first = estimators[active_indices[nb::make_tuple(0, 0)]];
 
     nb::object intp = np.attr("intp");
     nb::object active_arr = np.attr("ascontiguousarray")(active_indices, "dtype"_a = intp);
@@ -685,11 +699,18 @@ nb::object route_distance(const duv::Args &a) {
     nb::object results = G("Parallel")("n_jobs"_a = ATTR(self, "n_jobs"))(tasks);
 
     std::vector<GroupResult> group_results(experts.size());
-    bool all_single = true;
-    size_t g = 0;
+    std::vector<std::vector<nb::object>> pairs;
     for (nb::handle r : results) {
-        if (g >= experts.size()) break;
-        std::vector<nb::object> pair = unpack(r, 2);
+        if (pairs.size() >= experts.size()) break;
+        pairs.push_back(unpack(r, 2));
+    }
+    if (pairs.size() != experts.size()) duv::raise_value_error("expert predictions are missing");
+    size_t g0 = (size_t)(std::find(experts.begin(), experts.end(), (size_t)active[0]) - experts.begin());
+    bool multi = duv::compare(np.attr("ndim")(pairs[g0][0]), nb::int_(2), Py_EQ);
+    size_t width = multi ? nb::cast<size_t>(shape_at(pairs[g0][0], 1)) : 1;
+    bool all_single = true;
+    for (size_t g = 0; g < experts.size(); ++g) {
+        const std::vector<nb::object> &pair = pairs[g];
         size_t j = experts[g], m = offsets[j + 1] - offsets[j];
         nb::object expected = multi ? nb::make_tuple(m, width) : nb::make_tuple(m);
         for (int t = 0; t < 2; ++t) {
@@ -702,9 +723,7 @@ nb::object route_distance(const duv::Args &a) {
             if (!equals(ATTR(ATTR(arr, "dtype"), "char"), "f")) all_single = false;
             (t ? group_results[g].stds : group_results[g].means) = arr;
         }
-        ++g;
     }
-    if (g != experts.size()) duv::raise_value_error("expert predictions are missing");
     nb::object dtype = np.attr(all_single ? "float32" : "float64");
     std::vector<GroupResult *> groups(n_experts, nullptr);
     for (size_t t = 0; t < experts.size(); ++t) {
@@ -718,6 +737,32 @@ nb::object route_distance(const duv::Args &a) {
     // The aggregation each row gets: distance-weighted mixture, or the configured method.
     nb::object agg = ATTR(self, "aggregation_method");
     bool weighted = equals(agg, "mixture") && k > 1;
+    if (aggregation_overridden(self)) {
+        nb::object P = all_single ? gathered<float>(a, dtype, n, k, width, multi, active, pos, groups, false)
+                                  : gathered<double>(a, dtype, n, k, width, multi, active, pos, groups, false);
+        nb::object S = all_single ? gathered<float>(a, dtype, n, k, width, multi, active, pos, groups, true)
+                                  : gathered<double>(a, dtype, n, k, width, multi, active, pos, groups, true);
+        nb::object w;
+        if (weighted) {
+            nb::object d = np.attr("take_along_axis")(all_distances, active_arr, "axis"_a = 1);
+            w = nb::float_(1.0) / (d + ATTR(self, "epsilon"));
+            w = w / np.attr("sum")(w, "axis"_a = 1, "keepdims"_a = true);
+        }
+        nb::object out_shape = multi ? nb::make_tuple(n, width) : nb::make_tuple(n);
+        nb::object final_preds = np.attr("zeros")(out_shape), final_stds = np.attr("zeros")(out_shape);
+        nb::object zero = nb::int_(0);
+        for (size_t i = 0; i < n; ++i) {
+            nb::object row = duv::steal_checked(PySlice_New(nb::int_(i).ptr(), nb::int_(i + 1).ptr(), nullptr));
+            nb::object pm = ATTR(P[nb::make_tuple(colon, row)], "copy")();
+            nb::object ps = ATTR(S[nb::make_tuple(colon, row)], "copy")();
+            nb::object r = weighted ? ATTR(self, "_mixture_aggregation")(pm, ps, w[nb::int_(i)])
+                                    : ATTR(self, "_aggregate_predictions")(pm, ps);
+            std::vector<nb::object> pair = unpack(r, 2);
+            final_preds[nb::int_(i)] = pair[0][zero];
+            final_stds[nb::int_(i)] = pair[1][zero];
+        }
+        return nb::make_tuple(final_preds, final_stds);
+    }
     Method method;
     if (weighted) method = Method::Mixture;
     else if (equals(agg, "simple")) method = Method::Simple;
@@ -852,14 +897,16 @@ DUV_MODULE("duv.ensemble._mixture_of_experts", exec_mixture_of_experts) {
             predict);
     cls.def("_route_confidence", {duv::arg("self"), duv::arg("X"), duv::varkw("kwargs")}, route_confidence);
     cls.def("_route_distance", {duv::arg("self"), duv::arg("X"), duv::varkw("kwargs")}, route_distance);
-    cls.def("_aggregate_predictions",
-            {duv::arg("self"), duv::arg("means"), duv::arg("stds"), duv::arg("weights", nb::none())},
-            aggregate_predictions);
-    cls.def("_simple_aggregation", {duv::arg("self"), duv::arg("means"), duv::arg("stds")}, simple_aggregation);
-    cls.def("_inverse_variance_aggregation", {duv::arg("self"), duv::arg("means"), duv::arg("stds")},
-            inverse_variance_aggregation);
-    cls.def("_mixture_aggregation",
-            {duv::arg("self"), duv::arg("means"), duv::arg("stds"), duv::arg("weights", nb::none())},
-            mixture_aggregation);
+    nb::object own[] = {
+        cls.def("_aggregate_predictions",
+                {duv::arg("self"), duv::arg("means"), duv::arg("stds"), duv::arg("weights", nb::none())},
+                aggregate_predictions),
+        cls.def("_simple_aggregation", {duv::arg("self"), duv::arg("means"), duv::arg("stds")}, simple_aggregation),
+        cls.def("_inverse_variance_aggregation", {duv::arg("self"), duv::arg("means"), duv::arg("stds")},
+                inverse_variance_aggregation),
+        cls.def("_mixture_aggregation",
+                {duv::arg("self"), duv::arg("means"), duv::arg("stds"), duv::arg("weights", nb::none())},
+                mixture_aggregation)};
+    for (int i = 0; i < 4; ++i) own_aggregation[i] = own[i].release().ptr();
     cls.build();
 }
