@@ -91,8 +91,19 @@ nb::object slice_from(long start) {
 }
 
 // True when nothing but our own `held` references (the object and our buffer views of it)
-// reach `o`: a fresh draw that may be overwritten in place.
-bool only_ours(nb::handle o, Py_ssize_t held) { return Py_REFCNT(o.ptr()) <= held; }
+// reach `o` and it owns its data (a view's data may be held elsewhere): a fresh draw that
+// may be overwritten in place.
+bool only_ours(nb::handle o, Py_ssize_t held) {
+    if (Py_REFCNT(o.ptr()) > held) return false;
+    PyObject *base = PyObject_GetAttrString(o.ptr(), "base");
+    if (!base) {
+        PyErr_Clear();
+        return false;
+    }
+    const bool owns = base == Py_None;
+    Py_DECREF(base);
+    return owns;
+}
 
 nb::object ones(nb::handle np, nb::handle n) { return np.attr("ones")(n, "dtype"_a = float_type()); }
 
