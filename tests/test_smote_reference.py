@@ -659,3 +659,18 @@ def test_draws_seen_through_views_are_left_alone(kwargs):
     SMOTEAugmentedClassifier(ClassLog(), random_state=rs, extrapolation=0.5).fit(CLF_X["float"], CLF_Y["int"])
     for arr, copy in rs.kept:
         np.testing.assert_array_equal(arr, copy)
+
+
+def test_mode_with_embedded_nul_is_rejected():
+    with pytest.raises(ValueError, match=r"^sample_weight_mode must be one of \{'passthrough','consume'\}$"):
+        smote_augment(BASE_X, Y_KINDS["float"], factor=2.0, sample_weight_mode="consume\0x")
+
+
+def test_classifier_weight_sum_goes_through_float():
+    # float() parses the string sum of object weights; the division then fails as in Python
+    sw = np.array(["1"] * 12, dtype=object)
+    model = SMOTEAugmentedClassifier(ClassLog(), sample_weight_mode="consume", random_state=0)
+    _, want, _ = outcome(ref_classifier_fit, dict(CLF_DEFAULTS, estimator=ClassLog(), random_state=0,
+                                                  sample_weight_mode="consume"), CLF_X["float"], CLF_Y["int"], sw)
+    _, got, _ = outcome(model.fit, CLF_X["float"], CLF_Y["int"], sample_weight=sw)
+    assert got == want and want[0] is TypeError

@@ -107,11 +107,13 @@ bool only_ours(nb::handle o, Py_ssize_t held) {
 
 nb::object ones(nb::handle np, nb::handle n) { return np.attr("ones")(n, "dtype"_a = float_type()); }
 
-std::string checked_mode(nb::handle sample_weight_mode) {
-    std::string mode = nb::str(nb::str(sample_weight_mode).attr("lower")()).c_str();
-    if (mode != "passthrough" && mode != "consume")
+// True for "consume", False for "passthrough" (compared as Python strings: no C-string cut at NUL).
+bool consume_mode(nb::handle sample_weight_mode) {
+    nb::object mode = nb::str(sample_weight_mode).attr("lower")();
+    const bool consume = duv::compare(mode, nb::str("consume"), Py_EQ);
+    if (!consume && !duv::compare(mode, nb::str("passthrough"), Py_EQ))
         duv::raise_value_error("sample_weight_mode must be one of {'passthrough','consume'}");
-    return mode;
+    return consume;
 }
 
 // `if extrapolation and extrapolation > 0.0: alpha = (extrapolation + 1.0) * alpha - extrapolation / 2.0`,
@@ -243,7 +245,7 @@ nb::object smote_augment(const duv::Args &a) {
 
     if (duv::compare(factor, flt(1.0), Py_LT))
         duv::raise_value_error("factor must be >= 1.0 for SMOTE augmentation, got " + duv::repr(factor));
-    const bool consume = checked_mode(a[11]) == "consume";
+    const bool consume = consume_mode(a[11]);
 
     auto target = [&](nb::handle t) { return y_was_1d ? t.attr("reshape")(-1) : nb::borrow(t); };
     auto unchanged = [&]() {
@@ -593,7 +595,7 @@ nb::object fit_classifier(const duv::Args &a) {
 
         nb::object base_idx;
         if (!sample_weight.is_none() && duv::compare(self.attr("sample_weight_mode"), nb::str("consume"), Py_EQ)) {
-            double total = duv::to_double(sw_c.attr("sum")());
+            double total = aug::float_of(sw_c.attr("sum")());
             if (!std::isfinite(total) || total <= 0) duv::raise_value_error("Sum of sample_weight must be positive");
             nb::object p_c = div(sw_c, flt(total));
             base_idx = rng.attr("choice")(n_c, "size"_a = n_synth_c, "replace"_a = true, "p"_a = p_c);
