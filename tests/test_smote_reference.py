@@ -674,3 +674,54 @@ def test_classifier_weight_sum_goes_through_float():
                                                   sample_weight_mode="consume"), CLF_X["float"], CLF_Y["int"], sw)
     _, got, _ = outcome(model.fit, CLF_X["float"], CLF_Y["int"], sample_weight=sw)
     assert got == want and want[0] is TypeError
+
+
+class OddDraws(np.random.RandomState):
+    """Draws of other types than NumPy's usual: lists of indices, float32 coefficients."""
+
+    def randint(self, *args, **kwargs):
+        return super().randint(*args, **kwargs).tolist()
+
+    def rand(self, *args):
+        return super().rand(*args).astype(np.float32)
+
+
+def wrapped_search(n_neighbors, **params):
+    """A neighbour search answering with negative indices, which NumPy's indexing wraps."""
+    nn = SKLEARN_NN(n_neighbors=n_neighbors, **params)
+
+    class Search:
+        def fit(self, X):
+            nn.fit(X)
+            return self
+
+        def kneighbors(self, X):
+            dist, ind = nn.kneighbors(X)
+            return dist, ind - len(X)
+
+    return Search()
+
+
+SKLEARN_NN = NearestNeighbors
+
+
+@pytest.mark.parametrize("odd", ["draws", "search"])
+def test_classifier_follows_numpy_for_unusual_draws_and_indices(odd, monkeypatch):
+    X, y = CLF_X["int"], CLF_Y["int"]
+    params = dict(CLF_DEFAULTS, estimator=ClassLog(), factor=2.5, store_augmented=True)
+    if odd == "search":
+        monkeypatch.setattr(module, "NearestNeighbors", wrapped_search)
+        monkeypatch.setitem(globals(), "NearestNeighbors", wrapped_search)
+    seeds = [OddDraws(1), OddDraws(1)] if odd == "draws" else [1, 1]
+    model = SMOTEAugmentedClassifier(**dict(params, random_state=seeds[0])).fit(X, y)
+    ref = ref_classifier_fit(dict(params, random_state=seeds[1]), X, y)
+    compare_fits(model, ref)
+
+
+@pytest.mark.parametrize("factor, k_neighbors", [(1e12, 0), (1e19, 0), (1e12, 5), (1e19, 5)])
+def test_classifier_huge_factor(factor, k_neighbors):
+    params = dict(CLF_DEFAULTS, estimator=ClassLog(), factor=factor, k_neighbors=k_neighbors, random_state=0)
+    _, want, _ = outcome(ref_classifier_fit, params, CLF_X["float"], CLF_Y["int"])
+    model = SMOTEAugmentedClassifier(**params)
+    _, got, _ = outcome(model.fit, CLF_X["float"], CLF_Y["int"])
+    assert got == want
