@@ -725,3 +725,35 @@ def test_classifier_huge_factor(factor, k_neighbors):
     model = SMOTEAugmentedClassifier(**params)
     _, got, _ = outcome(model.fit, CLF_X["float"], CLF_Y["int"])
     assert got == want
+
+
+def far_search(n_neighbors, **params):
+    """A neighbour search naming a row past the end."""
+    class Search:
+        def fit(self, X):
+            self.n_ = len(X)
+            return self
+
+        def kneighbors(self, X):
+            ind = np.tile(np.arange(n_neighbors), (self.n_, 1))
+            ind[:, -1] = self.n_ + 2
+            return np.zeros(ind.shape), ind
+
+    return Search()
+
+
+@pytest.mark.parametrize("odd", ["draws", "wrapped search", "far search"])
+def test_smote_augment_follows_numpy_for_unusual_draws_and_indices(odd, monkeypatch):
+    search = {"wrapped search": wrapped_search, "far search": far_search}.get(odd)
+    if search is not None:
+        monkeypatch.setattr(module, "NearestNeighbors", search)
+        monkeypatch.setitem(globals(), "NearestNeighbors", search)
+    seeds = [OddDraws(2), OddDraws(2)] if odd == "draws" else [np.random.RandomState(2), np.random.RandomState(2)]
+    kwargs = dict(factor=2.5, k_neighbors=1, sample_weight=np.arange(9.0))
+    got = outcome(smote_augment, BASE_X, Y_KINDS["2-D"], random_state=seeds[0], **kwargs)
+    want = outcome(ref_smote_augment, BASE_X, Y_KINDS["2-D"], random_state=seeds[1], **kwargs)
+    assert got[1:] == want[1:]
+    if want[0] is not None:
+        for g, w in zip(got[0], want[0]):
+            same(g, w)
+    same_state(seeds[0], seeds[1])

@@ -329,6 +329,24 @@ nb::object smote_augment(const duv::Args &a) {
     }
     if (!chosen.is_valid()) chosen = neighbor_indices[nb::make_tuple(selected, slots)];
 
+    // Rows that are not plainly addressable are taken by NumPy before alpha is drawn, as
+    // documented, so that an unusable neighbour index fails before that draw.
+    nb::object picked[4];
+    {
+        ArrayBuffer sel(selected), ch(chosen);
+        const int64_t *sp = sel ? sel.int64_vector() : nullptr, *cp = ch ? ch.int64_vector() : nullptr;
+        if (!sp || !cp || !ks::all_within(sp, sel.shape(0), n) || !ks::all_within(cp, ch.shape(0), n)) {
+            picked[0] = X[selected];
+            picked[1] = X[chosen];
+            picked[2] = y[selected];
+            picked[3] = y[chosen];
+        }
+    }
+    auto rows_by_numpy = [&](nb::handle src, int at, nb::handle alpha) {
+        if (!picked[at].is_valid()) return numpy_rows(np, src, selected, chosen, alpha);
+        return np.attr("vstack")(duv::list_of(nb::borrow(src), numpy_synthetic(picked[at], picked[at + 1], alpha)));
+    };
+
     nb::object alpha = stretch_alpha(rng.attr("rand")(n_synthetic), extrapolation);
 
     // Arrays the kernels cannot take are built by NumPy now, in the documented order, so that
@@ -338,8 +356,9 @@ nb::object smote_augment(const duv::Args &a) {
     std::optional<ks::Dtype> X_dt = view.ok ? row_dtype(X_buf) : std::nullopt;
     std::optional<ks::Dtype> y_dt = view.ok ? row_dtype(y_buf) : std::nullopt;
     nb::object X_aug, y_aug, sw_aug = nb::none();
-    if (!X_dt) X_aug = numpy_rows(np, X, selected, chosen, alpha);
-    if (!y_dt) y_aug = numpy_rows(np, y, selected, chosen, alpha);
+    if (!X_dt) X_aug = rows_by_numpy(X, 0, alpha);
+    if (!y_dt) y_aug = rows_by_numpy(y, 2, alpha);
+    for (nb::object &rows : picked) rows = nb::object();
 
     nb::object w = nb::none();
     std::unique_ptr<ArrayBuffer> w_buf;
