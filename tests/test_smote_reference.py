@@ -9,7 +9,7 @@ from scipy import sparse
 from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin, clone
 from sklearn.neighbors import NearestNeighbors
 from sklearn.utils import check_consistent_length
-from sklearn.utils._param_validation import InvalidParameterError
+from sklearn.utils._param_validation import InvalidParameterError, validate_params
 from sklearn.utils.validation import _num_samples, check_array, check_random_state, check_X_y
 
 import duv.augmentation._smote_augmentation as module
@@ -131,10 +131,18 @@ def ref_inner_fit(est, X, y, sw):
     return est
 
 
-def ref_regressor_fit(params, X, y, sample_weight=None):
-    self = Fitted()
+def ref_validate_estimator(estimator):
+    if not hasattr(estimator, "fit"):
+        raise ValueError(f"estimator {estimator} does not have a 'fit' method")
+    if not hasattr(estimator, "predict"):
+        raise ValueError(f"estimator {estimator} does not have a 'predict' method")
+
+
+def ref_regressor_fit(params, X, y, sample_weight=None, self=None):
+    self = Fitted() if self is None else self
     X, y = check_X_y(X, y, multi_output=True, y_numeric=True)
     check_consistent_length(X, y)
+    ref_validate_estimator(params["estimator"])
     self.random_state_ = check_random_state(params["random_state"])
     self.n_samples_ = _num_samples(X)
     self.n_features_in_ = X.shape[1]
@@ -163,9 +171,15 @@ def ref_regressor_fit(params, X, y, sample_weight=None):
     return self
 
 
-def ref_classifier_fit(params, X, y, sample_weight=None):
-    self = Fitted()
+ref_regressor_fit = validate_params(
+    {"X": ["array-like", "sparse matrix"], "y": ["array-like"], "sample_weight": ["array-like", None]},
+    prefer_skip_nested_validation=True)(ref_regressor_fit)
+
+
+def ref_classifier_fit(params, X, y, sample_weight=None, self=None):
+    self = Fitted() if self is None else self
     X, y = check_X_y(X, y, multi_output=False)
+    ref_validate_estimator(params["estimator"])
     rng = check_random_state(params["random_state"])
     self.n_features_in_ = X.shape[1]
     n_samples = _num_samples(X)
@@ -438,6 +452,7 @@ REG_CASES = [
     dict(factor=2.0, distance_weights=[1, 2, 3]), dict(factor=2.0, sample_weight_mode="consume"),
     dict(factor=2.0, k_neighbors=0), dict(factor=0.5), dict(factor=2.0, estimator=Log(fail_weighted=True)),
     dict(factor=2.0, sample_weight_mode="bad"), dict(factor=np.float64(1.5), random_state=np.int64(3)),
+    dict(factor=2.0, algorithm="nope"), dict(factor=2.0, estimator="not an estimator"),
 ]
 FIT_INPUTS = {
     "float": (BASE_X, Y_KINDS["float"], None),
@@ -465,13 +480,12 @@ def test_regressor_fit_against_reference(case, data, seed):
             res = outcome(model.fit, X, y, sample_weight=sw)
             results.append((model, res))
         else:
-            res = outcome(ref_regressor_fit, p, X, y, sw)
-            results.append((res[0], res))
+            ref = Fitted()
+            results.append((ref, outcome(ref_regressor_fit, p, X, y, sw, ref)))
     (model, got), (ref, want) = results
     assert got[1:] == want[1:]
-    if ref is not None:
-        assert got[0] is model
-        compare_fits(model, ref)
+    assert (got[0] is model) == (want[0] is ref)
+    compare_fits(model, ref)
 
 
 CLF_Y = {
@@ -488,16 +502,21 @@ CLF_CASES = [
     dict(factor=1.45, k_neighbors=1), dict(factor=3.1, store_augmented=True), dict(factor=2.0, k_neighbors=0),
     dict(factor=2.0, sample_weight_mode="consume"), dict(factor=2.0, sample_weight_mode="CONSUME"),
     dict(factor=2.0, sample_weight_mode="other"), dict(factor=0.2), dict(factor=2.0, shuffle=False),
-    dict(factor=2.0, estimator=ClassLog(fail_weighted=True)),
+    dict(factor=2.0, estimator=ClassLog(fail_weighted=True)), dict(factor=float("nan")), dict(factor=float("inf")),
+    dict(factor=2.0, k_neighbors=None), dict(factor=2.0, estimator="not an estimator"),
 ]
 CLF_X = {"float": RNG.rand(12, 2), "int": RNG.randint(0, 9, (12, 2)), "float32": RNG.rand(12, 2).astype(np.float32)}
 
 
+CLF_INPUTS = [("float", None, 1), ("int", "float", "object"), ("float32", "list", "global"), ("float", "zero class", 2)]
+
+
 @pytest.mark.parametrize("case", range(len(CLF_CASES)))
-@pytest.mark.parametrize("y_name", CLF_Y)
-@pytest.mark.parametrize("x_name, weights, seed", [("float", None, 1), ("int", "float", "object"),
-                                                     ("float32", "list", "global"), ("float", "zero class", 2)])
-def test_classifier_fit_against_reference(case, y_name, x_name, weights, seed):
+@pytest.mark.parametrize("y_index", range(len(CLF_Y)))
+def test_classifier_fit_against_reference(case, y_index):
+    y_name = list(CLF_Y)[y_index]
+    # every input kind meets every case across the label kinds
+    x_name, weights, seed = CLF_INPUTS[(case + y_index) % len(CLF_INPUTS)]
     params = dict(dict(CLF_DEFAULTS, estimator=ClassLog()), **CLF_CASES[case])
     X, y = CLF_X[x_name], CLF_Y[y_name]
     sw = {None: None, "float": RNG.rand(12), "list": list(range(12)),
@@ -513,14 +532,13 @@ def test_classifier_fit_against_reference(case, y_name, x_name, weights, seed):
             model = SMOTEAugmentedClassifier(**p)
             results.append((model, outcome(model.fit, X, y, sample_weight=sw), rs.get_state()))
         else:
-            res = outcome(ref_classifier_fit, p, X, y, sw)
-            results.append((res[0], res, rs.get_state()))
+            ref = Fitted()
+            results.append((ref, outcome(ref_classifier_fit, p, X, y, sw, ref), rs.get_state()))
     (model, got, got_rs), (ref, want, want_rs) = results
     assert got[1:] == want[1:]
+    assert (got[0] is model) == (want[0] is ref)
     same_state(got_rs, want_rs)
-    if ref is not None:
-        assert got[0] is model
-        compare_fits(model, ref)
+    compare_fits(model, ref)
 
 
 def test_classifier_without_synthetic_rows_fits_like_factor_one():
