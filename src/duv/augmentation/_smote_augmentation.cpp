@@ -8,9 +8,9 @@
 
 #include <algorithm>
 #include <cstring>
-#include <type_traits>
 #include <memory>
 #include <optional>
+#include <type_traits>
 
 namespace {
 
@@ -503,7 +503,8 @@ std::vector<nb::object> allocate(const duv::Args &a, nb::handle total, const std
         nb::object steps = duv::steal_checked(PyNumber_Absolute(delta.ptr()));
         nb::object m = nb::int_(order.size());
         nb::object rounds = duv::steal_checked(PyNumber_FloorDivide(steps.ptr(), m.ptr()));
-        const long long extra = nb::cast<long long>(nb::object(duv::steal_checked(PyNumber_Remainder(steps.ptr(), m.ptr()))));
+        const long long extra =
+            nb::cast<long long>(nb::object(duv::steal_checked(PyNumber_Remainder(steps.ptr(), m.ptr()))));
         for (size_t j = 0; j < order.size(); ++j) {
             nb::object moved = static_cast<long long>(j) < extra ? add(rounds, nb::int_(1)) : rounds;
             per_class[order[j]] = grow ? add(per_class[order[j]], moved) : sub(per_class[order[j]], moved);
