@@ -7,8 +7,10 @@
 #include "duv/kernels/smote.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <optional>
+#include <type_traits>
 
 namespace {
 
@@ -91,16 +93,29 @@ nb::object slice_from(long start) {
 }
 
 // True when nothing but our own `held` references (the object and our buffer views of it)
-// reach `o`: a fresh draw that may be overwritten in place.
-bool only_ours(nb::handle o, Py_ssize_t held) { return Py_REFCNT(o.ptr()) <= held; }
+// reach `o` and it owns its data (a view's data may be held elsewhere): a fresh draw that
+// may be overwritten in place.
+bool only_ours(nb::handle o, Py_ssize_t held) {
+    if (Py_REFCNT(o.ptr()) > held) return false;
+    PyObject *base = PyObject_GetAttrString(o.ptr(), "base");
+    if (!base) {
+        PyErr_Clear();
+        return false;
+    }
+    const bool owns = base == Py_None;
+    Py_DECREF(base);
+    return owns;
+}
 
 nb::object ones(nb::handle np, nb::handle n) { return np.attr("ones")(n, "dtype"_a = float_type()); }
 
-std::string checked_mode(nb::handle sample_weight_mode) {
-    std::string mode = nb::str(nb::str(sample_weight_mode).attr("lower")()).c_str();
-    if (mode != "passthrough" && mode != "consume")
+// True for "consume", False for "passthrough" (compared as Python strings: no C-string cut at NUL).
+bool consume_mode(nb::handle sample_weight_mode) {
+    nb::object mode = nb::str(sample_weight_mode).attr("lower")();
+    const bool consume = duv::compare(mode, nb::str("consume"), Py_EQ);
+    if (!consume && !duv::compare(mode, nb::str("passthrough"), Py_EQ))
         duv::raise_value_error("sample_weight_mode must be one of {'passthrough','consume'}");
-    return mode;
+    return consume;
 }
 
 // `if extrapolation and extrapolation > 0.0: alpha = (extrapolation + 1.0) * alpha - extrapolation / 2.0`,
@@ -232,7 +247,7 @@ nb::object smote_augment(const duv::Args &a) {
 
     if (duv::compare(factor, flt(1.0), Py_LT))
         duv::raise_value_error("factor must be >= 1.0 for SMOTE augmentation, got " + duv::repr(factor));
-    const bool consume = checked_mode(a[11]) == "consume";
+    const bool consume = consume_mode(a[11]);
 
     auto target = [&](nb::handle t) { return y_was_1d ? t.attr("reshape")(-1) : nb::borrow(t); };
     auto unchanged = [&]() {
@@ -314,6 +329,24 @@ nb::object smote_augment(const duv::Args &a) {
     }
     if (!chosen.is_valid()) chosen = neighbor_indices[nb::make_tuple(selected, slots)];
 
+    // Rows that are not plainly addressable are taken by NumPy before alpha is drawn, as
+    // documented, so that an unusable neighbour index fails before that draw.
+    nb::object picked[4];
+    {
+        ArrayBuffer sel(selected), ch(chosen);
+        const int64_t *sp = sel ? sel.int64_vector() : nullptr, *cp = ch ? ch.int64_vector() : nullptr;
+        if (!sp || !cp || !ks::all_within(sp, sel.shape(0), n) || !ks::all_within(cp, ch.shape(0), n)) {
+            picked[0] = X[selected];
+            picked[1] = X[chosen];
+            picked[2] = y[selected];
+            picked[3] = y[chosen];
+        }
+    }
+    auto rows_by_numpy = [&](nb::handle src, int at, nb::handle alpha) {
+        if (!picked[at].is_valid()) return numpy_rows(np, src, selected, chosen, alpha);
+        return np.attr("vstack")(duv::list_of(nb::borrow(src), numpy_synthetic(picked[at], picked[at + 1], alpha)));
+    };
+
     nb::object alpha = stretch_alpha(rng.attr("rand")(n_synthetic), extrapolation);
 
     // Arrays the kernels cannot take are built by NumPy now, in the documented order, so that
@@ -323,8 +356,9 @@ nb::object smote_augment(const duv::Args &a) {
     std::optional<ks::Dtype> X_dt = view.ok ? row_dtype(X_buf) : std::nullopt;
     std::optional<ks::Dtype> y_dt = view.ok ? row_dtype(y_buf) : std::nullopt;
     nb::object X_aug, y_aug, sw_aug = nb::none();
-    if (!X_dt) X_aug = numpy_rows(np, X, selected, chosen, alpha);
-    if (!y_dt) y_aug = numpy_rows(np, y, selected, chosen, alpha);
+    if (!X_dt) X_aug = rows_by_numpy(X, 0, alpha);
+    if (!y_dt) y_aug = rows_by_numpy(y, 2, alpha);
+    for (nb::object &rows : picked) rows = nb::object();
 
     nb::object w = nb::none();
     std::unique_ptr<ArrayBuffer> w_buf;
@@ -443,25 +477,38 @@ nb::object fit_regressor(const duv::Args &a) {
     return nb::borrow(self);
 }
 
-// Largest-remainder split of `total` synthetic rows over classes of the given sizes.
-std::vector<long long> allocate(long long total, const std::vector<long long> &counts, long long n_samples) {
-    const double denom = static_cast<double>(n_samples);
-    std::vector<double> share(counts.size());
-    std::vector<long long> per_class(counts.size());
-    long long assigned = 0;
-    for (size_t c = 0; c < counts.size(); ++c) {
-        share[c] = static_cast<double>(total) * (static_cast<double>(counts[c]) / denom);
-        per_class[c] = std::max(0LL, duv::py_round_int(share[c]));
-        assigned += per_class[c];
+// Largest-remainder split of `total` synthetic rows over classes of the given sizes, in Python
+// integers (a huge factor gives counts beyond 64 bits). The `abs(delta)` single-row steps over
+// the classes in remainder order are taken in one pass per class.
+std::vector<nb::object> allocate(const duv::Args &a, nb::handle total, const std::vector<nb::object> &counts,
+                                 nb::handle n_samples) {
+    nb::object denom = duv::steal_checked(PyNumber_Float(n_samples.ptr()));
+    nb::object zero = nb::int_(0);
+    std::vector<nb::object> share, per_class;
+    nb::object assigned = zero;
+    for (const nb::object &count : counts) {
+        share.push_back(mul(total, div(count, denom)));
+        nb::object rounded = duv::steal_checked(PyNumber_Long(G("round")(share.back()).ptr()));
+        per_class.push_back(duv::compare(rounded, zero, Py_GT) ? rounded : zero);
+        assigned = add(assigned, per_class.back());
     }
-    const long long delta = total - assigned;
-    if (delta != 0) {
-        std::vector<double> remainder(counts.size());
-        for (size_t c = 0; c < counts.size(); ++c) remainder[c] = share[c] - static_cast<double>(per_class[c]);
+    nb::object delta = sub(total, assigned);
+    if (duv::compare(delta, zero, Py_NE)) {
+        std::vector<double> remainder;
+        for (size_t c = 0; c < counts.size(); ++c) remainder.push_back(duv::to_double(sub(share[c], per_class[c])));
         std::vector<size_t> order(counts.size());
         for (size_t c = 0; c < order.size(); ++c) order[c] = c;
         std::stable_sort(order.begin(), order.end(), [&](size_t l, size_t r) { return remainder[l] > remainder[r]; });
-        for (long long i = 0; i < std::llabs(delta); ++i) per_class[order[i % order.size()]] += delta > 0 ? 1 : -1;
+        const bool grow = duv::compare(delta, zero, Py_GT);
+        nb::object steps = duv::steal_checked(PyNumber_Absolute(delta.ptr()));
+        nb::object m = nb::int_(order.size());
+        nb::object rounds = duv::steal_checked(PyNumber_FloorDivide(steps.ptr(), m.ptr()));
+        const long long extra =
+            nb::cast<long long>(nb::object(duv::steal_checked(PyNumber_Remainder(steps.ptr(), m.ptr()))));
+        for (size_t j = 0; j < order.size(); ++j) {
+            nb::object moved = static_cast<long long>(j) < extra ? add(rounds, nb::int_(1)) : rounds;
+            per_class[order[j]] = grow ? add(per_class[order[j]], moved) : sub(per_class[order[j]], moved);
+        }
     }
     return per_class;
 }
@@ -498,12 +545,35 @@ struct ClassDraws {
         return ok;
     }
 
-    void add_alpha(nb::handle values) {
+    // Appends the class's interpolation coefficients; false if they are not a float64 vector
+    // of one per drawn row.
+    bool add_alpha(nb::handle values) {
         ArrayBuffer al(values);
         const double *ap = al ? al.float64_vector() : nullptr;
-        if (!ap || static_cast<size_t>(al.shape(0)) + alpha.size() != base.size())
-            duv::raise(PyExc_TypeError, "interpolation coefficients must be a float64 vector");
+        if (!ap || static_cast<size_t>(al.shape(0)) + alpha.size() != base.size()) return false;
         alpha.insert(alpha.end(), ap, ap + al.shape(0));
+        return true;
+    }
+
+    void truncate(size_t count) {
+        base.resize(count);
+        neigh.resize(count);
+        alpha.resize(count);
+    }
+
+    // X[base] + alpha[:, np.newaxis] * (X[neigh] - X[base]): the rows the kernel would write,
+    // equal element by element to the per-class NumPy blocks.
+    nb::object numpy_rows(nb::handle np, nb::handle X) const {
+        return numpy_synthetic(X[as_array(np, base)], X[as_array(np, neigh)], as_array(np, alpha));
+    }
+
+private:
+    template <typename T> static nb::object as_array(nb::handle np, const std::vector<T> &v) {
+        nb::object out = np.attr("empty")(v.size(), "dtype"_a = std::is_same_v<T, double> ? "float64" : "int64");
+        ArrayBuffer buf(out, true);
+        if (!buf) duv::raise(PyExc_RuntimeError, "cannot write into a new array");
+        if (!v.empty()) std::memcpy(buf.data(), v.data(), v.size() * sizeof(T));
+        return out;
     }
 };
 
@@ -542,31 +612,28 @@ nb::object fit_classifier(const duv::Args &a) {
         return nb::borrow(self);
     }
 
-    std::vector<nb::object> labels;
-    std::vector<long long> counts;
+    std::vector<nb::object> labels, counts;
     for (nb::handle c : classes) {
         labels.push_back(nb::borrow(c));
-        counts.push_back(nb::cast<long long>(nb::int_(np.attr("sum")(rich(y_arr, c, Py_EQ)))));
+        counts.push_back(nb::int_(np.attr("sum")(rich(y_arr, c, Py_EQ))));
     }
-    std::vector<long long> per_class =
-        allocate(nb::cast<long long>(n_total_synth), counts, nb::cast<long long>(n_samples));
+    std::vector<nb::object> per_class = allocate(a, n_total_synth, counts, n_samples);
 
     const int64_t n = nb::cast<int64_t>(n_samples);
     ArrayBuffer X_buf(X);
     std::optional<ks::Dtype> X_dt = row_dtype(X_buf);
     ClassDraws draws;
-    if (X_dt) {
-        long long most = 0;
-        for (long long c : per_class) most += std::max(0LL, c);
-        draws.base.reserve(most);
-        draws.neigh.reserve(most);
-        draws.alpha.reserve(most);
-    }
     nb::list X_synth_list, y_synth_list;
+    // Leaves the row kernel for NumPy: the rows drawn so far become one synthetic block.
+    auto to_numpy = [&] {
+        if (!draws.base.empty()) X_synth_list.append(draws.numpy_rows(np, X));
+        draws = ClassDraws();
+        X_dt.reset();
+    };
     nb::object extrapolation = self.attr("extrapolation");
     for (size_t ci = 0; ci < labels.size(); ++ci) {
-        const long long n_synth_c = per_class[ci];
-        if (n_synth_c <= 0) continue;
+        nb::handle n_synth_c = per_class[ci];
+        if (duv::compare(n_synth_c, nb::int_(0), Py_LE)) continue;
         nb::handle c = labels[ci];
         nb::object mask = rich(y_arr, c, Py_EQ);
         nb::object X_c = X[mask];
@@ -582,7 +649,7 @@ nb::object fit_classifier(const duv::Args &a) {
 
         nb::object base_idx;
         if (!sample_weight.is_none() && duv::compare(self.attr("sample_weight_mode"), nb::str("consume"), Py_EQ)) {
-            double total = duv::to_double(sw_c.attr("sum")());
+            double total = aug::float_of(sw_c.attr("sum")());
             if (!std::isfinite(total) || total <= 0) duv::raise_value_error("Sum of sample_weight must be positive");
             nb::object p_c = div(sw_c, flt(total));
             base_idx = rng.attr("choice")(n_c, "size"_a = n_synth_c, "replace"_a = true, "p"_a = p_c);
@@ -590,14 +657,16 @@ nb::object fit_classifier(const duv::Args &a) {
             base_idx = rng.attr("randint")(0, n_c, "size"_a = n_synth_c);
         }
         nb::object neigh_choice = rng.attr("randint")(0, k, "size"_a = n_synth_c);
+        const size_t mark = draws.base.size();
+        if (X_dt && !draws.pick(mask, neigh_idx, base_idx, neigh_choice, n, nb::cast<int64_t>(n_c))) to_numpy();
         if (X_dt) {
-            if (!draws.pick(mask, neigh_idx, base_idx, neigh_choice, n, nb::cast<int64_t>(n_c))) {
-                // Only a neighbour search returning unusable indices gets here; NumPy names the fault.
+            nb::object alpha = stretch_alpha(rng.attr("rand")(n_synth_c), extrapolation);
+            if (!draws.add_alpha(alpha)) {
+                draws.truncate(mark);
+                to_numpy();
                 nb::object neigh_pick = neigh_idx[nb::make_tuple(base_idx, neigh_choice)];
-                nb::object neigh_X = X_c[neigh_pick];
-                duv::raise(PyExc_IndexError, "neighbour indices out of range");
+                X_synth_list.append(numpy_synthetic(X_c[base_idx], X_c[neigh_pick], alpha));
             }
-            draws.add_alpha(stretch_alpha(rng.attr("rand")(n_synth_c), extrapolation));
         } else {
             nb::object neigh_pick = neigh_idx[nb::make_tuple(base_idx, neigh_choice)];
             nb::object base_X = X_c[base_idx], neigh_X = X_c[neigh_pick];
