@@ -110,3 +110,21 @@ def test_method_type_errors_match_the_interpreter(args, kwargs):
     with pytest.raises(TypeError) as got:
         ResampleAugmentedRegressor(*args, **kwargs)
     assert str(got.value) == str(expected.value)
+
+
+def test_counts_as_a_python_function():
+    import types
+
+    f = ResampleAugmentedRegressor.fit
+    assert inspect.isfunction(f) and isinstance(f, types.FunctionType) and f.__class__ is types.FunctionType
+    assert f.__globals__ is vars(inspect.getmodule(ResampleAugmentedRegressor))
+
+
+def test_metadata_requests_come_from_the_signatures():
+    import sklearn
+
+    with sklearn.config_context(enable_metadata_routing=True):
+        model = ResampleAugmentedRegressor(Ridge()).set_fit_request(sample_weight=True)
+        routing = model.get_metadata_routing()
+        assert routing.fit.requests == {"sample_weight": True}
+        assert routing.score.requests == {"sample_weight": None}

@@ -479,7 +479,13 @@ PyObject *function_reduce(PyObject *self, PyObject *) {
     return Py_NewRef(((FunctionObject *)self)->qualname);
 }
 
+// Code that asks "is this a Python function?" (inspect.isfunction, so scikit-learn's
+// metadata-request discovery, doctest, cloudpickle) goes through isinstance, which
+// consults __class__.
+PyObject *get_class(PyObject *, void *) { return Py_NewRef((PyObject *)&PyFunction_Type); }
+
 PyGetSetDef function_getset[] = {
+    {"__class__", get_class, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
