@@ -346,7 +346,7 @@ private:
             double delta = mb_[j] - mean_[j];
             mean_[j] += delta * (bw / nw);
             tot2_[j].add(col3_[j]);
-            tot2_[j].add(delta * delta * (cw_ * bw / nw));
+            tot2_[j].add(delta * delta * (cw_ / nw * bw));  // cw_ * bw alone overflows for large weights
         }
         cw_ = nw;
     }

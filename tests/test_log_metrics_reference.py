@@ -1,0 +1,242 @@
+"""The log-space metrics and the fraction of variance unexplained against a literal NumPy /
+scikit-learn statement of their documented steps: values (to 1e-12 relative), result types,
+exceptions, warnings, and the private helpers called directly."""
+import copy
+import inspect
+import warnings
+
+import numpy as np
+import pandas as pd
+import pytest
+from sklearn import config_context
+from sklearn.exceptions import UndefinedMetricWarning
+from sklearn.utils.validation import check_array, check_consistent_length
+
+import duv.metrics as M
+from duv.metrics import _fvu as F
+from duv.metrics import _log_metrics as L
+
+R2_MSG = "R^2 score is not well-defined with less than two samples."
+ZERO_MSG = "Weights sum to zero, can't be normalized"
+
+
+# --- the reference -------------------------------------------------------------------------
+
+def ref_check(y_true, y_pred, sample_weight=None, multioutput="uniform_average", allow_nan=False):
+    check_consistent_length(y_true, y_pred)
+    force = "allow-nan" if allow_nan else True
+    y_true = check_array(y_true, ensure_2d=False, dtype=float, ensure_all_finite=force)
+    y_pred = check_array(y_pred, ensure_2d=False, dtype=float, ensure_all_finite=force)
+    if y_true.ndim == 1:
+        y_true = y_true.reshape(-1, 1)
+    if y_pred.ndim == 1:
+        y_pred = y_pred.reshape(-1, 1)
+    if y_true.shape != y_pred.shape:
+        raise ValueError(f"y_true and y_pred have different shapes: {y_true.shape} vs {y_pred.shape}")
+    if sample_weight is not None:
+        sample_weight = np.asarray(sample_weight, dtype=float)
+        if sample_weight.ndim != 1 or sample_weight.shape[0] != y_true.shape[0]:
+            raise ValueError("sample_weight must be 1D with length equal to n_samples")
+        if np.any(sample_weight < 0):
+            raise ValueError("sample_weight must be non-negative")
+    if isinstance(multioutput, str):
+        if multioutput not in {"raw_values", "uniform_average"}:
+            raise ValueError("multioutput must be 'raw_values' or 'uniform_average' when a string")
+    elif multioutput is not None:
+        multioutput = np.asarray(list(multioutput), dtype=float)
+        if multioutput.ndim != 1 or multioutput.shape[0] != y_true.shape[1]:
+            raise ValueError("multioutput weights must be 1D with length equal to n_outputs")
+    else:
+        raise ValueError(
+            "multioutput must be 'raw_values', 'uniform_average' or an array of per-output weights, got None")
+    return y_true, y_pred, sample_weight, multioutput
+
+
+def ref_validate_nan_policy(nan_policy):
+    if nan_policy not in {"raise", "drop"}:
+        raise ValueError("nan_policy must be one of {'raise','drop'}")
+
+
+def ref_prepare_logs(y_true, y_pred, sample_weight, multioutput, *, transform, family, nan_policy):
+    ref_validate_nan_policy(nan_policy)
+    if nan_policy == "raise":
+        if family == "log10":
+            if np.any(y_true <= 0) or np.any(y_pred <= 0):
+                raise ValueError("Targets and predictions for log10-space metrics must be strictly positive.")
+        elif family == "log1p":
+            if np.any(y_true < -1) or np.any(y_pred < -1):
+                raise ValueError("Targets and predictions for log1p-space metrics must be >= -1.")
+        log_true = transform(y_true)
+        log_pred = transform(y_pred)
+        if np.any(~np.isfinite(log_true)) or np.any(~np.isfinite(log_pred)):
+            raise ValueError("Non-finite values encountered after log transform.")
+        return log_true, log_pred, sample_weight, multioutput
+    log_true = transform(y_true)
+    log_pred = transform(y_pred)
+    finite_rows = np.all(np.isfinite(log_true), axis=1) & np.all(np.isfinite(log_pred), axis=1)
+    if not np.any(finite_rows):
+        raise ValueError("All samples were dropped by nan_policy='drop'.")
+    log_true = log_true[finite_rows]
+    log_pred = log_pred[finite_rows]
+    if sample_weight is not None:
+        sample_weight = sample_weight[finite_rows]
+    return log_true, log_pred, sample_weight, multioutput
+
+
+def ref_weighted_mean_per_output(values, sample_weight):
+    if sample_weight is None:
+        return np.mean(values, axis=0)
+    return np.average(values, axis=0, weights=sample_weight)
+
+
+def ref_aggregate_multioutput(per_output, multioutput):
+    if isinstance(multioutput, str):
+        if multioutput == "raw_values":
+            return per_output
+        return float(np.mean(per_output))
+    return float(np.average(per_output, weights=np.asarray(multioutput, dtype=float)))
+
+
+def _sums_of_squares(a, b, sample_weight):
+    if sample_weight is None:
+        residual = a - b
+        ss_res = np.sum(residual ** 2, axis=0)
+        mean_true = np.mean(a, axis=0)
+        ss_tot = np.sum((a - mean_true) ** 2, axis=0)
+    else:
+        w = np.asarray(sample_weight, dtype=float).reshape(-1, 1)
+        w_sum = np.sum(w, axis=0)
+        if np.any(w_sum == 0):
+            raise ZeroDivisionError(ZERO_MSG)
+        residual = a - b
+        ss_res = np.sum(w * residual ** 2, axis=0)
+        mean_true = np.sum(w * a, axis=0) / w_sum
+        ss_tot = np.sum(w * (a - mean_true) ** 2, axis=0)
+    # Constant true columns (among rows of non-zero weight) have no spread at all; the
+    # rounded mean must not leave a tiny total.
+    rows = a if sample_weight is None else a[np.asarray(sample_weight).ravel() != 0]
+    constant = np.all(rows == rows[:1], axis=0) & ~np.isnan(ss_tot)
+    return ss_res, np.where(constant, 0.0, ss_tot)
+
+
+NAMES = ["mean_absolute_log_error", "mean_squared_log_error", "root_mean_squared_log_error",
+         "mean_absolute_percentage_log_error", "log_r2_score", "mean_absolute_log10_error",
+         "mean_squared_log10_error", "root_mean_squared_log10_error", "mean_absolute_percentage_log10_error",
+         "log10_r2_score", "fraction_of_variance_unexplained", "log_fraction_of_variance_unexplained",
+         "log10_fraction_of_variance_unexplained"]
+
+
+def reference(name, y_true, y_pred, *, sample_weight=None, multioutput="uniform_average", nan_policy="raise",
+              eps=np.finfo(float).eps):
+    if name == "fraction_of_variance_unexplained":
+        a, b, sample_weight, multioutput = ref_check(y_true, y_pred, sample_weight, multioutput)
+    else:
+        transform, family = (np.log10, "log10") if "log10" in name else (np.log1p, "log1p")
+        y_true, y_pred, sample_weight, multioutput = ref_check(y_true, y_pred, sample_weight, multioutput,
+                                                               allow_nan=nan_policy == "drop")
+        a, b, sample_weight, multioutput = ref_prepare_logs(y_true, y_pred, sample_weight, multioutput,
+                                                            transform=transform, family=family,
+                                                            nan_policy=nan_policy)
+    if "r2" in name or "variance" in name:
+        if a.shape[0] < 2:
+            warnings.warn(R2_MSG, UndefinedMetricWarning)
+            return float("nan")
+        ss_res, ss_tot = _sums_of_squares(a, b, sample_weight)
+        if "r2" in name:
+            nonzero_res = ss_res != 0
+            nonzero_tot = ss_tot != 0
+            valid = nonzero_res & nonzero_tot
+            scores = np.ones(a.shape[1], dtype=float)
+            scores[valid] = 1.0 - ss_res[valid] / ss_tot[valid]
+            scores[nonzero_res & ~nonzero_tot] = 0.0
+            return ref_aggregate_multioutput(scores, multioutput)
+        nonzero_tot = ss_tot != 0
+        fvu = np.empty(a.shape[1], dtype=float)
+        fvu[nonzero_tot] = ss_res[nonzero_tot] / ss_tot[nonzero_tot]
+        const_mask = ~nonzero_tot
+        if np.any(const_mask):
+            fvu[const_mask] = np.where(ss_res[const_mask] == 0.0, 0.0, 1.0)
+        return ref_aggregate_multioutput(fvu, multioutput)
+    if "percentage" in name:
+        values = np.abs((a - b) / np.maximum(np.abs(a), float(eps)))
+    elif "absolute" in name:
+        values = np.abs(a - b)
+    else:
+        values = (a - b) ** 2
+    per_output = ref_weighted_mean_per_output(values, sample_weight)
+    if name.startswith("root"):
+        per_output = np.sqrt(per_output)
+    return ref_aggregate_multioutput(per_output, multioutput)
+
+
+# --- comparison ----------------------------------------------------------------------------
+
+def outcome(f, *args, **kwargs):
+    """(result or (exception type, message), [(warning category, message), ...])."""
+    with warnings.catch_warnings(record=True) as rec:
+        warnings.simplefilter("always")
+        try:
+            result = f(*copy.deepcopy(args), **copy.deepcopy(kwargs))
+        except Exception as exc:  # noqa: BLE001 - the exception is the outcome
+            result = (type(exc), str(exc))
+    return result, [(w.category, str(w.message)) for w in rec]
+
+
+def assert_same_result(got, want, rtol=1e-12):
+    assert type(got) is type(want), (got, want)
+    if isinstance(want, tuple):
+        assert len(got) == len(want)
+        for g, w in zip(got, want):
+            assert_same_result(g, w, rtol)
+    elif isinstance(want, np.ndarray):
+        assert (got.dtype, got.shape) == (want.dtype, want.shape)
+        np.testing.assert_allclose(got, want, rtol=rtol, atol=0)
+    elif isinstance(want, float):
+        np.testing.assert_allclose(got, want, rtol=rtol, atol=0)
+    else:
+        assert got == want
+
+
+def assert_matches(name, *args, rtol=1e-12, **kwargs):
+    got = outcome(getattr(M, name), *args, **kwargs)
+    want = outcome(reference, name, *args, **kwargs)
+    assert got[1] == want[1], "warnings differ"
+    assert_same_result(got[0], want[0], rtol)
+
+
+def policies(name):
+    return [{}] if name == "fraction_of_variance_unexplained" else [{}, {"nan_policy": "drop"}]
+
+
+# --- values ----------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("name", NAMES)
+def test_random_data_match_reference(name):
+    rng = np.random.default_rng(NAMES.index(name))
+    for n, k in [(1, 0), (2, 1), (3, 2), (9, 0), (17, 3), (130, 9), (4097, 2), (9000, 1)]:
+        shape = (n,) if k == 0 else (n, k)
+        yt, yp = rng.uniform(0.05, 20, shape), rng.uniform(0.05, 20, shape)
+        if n > 3:
+            yt = np.round(yt)  # repeated values
+        sw = rng.uniform(0, 3, n)
+        sw[rng.random(n) < 0.3] = 0
+        for extra in policies(name):
+            if extra and n > 2:
+                yt = yt.copy()
+                yt[rng.random(n) < 0.2] = np.nan
+                yp = yp.copy()
+                yp[rng.random(n) < 0.1] = 0 if "log10" in name else -1
+            for w in [None, sw]:
+                for mo in ["uniform_average", "raw_values", rng.uniform(0, 2, max(k, 1))]:
+                    assert_matches(name, yt, yp, sample_weight=w, multioutput=mo, **extra)
+
+
+@pytest.mark.parametrize("name", ["log_r2_score", "log10_fraction_of_variance_unexplained",
+                                  "fraction_of_variance_unexplained"])
+@pytest.mark.parametrize("scale", [1e155, 1e300])
+def test_large_weights_over_several_blocks(name, scale):
+    # The products of partial weight totals overflowed and gave a perfect score.
+    rng = np.random.default_rng(1)
+    yt, yp = rng.uniform(1, 20, (5000, 2)), rng.uniform(1, 20, (5000, 2))
+    assert_matches(name, yt, yp, sample_weight=rng.uniform(0.5, 2, 5000) * scale, multioutput="raw_values")
+
