@@ -240,3 +240,9 @@ def test_large_weights_over_several_blocks(name, scale):
     yt, yp = rng.uniform(1, 20, (5000, 2)), rng.uniform(1, 20, (5000, 2))
     assert_matches(name, yt, yp, sample_weight=rng.uniform(0.5, 2, 5000) * scale, multioutput="raw_values")
 
+
+def test_eps_default_is_numpys_machine_epsilon():
+    for f in (M.mean_absolute_percentage_log_error, M.mean_absolute_percentage_log10_error):
+        default = inspect.signature(f).parameters["eps"].default
+        assert type(default) is np.float64 and default == np.finfo(float).eps
+        assert f.__kwdefaults__["eps"] is default
