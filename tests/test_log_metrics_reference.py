@@ -246,3 +246,18 @@ def test_eps_default_is_numpys_machine_epsilon():
         default = inspect.signature(f).parameters["eps"].default
         assert type(default) is np.float64 and default == np.finfo(float).eps
         assert f.__kwdefaults__["eps"] is default
+
+
+@pytest.mark.parametrize("name", ["mean_squared_log_error", "log10_r2_score", "fraction_of_variance_unexplained"])
+def test_reduction_over_outputs_adds_in_numpys_order(name):
+    rng = np.random.default_rng(3)
+    yt, yp = rng.uniform(1, 10, (3, 8)), rng.uniform(1, 10, (3, 8))
+    # NumPy's pairwise total of these output weights is exactly zero; a running sum is not.
+    assert_matches(name, yt, yp, multioutput=[1, 1e16, -1e16, -1, 0, 0, 0, 0])
+    f = getattr(M, name)
+    for k in [8, 9, 130, 300]:
+        yt, yp = rng.uniform(1, 10, (3, k)), rng.uniform(1, 10, (3, k))
+        per = f(yt, yp, multioutput="raw_values")
+        mo = rng.standard_normal(k) * 10.0 ** rng.integers(-3, 17, k)
+        assert f(yt, yp, multioutput=mo) == ref_aggregate_multioutput(per, mo)
+        assert f(yt, yp) == ref_aggregate_multioutput(per, "uniform_average")

@@ -476,6 +476,34 @@ private:
 
 }  // namespace detail
 
+// np.add.reduce of a contiguous float64 vector, in NumPy's order: pairwise over blocks of
+// at most 128 with eight interleaved partial sums, added to the identity.
+inline double numpy_sum(const double *a, ptrdiff_t n) {
+    struct P {
+        static double sum(const double *a, ptrdiff_t n) {
+            if (n < 8) {
+                double res = -0.0;
+                for (ptrdiff_t i = 0; i < n; ++i) res += a[i];
+                return res;
+            }
+            if (n <= 128) {
+                double r[8];
+                for (int j = 0; j < 8; ++j) r[j] = a[j];
+                ptrdiff_t i = 8;
+                for (; i < n - (n % 8); i += 8)
+                    for (int j = 0; j < 8; ++j) r[j] += a[i + j];
+                double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
+                for (; i < n; ++i) res += a[i];
+                return res;
+            }
+            ptrdiff_t n2 = n / 2;
+            n2 -= n2 % 8;
+            return sum(a, n2) + sum(a + n2, n - n2);
+        }
+    };
+    return 0.0 + P::sum(a, n);
+}
+
 // Runs the fused pass. Both views are (n, k) with n >= 1; `w` has n entries or none.
 inline Result run(const View &yt, const View &yp, const WeightView &w, const Options &o) {
     Result res;

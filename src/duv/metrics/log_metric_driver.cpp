@@ -359,15 +359,15 @@ nb::object aggregate(const std::vector<double> &per, const Arrays &A) {
             for (std::size_t j = 0; j < kk; ++j) *(double *)((char *)b.v.buf + j * b.v.strides[0]) = per[j];
             return out;
         }
-        double s = 0.0;
-        for (double v : per) s += v;
-        return duv::steal_checked(PyFloat_FromDouble(s / (double)kk));
+        return duv::steal_checked(PyFloat_FromDouble(k::numpy_sum(per.data(), (std::ptrdiff_t)kk) / (double)kk));
     }
-    double ws = 0.0, s = 0.0;
-    for (std::size_t j = 0; j < kk; ++j) ws += *A.mo.at((Py_ssize_t)j);
+    // np.average's sums, in its order, so that a cancelling weight total is zero exactly when NumPy's is.
+    std::vector<double> w(kk), prod(kk);
+    for (std::size_t j = 0; j < kk; ++j) w[j] = *A.mo.at((Py_ssize_t)j);
+    double ws = k::numpy_sum(w.data(), (std::ptrdiff_t)kk);
     if (ws == 0.0) raise_zero_weights();
-    for (std::size_t j = 0; j < kk; ++j) s += per[j] * *A.mo.at((Py_ssize_t)j);
-    return duv::steal_checked(PyFloat_FromDouble(s / ws));
+    for (std::size_t j = 0; j < kk; ++j) prod[j] = per[j] * w[j];
+    return duv::steal_checked(PyFloat_FromDouble(k::numpy_sum(prod.data(), (std::ptrdiff_t)kk) / ws));
 }
 
 nb::object finish(const duv::Args &a, Kind kind, const k::Result &r, const Arrays &A) {
