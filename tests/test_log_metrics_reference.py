@@ -261,3 +261,24 @@ def test_reduction_over_outputs_adds_in_numpys_order(name):
         mo = rng.standard_normal(k) * 10.0 ** rng.integers(-3, 17, k)
         assert f(yt, yp, multioutput=mo) == ref_aggregate_multioutput(per, mo)
         assert f(yt, yp) == ref_aggregate_multioutput(per, "uniform_average")
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_overflowing_arithmetic_warns_and_returns_as_numpy(name):
+    # NumPy's arithmetic overflows (or divides by zero) here and says so with RuntimeWarnings;
+    # the values are whatever its inf and NaN arithmetic gives.
+    rng = np.random.default_rng(NAMES.index(name) + 100)
+    for n, scale, wscale in [(2, 1e155, 1.0), (5, 1e300, 1.0), (10, 1.0, 1e307), (5000, 1e154, 1e300), (3, 1.0, 1e308)]:
+        yt, yp = rng.uniform(0, 1, (n, 2)) * scale + 1, rng.uniform(0, 1, (n, 2)) * scale + 1
+        for mo in ["uniform_average", "raw_values", [1e308, 1e308]]:
+            assert_matches(name, yt, yp, sample_weight=rng.uniform(0.5, 1, n) * wscale, multioutput=mo)
+    if "percentage" in name:
+        yt = np.array([1.0, 2.0, 3.0]) if "log10" in name else np.array([0.0, 2.0, 3.0])
+        for eps in [0.0, 1e-320, -1.0, np.nan, 0]:
+            assert_matches(name, yt, yt[::-1], eps=eps)
+    # Infinite weights (they pass the checks) and zero weights next to an overflow.
+    yt, yp = np.array([2.0, 3.0, 4.0]), np.array([3.0, 2.0, 9.0])
+    assert_matches(name, yt, yp, sample_weight=[np.inf, 1.0, 0.0])
+    assert_matches(name, yt * 1e200, yp * 1e200, sample_weight=[0.0, 0.0, 0.0])
+    with config_context(assume_finite=True):
+        assert_matches(name, [1.0, np.inf, 3.0], [2.0, 1.0, np.inf])

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cfenv>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -45,7 +46,8 @@ struct WeightView {
     double at(ptrdiff_t r) const { return *reinterpret_cast<const double *>(data + r * s); }
 };
 
-// Applies the logarithm elementwise; `in` may equal `out`.
+// Applies the logarithm elementwise; `in` may equal `out`. Leaves the floating-point
+// exception flags as it found them.
 using Transform = void (*)(void *ctx, const double *in, double *out, ptrdiff_t n);
 
 struct Options {
@@ -65,6 +67,9 @@ struct Result {
     double weight_sum = 0.0;     // kept rows: their number, or the sum of their weights
     std::vector<double> sum;     // per output: sum of (weighted) errors; Variance: residual sum of squares
     std::vector<double> ss_tot;  // Variance: total sum of squares about the (weighted) mean
+    // The arithmetic on kept rows raised division by zero, overflow or an invalid operation,
+    // where NumPy's would warn (the logarithm's own exceptions are the transform's business).
+    bool fp_exception = false;
 };
 
 namespace detail {
@@ -395,6 +400,8 @@ private:
         const double *t = load(yt_, r0, rows, T_.data());
         const double *p = load(yp_, r0, rows, P_.data());
         const double *we = expand(wr, rows);
+        std::fexcept_t before;
+        std::fegetexceptflag(&before, FE_ALL_EXCEPT);
         if (stats(t, p, we, rows * k_)) {
             if (!nonfinite_) merge(t, we, wr, rows);
             return true;
@@ -427,6 +434,8 @@ private:
             keep_[r] = keep;
             kept += keep;
         }
+        // Exceptions raised by the sums over rows that are dropped are not the metric's.
+        if (kept < rows) std::fesetexceptflag(&before, FE_ALL_EXCEPT);
         if (nonfinite_ || kept == 0) return true;
         if (kept < rows) {
             // t and p are our own buffers here (the logarithm wrote them); the weights
@@ -507,7 +516,12 @@ inline double numpy_sum(const double *a, ptrdiff_t n) {
 // Runs the fused pass. Both views are (n, k) with n >= 1; `w` has n entries or none.
 inline Result run(const View &yt, const View &yp, const WeightView &w, const Options &o) {
     Result res;
+    std::fexcept_t saved;
+    std::fegetexceptflag(&saved, FE_ALL_EXCEPT);
+    std::feclearexcept(FE_ALL_EXCEPT);
     detail::Runner(yt, yp, w, o, res).run();
+    res.fp_exception = std::fetestexcept(FE_DIVBYZERO | FE_OVERFLOW | FE_INVALID) != 0;
+    std::fesetexceptflag(&saved, FE_ALL_EXCEPT);
     return res;
 }
 

@@ -114,7 +114,15 @@ void setup_ufunc(Ufunc &u, nb::handle np, const char *name, double divide_value,
     u.data = h->data ? h->data[idx] : nullptr;
 }
 
+// The transforms keep the exception flags of the kernel's arithmetic as they were.
+struct KeepFpFlags {
+    std::fexcept_t saved;
+    KeepFpFlags() { std::fegetexceptflag(&saved, FE_ALL_EXCEPT); }
+    ~KeepFpFlags() { std::fesetexceptflag(&saved, FE_ALL_EXCEPT); }
+};
+
 void direct_transform(void *ctx, const double *in, double *out, std::ptrdiff_t n) {
+    KeepFpFlags keep;
     auto *u = static_cast<Ufunc *>(ctx);
     char *args[2] = {(char *)in, (char *)out};
     Py_ssize_t dims[1] = {(Py_ssize_t)n}, steps[2] = {8, 8};
@@ -123,6 +131,7 @@ void direct_transform(void *ctx, const double *in, double *out, std::ptrdiff_t n
 
 // Fallback through the ufunc object itself (GIL held, floating-point errors ignored).
 void python_transform(void *ctx, const double *in, double *out, std::ptrdiff_t n) {
+    KeepFpFlags keep;
     auto *u = static_cast<Ufunc *>(ctx);
     nb::object mi = duv::steal_checked(PyMemoryView_FromMemory((char *)in, n * 8, PyBUF_READ));
     nb::object mo = duv::steal_checked(PyMemoryView_FromMemory((char *)out, n * 8, PyBUF_WRITE));
@@ -349,39 +358,40 @@ k::Metric metric_of(Kind kind) {
 
 [[noreturn]] void raise_zero_weights() { duv::raise(PyExc_ZeroDivisionError, "Weights sum to zero, can't be normalized"); }
 
-nb::object aggregate(const std::vector<double> &per, const Arrays &A) {
-    std::size_t kk = per.size();
-    if (!A.mo_weights) {
-        if (rich(A.mo_obj, DUV_STR("raw_values"), Py_EQ)) {
-            nb::object out = nb::handle(S.empty)(kk);
-            Buffer b;
-            if (!b.get(out, PyBUF_RECORDS)) throw nb::python_error();
-            for (std::size_t j = 0; j < kk; ++j) *(double *)((char *)b.v.buf + j * b.v.strides[0]) = per[j];
-            return out;
-        }
-        return duv::steal_checked(PyFloat_FromDouble(k::numpy_sum(per.data(), (std::ptrdiff_t)kk) / (double)kk));
-    }
-    // np.average's sums, in its order, so that a cancelling weight total is zero exactly when NumPy's is.
-    std::vector<double> w(kk), prod(kk);
-    for (std::size_t j = 0; j < kk; ++j) w[j] = *A.mo.at((Py_ssize_t)j);
-    double ws = k::numpy_sum(w.data(), (std::ptrdiff_t)kk);
-    if (ws == 0.0) raise_zero_weights();
-    for (std::size_t j = 0; j < kk; ++j) prod[j] = per[j] * w[j];
-    return duv::steal_checked(PyFloat_FromDouble(k::numpy_sum(prod.data(), (std::ptrdiff_t)kk) / ws));
-}
+// The metric's numbers from the kernel's sums, before anything is said to Python.
+struct Numbers {
+    enum { Value, Undefined, ZeroWeights, ZeroOutputWeights } what = Value;
+    std::vector<double> per;  // one value per output
+    double value = 0.0;       // the average over outputs unless "raw_values"
+    bool raw = false;
+    bool fp_exception = false;  // NumPy's arithmetic would have warned: redo it literally
+};
 
-nb::object finish(const duv::Args &a, Kind kind, const k::Result &r, const Arrays &A) {
+Numbers compute(Kind kind, const k::Result &r, const Arrays &A) {
+    Numbers x;
     std::size_t kk = (std::size_t)A.k;
     bool weighted = A.wv.data != nullptr;
-    std::vector<double> per(kk);
-    if (kind == Kind::R2 || kind == Kind::FractionUnexplained) {
-        if (r.n_kept < 2) {
-            nb::object warnings = kind == Kind::R2 ? a.global(DUV_STR("warnings")) : nb::module_::import_("warnings");
-            warnings.attr("warn")("R^2 score is not well-defined with less than two samples.",
-                                  a.global(DUV_STR("UndefinedMetricWarning")));
-            return duv::steal_checked(PyFloat_FromDouble(NAN));
-        }
-        if (weighted && r.weight_sum == 0.0) raise_zero_weights();
+    bool variance = kind == Kind::R2 || kind == Kind::FractionUnexplained;
+    // Returned before any arithmetic of the documented steps.
+    if (variance && r.n_kept < 2) {
+        x.what = Numbers::Undefined;
+        return x;
+    }
+    if (variance && weighted && r.weight_sum == 0.0) {
+        x.what = Numbers::ZeroWeights;
+        return x;
+    }
+    x.fp_exception = r.fp_exception;
+    if (weighted && r.weight_sum == 0.0) {
+        x.what = Numbers::ZeroWeights;
+        return x;
+    }
+    std::fexcept_t saved;
+    std::fegetexceptflag(&saved, FE_ALL_EXCEPT);
+    std::feclearexcept(FE_ALL_EXCEPT);
+    x.per.resize(kk);
+    std::vector<double> &per = x.per;
+    if (variance) {
         for (std::size_t j = 0; j < kk; ++j) {
             double res = r.sum[j], tot = r.ss_tot[j];
             if (kind == Kind::R2) {
@@ -393,14 +403,164 @@ nb::object finish(const duv::Args &a, Kind kind, const k::Result &r, const Array
             }
         }
     } else {
-        if (weighted && r.weight_sum == 0.0) raise_zero_weights();
         double denom = weighted ? r.weight_sum : (double)r.n_kept;
         for (std::size_t j = 0; j < kk; ++j) {
             per[j] = r.sum[j] / denom;
             if (kind == Kind::RootSquaredError) per[j] = std::sqrt(per[j]);
         }
     }
-    return aggregate(per, A);
+    if (!A.mo_weights) {
+        x.raw = rich(A.mo_obj, DUV_STR("raw_values"), Py_EQ);
+        if (!x.raw) x.value = k::numpy_sum(per.data(), (std::ptrdiff_t)kk) / (double)kk;
+    } else {
+        // np.average's sums, in its order, so that a cancelling weight total is zero exactly when NumPy's is.
+        std::vector<double> w(kk), prod(kk);
+        for (std::size_t j = 0; j < kk; ++j) w[j] = *A.mo.at((Py_ssize_t)j);
+        double ws = k::numpy_sum(w.data(), (std::ptrdiff_t)kk);
+        if (ws == 0.0) {
+            x.what = Numbers::ZeroOutputWeights;
+        } else {
+            for (std::size_t j = 0; j < kk; ++j) prod[j] = per[j] * w[j];
+            x.value = k::numpy_sum(prod.data(), (std::ptrdiff_t)kk) / ws;
+        }
+    }
+    x.fp_exception |= std::fetestexcept(FE_DIVBYZERO | FE_OVERFLOW | FE_INVALID) != 0;
+    std::fesetexceptflag(&saved, FE_ALL_EXCEPT);
+    return x;
+}
+
+nb::object present(const duv::Args &a, Kind kind, const Numbers &x) {
+    switch (x.what) {
+    case Numbers::Undefined: {
+        nb::object warnings = kind == Kind::R2 ? a.global(DUV_STR("warnings")) : nb::module_::import_("warnings");
+        warnings.attr("warn")("R^2 score is not well-defined with less than two samples.",
+                              a.global(DUV_STR("UndefinedMetricWarning")));
+        return duv::steal_checked(PyFloat_FromDouble(NAN));
+    }
+    case Numbers::ZeroWeights:
+    case Numbers::ZeroOutputWeights: raise_zero_weights();
+    case Numbers::Value: break;
+    }
+    if (!x.raw) return duv::steal_checked(PyFloat_FromDouble(x.value));
+    nb::object out = nb::handle(S.empty)(x.per.size());
+    Buffer b;
+    if (!b.get(out, PyBUF_RECORDS)) throw nb::python_error();
+    for (std::size_t j = 0; j < x.per.size(); ++j) *(double *)((char *)b.v.buf + j * b.v.strides[0]) = x.per[j];
+    return out;
+}
+
+// --- the documented arithmetic in NumPy, for inputs on which it raises floating-point warnings ---
+
+nb::object pyop(PyObject *r) { return duv::steal_checked(r); }
+
+// Columns of `a` whose values on rows of non-zero weight all equal the first such value.
+std::vector<char> constant_columns(nb::handle a, nb::handle sw) {
+    Buffer ab, wb;
+    k::View v;
+    if (!ab.get(a) || !ab.float64() || !view_of(ab, v)) throw nb::python_error();
+    if (!sw.is_none() && (!wb.get(sw) || !wb.float64() || wb.v.ndim != 1)) throw nb::python_error();
+    std::vector<char> constant((std::size_t)v.k, 1);
+    Py_ssize_t first = -1;
+    for (Py_ssize_t r = 0; r < v.n; ++r) {
+        if (!sw.is_none() && *wb.at(r) == 0.0) continue;
+        if (first < 0) {
+            first = r;
+            continue;
+        }
+        for (std::ptrdiff_t j = 0; j < v.k; ++j)
+            if (v.at(r, j) != v.at(first, j)) constant[(std::size_t)j] = 0;
+    }
+    return constant;
+}
+
+nb::object literal(const duv::Args &a, Kind kind, Family family, nb::handle y_true, nb::handle y_pred,
+                   nb::handle sample_weight, nb::handle multioutput, bool drop, nb::handle eps) {
+    nb::object np = a.global(DUV_STR("np"));
+    nb::object lt = nb::borrow(y_true), lp = nb::borrow(y_pred), sw = nb::borrow(sample_weight);
+    if (family != Family::None) {
+        // The logarithm has had its say (its warnings are out already).
+        nb::object transform = np.attr(family == Family::Log10 ? "log10" : "log1p");
+        {
+            ErrstateIgnore quiet;
+            lt = transform(lt);
+            lp = transform(lp);
+        }
+        if (drop) {
+            nb::object all = np.attr("all"), isfinite = np.attr("isfinite");
+            nb::object rows = pyop(PyNumber_And(all(isfinite(lt), "axis"_a = 1).ptr(), all(isfinite(lp), "axis"_a = 1).ptr()));
+            lt = pyop(PyObject_GetItem(lt.ptr(), rows.ptr()));
+            lp = pyop(PyObject_GetItem(lp.ptr(), rows.ptr()));
+            if (!sw.is_none()) sw = pyop(PyObject_GetItem(sw.ptr(), rows.ptr()));
+        }
+    }
+    nb::object two = pyint(2), zero = pyint(0);
+    auto sub = [](nb::handle x, nb::handle y) { return pyop(PyNumber_Subtract(x.ptr(), y.ptr())); };
+    auto mul = [](nb::handle x, nb::handle y) { return pyop(PyNumber_Multiply(x.ptr(), y.ptr())); };
+    auto div = [](nb::handle x, nb::handle y) { return pyop(PyNumber_TrueDivide(x.ptr(), y.ptr())); };
+    auto square = [&](nb::handle x) { return pyop(PyNumber_Power(x.ptr(), two.ptr(), Py_None)); };
+    if (kind == Kind::R2 || kind == Kind::FractionUnexplained) {
+        // n_samples >= 2 and non-zero weights: decided by the kernel already.
+        nb::object sum = np.attr("sum"), ss_res, ss_tot;
+        if (sw.is_none()) {
+            nb::object residual = sub(lt, lp);
+            ss_res = sum(square(residual), "axis"_a = 0);
+            nb::object mean_true = np.attr("mean")(lt, "axis"_a = 0);
+            ss_tot = sum(square(sub(lt, mean_true)), "axis"_a = 0);
+        } else {
+            nb::object w = sw.attr("reshape")(pyint(-1), pyint(1));
+            nb::object w_sum = sum(w, "axis"_a = 0);
+            nb::object residual = sub(lt, lp);
+            ss_res = sum(mul(w, square(residual)), "axis"_a = 0);
+            nb::object mean_true = div(sum(mul(w, lt), "axis"_a = 0), w_sum);
+            ss_tot = sum(mul(w, square(sub(lt, mean_true))), "axis"_a = 0);
+        }
+        std::vector<char> constant = constant_columns(lt, sw);
+        {
+            Buffer b;
+            if (!b.get(ss_tot, PyBUF_RECORDS) || !b.float64()) throw nb::python_error();
+            for (std::size_t j = 0; j < constant.size(); ++j) {
+                double *t = (double *)((char *)b.v.buf + (Py_ssize_t)j * b.v.strides[0]);
+                if (constant[j] && !std::isnan(*t)) *t = 0.0;
+            }
+        }
+        nb::object per;
+        nb::object nonzero_tot = pyop(PyObject_RichCompare(ss_tot.ptr(), zero.ptr(), Py_NE));
+        auto set = [](nb::handle arr, nb::handle mask, nb::handle value) {
+            duv::check(PyObject_SetItem(arr.ptr(), mask.ptr(), value.ptr()) == 0);
+        };
+        auto at = [](nb::handle arr, nb::handle mask) { return pyop(PyObject_GetItem(arr.ptr(), mask.ptr())); };
+        if (kind == Kind::R2) {
+            nb::object nonzero_res = pyop(PyObject_RichCompare(ss_res.ptr(), zero.ptr(), Py_NE));
+            nb::object valid = pyop(PyNumber_And(nonzero_res.ptr(), nonzero_tot.ptr()));
+            per = np.attr("ones")(lt.attr("shape")[pyint(1)], "dtype"_a = nb::handle(S.float_type));
+            nb::object one = duv::steal_checked(PyFloat_FromDouble(1.0));
+            set(per, valid, sub(one, div(at(ss_res, valid), at(ss_tot, valid))));
+            nb::object mask = pyop(PyNumber_And(nonzero_res.ptr(), pyop(PyNumber_Invert(nonzero_tot.ptr())).ptr()));
+            set(per, mask, duv::steal_checked(PyFloat_FromDouble(0.0)));
+        } else {
+            per = np.attr("empty")(lt.attr("shape")[pyint(1)], "dtype"_a = nb::handle(S.float_type));
+            set(per, nonzero_tot, div(at(ss_res, nonzero_tot), at(ss_tot, nonzero_tot)));
+            nb::object const_mask = pyop(PyNumber_Invert(nonzero_tot.ptr()));
+            if (duv::truthy(np.attr("any")(const_mask))) {
+                nb::object exact = pyop(PyObject_RichCompare(at(ss_res, const_mask).ptr(),
+                                                             duv::steal_checked(PyFloat_FromDouble(0.0)).ptr(), Py_EQ));
+                set(per, const_mask, np.attr("where")(exact, 0.0, 1.0));
+            }
+        }
+        return a.global(DUV_STR("_aggregate_multioutput"))(per, multioutput);
+    }
+    nb::object values;
+    if (kind == Kind::AbsolutePercentageError) {
+        nb::object denom = np.attr("maximum")(np.attr("abs")(lt), eps);
+        values = np.attr("abs")(div(sub(lt, lp), denom));
+    } else if (kind == Kind::AbsoluteError) {
+        values = np.attr("abs")(sub(lt, lp));
+    } else {
+        values = square(sub(lt, lp));
+    }
+    nb::object per = a.global(DUV_STR("_weighted_mean_per_output"))(values, sw);
+    if (kind == Kind::RootSquaredError) per = np.attr("sqrt")(per);
+    return a.global(DUV_STR("_aggregate_multioutput"))(per, multioutput);
 }
 
 }  // namespace
@@ -485,11 +645,14 @@ nb::object evaluate(const duv::Args &a, Kind kind, Family family, nb::handle y_t
             o.unchecked = true;
             k::Result r = run_kernel(A, o, u);
             if (r.status == k::Status::Ok) {
-                if (u) {
-                    emit_flags(*u, r.true_flags);
-                    emit_flags(*u, r.pred_flags);
+                Numbers x = compute(kind, r, A);
+                if (!x.fp_exception) {
+                    if (u) {
+                        emit_flags(*u, r.true_flags);
+                        emit_flags(*u, r.pred_flags);
+                    }
+                    return present(a, kind, x);
                 }
-                return finish(a, kind, r, A);
             }
         }
     }
@@ -521,13 +684,21 @@ nb::object evaluate(const duv::Args &a, Kind kind, Family family, nb::handle y_t
     }
     if (r.status == k::Status::NonFinite) duv::raise_value_error("Non-finite values encountered after log transform.");
     if (r.status == k::Status::AllDropped) duv::raise_value_error("All samples were dropped by nan_policy='drop'.");
-    if (!eps_ready) {
-        nb::object e = duv::steal_checked(PyNumber_Float(eps.ptr()));
-        o.eps = PyFloat_AS_DOUBLE(e.ptr());
-        o.metric = k::Metric::AbsolutePercentageError;
-        r = run_kernel(A, o, u);
+    nb::object e;
+    if (eps.is_valid()) {
+        e = duv::steal_checked(PyNumber_Float(eps.ptr()));
+        if (!eps_ready) {
+            o.eps = PyFloat_AS_DOUBLE(e.ptr());
+            o.metric = k::Metric::AbsolutePercentageError;
+            r = run_kernel(A, o, u);
+        }
     }
-    return finish(a, kind, r, A);
+    Numbers x = compute(kind, r, A);
+    if (x.fp_exception) {
+        nb::tuple c = nb::borrow<nb::tuple>(checked);
+        return literal(a, kind, family, c[0], c[1], c[2], c[3], o.drop, e);
+    }
+    return present(a, kind, x);
 }
 
 }  // namespace duv::logm
