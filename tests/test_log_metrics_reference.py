@@ -282,3 +282,18 @@ def test_overflowing_arithmetic_warns_and_returns_as_numpy(name):
     assert_matches(name, yt * 1e200, yp * 1e200, sample_weight=[0.0, 0.0, 0.0])
     with config_context(assume_finite=True):
         assert_matches(name, [1.0, np.inf, 3.0], [2.0, 1.0, np.inf])
+
+
+@pytest.mark.parametrize("name", ["fraction_of_variance_unexplained", "log_fraction_of_variance_unexplained",
+                                  "log10_r2_score"])
+@pytest.mark.parametrize("weighted", [False, True])
+def test_large_mean_small_spread_over_several_blocks(name, weighted):
+    # Block means rounded relative to zero lost digits of their differences (errors ~1e-11).
+    rng = np.random.default_rng(4)
+    for n, k in [(9000, 1), (9000, 2), (20000, 3)]:
+        yt = 1000 * (1 + 1e-4 * rng.standard_normal((n, k)))
+        yp = yt * (1 + 1e-3 * rng.standard_normal((n, k)))
+        yt[0] *= 1.01  # the first value, relative to which means are kept, is an outlier
+        sw = rng.uniform(0.1, 2, n) if weighted else None
+        assert_matches(name, yt, yp, sample_weight=sw, multioutput="raw_values")
+        assert_matches(name, np.sort(yt, axis=0), yp, sample_weight=sw, multioutput="raw_values")

@@ -285,38 +285,42 @@ private:
         return all_finite(col1_.data(), k_) && (o_.metric != Metric::Variance || all_finite(col2_.data(), k_));
     }
 
-    // Spread of the block about its own (weighted) mean, and whether any weighted value
-    // differs from the first one seen.
-    void spread(const double *t, const double *we, const double *wr, ptrdiff_t rows, double bw) {
-        ptrdiff_t ne = rows * k_;
-        if (!have_c0_) {
-            for (ptrdiff_t r = 0; r < rows; ++r) {
-                if (wr && wr[r] == 0.0) continue;
+    // Whether any weighted value of a column differs from the first one seen. Usually every
+    // column differs within a few rows; only constant columns are scanned to the end.
+    void track_constant(const double *t, const double *wr, ptrdiff_t rows) {
+        for (ptrdiff_t r = 0; r < rows && varying_ < k_; ++r) {
+            if (wr && wr[r] == 0.0) continue;
+            if (!have_c0_) {
                 for (ptrdiff_t j = 0; j < k_; ++j) c0_[j] = t[r * k_ + j];
                 have_c0_ = true;
-                break;
+                continue;
             }
-        }
-        for (ptrdiff_t j = 0; j < k_; ++j) mb_[j] = col1_[j] / bw;
-        for (ptrdiff_t l = 0; l < L_; ++l) mbL_[l] = mb_[l % k_];
-        auto sq = [](auto x, auto m) { auto d = x - m; return d * d; };
-        double *a3 = lane3_.data();
-        if (we) lane_sums<true, true>(t, mbL_.data(), we, ne, L_, a3, nullptr, sq, nullptr);
-        else lane_sums<false, true>(t, mbL_.data(), we, ne, L_, a3, nullptr, sq, nullptr);
-        fold(a3, col3_.data());
-        // Usually every column differs from its first value within a few rows; only
-        // constant columns are scanned to the end.
-        if (have_c0_ && varying_ < k_) {
-            for (ptrdiff_t r = 0; r < rows && varying_ < k_; ++r) {
-                if (wr && wr[r] == 0.0) continue;
-                for (ptrdiff_t j = 0; j < k_; ++j) {
-                    if (!varies_[j] && t[r * k_ + j] != c0_[j]) {
-                        varies_[j] = 1;
-                        ++varying_;
-                    }
+            for (ptrdiff_t j = 0; j < k_; ++j) {
+                if (!varies_[j] && t[r * k_ + j] != c0_[j]) {
+                    varies_[j] = 1;
+                    ++varying_;
                 }
             }
         }
+    }
+
+    // Spread of the block about its own (weighted) mean. Means are kept relative to the
+    // first weighted value of each column: relative to zero, their rounding would cost
+    // digits of the differences between them when the values are large.
+    void spread(const double *t, const double *we, ptrdiff_t rows, double bw) {
+        ptrdiff_t ne = rows * k_;
+        double *a3 = lane3_.data();
+        auto diff = [](auto x, auto c) { return x - c; };
+        auto sq = [](auto x, auto m) { auto d = x - m; return d * d; };
+        for (ptrdiff_t l = 0; l < L_; ++l) mbL_[l] = c0_[l % k_];
+        if (we) lane_sums<true, true>(t, mbL_.data(), we, ne, L_, a3, nullptr, diff, nullptr);
+        else lane_sums<false, true>(t, mbL_.data(), we, ne, L_, a3, nullptr, diff, nullptr);
+        fold(a3, col3_.data());
+        for (ptrdiff_t j = 0; j < k_; ++j) mb_[j] = col3_[j] / bw;
+        for (ptrdiff_t l = 0; l < L_; ++l) mbL_[l] = c0_[l % k_] + mb_[l % k_];
+        if (we) lane_sums<true, true>(t, mbL_.data(), we, ne, L_, a3, nullptr, sq, nullptr);
+        else lane_sums<false, true>(t, mbL_.data(), we, ne, L_, a3, nullptr, sq, nullptr);
+        fold(a3, col3_.data());
     }
 
     void merge(const double *t, const double *we, const double *wr, ptrdiff_t rows) {
@@ -335,8 +339,9 @@ private:
             return;
         }
         for (ptrdiff_t j = 0; j < k_; ++j) tot1_[j].add(col2_[j]);
+        track_constant(t, wr, rows);
         if (bw == 0.0) return;  // rows of zero weight carry no spread
-        spread(t, we, wr, rows, bw);
+        spread(t, we, rows, bw);
         // Chan et al.: combine (weight, mean, M2) of the rows so far with the block's.
         if (cw_ == 0.0) {
             for (ptrdiff_t j = 0; j < k_; ++j) {
