@@ -297,3 +297,48 @@ def test_large_mean_small_spread_over_several_blocks(name, weighted):
         sw = rng.uniform(0.1, 2, n) if weighted else None
         assert_matches(name, yt, yp, sample_weight=sw, multioutput="raw_values")
         assert_matches(name, np.sort(yt, axis=0), yp, sample_weight=sw, multioutput="raw_values")
+
+
+class Spy:
+    def __init__(self, fn):
+        self.fn, self.calls = fn, []
+
+    def __call__(self, *args, **kwargs):
+        self.calls.append((args, kwargs))
+        return self.fn(*args, **kwargs)
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_names_looked_up_at_call_time(name, monkeypatch):
+    module = F if "variance" in name else L
+    f = getattr(M, name)
+    yt, yp, sw = np.array([[1.0, 2.0], [3.0, 5.0], [4.0, 4.0]]), np.array([[2.0, 2.0], [3.0, 1.0], [5.0, 3.0]]), [1, 2, 3]
+    want = f(yt, yp, sample_weight=sw, multioutput="raw_values")
+    spies = {n: Spy(getattr(L, n)) for n in ["check_array", "check_consistent_length"]}
+    for n in ["_check_y_true_pred_sample_weight", "_prepare_logs", "_aggregate_multioutput"]:
+        spies[n] = Spy(getattr(module, n))
+    spies["_weighted_mean_per_output"] = Spy(L._weighted_mean_per_output)
+    for n, spy in spies.items():
+        monkeypatch.setattr(L if n in ("check_array", "check_consistent_length", "_weighted_mean_per_output")
+                            else module, n, spy)
+    np.testing.assert_allclose(f(yt, yp, sample_weight=sw, multioutput="raw_values"), want, rtol=1e-12)
+    allow = "drop" if name != "fraction_of_variance_unexplained" else None
+    if allow:
+        f(yt, yp, sample_weight=sw, multioutput="raw_values", nan_policy="drop")
+    check_calls = spies["_check_y_true_pred_sample_weight"].calls
+    assert check_calls[0] == ((yt, yp, sw, "raw_values"), {"allow_nan": False})
+    assert [c[1]["ensure_all_finite"] for c in spies["check_array"].calls] == [True, True] + (
+        ["allow-nan", "allow-nan"] if allow else [])
+    assert all(c[1] == {"ensure_2d": False, "dtype": float, "ensure_all_finite": c[1]["ensure_all_finite"]}
+               for c in spies["check_array"].calls)
+    prepare_calls = spies["_prepare_logs"].calls
+    if name == "fraction_of_variance_unexplained":
+        assert prepare_calls == []
+    else:
+        family = "log10" if "log10" in name else "log1p"
+        assert prepare_calls[0][1] == {"transform": getattr(np, family), "family": family, "nan_policy": "raise"}
+        assert prepare_calls[1][1]["nan_policy"] == "drop"
+    n_mean = len(spies["_weighted_mean_per_output"].calls)
+    assert n_mean == (0 if "r2" in name or "variance" in name else 1 + bool(allow))
+    per, mo = spies["_aggregate_multioutput"].calls[0][0]
+    assert mo == "raw_values" and type(per) is np.ndarray and per.shape == (2,)

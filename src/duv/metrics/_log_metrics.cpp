@@ -119,6 +119,7 @@ DUV_MODULE("duv.metrics._log_metrics", exec_log_metrics) {
              weighted_mean_per_output);
     duv::def(m, "_aggregate_multioutput", {duv::arg("per_output").ann(nd_ann), duv::arg("multioutput").ann(mo_ann)},
              aggregate_multioutput);
+    duv::logm::init_helpers(m);
 
     auto params = [&]() -> std::vector<duv::Param> {
         return {duv::arg("y_true"), duv::arg("y_pred"), duv::kwonly("sample_weight", nb::none()).ann(sw_ann),

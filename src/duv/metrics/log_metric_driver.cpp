@@ -43,6 +43,9 @@ struct State {
     PyObject *empty = nullptr, *asarray = nullptr, *frombuffer = nullptr, *errstate = nullptr;
     PyObject *multioutput_options = nullptr, *nan_policy_options = nullptr;
     Ufunc log1p, log10;
+    // What the names that the documented steps look up at call time were bound to on import.
+    PyObject *np = nullptr, *check_array = nullptr, *check_consistent_length = nullptr;
+    PyObject *check_fn = nullptr, *prepare_fn = nullptr, *mean_fn = nullptr, *aggregate_fn = nullptr;
 };
 
 State S;  // references live for the whole process
@@ -454,11 +457,12 @@ nb::object present(const duv::Args &a, Kind kind, const Numbers &x) {
 nb::object pyop(PyObject *r) { return duv::steal_checked(r); }
 
 // Columns of `a` whose values on rows of non-zero weight all equal the first such value.
+// None when the arrays are not what the documented steps produce.
 std::vector<char> constant_columns(nb::handle a, nb::handle sw) {
     Buffer ab, wb;
     k::View v;
-    if (!ab.get(a) || !ab.float64() || !view_of(ab, v)) throw nb::python_error();
-    if (!sw.is_none() && (!wb.get(sw) || !wb.float64() || wb.v.ndim != 1)) throw nb::python_error();
+    if (!ab.get(a) || !ab.float64() || ab.v.ndim != 2 || !view_of(ab, v)) return {};
+    if (!sw.is_none() && (!wb.get(sw) || !wb.float64() || wb.v.ndim != 1 || wb.v.shape[0] != v.n)) return {};
     std::vector<char> constant((std::size_t)v.k, 1);
     Py_ssize_t first = -1;
     for (Py_ssize_t r = 0; r < v.n; ++r) {
@@ -473,33 +477,21 @@ std::vector<char> constant_columns(nb::handle a, nb::handle sw) {
     return constant;
 }
 
-nb::object literal(const duv::Args &a, Kind kind, Family family, nb::handle y_true, nb::handle y_pred,
-                   nb::handle sample_weight, nb::handle multioutput, bool drop, nb::handle eps) {
+// The metric's own steps on prepared arrays (`eps`: float(eps), or null).
+nb::object arithmetic(const duv::Args &a, Kind kind, nb::handle lt, nb::handle lp, nb::handle sw,
+                      nb::handle multioutput, nb::handle eps) {
     nb::object np = a.global(DUV_STR("np"));
-    nb::object lt = nb::borrow(y_true), lp = nb::borrow(y_pred), sw = nb::borrow(sample_weight);
-    if (family != Family::None) {
-        // The logarithm has had its say (its warnings are out already).
-        nb::object transform = np.attr(family == Family::Log10 ? "log10" : "log1p");
-        {
-            ErrstateIgnore quiet;
-            lt = transform(lt);
-            lp = transform(lp);
-        }
-        if (drop) {
-            nb::object all = np.attr("all"), isfinite = np.attr("isfinite");
-            nb::object rows = pyop(PyNumber_And(all(isfinite(lt), "axis"_a = 1).ptr(), all(isfinite(lp), "axis"_a = 1).ptr()));
-            lt = pyop(PyObject_GetItem(lt.ptr(), rows.ptr()));
-            lp = pyop(PyObject_GetItem(lp.ptr(), rows.ptr()));
-            if (!sw.is_none()) sw = pyop(PyObject_GetItem(sw.ptr(), rows.ptr()));
-        }
-    }
     nb::object two = pyint(2), zero = pyint(0);
     auto sub = [](nb::handle x, nb::handle y) { return pyop(PyNumber_Subtract(x.ptr(), y.ptr())); };
     auto mul = [](nb::handle x, nb::handle y) { return pyop(PyNumber_Multiply(x.ptr(), y.ptr())); };
     auto div = [](nb::handle x, nb::handle y) { return pyop(PyNumber_TrueDivide(x.ptr(), y.ptr())); };
     auto square = [&](nb::handle x) { return pyop(PyNumber_Power(x.ptr(), two.ptr(), Py_None)); };
     if (kind == Kind::R2 || kind == Kind::FractionUnexplained) {
-        // n_samples >= 2 and non-zero weights: decided by the kernel already.
+        if (rich(lt.attr("shape")[zero], two, Py_LT)) {
+            Numbers undefined;
+            undefined.what = Numbers::Undefined;
+            return present(a, kind, undefined);
+        }
         nb::object sum = np.attr("sum"), ss_res, ss_tot;
         if (sw.is_none()) {
             nb::object residual = sub(lt, lp);
@@ -507,17 +499,18 @@ nb::object literal(const duv::Args &a, Kind kind, Family family, nb::handle y_tr
             nb::object mean_true = np.attr("mean")(lt, "axis"_a = 0);
             ss_tot = sum(square(sub(lt, mean_true)), "axis"_a = 0);
         } else {
-            nb::object w = sw.attr("reshape")(pyint(-1), pyint(1));
+            nb::object w = nb::handle(S.asarray)(sw, "dtype"_a = nb::handle(S.float_type)).attr("reshape")(pyint(-1), pyint(1));
             nb::object w_sum = sum(w, "axis"_a = 0);
+            if (duv::truthy(np.attr("any")(pyop(PyObject_RichCompare(w_sum.ptr(), zero.ptr(), Py_EQ)))))
+                raise_zero_weights();
             nb::object residual = sub(lt, lp);
             ss_res = sum(mul(w, square(residual)), "axis"_a = 0);
             nb::object mean_true = div(sum(mul(w, lt), "axis"_a = 0), w_sum);
             ss_tot = sum(mul(w, square(sub(lt, mean_true))), "axis"_a = 0);
         }
         std::vector<char> constant = constant_columns(lt, sw);
-        {
-            Buffer b;
-            if (!b.get(ss_tot, PyBUF_RECORDS) || !b.float64()) throw nb::python_error();
+        Buffer b;
+        if (b.get(ss_tot, PyBUF_RECORDS) && b.float64() && b.v.ndim == 1 && b.v.shape[0] == (Py_ssize_t)constant.size()) {
             for (std::size_t j = 0; j < constant.size(); ++j) {
                 double *t = (double *)((char *)b.v.buf + (Py_ssize_t)j * b.v.strides[0]);
                 if (constant[j] && !std::isnan(*t)) *t = 0.0;
@@ -551,7 +544,7 @@ nb::object literal(const duv::Args &a, Kind kind, Family family, nb::handle y_tr
     }
     nb::object values;
     if (kind == Kind::AbsolutePercentageError) {
-        nb::object denom = np.attr("maximum")(np.attr("abs")(lt), eps);
+        nb::object denom = np.attr("maximum")(np.attr("abs")(lt), pyop(PyNumber_Float(eps.ptr())));
         values = np.attr("abs")(div(sub(lt, lp), denom));
     } else if (kind == Kind::AbsoluteError) {
         values = np.attr("abs")(sub(lt, lp));
@@ -563,6 +556,71 @@ nb::object literal(const duv::Args &a, Kind kind, Family family, nb::handle y_tr
     return a.global(DUV_STR("_aggregate_multioutput"))(per, multioutput);
 }
 
+// Checked inputs on which NumPy's arithmetic raises floating-point warnings: the logarithm
+// has had its say already, so it is taken again quietly.
+nb::object redo_arithmetic(const duv::Args &a, Kind kind, Family family, nb::handle y_true, nb::handle y_pred,
+                           nb::handle sample_weight, nb::handle multioutput, bool drop, nb::handle eps) {
+    nb::object np = a.global(DUV_STR("np"));
+    nb::object lt = nb::borrow(y_true), lp = nb::borrow(y_pred), sw = nb::borrow(sample_weight);
+    if (family != Family::None) {
+        nb::object transform = np.attr(family == Family::Log10 ? "log10" : "log1p");
+        {
+            ErrstateIgnore quiet;
+            lt = transform(lt);
+            lp = transform(lp);
+        }
+        if (drop) {
+            nb::object all = np.attr("all"), isfinite = np.attr("isfinite");
+            nb::object rows = pyop(PyNumber_And(all(isfinite(lt), "axis"_a = 1).ptr(), all(isfinite(lp), "axis"_a = 1).ptr()));
+            lt = pyop(PyObject_GetItem(lt.ptr(), rows.ptr()));
+            lp = pyop(PyObject_GetItem(lp.ptr(), rows.ptr()));
+            if (!sw.is_none()) sw = pyop(PyObject_GetItem(sw.ptr(), rows.ptr()));
+        }
+    }
+    return arithmetic(a, kind, lt, lp, sw, multioutput, eps);
+}
+
+nb::tuple unpack4(nb::handle o) {
+    nb::tuple t = nb::borrow<nb::tuple>(duv::steal_checked(PySequence_Tuple(o.ptr())));
+    if (nb::len(t) > 4) duv::raise_value_error("too many values to unpack (expected 4)");
+    if (nb::len(t) < 4)
+        duv::raise_value_error("not enough values to unpack (expected 4, got " + std::to_string(nb::len(t)) + ")");
+    return t;
+}
+
+// Whether every name the documented steps look up at call time is still bound as on import.
+bool names_as_imported(const duv::Args &a, Family family, Kind kind) {
+    auto same = [&](nb::handle name, PyObject *original) { return a.global(name).ptr() == original; };
+    // Those of _log_metrics, which its helpers use whichever module the metric is in.
+    PyObject *np = PyDict_GetItem(S.globals, DUV_STR("np").ptr());
+    PyObject *ca = PyDict_GetItem(S.globals, DUV_STR("check_array").ptr());
+    PyObject *ccl = PyDict_GetItem(S.globals, DUV_STR("check_consistent_length").ptr());
+    if (np != S.np || ca != S.check_array || ccl != S.check_consistent_length) return false;
+    if (!same(DUV_STR("np"), S.np) || !same(DUV_STR("_check_y_true_pred_sample_weight"), S.check_fn) ||
+        !same(DUV_STR("_aggregate_multioutput"), S.aggregate_fn))
+        return false;
+    if (family != Family::None && !same(DUV_STR("_prepare_logs"), S.prepare_fn)) return false;
+    if (kind != Kind::R2 && kind != Kind::FractionUnexplained && !same(DUV_STR("_weighted_mean_per_output"), S.mean_fn))
+        return false;
+    return true;
+}
+
+// The documented steps through whatever those names are bound to now.
+nb::object documented(const duv::Args &a, Kind kind, Family family, nb::handle y_true, nb::handle y_pred,
+                      nb::handle sample_weight, nb::handle multioutput, nb::handle nan_policy, nb::handle eps) {
+    nb::object allow_nan = nan_policy.is_valid()
+                               ? duv::steal_checked(PyObject_RichCompare(nan_policy.ptr(), DUV_STR("drop").ptr(), Py_EQ))
+                               : nb::object(nb::bool_(false));
+    nb::tuple c = unpack4(a.global(DUV_STR("_check_y_true_pred_sample_weight"))(y_true, y_pred, sample_weight,
+                                                                                multioutput, "allow_nan"_a = allow_nan));
+    if (family == Family::None) return arithmetic(a, kind, c[0], c[1], c[2], c[3], eps);
+    bool log10 = family == Family::Log10;
+    nb::tuple l = unpack4(a.global(DUV_STR("_prepare_logs"))(
+        c[0], c[1], c[2], c[3], "transform"_a = a.global(DUV_STR("np")).attr(log10 ? "log10" : "log1p"),
+        "family"_a = log10 ? "log10" : "log1p", "nan_policy"_a = nan_policy));
+    return arithmetic(a, kind, l[0], l[1], l[2], l[3], eps);
+}
+
 }  // namespace
 
 // --- module-facing ---------------------------------------------------------------------
@@ -570,6 +628,9 @@ nb::object literal(const duv::Args &a, Kind kind, Family family, nb::handle y_tr
 void init(nb::module_ &m) {
     S.globals = leak(nb::borrow(PyModule_GetDict(m.ptr())));
     nb::object np = m.attr("np");
+    S.np = leak(np);
+    S.check_array = leak(m.attr("check_array"));
+    S.check_consistent_length = leak(m.attr("check_consistent_length"));
     S.ndarray = leak(np.attr("ndarray"));
     S.float64 = leak(np.attr("float64"));
     S.float_type = leak(nb::borrow((PyObject *)&PyFloat_Type));
@@ -581,6 +642,13 @@ void init(nb::module_ &m) {
     S.nan_policy_options = leak(duv::steal_checked(PyFrozenSet_New(nb::make_tuple("raise", "drop").ptr())));
     setup_ufunc(S.log1p, np, "log1p", -1.0, -2.0);
     setup_ufunc(S.log10, np, "log10", 0.0, -1.0);
+}
+
+void init_helpers(nb::module_ &m) {
+    S.check_fn = leak(m.attr("_check_y_true_pred_sample_weight"));
+    S.prepare_fn = leak(m.attr("_prepare_logs"));
+    S.mean_fn = leak(m.attr("_weighted_mean_per_output"));
+    S.aggregate_fn = leak(m.attr("_aggregate_multioutput"));
 }
 
 nb::object check_inputs(nb::handle y_true, nb::handle y_pred, nb::handle sample_weight, nb::handle multioutput,
@@ -636,6 +704,8 @@ nb::object evaluate(const duv::Args &a, Kind kind, Family family, nb::handle y_t
     o.metric = metric_of(kind);
     bool eps_ready = !eps.is_valid() || is_float_value(eps);
     if (eps.is_valid() && eps_ready) o.eps = PyFloat_AS_DOUBLE(eps.ptr());
+    if (!names_as_imported(a, family, kind))
+        return documented(a, kind, family, y_true, y_pred, sample_weight, multioutput, nan_policy, eps);
 
     {
         Arrays A;
@@ -696,7 +766,7 @@ nb::object evaluate(const duv::Args &a, Kind kind, Family family, nb::handle y_t
     Numbers x = compute(kind, r, A);
     if (x.fp_exception) {
         nb::tuple c = nb::borrow<nb::tuple>(checked);
-        return literal(a, kind, family, c[0], c[1], c[2], c[3], o.drop, e);
+        return redo_arithmetic(a, kind, family, c[0], c[1], c[2], c[3], o.drop, e);
     }
     return present(a, kind, x);
 }
