@@ -342,3 +342,145 @@ def test_names_looked_up_at_call_time(name, monkeypatch):
     assert n_mean == (0 if "r2" in name or "variance" in name else 1 + bool(allow))
     per, mo = spies["_aggregate_multioutput"].calls[0][0]
     assert mo == "raw_values" and type(per) is np.ndarray and per.shape == (2,)
+
+
+def _read_only(a):
+    a = a.copy()
+    a.flags.writeable = False
+    return a
+
+
+CONVERSIONS = {
+    "list": lambda a: a.tolist(),
+    "float32": lambda a: a.astype(np.float32),
+    "float16": lambda a: a.astype(np.float16),
+    "int": lambda a: np.round(a).astype(np.int64),
+    "bool": lambda a: a > 3,
+    "fortran": np.asfortranarray,
+    "strided": lambda a: np.repeat(a, 2, axis=0)[::2],
+    "reversed": lambda a: a[::-1],
+    "big-endian": lambda a: a.astype(">f8"),
+    "read-only": _read_only,
+    "longdouble": lambda a: a.astype(np.longdouble),
+    "object": lambda a: a.astype(object),
+    "complex": lambda a: a.astype(complex),
+    "masked": lambda a: np.ma.masked_array(a, mask=np.zeros(a.shape, bool)),
+    "matrix": lambda a: np.asmatrix(a),
+    "pandas": lambda a: pd.DataFrame(a) if a.ndim == 2 else pd.Series(a),
+    "3-d": lambda a: a.reshape(a.shape[0], -1, 1),
+    "empty": lambda a: a[:0],
+    "no columns": lambda a: a.reshape(a.shape[0], -1)[:, :0],
+    "strings": lambda a: a.astype(str).astype(object),
+}
+
+
+@pytest.mark.filterwarnings("ignore::PendingDeprecationWarning")
+@pytest.mark.parametrize("conversion", list(CONVERSIONS))
+@pytest.mark.parametrize("name", ["mean_absolute_log_error", "root_mean_squared_log10_error", "log_r2_score",
+                                  "mean_absolute_percentage_log10_error", "fraction_of_variance_unexplained",
+                                  "log10_fraction_of_variance_unexplained"])
+def test_input_types_match_reference(name, conversion):
+    rng = np.random.default_rng(5)
+    convert = CONVERSIONS[conversion]
+    for shape in [(6,), (6, 2)]:
+        yt, yp, sw = rng.uniform(0.5, 9, shape), rng.uniform(0.5, 9, shape), rng.uniform(0, 2, 6)
+        before = [convert(yt), convert(yp), convert(sw)]
+        args = copy.deepcopy(before)
+        for kw in [{}, {"sample_weight": args[2]}, {"multioutput": args[2][:shape[-1] if len(shape) > 1 else 1]}]:
+            assert_matches(name, args[0], args[1], **kw)
+            assert_matches(name, args[0], yp, **kw)
+        for b, a in zip(before, args):  # the caller's inputs are left alone
+            np.testing.assert_array_equal(np.asarray(a), np.asarray(b))
+
+
+@pytest.mark.parametrize("name", NAMES)
+@pytest.mark.parametrize("assume_finite", [False, True])
+def test_special_values_match_reference(name, assume_finite):
+    rng = np.random.default_rng(NAMES.index(name) + 200)
+    special = [np.nan, np.inf, -np.inf, 0.0, -0.0, -1.0, -2.0, -0.5, 1.0, 5e-324]
+    for _ in range(40):
+        n, k = int(rng.choice([1, 2, 5])), int(rng.choice([1, 2]))
+        yt, yp = rng.uniform(0.5, 20, (n, k)), rng.uniform(0.5, 20, (n, k))
+        for a in (yt, yp):
+            mask = rng.random((n, k)) < 0.3
+            a[mask] = rng.choice(special, mask.sum())
+        kw = {} if name == "fraction_of_variance_unexplained" else {
+            "nan_policy": str(rng.choice(["raise", "drop", "omit"]))}
+        if rng.random() < 0.5:
+            kw["sample_weight"] = rng.choice([0.0, 1.0, 2.5], n)
+        with config_context(assume_finite=assume_finite):
+            assert_matches(name, yt, yp, **kw)
+            assert_matches(name, yt, yp.tolist(), multioutput="raw_values", **kw)
+
+
+def assert_helper_matches(helper, reference_fn, *args, **kwargs):
+    got, want = outcome(helper, *args, **kwargs), outcome(reference_fn, *args, **kwargs)
+    assert got[1] == want[1]
+    assert_same_result(got[0], want[0], rtol=0)
+
+
+Y = [[1, 2, 3], [[1], [2], [3]], np.ones((3, 2)), [1, 2], [], np.ones((3, 0)), np.ones((3, 2, 1)), 5, None,
+     [1, np.nan, 3], [1, np.inf, 3], [1 + 1j, 2, 3], pd.Series([1, 2, 3]), [True, False, True]]
+
+
+@pytest.mark.parametrize("y_true", Y, ids=repr)
+def test_check_helper_matches_reference(y_true):
+    for y_pred in Y[:6]:
+        for allow_nan in [False, True, "x", 0]:
+            assert_helper_matches(L._check_y_true_pred_sample_weight, ref_check, y_true, y_pred, allow_nan=allow_nan)
+    for sw in [None, [1, 2, 3], [1, -1, 1], [[1], [1], [1]], [1, 2], 3, [1, np.nan, 1], ["a", "b", "c"], [0, 0, 0]]:
+        for mo in ["uniform_average", "raw_values", "bad", "", None, [1.0], [1, 2], (0.5,), np.array([1.0, 2.0]), 3,
+                   np.array(1.0), [[1, 2]], {1.0: 0}]:
+            assert_helper_matches(L._check_y_true_pred_sample_weight, ref_check, y_true, y_true, sw, mo)
+
+
+def test_other_helpers_match_reference():
+    for policy in ["raise", "drop", "omit", None, 1, [], "RAISE", np.str_("drop")]:
+        assert_helper_matches(L._validate_nan_policy, ref_validate_nan_policy, policy)
+    for per in [np.array([1.0, 3.0]), np.array([[1.0, 2.0], [3.0, 5.0]]), [1.0, 2.0], np.array([np.nan, 1.0]),
+                np.array([], float), np.array([1, 2])]:
+        for mo in ["raw_values", "uniform_average", "other", [1, 3], [0, 0], None, np.array([1.0, -1.0]), [1.0], 5]:
+            assert_helper_matches(L._aggregate_multioutput, ref_aggregate_multioutput, per, mo)
+    per = np.array([1.0, 3.0])
+    assert L._aggregate_multioutput(per, "raw_values") is per
+    for values in [np.array([[1.0, 2.0], [3.0, 6.0]]), [[1.0, 2.0], [3.0, 6.0]], np.array([1.0, 2.0])]:
+        for w in [None, np.array([3.0, 1.0]), [0.0, 0.0], [1.0], np.array([1.0, np.nan])]:
+            assert_helper_matches(L._weighted_mean_per_output, ref_weighted_mean_per_output, values, w)
+    rows = [([[1.0], [2.0]], [[1.0], [3.0]]), ([[0.0], [2.0]], [[1.0], [3.0]]), ([[-1.0], [2.0]], [[1.0], [3.0]]),
+            ([[-2.0], [2.0]], [[1.0], [3.0]]), ([[np.nan], [2.0]], [[1.0], [3.0]]),
+            ([[np.nan], [np.nan]], [[1.0], [3.0]]), ([[np.inf], [2.0]], [[1.0], [-np.inf]])]
+    for family, transform in [("log10", np.log10), ("log1p", np.log1p), ("other", np.log), ("log10", np.log1p)]:
+        for policy in ["raise", "drop", "bad"]:
+            for yt, yp in rows:
+                for sw in [None, np.array([1.0, 2.0])]:
+                    assert_helper_matches(L._prepare_logs, ref_prepare_logs, np.array(yt), np.array(yp), sw, "x",
+                                          transform=transform, family=family, nan_policy=policy)
+        assert_helper_matches(L._prepare_logs, ref_prepare_logs, [[1.0]], [[2.0]], None, "x", transform=transform,
+                              family=family, nan_policy="raise")
+
+
+def test_module_namespaces_and_signatures():
+    assert [n for n in vars(L) if not n.startswith("__")] == [
+        "annotations", "warnings", "Iterable", "Literal", "Optional", "Union", "np", "UndefinedMetricWarning",
+        "check_array", "check_consistent_length", "MultioutputType", "_check_y_true_pred_sample_weight",
+        "_validate_nan_policy", "_prepare_logs", "_weighted_mean_per_output", "_aggregate_multioutput",
+        *NAMES[:10]]
+    assert list(vars(L))[-1] == "__all__"
+    assert [n for n in vars(F) if not n.startswith("__")] == [
+        "annotations", "Iterable", "Literal", "Optional", "Union", "np", "UndefinedMetricWarning", "MultioutputType",
+        "_aggregate_multioutput", "_check_y_true_pred_sample_weight", "_prepare_logs", *NAMES[10:]]
+    common = ("(y_true, y_pred, *, sample_weight: 'Optional[Iterable[float]]' = None, "
+              "multioutput: 'MultioutputType' = 'uniform_average'")
+    for name in NAMES:
+        sig = str(inspect.signature(getattr(M, name)))
+        if "percentage" in name:
+            assert sig == common + ", eps: 'float' = np.float64(2.220446049250313e-16), nan_policy: 'str' = 'raise')"
+        elif name == "fraction_of_variance_unexplained":
+            assert sig == common + ")"
+        else:
+            assert sig == common + ", nan_policy: 'str' = 'raise')"
+    assert str(inspect.signature(L._validate_nan_policy)) == "(nan_policy: 'str')"
+    assert str(inspect.signature(L._weighted_mean_per_output)) == (
+        "(values: 'np.ndarray', sample_weight: 'Optional[np.ndarray]')")
+    assert str(inspect.signature(L._aggregate_multioutput)) == (
+        "(per_output: 'np.ndarray', multioutput: 'MultioutputType')")
