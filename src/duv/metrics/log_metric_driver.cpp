@@ -452,7 +452,8 @@ nb::object present(const duv::Args &a, Kind kind, const Numbers &x) {
     return out;
 }
 
-// --- the documented arithmetic in NumPy, for inputs on which it raises floating-point warnings ---
+// --- the documented steps in NumPy: for inputs on which its arithmetic raises floating-point
+// warnings, and for modules whose names have been rebound ---
 
 nb::object pyop(PyObject *r) { return duv::steal_checked(r); }
 
