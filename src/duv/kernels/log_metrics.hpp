@@ -5,6 +5,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cfenv>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -45,7 +46,8 @@ struct WeightView {
     double at(ptrdiff_t r) const { return *reinterpret_cast<const double *>(data + r * s); }
 };
 
-// Applies the logarithm elementwise; `in` may equal `out`.
+// Applies the logarithm elementwise; `in` may equal `out`. Leaves the floating-point
+// exception flags as it found them.
 using Transform = void (*)(void *ctx, const double *in, double *out, ptrdiff_t n);
 
 struct Options {
@@ -65,6 +67,9 @@ struct Result {
     double weight_sum = 0.0;     // kept rows: their number, or the sum of their weights
     std::vector<double> sum;     // per output: sum of (weighted) errors; Variance: residual sum of squares
     std::vector<double> ss_tot;  // Variance: total sum of squares about the (weighted) mean
+    // The arithmetic on kept rows raised division by zero, overflow or an invalid operation,
+    // where NumPy's would warn (the logarithm's own exceptions are the transform's business).
+    bool fp_exception = false;
 };
 
 namespace detail {
@@ -280,38 +285,42 @@ private:
         return all_finite(col1_.data(), k_) && (o_.metric != Metric::Variance || all_finite(col2_.data(), k_));
     }
 
-    // Spread of the block about its own (weighted) mean, and whether any weighted value
-    // differs from the first one seen.
-    void spread(const double *t, const double *we, const double *wr, ptrdiff_t rows, double bw) {
-        ptrdiff_t ne = rows * k_;
-        if (!have_c0_) {
-            for (ptrdiff_t r = 0; r < rows; ++r) {
-                if (wr && wr[r] == 0.0) continue;
+    // Whether any weighted value of a column differs from the first one seen. Usually every
+    // column differs within a few rows; only constant columns are scanned to the end.
+    void track_constant(const double *t, const double *wr, ptrdiff_t rows) {
+        for (ptrdiff_t r = 0; r < rows && varying_ < k_; ++r) {
+            if (wr && wr[r] == 0.0) continue;
+            if (!have_c0_) {
                 for (ptrdiff_t j = 0; j < k_; ++j) c0_[j] = t[r * k_ + j];
                 have_c0_ = true;
-                break;
+                continue;
             }
-        }
-        for (ptrdiff_t j = 0; j < k_; ++j) mb_[j] = col1_[j] / bw;
-        for (ptrdiff_t l = 0; l < L_; ++l) mbL_[l] = mb_[l % k_];
-        auto sq = [](auto x, auto m) { auto d = x - m; return d * d; };
-        double *a3 = lane3_.data();
-        if (we) lane_sums<true, true>(t, mbL_.data(), we, ne, L_, a3, nullptr, sq, nullptr);
-        else lane_sums<false, true>(t, mbL_.data(), we, ne, L_, a3, nullptr, sq, nullptr);
-        fold(a3, col3_.data());
-        // Usually every column differs from its first value within a few rows; only
-        // constant columns are scanned to the end.
-        if (have_c0_ && varying_ < k_) {
-            for (ptrdiff_t r = 0; r < rows && varying_ < k_; ++r) {
-                if (wr && wr[r] == 0.0) continue;
-                for (ptrdiff_t j = 0; j < k_; ++j) {
-                    if (!varies_[j] && t[r * k_ + j] != c0_[j]) {
-                        varies_[j] = 1;
-                        ++varying_;
-                    }
+            for (ptrdiff_t j = 0; j < k_; ++j) {
+                if (!varies_[j] && t[r * k_ + j] != c0_[j]) {
+                    varies_[j] = 1;
+                    ++varying_;
                 }
             }
         }
+    }
+
+    // Spread of the block about its own (weighted) mean. Means are kept relative to the
+    // first weighted value of each column: relative to zero, their rounding would cost
+    // digits of the differences between them when the values are large.
+    void spread(const double *t, const double *we, ptrdiff_t rows, double bw) {
+        ptrdiff_t ne = rows * k_;
+        double *a3 = lane3_.data();
+        auto diff = [](auto x, auto c) { return x - c; };
+        auto sq = [](auto x, auto m) { auto d = x - m; return d * d; };
+        for (ptrdiff_t l = 0; l < L_; ++l) mbL_[l] = c0_[l % k_];
+        if (we) lane_sums<true, true>(t, mbL_.data(), we, ne, L_, a3, nullptr, diff, nullptr);
+        else lane_sums<false, true>(t, mbL_.data(), we, ne, L_, a3, nullptr, diff, nullptr);
+        fold(a3, col3_.data());
+        for (ptrdiff_t j = 0; j < k_; ++j) mb_[j] = col3_[j] / bw;
+        for (ptrdiff_t l = 0; l < L_; ++l) mbL_[l] = c0_[l % k_] + mb_[l % k_];
+        if (we) lane_sums<true, true>(t, mbL_.data(), we, ne, L_, a3, nullptr, sq, nullptr);
+        else lane_sums<false, true>(t, mbL_.data(), we, ne, L_, a3, nullptr, sq, nullptr);
+        fold(a3, col3_.data());
     }
 
     void merge(const double *t, const double *we, const double *wr, ptrdiff_t rows) {
@@ -330,8 +339,9 @@ private:
             return;
         }
         for (ptrdiff_t j = 0; j < k_; ++j) tot1_[j].add(col2_[j]);
+        track_constant(t, wr, rows);
         if (bw == 0.0) return;  // rows of zero weight carry no spread
-        spread(t, we, wr, rows, bw);
+        spread(t, we, rows, bw);
         // Chan et al.: combine (weight, mean, M2) of the rows so far with the block's.
         if (cw_ == 0.0) {
             for (ptrdiff_t j = 0; j < k_; ++j) {
@@ -346,7 +356,7 @@ private:
             double delta = mb_[j] - mean_[j];
             mean_[j] += delta * (bw / nw);
             tot2_[j].add(col3_[j]);
-            tot2_[j].add(delta * delta * (cw_ * bw / nw));
+            tot2_[j].add(delta * delta * (cw_ / nw * bw));  // cw_ * bw alone overflows for large weights
         }
         cw_ = nw;
     }
@@ -395,6 +405,8 @@ private:
         const double *t = load(yt_, r0, rows, T_.data());
         const double *p = load(yp_, r0, rows, P_.data());
         const double *we = expand(wr, rows);
+        std::fexcept_t before;
+        std::fegetexceptflag(&before, FE_ALL_EXCEPT);
         if (stats(t, p, we, rows * k_)) {
             if (!nonfinite_) merge(t, we, wr, rows);
             return true;
@@ -427,6 +439,8 @@ private:
             keep_[r] = keep;
             kept += keep;
         }
+        // Exceptions raised by the sums over rows that are dropped are not the metric's.
+        if (kept < rows) std::fesetexceptflag(&before, FE_ALL_EXCEPT);
         if (nonfinite_ || kept == 0) return true;
         if (kept < rows) {
             // t and p are our own buffers here (the logarithm wrote them); the weights
@@ -476,10 +490,43 @@ private:
 
 }  // namespace detail
 
+// np.add.reduce of a contiguous float64 vector, in NumPy's order: pairwise over blocks of
+// at most 128 with eight interleaved partial sums, added to the identity.
+inline double numpy_sum(const double *a, ptrdiff_t n) {
+    struct P {
+        static double sum(const double *a, ptrdiff_t n) {
+            if (n < 8) {
+                double res = -0.0;
+                for (ptrdiff_t i = 0; i < n; ++i) res += a[i];
+                return res;
+            }
+            if (n <= 128) {
+                double r[8];
+                for (int j = 0; j < 8; ++j) r[j] = a[j];
+                ptrdiff_t i = 8;
+                for (; i < n - (n % 8); i += 8)
+                    for (int j = 0; j < 8; ++j) r[j] += a[i + j];
+                double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
+                for (; i < n; ++i) res += a[i];
+                return res;
+            }
+            ptrdiff_t n2 = n / 2;
+            n2 -= n2 % 8;
+            return sum(a, n2) + sum(a + n2, n - n2);
+        }
+    };
+    return 0.0 + P::sum(a, n);
+}
+
 // Runs the fused pass. Both views are (n, k) with n >= 1; `w` has n entries or none.
 inline Result run(const View &yt, const View &yp, const WeightView &w, const Options &o) {
     Result res;
+    std::fexcept_t saved;
+    std::fegetexceptflag(&saved, FE_ALL_EXCEPT);
+    std::feclearexcept(FE_ALL_EXCEPT);
     detail::Runner(yt, yp, w, o, res).run();
+    res.fp_exception = std::fetestexcept(FE_DIVBYZERO | FE_OVERFLOW | FE_INVALID) != 0;
+    std::fesetexceptflag(&saved, FE_ALL_EXCEPT);
     return res;
 }
 

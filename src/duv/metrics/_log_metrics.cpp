@@ -119,14 +119,14 @@ DUV_MODULE("duv.metrics._log_metrics", exec_log_metrics) {
              weighted_mean_per_output);
     duv::def(m, "_aggregate_multioutput", {duv::arg("per_output").ann(nd_ann), duv::arg("multioutput").ann(mo_ann)},
              aggregate_multioutput);
+    duv::logm::init_helpers(m);
 
     auto params = [&]() -> std::vector<duv::Param> {
         return {duv::arg("y_true"), duv::arg("y_pred"), duv::kwonly("sample_weight", nb::none()).ann(sw_ann),
                 duv::kwonly("multioutput", "uniform_average").ann(mo_ann),
                 duv::kwonly("nan_policy", "raise").ann(str_ann)};
     };
-    nb::object eps = duv::steal_checked(
-        PyNumber_Float(m.attr("np").attr("finfo")(nb::handle((PyObject *)&PyFloat_Type)).attr("eps").ptr()));
+    nb::object eps = m.attr("np").attr("finfo")(nb::handle((PyObject *)&PyFloat_Type)).attr("eps");
     auto percentage_params = [&]() -> std::vector<duv::Param> {
         return {duv::arg("y_true"), duv::arg("y_pred"), duv::kwonly("sample_weight", nb::none()).ann(sw_ann),
                 duv::kwonly("multioutput", "uniform_average").ann(mo_ann),

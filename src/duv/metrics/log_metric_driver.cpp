@@ -43,6 +43,9 @@ struct State {
     PyObject *empty = nullptr, *asarray = nullptr, *frombuffer = nullptr, *errstate = nullptr;
     PyObject *multioutput_options = nullptr, *nan_policy_options = nullptr;
     Ufunc log1p, log10;
+    // What the names that the documented steps look up at call time were bound to on import.
+    PyObject *np = nullptr, *check_array = nullptr, *check_consistent_length = nullptr;
+    PyObject *check_fn = nullptr, *prepare_fn = nullptr, *mean_fn = nullptr, *aggregate_fn = nullptr;
 };
 
 State S;  // references live for the whole process
@@ -114,7 +117,15 @@ void setup_ufunc(Ufunc &u, nb::handle np, const char *name, double divide_value,
     u.data = h->data ? h->data[idx] : nullptr;
 }
 
+// The transforms keep the exception flags of the kernel's arithmetic as they were.
+struct KeepFpFlags {
+    std::fexcept_t saved;
+    KeepFpFlags() { std::fegetexceptflag(&saved, FE_ALL_EXCEPT); }
+    ~KeepFpFlags() { std::fesetexceptflag(&saved, FE_ALL_EXCEPT); }
+};
+
 void direct_transform(void *ctx, const double *in, double *out, std::ptrdiff_t n) {
+    KeepFpFlags keep;
     auto *u = static_cast<Ufunc *>(ctx);
     char *args[2] = {(char *)in, (char *)out};
     Py_ssize_t dims[1] = {(Py_ssize_t)n}, steps[2] = {8, 8};
@@ -123,6 +134,7 @@ void direct_transform(void *ctx, const double *in, double *out, std::ptrdiff_t n
 
 // Fallback through the ufunc object itself (GIL held, floating-point errors ignored).
 void python_transform(void *ctx, const double *in, double *out, std::ptrdiff_t n) {
+    KeepFpFlags keep;
     auto *u = static_cast<Ufunc *>(ctx);
     nb::object mi = duv::steal_checked(PyMemoryView_FromMemory((char *)in, n * 8, PyBUF_READ));
     nb::object mo = duv::steal_checked(PyMemoryView_FromMemory((char *)out, n * 8, PyBUF_WRITE));
@@ -349,39 +361,40 @@ k::Metric metric_of(Kind kind) {
 
 [[noreturn]] void raise_zero_weights() { duv::raise(PyExc_ZeroDivisionError, "Weights sum to zero, can't be normalized"); }
 
-nb::object aggregate(const std::vector<double> &per, const Arrays &A) {
-    std::size_t kk = per.size();
-    if (!A.mo_weights) {
-        if (rich(A.mo_obj, DUV_STR("raw_values"), Py_EQ)) {
-            nb::object out = nb::handle(S.empty)(kk);
-            Buffer b;
-            if (!b.get(out, PyBUF_RECORDS)) throw nb::python_error();
-            for (std::size_t j = 0; j < kk; ++j) *(double *)((char *)b.v.buf + j * b.v.strides[0]) = per[j];
-            return out;
-        }
-        double s = 0.0;
-        for (double v : per) s += v;
-        return duv::steal_checked(PyFloat_FromDouble(s / (double)kk));
-    }
-    double ws = 0.0, s = 0.0;
-    for (std::size_t j = 0; j < kk; ++j) ws += *A.mo.at((Py_ssize_t)j);
-    if (ws == 0.0) raise_zero_weights();
-    for (std::size_t j = 0; j < kk; ++j) s += per[j] * *A.mo.at((Py_ssize_t)j);
-    return duv::steal_checked(PyFloat_FromDouble(s / ws));
-}
+// The metric's numbers from the kernel's sums, before anything is said to Python.
+struct Numbers {
+    enum { Value, Undefined, ZeroWeights, ZeroOutputWeights } what = Value;
+    std::vector<double> per;  // one value per output
+    double value = 0.0;       // the average over outputs unless "raw_values"
+    bool raw = false;
+    bool fp_exception = false;  // NumPy's arithmetic would have warned: redo it literally
+};
 
-nb::object finish(const duv::Args &a, Kind kind, const k::Result &r, const Arrays &A) {
+Numbers compute(Kind kind, const k::Result &r, const Arrays &A) {
+    Numbers x;
     std::size_t kk = (std::size_t)A.k;
     bool weighted = A.wv.data != nullptr;
-    std::vector<double> per(kk);
-    if (kind == Kind::R2 || kind == Kind::FractionUnexplained) {
-        if (r.n_kept < 2) {
-            nb::object warnings = kind == Kind::R2 ? a.global(DUV_STR("warnings")) : nb::module_::import_("warnings");
-            warnings.attr("warn")("R^2 score is not well-defined with less than two samples.",
-                                  a.global(DUV_STR("UndefinedMetricWarning")));
-            return duv::steal_checked(PyFloat_FromDouble(NAN));
-        }
-        if (weighted && r.weight_sum == 0.0) raise_zero_weights();
+    bool variance = kind == Kind::R2 || kind == Kind::FractionUnexplained;
+    // Returned before any arithmetic of the documented steps.
+    if (variance && r.n_kept < 2) {
+        x.what = Numbers::Undefined;
+        return x;
+    }
+    if (variance && weighted && r.weight_sum == 0.0) {
+        x.what = Numbers::ZeroWeights;
+        return x;
+    }
+    x.fp_exception = r.fp_exception;
+    if (weighted && r.weight_sum == 0.0) {
+        x.what = Numbers::ZeroWeights;
+        return x;
+    }
+    std::fexcept_t saved;
+    std::fegetexceptflag(&saved, FE_ALL_EXCEPT);
+    std::feclearexcept(FE_ALL_EXCEPT);
+    x.per.resize(kk);
+    std::vector<double> &per = x.per;
+    if (variance) {
         for (std::size_t j = 0; j < kk; ++j) {
             double res = r.sum[j], tot = r.ss_tot[j];
             if (kind == Kind::R2) {
@@ -393,14 +406,220 @@ nb::object finish(const duv::Args &a, Kind kind, const k::Result &r, const Array
             }
         }
     } else {
-        if (weighted && r.weight_sum == 0.0) raise_zero_weights();
         double denom = weighted ? r.weight_sum : (double)r.n_kept;
         for (std::size_t j = 0; j < kk; ++j) {
             per[j] = r.sum[j] / denom;
             if (kind == Kind::RootSquaredError) per[j] = std::sqrt(per[j]);
         }
     }
-    return aggregate(per, A);
+    if (!A.mo_weights) {
+        x.raw = rich(A.mo_obj, DUV_STR("raw_values"), Py_EQ);
+        if (!x.raw) x.value = k::numpy_sum(per.data(), (std::ptrdiff_t)kk) / (double)kk;
+    } else {
+        // np.average's sums, in its order, so that a cancelling weight total is zero exactly when NumPy's is.
+        std::vector<double> w(kk), prod(kk);
+        for (std::size_t j = 0; j < kk; ++j) w[j] = *A.mo.at((Py_ssize_t)j);
+        double ws = k::numpy_sum(w.data(), (std::ptrdiff_t)kk);
+        if (ws == 0.0) {
+            x.what = Numbers::ZeroOutputWeights;
+        } else {
+            for (std::size_t j = 0; j < kk; ++j) prod[j] = per[j] * w[j];
+            x.value = k::numpy_sum(prod.data(), (std::ptrdiff_t)kk) / ws;
+        }
+    }
+    x.fp_exception |= std::fetestexcept(FE_DIVBYZERO | FE_OVERFLOW | FE_INVALID) != 0;
+    std::fesetexceptflag(&saved, FE_ALL_EXCEPT);
+    return x;
+}
+
+nb::object present(const duv::Args &a, Kind kind, const Numbers &x) {
+    switch (x.what) {
+    case Numbers::Undefined: {
+        nb::object warnings = kind == Kind::R2 ? a.global(DUV_STR("warnings")) : nb::module_::import_("warnings");
+        warnings.attr("warn")("R^2 score is not well-defined with less than two samples.",
+                              a.global(DUV_STR("UndefinedMetricWarning")));
+        return duv::steal_checked(PyFloat_FromDouble(NAN));
+    }
+    case Numbers::ZeroWeights:
+    case Numbers::ZeroOutputWeights: raise_zero_weights();
+    case Numbers::Value: break;
+    }
+    if (!x.raw) return duv::steal_checked(PyFloat_FromDouble(x.value));
+    nb::object out = nb::handle(S.empty)(x.per.size());
+    Buffer b;
+    if (!b.get(out, PyBUF_RECORDS)) throw nb::python_error();
+    for (std::size_t j = 0; j < x.per.size(); ++j) *(double *)((char *)b.v.buf + j * b.v.strides[0]) = x.per[j];
+    return out;
+}
+
+// --- the documented steps in NumPy: for inputs on which its arithmetic raises floating-point
+// warnings, and for modules whose names have been rebound ---
+
+nb::object pyop(PyObject *r) { return duv::steal_checked(r); }
+
+// Columns of `a` whose values on rows of non-zero weight all equal the first such value.
+// None when the arrays are not what the documented steps produce.
+std::vector<char> constant_columns(nb::handle a, nb::handle sw) {
+    Buffer ab, wb;
+    k::View v;
+    if (!ab.get(a) || !ab.float64() || ab.v.ndim != 2 || !view_of(ab, v)) return {};
+    if (!sw.is_none() && (!wb.get(sw) || !wb.float64() || wb.v.ndim != 1 || wb.v.shape[0] != v.n)) return {};
+    std::vector<char> constant((std::size_t)v.k, 1);
+    Py_ssize_t first = -1;
+    for (Py_ssize_t r = 0; r < v.n; ++r) {
+        if (!sw.is_none() && *wb.at(r) == 0.0) continue;
+        if (first < 0) {
+            first = r;
+            continue;
+        }
+        for (std::ptrdiff_t j = 0; j < v.k; ++j)
+            if (v.at(r, j) != v.at(first, j)) constant[(std::size_t)j] = 0;
+    }
+    return constant;
+}
+
+// The metric's own steps on prepared arrays (`eps`: float(eps), or null).
+nb::object arithmetic(const duv::Args &a, Kind kind, nb::handle lt, nb::handle lp, nb::handle sw,
+                      nb::handle multioutput, nb::handle eps) {
+    nb::object np = a.global(DUV_STR("np"));
+    nb::object two = pyint(2), zero = pyint(0);
+    auto sub = [](nb::handle x, nb::handle y) { return pyop(PyNumber_Subtract(x.ptr(), y.ptr())); };
+    auto mul = [](nb::handle x, nb::handle y) { return pyop(PyNumber_Multiply(x.ptr(), y.ptr())); };
+    auto div = [](nb::handle x, nb::handle y) { return pyop(PyNumber_TrueDivide(x.ptr(), y.ptr())); };
+    auto square = [&](nb::handle x) { return pyop(PyNumber_Power(x.ptr(), two.ptr(), Py_None)); };
+    if (kind == Kind::R2 || kind == Kind::FractionUnexplained) {
+        if (rich(lt.attr("shape")[zero], two, Py_LT)) {
+            Numbers undefined;
+            undefined.what = Numbers::Undefined;
+            return present(a, kind, undefined);
+        }
+        nb::object sum = np.attr("sum"), ss_res, ss_tot;
+        if (sw.is_none()) {
+            nb::object residual = sub(lt, lp);
+            ss_res = sum(square(residual), "axis"_a = 0);
+            nb::object mean_true = np.attr("mean")(lt, "axis"_a = 0);
+            ss_tot = sum(square(sub(lt, mean_true)), "axis"_a = 0);
+        } else {
+            nb::object w = nb::handle(S.asarray)(sw, "dtype"_a = nb::handle(S.float_type)).attr("reshape")(pyint(-1), pyint(1));
+            nb::object w_sum = sum(w, "axis"_a = 0);
+            if (duv::truthy(np.attr("any")(pyop(PyObject_RichCompare(w_sum.ptr(), zero.ptr(), Py_EQ)))))
+                raise_zero_weights();
+            nb::object residual = sub(lt, lp);
+            ss_res = sum(mul(w, square(residual)), "axis"_a = 0);
+            nb::object mean_true = div(sum(mul(w, lt), "axis"_a = 0), w_sum);
+            ss_tot = sum(mul(w, square(sub(lt, mean_true))), "axis"_a = 0);
+        }
+        std::vector<char> constant = constant_columns(lt, sw);
+        Buffer b;
+        if (b.get(ss_tot, PyBUF_RECORDS) && b.float64() && b.v.ndim == 1 && b.v.shape[0] == (Py_ssize_t)constant.size()) {
+            for (std::size_t j = 0; j < constant.size(); ++j) {
+                double *t = (double *)((char *)b.v.buf + (Py_ssize_t)j * b.v.strides[0]);
+                if (constant[j] && !std::isnan(*t)) *t = 0.0;
+            }
+        }
+        nb::object per;
+        nb::object nonzero_tot = pyop(PyObject_RichCompare(ss_tot.ptr(), zero.ptr(), Py_NE));
+        auto set = [](nb::handle arr, nb::handle mask, nb::handle value) {
+            duv::check(PyObject_SetItem(arr.ptr(), mask.ptr(), value.ptr()) == 0);
+        };
+        auto at = [](nb::handle arr, nb::handle mask) { return pyop(PyObject_GetItem(arr.ptr(), mask.ptr())); };
+        if (kind == Kind::R2) {
+            nb::object nonzero_res = pyop(PyObject_RichCompare(ss_res.ptr(), zero.ptr(), Py_NE));
+            nb::object valid = pyop(PyNumber_And(nonzero_res.ptr(), nonzero_tot.ptr()));
+            per = np.attr("ones")(lt.attr("shape")[pyint(1)], "dtype"_a = nb::handle(S.float_type));
+            nb::object one = duv::steal_checked(PyFloat_FromDouble(1.0));
+            set(per, valid, sub(one, div(at(ss_res, valid), at(ss_tot, valid))));
+            nb::object mask = pyop(PyNumber_And(nonzero_res.ptr(), pyop(PyNumber_Invert(nonzero_tot.ptr())).ptr()));
+            set(per, mask, duv::steal_checked(PyFloat_FromDouble(0.0)));
+        } else {
+            per = np.attr("empty")(lt.attr("shape")[pyint(1)], "dtype"_a = nb::handle(S.float_type));
+            set(per, nonzero_tot, div(at(ss_res, nonzero_tot), at(ss_tot, nonzero_tot)));
+            nb::object const_mask = pyop(PyNumber_Invert(nonzero_tot.ptr()));
+            if (duv::truthy(np.attr("any")(const_mask))) {
+                nb::object exact = pyop(PyObject_RichCompare(at(ss_res, const_mask).ptr(),
+                                                             duv::steal_checked(PyFloat_FromDouble(0.0)).ptr(), Py_EQ));
+                set(per, const_mask, np.attr("where")(exact, 0.0, 1.0));
+            }
+        }
+        return a.global(DUV_STR("_aggregate_multioutput"))(per, multioutput);
+    }
+    nb::object values;
+    if (kind == Kind::AbsolutePercentageError) {
+        nb::object denom = np.attr("maximum")(np.attr("abs")(lt), pyop(PyNumber_Float(eps.ptr())));
+        values = np.attr("abs")(div(sub(lt, lp), denom));
+    } else if (kind == Kind::AbsoluteError) {
+        values = np.attr("abs")(sub(lt, lp));
+    } else {
+        values = square(sub(lt, lp));
+    }
+    nb::object per = a.global(DUV_STR("_weighted_mean_per_output"))(values, sw);
+    if (kind == Kind::RootSquaredError) per = np.attr("sqrt")(per);
+    return a.global(DUV_STR("_aggregate_multioutput"))(per, multioutput);
+}
+
+// Checked inputs on which NumPy's arithmetic raises floating-point warnings: the logarithm
+// has had its say already, so it is taken again quietly.
+nb::object redo_arithmetic(const duv::Args &a, Kind kind, Family family, nb::handle y_true, nb::handle y_pred,
+                           nb::handle sample_weight, nb::handle multioutput, bool drop, nb::handle eps) {
+    nb::object np = a.global(DUV_STR("np"));
+    nb::object lt = nb::borrow(y_true), lp = nb::borrow(y_pred), sw = nb::borrow(sample_weight);
+    if (family != Family::None) {
+        nb::object transform = np.attr(family == Family::Log10 ? "log10" : "log1p");
+        {
+            ErrstateIgnore quiet;
+            lt = transform(lt);
+            lp = transform(lp);
+        }
+        if (drop) {
+            nb::object all = np.attr("all"), isfinite = np.attr("isfinite");
+            nb::object rows = pyop(PyNumber_And(all(isfinite(lt), "axis"_a = 1).ptr(), all(isfinite(lp), "axis"_a = 1).ptr()));
+            lt = pyop(PyObject_GetItem(lt.ptr(), rows.ptr()));
+            lp = pyop(PyObject_GetItem(lp.ptr(), rows.ptr()));
+            if (!sw.is_none()) sw = pyop(PyObject_GetItem(sw.ptr(), rows.ptr()));
+        }
+    }
+    return arithmetic(a, kind, lt, lp, sw, multioutput, eps);
+}
+
+nb::tuple unpack4(nb::handle o) {
+    nb::tuple t = nb::borrow<nb::tuple>(duv::steal_checked(PySequence_Tuple(o.ptr())));
+    if (nb::len(t) > 4) duv::raise_value_error("too many values to unpack (expected 4)");
+    if (nb::len(t) < 4)
+        duv::raise_value_error("not enough values to unpack (expected 4, got " + std::to_string(nb::len(t)) + ")");
+    return t;
+}
+
+// Whether every name the documented steps look up at call time is still bound as on import.
+bool names_as_imported(const duv::Args &a, Family family, Kind kind) {
+    auto same = [&](nb::handle name, PyObject *original) { return a.global(name).ptr() == original; };
+    // Those of _log_metrics, which its helpers use whichever module the metric is in.
+    PyObject *np = PyDict_GetItem(S.globals, DUV_STR("np").ptr());
+    PyObject *ca = PyDict_GetItem(S.globals, DUV_STR("check_array").ptr());
+    PyObject *ccl = PyDict_GetItem(S.globals, DUV_STR("check_consistent_length").ptr());
+    if (np != S.np || ca != S.check_array || ccl != S.check_consistent_length) return false;
+    if (!same(DUV_STR("np"), S.np) || !same(DUV_STR("_check_y_true_pred_sample_weight"), S.check_fn) ||
+        !same(DUV_STR("_aggregate_multioutput"), S.aggregate_fn))
+        return false;
+    if (family != Family::None && !same(DUV_STR("_prepare_logs"), S.prepare_fn)) return false;
+    if (kind != Kind::R2 && kind != Kind::FractionUnexplained && !same(DUV_STR("_weighted_mean_per_output"), S.mean_fn))
+        return false;
+    return true;
+}
+
+// The documented steps through whatever those names are bound to now.
+nb::object documented(const duv::Args &a, Kind kind, Family family, nb::handle y_true, nb::handle y_pred,
+                      nb::handle sample_weight, nb::handle multioutput, nb::handle nan_policy, nb::handle eps) {
+    nb::object allow_nan = nan_policy.is_valid()
+                               ? duv::steal_checked(PyObject_RichCompare(nan_policy.ptr(), DUV_STR("drop").ptr(), Py_EQ))
+                               : nb::object(nb::bool_(false));
+    nb::tuple c = unpack4(a.global(DUV_STR("_check_y_true_pred_sample_weight"))(y_true, y_pred, sample_weight,
+                                                                                multioutput, "allow_nan"_a = allow_nan));
+    if (family == Family::None) return arithmetic(a, kind, c[0], c[1], c[2], c[3], eps);
+    bool log10 = family == Family::Log10;
+    nb::tuple l = unpack4(a.global(DUV_STR("_prepare_logs"))(
+        c[0], c[1], c[2], c[3], "transform"_a = a.global(DUV_STR("np")).attr(log10 ? "log10" : "log1p"),
+        "family"_a = log10 ? "log10" : "log1p", "nan_policy"_a = nan_policy));
+    return arithmetic(a, kind, l[0], l[1], l[2], l[3], eps);
 }
 
 }  // namespace
@@ -410,6 +629,9 @@ nb::object finish(const duv::Args &a, Kind kind, const k::Result &r, const Array
 void init(nb::module_ &m) {
     S.globals = leak(nb::borrow(PyModule_GetDict(m.ptr())));
     nb::object np = m.attr("np");
+    S.np = leak(np);
+    S.check_array = leak(m.attr("check_array"));
+    S.check_consistent_length = leak(m.attr("check_consistent_length"));
     S.ndarray = leak(np.attr("ndarray"));
     S.float64 = leak(np.attr("float64"));
     S.float_type = leak(nb::borrow((PyObject *)&PyFloat_Type));
@@ -421,6 +643,13 @@ void init(nb::module_ &m) {
     S.nan_policy_options = leak(duv::steal_checked(PyFrozenSet_New(nb::make_tuple("raise", "drop").ptr())));
     setup_ufunc(S.log1p, np, "log1p", -1.0, -2.0);
     setup_ufunc(S.log10, np, "log10", 0.0, -1.0);
+}
+
+void init_helpers(nb::module_ &m) {
+    S.check_fn = leak(m.attr("_check_y_true_pred_sample_weight"));
+    S.prepare_fn = leak(m.attr("_prepare_logs"));
+    S.mean_fn = leak(m.attr("_weighted_mean_per_output"));
+    S.aggregate_fn = leak(m.attr("_aggregate_multioutput"));
 }
 
 nb::object check_inputs(nb::handle y_true, nb::handle y_pred, nb::handle sample_weight, nb::handle multioutput,
@@ -476,6 +705,8 @@ nb::object evaluate(const duv::Args &a, Kind kind, Family family, nb::handle y_t
     o.metric = metric_of(kind);
     bool eps_ready = !eps.is_valid() || is_float_value(eps);
     if (eps.is_valid() && eps_ready) o.eps = PyFloat_AS_DOUBLE(eps.ptr());
+    if (!names_as_imported(a, family, kind))
+        return documented(a, kind, family, y_true, y_pred, sample_weight, multioutput, nan_policy, eps);
 
     {
         Arrays A;
@@ -485,11 +716,14 @@ nb::object evaluate(const duv::Args &a, Kind kind, Family family, nb::handle y_t
             o.unchecked = true;
             k::Result r = run_kernel(A, o, u);
             if (r.status == k::Status::Ok) {
-                if (u) {
-                    emit_flags(*u, r.true_flags);
-                    emit_flags(*u, r.pred_flags);
+                Numbers x = compute(kind, r, A);
+                if (!x.fp_exception) {
+                    if (u) {
+                        emit_flags(*u, r.true_flags);
+                        emit_flags(*u, r.pred_flags);
+                    }
+                    return present(a, kind, x);
                 }
-                return finish(a, kind, r, A);
             }
         }
     }
@@ -521,13 +755,21 @@ nb::object evaluate(const duv::Args &a, Kind kind, Family family, nb::handle y_t
     }
     if (r.status == k::Status::NonFinite) duv::raise_value_error("Non-finite values encountered after log transform.");
     if (r.status == k::Status::AllDropped) duv::raise_value_error("All samples were dropped by nan_policy='drop'.");
-    if (!eps_ready) {
-        nb::object e = duv::steal_checked(PyNumber_Float(eps.ptr()));
-        o.eps = PyFloat_AS_DOUBLE(e.ptr());
-        o.metric = k::Metric::AbsolutePercentageError;
-        r = run_kernel(A, o, u);
+    nb::object e;
+    if (eps.is_valid()) {
+        e = duv::steal_checked(PyNumber_Float(eps.ptr()));
+        if (!eps_ready) {
+            o.eps = PyFloat_AS_DOUBLE(e.ptr());
+            o.metric = k::Metric::AbsolutePercentageError;
+            r = run_kernel(A, o, u);
+        }
     }
-    return finish(a, kind, r, A);
+    Numbers x = compute(kind, r, A);
+    if (x.fp_exception) {
+        nb::tuple c = nb::borrow<nb::tuple>(checked);
+        return redo_arithmetic(a, kind, family, c[0], c[1], c[2], c[3], o.drop, e);
+    }
+    return present(a, kind, x);
 }
 
 }  // namespace duv::logm

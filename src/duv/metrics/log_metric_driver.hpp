@@ -16,6 +16,8 @@ enum class Kind { AbsoluteError, SquaredError, RootSquaredError, AbsolutePercent
 // check_consistent_length and np are looked up at call time). Called once by the
 // module body of _log_metrics after its imports.
 void init(nb::module_ &log_metrics);
+// Records the module's private helpers once they are defined.
+void init_helpers(nb::module_ &log_metrics);
 
 // The documented input check; returns (y_true, y_pred, sample_weight, multioutput).
 nb::object check_inputs(nb::handle y_true, nb::handle y_pred, nb::handle sample_weight, nb::handle multioutput,
