@@ -9,10 +9,11 @@ nb::object unwrap(const duv::Args &a) {
     a.global(DUV_STR("check_is_fitted"))(self);
     std::string cls = nb::str(nb::handle((PyObject *)Py_TYPE(self.ptr())).attr("__name__")).c_str();
     if (!duv::truthy(self.attr("_unwrappable"))) duv::raise_value_error(cls + " is not unwrappable");
-    if (!nb::hasattr(self, "estimator_"))
+    if (!duv::has_attr(self, "estimator_"))
         duv::raise(PyExc_AttributeError, cls + " has no fitted estimator to unwrap");
     nb::object inner = self.attr("estimator_");
-    if (duv::truthy(deep) && nb::getattr(inner, "_unwrappable", nb::bool_(false)).is(Py_True))
+    nb::object unwrappable = duv::getattr_or_null(inner, DUV_STR("_unwrappable"));
+    if (duv::truthy(deep) && unwrappable.is(Py_True))
         return inner.attr("unwrap")("deep"_a = true);
     return inner;
 }

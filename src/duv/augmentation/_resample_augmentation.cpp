@@ -9,14 +9,6 @@ namespace {
 namespace aug = duv::augmentation;
 #define G(name) a.global(DUV_STR(name))
 
-// Lower-cased sample_weight_mode, checked against the two modes of this family.
-std::string checked_mode(nb::handle sample_weight_mode) {
-    std::string mode = nb::str(nb::str(sample_weight_mode).attr("lower")()).c_str();
-    if (mode != "passthrough" && mode != "consume")
-        duv::raise_value_error("sample_weight_mode must be one of {'passthrough','consume'}");
-    return mode;
-}
-
 nb::object resample_augment(const duv::Args &a) {
     nb::handle factor = a[2], shuffle = a[3], random_state = a[4], sample_weight = a[5];
     nb::object Xy = G("check_X_y")(a[0], a[1], "multi_output"_a = true);
@@ -25,8 +17,7 @@ nb::object resample_augment(const duv::Args &a) {
     if (y_was_1d) y = y.attr("reshape")(-1, 1);
     nb::object n_samples_obj = nb::object(X.attr("shape"))[0];
     long long n_samples = nb::cast<long long>(n_samples_obj);
-    std::string mode = checked_mode(a[6]);
-    bool consume = mode == "consume";
+    bool consume = aug::consume_mode(a[6]);
     nb::object rng = G("check_random_state")(random_state);
     long long n_target = duv::py_round_int((double)n_samples * duv::to_double(factor));
     if (duv::compare(factor, nb::float_(1.0), Py_LT)) n_target = std::max(1LL, n_target);

@@ -27,9 +27,6 @@ nb::object sub(nb::handle x, nb::handle y) { return num_op(PyNumber_Subtract, x,
 nb::object mul(nb::handle x, nb::handle y) { return num_op(PyNumber_Multiply, x, y); }
 nb::object div(nb::handle x, nb::handle y) { return num_op(PyNumber_TrueDivide, x, y); }
 
-// Rich comparison returning the result object (arrays compare elementwise).
-nb::object rich(nb::handle x, nb::handle y, int op) { return duv::steal_checked(PyObject_RichCompare(x.ptr(), y.ptr(), op)); }
-
 nb::object flt(double v) { return nb::float_(v); }
 nb::handle float_type() { return (PyObject *)&PyFloat_Type; }
 
@@ -45,46 +42,8 @@ nb::object capped_k(nb::handle k_neighbors, nb::handle n) {
     return duv::compare(other, k_neighbors, Py_LT) ? other : nb::borrow(k_neighbors);
 }
 
-// hasattr(o, name): only AttributeError means "no".
-bool has_attr(nb::handle o, const char *name) {
-    PyObject *v = PyObject_GetAttrString(o.ptr(), name);
-    if (v) {
-        Py_DECREF(v);
-        return true;
-    }
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
-    PyErr_Clear();
-    return false;
-}
-
-// `a, b, ... = value` with the interpreter's messages.
-std::vector<nb::object> unpack(nb::handle value, size_t n) {
-    PyObject *it = PyObject_GetIter(value.ptr());
-    if (!it) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
-        PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %s object", Py_TYPE(value.ptr())->tp_name);
-        throw nb::python_error();
-    }
-    nb::object iter = nb::steal(it);
-    std::vector<nb::object> out;
-    for (size_t i = 0; i <= n; ++i) {
-        PyObject *item = PyIter_Next(iter.ptr());
-        if (!item) {
-            if (PyErr_Occurred()) throw nb::python_error();
-            if (i == n) return out;
-            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)", n, i);
-            throw nb::python_error();
-        }
-        if (i == n) {
-            Py_DECREF(item);
-            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zu)", n);
-            throw nb::python_error();
-        }
-        out.push_back(nb::steal(item));
-    }
-    return out;
-}
+using duv::has_attr;
+using duv::unpack;
 
 nb::object slice_all() { return duv::steal_checked(PySlice_New(nullptr, nullptr, nullptr)); }
 nb::object slice_from(long start) {
@@ -109,14 +68,6 @@ bool only_ours(nb::handle o, Py_ssize_t held) {
 
 nb::object ones(nb::handle np, nb::handle n) { return np.attr("ones")(n, "dtype"_a = float_type()); }
 
-// True for "consume", False for "passthrough" (compared as Python strings: no C-string cut at NUL).
-bool consume_mode(nb::handle sample_weight_mode) {
-    nb::object mode = nb::str(sample_weight_mode).attr("lower")();
-    const bool consume = duv::compare(mode, nb::str("consume"), Py_EQ);
-    if (!consume && !duv::compare(mode, nb::str("passthrough"), Py_EQ))
-        duv::raise_value_error("sample_weight_mode must be one of {'passthrough','consume'}");
-    return consume;
-}
 
 // `if extrapolation and extrapolation > 0.0: alpha = (extrapolation + 1.0) * alpha - extrapolation / 2.0`,
 // in place when the constants are plain floats.
@@ -247,7 +198,7 @@ nb::object smote_augment(const duv::Args &a) {
 
     if (duv::compare(factor, flt(1.0), Py_LT))
         duv::raise_value_error("factor must be >= 1.0 for SMOTE augmentation, got " + duv::repr(factor));
-    const bool consume = consume_mode(a[11]);
+    const bool consume = aug::consume_mode(a[11]);
 
     auto target = [&](nb::handle t) { return y_was_1d ? t.attr("reshape")(-1) : nb::borrow(t); };
     auto unchanged = [&]() {
@@ -615,7 +566,7 @@ nb::object fit_classifier(const duv::Args &a) {
     std::vector<nb::object> labels, counts;
     for (nb::handle c : classes) {
         labels.push_back(nb::borrow(c));
-        counts.push_back(nb::int_(np.attr("sum")(rich(y_arr, c, Py_EQ))));
+        counts.push_back(nb::int_(np.attr("sum")(duv::richcompare(y_arr, c, Py_EQ))));
     }
     std::vector<nb::object> per_class = allocate(a, n_total_synth, counts, n_samples);
 
@@ -635,7 +586,7 @@ nb::object fit_classifier(const duv::Args &a) {
         nb::handle n_synth_c = per_class[ci];
         if (duv::compare(n_synth_c, nb::int_(0), Py_LE)) continue;
         nb::handle c = labels[ci];
-        nb::object mask = rich(y_arr, c, Py_EQ);
+        nb::object mask = duv::richcompare(y_arr, c, Py_EQ);
         nb::object X_c = X[mask];
         nb::object sw_c = sample_weight.is_none() ? nb::none() : np.attr("asarray")(sample_weight)[mask];
         nb::object n_c = nb::object(X_c.attr("shape"))[0];
@@ -649,7 +600,7 @@ nb::object fit_classifier(const duv::Args &a) {
 
         nb::object base_idx;
         if (!sample_weight.is_none() && duv::compare(self.attr("sample_weight_mode"), nb::str("consume"), Py_EQ)) {
-            double total = aug::float_of(sw_c.attr("sum")());
+            double total = duv::to_double(sw_c.attr("sum")());
             if (!std::isfinite(total) || total <= 0) duv::raise_value_error("Sum of sample_weight must be positive");
             nb::object p_c = div(sw_c, flt(total));
             base_idx = rng.attr("choice")(n_c, "size"_a = n_synth_c, "replace"_a = true, "p"_a = p_c);

@@ -47,7 +47,14 @@ nb::object fit_clone(const Args &a, nb::handle self, nb::handle X_aug, nb::handl
     return est;
 }
 
-double float_of(nb::handle o) { return PyFloat_AS_DOUBLE(steal_checked(PyNumber_Float(o.ptr())).ptr()); }
+bool consume_mode(nb::handle sample_weight_mode) {
+    // Compared as Python strings: a C string would stop at an embedded NUL.
+    nb::object mode = nb::str(sample_weight_mode).attr("lower")();
+    const bool consume = compare(mode, nb::str("consume"), Py_EQ);
+    if (!consume && !compare(mode, nb::str("passthrough"), Py_EQ))
+        raise_value_error("sample_weight_mode must be one of {'passthrough','consume'}");
+    return consume;
+}
 
 nb::object consume_probabilities(nb::handle np, nb::handle sample_weight, nb::handle n_samples) {
     nb::object sw = np.attr("asarray")(sample_weight);
@@ -56,7 +63,7 @@ nb::object consume_probabilities(nb::handle np, nb::handle sample_weight, nb::ha
         raise_value_error("sample_weight should have shape (" + format(n_samples) + ",), got " + format(shape));
     if (truthy(np.attr("any")(richcompare(sw, nb::int_(0), Py_LT))))
         raise_value_error("sample_weight must be non-negative");
-    double total = float_of(sw.attr("sum")());
+    double total = to_double(sw.attr("sum")());
     if (!std::isfinite(total) || total <= 0) raise_value_error("Sum of sample_weight must be positive");
     return sw / nb::float_(total);
 }

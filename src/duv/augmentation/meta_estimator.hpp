@@ -18,8 +18,9 @@ nb::object fit_clone(const Args &a, nb::handle self, nb::handle X_aug, nb::handl
 // Fits `est` as above (no clone).
 void fit_with_fallback(nb::handle est, nb::handle X, nb::handle y, nb::handle sw, nb::handle fit_params);
 
-// float(o): unlike PyFloat_AsDouble this also parses strings, as a sum of object weights may be one.
-double float_of(nb::handle o);
+// The lower-cased sample_weight_mode of the resampling families: true for "consume",
+// false for "passthrough", ValueError otherwise.
+bool consume_mode(nb::handle sample_weight_mode);
 
 // The drawing probabilities of "consume" mode, sw / sw.sum(), after the shape, sign and
 // sum checks with their messages (`np` is the numpy module).

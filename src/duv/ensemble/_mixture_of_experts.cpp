@@ -27,58 +27,13 @@ using mk::Method;
 
 bool equals(nb::handle a, const char *b) { return duv::truthy(duv::richcompare(a, nb::str(b), Py_EQ)); }
 
-// getattr(obj, name) if present; an invalid object when the attribute is missing.
-nb::object optional_attr(nb::handle obj, nb::handle name) {
-    PyObject *v = PyObject_GetAttr(obj.ptr(), name.ptr());
-    if (v) return nb::steal(v);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
-    PyErr_Clear();
-    return nb::object();
-}
-
-// `a, b, ... = obj` with the interpreter's messages.
-std::vector<nb::object> unpack(nb::handle obj, int n) {
-    PyObject *it = PyObject_GetIter(obj.ptr());
-    if (!it) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(obj.ptr())->tp_iter == nullptr &&
-            !PySequence_Check(obj.ptr())) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(obj.ptr())->tp_name);
-        }
-        throw nb::python_error();
-    }
-    nb::object iter = nb::steal(it);
-    std::vector<nb::object> out;
-    for (int i = 0; i < n; ++i) {
-        PyObject *v = PyIter_Next(it);
-        if (!v) {
-            if (!PyErr_Occurred())
-                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %d, got %d)", n, i);
-            throw nb::python_error();
-        }
-        out.push_back(nb::steal(v));
-    }
-    PyObject *extra = PyIter_Next(it);
-    if (extra) {
-        Py_DECREF(extra);
-#if PY_VERSION_HEX >= 0x030E0000
-        if (PyList_CheckExact(obj.ptr()) || PyTuple_CheckExact(obj.ptr()) || PyDict_CheckExact(obj.ptr())) {
-            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %d, got %zd)", n,
-                         PyObject_Length(obj.ptr()));
-            throw nb::python_error();
-        }
-#endif
-        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %d)", n);
-    }
-    if (PyErr_Occurred()) throw nb::python_error();
-    return out;
-}
+using duv::unpack;
 
 // How the interpreter names a callable in call errors ("module.Qual.name()").
 nb::object function_str(nb::handle fn) {
-    nb::object qualname = optional_attr(fn, DUV_STR("__qualname__"));
+    nb::object qualname = duv::getattr_or_null(fn, DUV_STR("__qualname__"));
     if (!qualname.is_valid()) return nb::str(fn);
-    nb::object module = optional_attr(fn, DUV_STR("__module__"));
+    nb::object module = duv::getattr_or_null(fn, DUV_STR("__module__"));
     if (module.is_valid() && !module.is_none() && duv::compare(module, DUV_STR("builtins"), Py_NE))
         return duv::steal_checked(PyUnicode_FromFormat("%S.%S()", module.ptr(), qualname.ptr()));
     return duv::steal_checked(PyUnicode_FromFormat("%S()", qualname.ptr()));
@@ -416,10 +371,10 @@ void check_parameters(nb::handle self, nb::handle X) {
 
 // self.distance_cols_, or (outside fit) the mask derived from distance_cols without errors.
 nb::object feature_mask(const duv::Args &a, nb::handle self, nb::handle X) {
-    nb::object mask = optional_attr(self, DUV_STR("distance_cols_"));
+    nb::object mask = duv::getattr_or_null(self, DUV_STR("distance_cols_"));
     if (mask.is_valid()) return mask;
     nb::object np = G("np");
-    nb::object cols = optional_attr(self, DUV_STR("distance_cols"));
+    nb::object cols = duv::getattr_or_null(self, DUV_STR("distance_cols"));
     nb::object n_features = shape_at(X, 1);
     if (!cols.is_valid() || cols.is_none()) return np.attr("ones")(n_features, "dtype"_a = bool_type());
     mask = np.attr("asarray")(cols, "dtype"_a = bool_type());

@@ -46,9 +46,58 @@ bool compare(nb::handle a, nb::handle b, int op) {
 }
 
 double to_double(nb::handle o) {
-    double v = PyFloat_AsDouble(o.ptr());
-    if (v == -1.0 && PyErr_Occurred()) throw nb::python_error();
-    return v;
+    if (PyFloat_CheckExact(o.ptr())) return PyFloat_AS_DOUBLE(o.ptr());
+    return PyFloat_AS_DOUBLE(steal_checked(PyNumber_Float(o.ptr())).ptr());
+}
+
+nb::object getattr_or_null(nb::handle o, nb::handle name) {
+    PyObject *v = PyObject_GetAttr(o.ptr(), name.ptr());
+    if (v) return nb::steal(v);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+    PyErr_Clear();
+    return nb::object();
+}
+
+bool has_attr(nb::handle o, const char *name) {
+    nb::object n = steal_checked(PyUnicode_FromString(name));
+    return getattr_or_null(o, n).is_valid();
+}
+
+std::vector<nb::object> unpack(nb::handle value, size_t n) {
+    PyObject *it = PyObject_GetIter(value.ptr());
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(value.ptr())->tp_iter == nullptr &&
+            !PySequence_Check(value.ptr())) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(value.ptr())->tp_name);
+        }
+        throw nb::python_error();
+    }
+    nb::object iter = nb::steal(it);
+    std::vector<nb::object> out;
+    for (size_t i = 0; i < n; ++i) {
+        PyObject *v = PyIter_Next(it);
+        if (!v) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)", n, i);
+            throw nb::python_error();
+        }
+        out.push_back(nb::steal(v));
+    }
+    PyObject *extra = PyIter_Next(it);
+    if (extra) {
+        Py_DECREF(extra);
+#if PY_VERSION_HEX >= 0x030E0000
+        if (PyList_CheckExact(value.ptr()) || PyTuple_CheckExact(value.ptr()) || PyDict_CheckExact(value.ptr())) {
+            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zu, got %zd)", n,
+                         PyObject_Length(value.ptr()));
+            throw nb::python_error();
+        }
+#endif
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zu)", n);
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    return out;
 }
 
 }  // namespace duv

@@ -52,6 +52,14 @@ bool compare(nb::handle a, nb::handle b, int op);
 // Python float(o).
 double to_double(nb::handle o);
 
+// getattr(o, name), or an invalid object when that raises AttributeError (other errors propagate).
+nb::object getattr_or_null(nb::handle o, nb::handle name);
+// hasattr(o, name): only AttributeError means "no".
+bool has_attr(nb::handle o, const char *name);
+
+// `a, b, ... = value`, with the interpreter's messages.
+std::vector<nb::object> unpack(nb::handle value, size_t n);
+
 }  // namespace duv
 
 namespace duv {

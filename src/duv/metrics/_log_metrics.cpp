@@ -9,7 +9,7 @@ using duv::logm::Family;
 using duv::logm::Kind;
 
 nb::object op(PyObject *r) { return duv::steal_checked(r); }
-bool rich(nb::handle a, nb::handle b, int o) { return duv::truthy(op(PyObject_RichCompare(a.ptr(), b.ptr(), o))); }
+using duv::compare;
 
 nb::object check_y_true_pred_sample_weight(const duv::Args &a) {
     return duv::logm::check_inputs(a[0], a[1], a[2], a[3], a[4]);
@@ -28,13 +28,13 @@ nb::object prepare_logs(const duv::Args &a) {
     a.global(DUV_STR("_validate_nan_policy"))(nan_policy);
     nb::object np = a.global(DUV_STR("np"));
     nb::object any = np.attr("any"), isfinite = np.attr("isfinite");
-    if (rich(nan_policy, DUV_STR("raise"), Py_EQ)) {
-        if (rich(family, DUV_STR("log10"), Py_EQ)) {
+    if (compare(nan_policy, DUV_STR("raise"), Py_EQ)) {
+        if (compare(family, DUV_STR("log10"), Py_EQ)) {
             nb::object zero = op(PyLong_FromLong(0));
             if (duv::truthy(any(op(PyObject_RichCompare(y_true.ptr(), zero.ptr(), Py_LE)))) ||
                 duv::truthy(any(op(PyObject_RichCompare(y_pred.ptr(), zero.ptr(), Py_LE)))))
                 duv::raise_value_error("Targets and predictions for log10-space metrics must be strictly positive.");
-        } else if (rich(family, DUV_STR("log1p"), Py_EQ)) {
+        } else if (compare(family, DUV_STR("log1p"), Py_EQ)) {
             nb::object minus_one = op(PyLong_FromLong(-1));
             if (duv::truthy(any(op(PyObject_RichCompare(y_true.ptr(), minus_one.ptr(), Py_LT)))) ||
                 duv::truthy(any(op(PyObject_RichCompare(y_pred.ptr(), minus_one.ptr(), Py_LT)))))
@@ -69,7 +69,7 @@ nb::object aggregate_multioutput(const duv::Args &a) {
     nb::handle per_output = a[0], multioutput = a[1];
     nb::object np = a.global(DUV_STR("np"));
     if (PyUnicode_Check(multioutput.ptr())) {
-        if (rich(multioutput, DUV_STR("raw_values"), Py_EQ)) return nb::borrow(per_output);
+        if (compare(multioutput, DUV_STR("raw_values"), Py_EQ)) return nb::borrow(per_output);
         return op(PyNumber_Float(np.attr("mean")(per_output).ptr()));
     }
     nb::object w = np.attr("asarray")(multioutput, "dtype"_a = nb::handle((PyObject *)&PyFloat_Type));

@@ -60,7 +60,7 @@ nb::object global(const char *name) {
     return builtins.attr(name);
 }
 
-bool rich(nb::handle a, nb::handle b, int op) { return duv::truthy(duv::steal_checked(PyObject_RichCompare(a.ptr(), b.ptr(), op))); }
+using duv::compare;
 
 nb::object pyint(long v) { return duv::steal_checked(PyLong_FromLong(v)); }
 
@@ -413,7 +413,7 @@ Numbers compute(Kind kind, const k::Result &r, const Arrays &A) {
         }
     }
     if (!A.mo_weights) {
-        x.raw = rich(A.mo_obj, DUV_STR("raw_values"), Py_EQ);
+        x.raw = compare(A.mo_obj, DUV_STR("raw_values"), Py_EQ);
         if (!x.raw) x.value = k::numpy_sum(per.data(), (std::ptrdiff_t)kk) / (double)kk;
     } else {
         // np.average's sums, in its order, so that a cancelling weight total is zero exactly when NumPy's is.
@@ -488,7 +488,7 @@ nb::object arithmetic(const duv::Args &a, Kind kind, nb::handle lt, nb::handle l
     auto div = [](nb::handle x, nb::handle y) { return pyop(PyNumber_TrueDivide(x.ptr(), y.ptr())); };
     auto square = [&](nb::handle x) { return pyop(PyNumber_Power(x.ptr(), two.ptr(), Py_None)); };
     if (kind == Kind::R2 || kind == Kind::FractionUnexplained) {
-        if (rich(lt.attr("shape")[zero], two, Py_LT)) {
+        if (compare(lt.attr("shape")[zero], two, Py_LT)) {
             Numbers undefined;
             undefined.what = Numbers::Undefined;
             return present(a, kind, undefined);
@@ -661,16 +661,16 @@ nb::object check_inputs(nb::handle y_true, nb::handle y_pred, nb::handle sample_
     nb::object yt = check_array(y_true, "ensure_2d"_a = false, "dtype"_a = float_type, "ensure_all_finite"_a = force);
     nb::object yp = check_array(y_pred, "ensure_2d"_a = false, "dtype"_a = float_type, "ensure_all_finite"_a = force);
     nb::object one = pyint(1), minus_one = pyint(-1), zero = pyint(0);
-    if (rich(yt.attr("ndim"), one, Py_EQ)) yt = yt.attr("reshape")(minus_one, one);
-    if (rich(yp.attr("ndim"), one, Py_EQ)) yp = yp.attr("reshape")(minus_one, one);
-    if (rich(yt.attr("shape"), yp.attr("shape"), Py_NE))
+    if (compare(yt.attr("ndim"), one, Py_EQ)) yt = yt.attr("reshape")(minus_one, one);
+    if (compare(yp.attr("ndim"), one, Py_EQ)) yp = yp.attr("reshape")(minus_one, one);
+    if (compare(yt.attr("shape"), yp.attr("shape"), Py_NE))
         duv::raise_value_error("y_true and y_pred have different shapes: " + duv::format(yt.attr("shape")) + " vs " +
                                duv::format(yp.attr("shape")));
     nb::object np = global("np");
     nb::object sw = nb::borrow(sample_weight);
     if (!sw.is_none()) {
         sw = np.attr("asarray")(sw, "dtype"_a = float_type);
-        if (rich(sw.attr("ndim"), one, Py_NE) || rich(sw.attr("shape")[zero], yt.attr("shape")[zero], Py_NE))
+        if (compare(sw.attr("ndim"), one, Py_NE) || compare(sw.attr("shape")[zero], yt.attr("shape")[zero], Py_NE))
             duv::raise_value_error("sample_weight must be 1D with length equal to n_samples");
         if (duv::truthy(np.attr("any")(duv::steal_checked(PyObject_RichCompare(sw.ptr(), zero.ptr(), Py_LT)))))
             duv::raise_value_error("sample_weight must be non-negative");
@@ -685,7 +685,7 @@ nb::object check_inputs(nb::handle y_true, nb::handle y_pred, nb::handle sample_
             "multioutput must be 'raw_values', 'uniform_average' or an array of per-output weights, got None");
     } else {
         mo = np.attr("asarray")(duv::steal_checked(PySequence_List(mo.ptr())), "dtype"_a = float_type);
-        if (rich(mo.attr("ndim"), one, Py_NE) || rich(mo.attr("shape")[zero], yt.attr("shape")[one], Py_NE))
+        if (compare(mo.attr("ndim"), one, Py_NE) || compare(mo.attr("shape")[zero], yt.attr("shape")[one], Py_NE))
             duv::raise_value_error("multioutput weights must be 1D with length equal to n_outputs");
     }
     return nb::make_tuple(yt, yp, sw, mo);
@@ -738,7 +738,7 @@ nb::object evaluate(const duv::Args &a, Kind kind, Family family, nb::handle y_t
     o.drop = false;
     if (nan_policy.is_valid()) {
         validate_nan_policy(nan_policy);
-        o.drop = !rich(nan_policy, DUV_STR("raise"), Py_EQ);
+        o.drop = !compare(nan_policy, DUV_STR("raise"), Py_EQ);
     }
     literal_prepare(checked, A);
     o.unchecked = false;
