@@ -588,3 +588,19 @@ def test_unusable_neighbour_indices_raise_or_follow_numpy(monkeypatch):
         smote_augment(X40, Y40, factor=2.0, k_neighbors=1, random_state=0)
     with pytest.raises(IndexError):
         SMOTEAugmentedClassifier(ClassRecorder(), k_neighbors=1).fit(X40, np.repeat([0, 1], 20))
+
+
+def test_signatures_are_exactly_the_documented_ones():
+    import inspect
+
+    from duv.augmentation import SMOTEAugmentedClassifier, SMOTEAugmentedRegressor, smote_augment
+
+    assert str(inspect.signature(smote_augment)) == (
+        "(X, y, factor=10.0, k_neighbors=5, random_state=None, distance_weights=None, shuffle=True, "
+        "algorithm='auto', n_jobs=None, extrapolation=0.0, *, sample_weight=None, sample_weight_mode='passthrough')")
+    assert str(inspect.signature(SMOTEAugmentedRegressor)) == (
+        "(estimator, factor=10.0, k_neighbors=5, distance_weights=None, random_state=None, shuffle=True, "
+        "algorithm='auto', n_jobs=None, extrapolation=0.0, sample_weight_mode='passthrough', store_augmented=False)")
+    assert str(inspect.signature(SMOTEAugmentedClassifier)) == (
+        "(estimator, factor=2.0, k_neighbors=5, random_state=None, shuffle=True, algorithm='auto', n_jobs=None, "
+        "extrapolation=0.0, sample_weight_mode='passthrough', store_augmented=False)")

@@ -700,22 +700,18 @@ nb::dict constraints(nb::module_ &m, bool regressor) {
     return d;
 }
 
-struct Annotations {
-    nb::object float_t, int_t, bool_t, str_t, opt_int, opt_array, array;
-};
-
-void build_regressor(nb::module_ &m, const Annotations &t) {
+void build_regressor(nb::module_ &m) {
     duv::ClassBuilder cls(m, "SMOTEAugmentedRegressor",
                           {m.attr("RegressorMixin"), m.attr("UnwrapMetaEstimatorMixin"), m.attr("BaseEstimator")});
     cls.attr("_parameter_constraints", constraints(m, true));
     cls.def("__init__",
-            {duv::arg("self"), duv::arg("estimator"), duv::arg("factor", 10.0).ann(t.float_t),
-             duv::arg("k_neighbors", 5).ann(t.int_t), duv::arg("distance_weights", nb::none()).ann(t.opt_array),
-             duv::arg("random_state", nb::none()), duv::arg("shuffle", true).ann(t.bool_t),
-             duv::arg("algorithm", "auto").ann(t.str_t), duv::arg("n_jobs", nb::none()).ann(t.opt_int),
-             duv::arg("extrapolation", 0.0).ann(t.float_t),
-             duv::arg("sample_weight_mode", "passthrough").ann(t.str_t),
-             duv::arg("store_augmented", false).ann(t.bool_t)},
+            {duv::arg("self"), duv::arg("estimator"), duv::arg("factor", 10.0),
+             duv::arg("k_neighbors", 5), duv::arg("distance_weights", nb::none()),
+             duv::arg("random_state", nb::none()), duv::arg("shuffle", true),
+             duv::arg("algorithm", "auto"), duv::arg("n_jobs", nb::none()),
+             duv::arg("extrapolation", 0.0),
+             duv::arg("sample_weight_mode", "passthrough"),
+             duv::arg("store_augmented", false)},
             init_regressor);
     cls.def("_validate_estimator", {duv::arg("self")}, validate_estimator);
     nb::object fit = duv::make_function(
@@ -730,17 +726,17 @@ void build_regressor(nb::module_ &m, const Annotations &t) {
     cls.build();
 }
 
-void build_classifier(nb::module_ &m, const Annotations &t) {
+void build_classifier(nb::module_ &m) {
     duv::ClassBuilder cls(m, "SMOTEAugmentedClassifier",
                           {m.attr("ClassifierMixin"), m.attr("UnwrapMetaEstimatorMixin"), m.attr("BaseEstimator")});
     cls.attr("_parameter_constraints", constraints(m, false));
     cls.def("__init__",
-            {duv::arg("self"), duv::arg("estimator"), duv::arg("factor", 2.0).ann(t.float_t),
-             duv::arg("k_neighbors", 5).ann(t.int_t), duv::arg("random_state", nb::none()),
-             duv::arg("shuffle", true).ann(t.bool_t), duv::arg("algorithm", "auto").ann(t.str_t),
-             duv::arg("n_jobs", nb::none()).ann(t.opt_int), duv::arg("extrapolation", 0.0).ann(t.float_t),
-             duv::arg("sample_weight_mode", "passthrough").ann(t.str_t),
-             duv::arg("store_augmented", false).ann(t.bool_t)},
+            {duv::arg("self"), duv::arg("estimator"), duv::arg("factor", 2.0),
+             duv::arg("k_neighbors", 5), duv::arg("random_state", nb::none()),
+             duv::arg("shuffle", true), duv::arg("algorithm", "auto"),
+             duv::arg("n_jobs", nb::none()), duv::arg("extrapolation", 0.0),
+             duv::arg("sample_weight_mode", "passthrough"),
+             duv::arg("store_augmented", false)},
             init_classifier);
     cls.def("_validate_estimator", {duv::arg("self")}, validate_estimator);
     cls.def("fit", {duv::arg("self"), duv::arg("X"), duv::arg("y"), duv::arg("sample_weight", nb::none())},
@@ -764,26 +760,14 @@ DUV_MODULE("duv.augmentation._smote_augmentation", exec_smote_augmentation) {
                       "check_random_state", "check_X_y"});
     duv::from_import(m, "._meta_estimator_mixins", {"UnwrapMetaEstimatorMixin"});
 
-    nb::object typing = nb::module_::import_("typing");
-    nb::object ndarray = m.attr("np").attr("ndarray");
-    Annotations t;
-    t.float_t = nb::borrow((PyObject *)&PyFloat_Type);
-    t.int_t = nb::borrow((PyObject *)&PyLong_Type);
-    t.bool_t = nb::borrow((PyObject *)&PyBool_Type);
-    t.str_t = nb::borrow((PyObject *)&PyUnicode_Type);
-    t.opt_int = typing.attr("Optional")[t.int_t];
-    t.opt_array = typing.attr("Optional")[ndarray];
-    t.array = ndarray;
-
     duv::def(m, "smote_augment",
-             {duv::arg("X").ann(t.array), duv::arg("y").ann(t.array), duv::arg("factor", 10.0).ann(t.float_t),
-              duv::arg("k_neighbors", 5).ann(t.int_t), duv::arg("random_state", nb::none()),
-              duv::arg("distance_weights", nb::none()).ann(t.opt_array), duv::arg("shuffle", true).ann(t.bool_t),
-              duv::arg("algorithm", "auto").ann(t.str_t), duv::arg("n_jobs", nb::none()).ann(t.opt_int),
-              duv::arg("extrapolation", 0.0).ann(t.float_t), duv::kwonly("sample_weight", nb::none()).ann(t.opt_array),
-              duv::kwonly("sample_weight_mode", "passthrough").ann(t.str_t)},
-             smote_augment,
-             typing.attr("Tuple")[nb::make_tuple(ndarray, ndarray, typing.attr("Optional")[ndarray])]);
-    build_regressor(m, t);
-    build_classifier(m, t);
+             {duv::arg("X"), duv::arg("y"), duv::arg("factor", 10.0),
+              duv::arg("k_neighbors", 5), duv::arg("random_state", nb::none()),
+              duv::arg("distance_weights", nb::none()), duv::arg("shuffle", true),
+              duv::arg("algorithm", "auto"), duv::arg("n_jobs", nb::none()),
+              duv::arg("extrapolation", 0.0), duv::kwonly("sample_weight", nb::none()),
+              duv::kwonly("sample_weight_mode", "passthrough")},
+             smote_augment);
+    build_regressor(m);
+    build_classifier(m);
 }
