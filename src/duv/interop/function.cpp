@@ -239,13 +239,14 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t narg
     auto *f = (FunctionObject *)self;
     const FunctionInfo &sp = *f->info;
     const size_t n_params = sp.params.size();
-    std::array<PyObject *, 48> small{};
+    std::array<PyObject *, 48> small;
     std::vector<PyObject *> large;
     PyObject **slots = small.data();
     if (n_params > small.size()) {
-        large.assign(n_params, nullptr);
+        large.resize(n_params);
         slots = large.data();
     }
+    std::fill_n(slots, n_params, nullptr);
     SlotGuard guard;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
 
