@@ -14,8 +14,8 @@ std::string repr(nb::handle o) { return nb::borrow<nb::str>(steal_checked(PyObje
 std::string str(nb::handle o) { return nb::borrow<nb::str>(steal_checked(PyObject_Str(o.ptr()))).c_str(); }
 
 std::string format(nb::handle o) {
-    nb::object spec = nb::str("");
-    return nb::borrow<nb::str>(steal_checked(PyObject_Format(o.ptr(), spec.ptr()))).c_str();
+    nb::object empty = nb::str("");
+    return nb::borrow<nb::str>(steal_checked(PyObject_Format(o.ptr(), empty.ptr()))).c_str();
 }
 
 void raise(PyObject *type, const std::string &message) {
