@@ -2,9 +2,9 @@
 
 DUV_PACKAGE("duv.augmentation", exec_augmentation) {
     using duv::from_import_if_built;
-    from_import_if_built(m, "._category_balance_augmentation",
-                         {"CategoryBalanceAugmentedClassifier", "CategoryBalanceAugmentedRegressor",
-                          "category_balance_augment"});
+    from_import_if_built(
+        m, "._category_balance_augmentation",
+        {"CategoryBalanceAugmentedClassifier", "CategoryBalanceAugmentedRegressor", "category_balance_augment"});
     from_import_if_built(m, "._gaussian_augmentation",
                          {"GaussianAugmentedClassifier", "GaussianAugmentedRegressor", "gaussian_augment"});
     from_import_if_built(m, "._histogram_augmentation",

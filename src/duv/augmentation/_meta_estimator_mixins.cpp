@@ -13,8 +13,7 @@ nb::object unwrap(const duv::Args &a) {
         duv::raise(PyExc_AttributeError, cls + " has no fitted estimator to unwrap");
     nb::object inner = self.attr("estimator_");
     nb::object unwrappable = duv::getattr_or_null(inner, DUV_STR("_unwrappable"));
-    if (duv::truthy(deep) && unwrappable.is(Py_True))
-        return inner.attr("unwrap")("deep"_a = true);
+    if (duv::truthy(deep) && unwrappable.is(Py_True)) return inner.attr("unwrap")("deep"_a = true);
     return inner;
 }
 

@@ -30,20 +30,23 @@ nb::object resample_augment(const duv::Args &a) {
             nb::object indices = rng.attr("permutation")(n_samples);
             X_res = X[indices];
             y_res = y[indices];
-            if (consume) sw_res = ones(n_samples);
-            else if (!sample_weight.is_none()) sw_res = np.attr("asarray")(sample_weight)[indices];
+            if (consume)
+                sw_res = ones(n_samples);
+            else if (!sample_weight.is_none())
+                sw_res = np.attr("asarray")(sample_weight)[indices];
         } else {
             X_res = X.attr("copy")();
             y_res = y.attr("copy")();
-            if (consume) sw_res = ones(n_samples);
-            else if (!sample_weight.is_none()) sw_res = np.attr("asarray")(sample_weight);
+            if (consume)
+                sw_res = ones(n_samples);
+            else if (!sample_weight.is_none())
+                sw_res = np.attr("asarray")(sample_weight);
         }
     } else {
         nb::object p = nb::none();
         if (consume && !sample_weight.is_none()) p = aug::consume_probabilities(np, sample_weight, n_samples_obj);
         bool replace = n_target > n_samples;
-        nb::object indices =
-            rng.attr("choice")(n_samples, "size"_a = n_target, "replace"_a = replace, "p"_a = p);
+        nb::object indices = rng.attr("choice")(n_samples, "size"_a = n_target, "replace"_a = replace, "p"_a = p);
         X_res = X[indices];
         y_res = y[indices];
         if (duv::truthy(shuffle)) {
@@ -52,8 +55,10 @@ nb::object resample_augment(const duv::Args &a) {
             y_res = y_res[order];
             indices = indices[order];
         }
-        if (consume) sw_res = ones(n_target);
-        else if (!sample_weight.is_none()) sw_res = np.attr("asarray")(sample_weight)[indices];
+        if (consume)
+            sw_res = ones(n_target);
+        else if (!sample_weight.is_none())
+            sw_res = np.attr("asarray")(sample_weight)[indices];
     }
     if (y_was_1d) y_res = y_res.attr("reshape")(-1);
     return nb::make_tuple(X_res, y_res, sw_res);
@@ -68,10 +73,10 @@ nb::object fit(const duv::Args &a, bool regressor) {
     if (regressor)
         self.attr("n_outputs_") =
             nb::cast<int>(y.attr("ndim")) == 1 ? nb::object(nb::int_(1)) : nb::object(nb::object(y.attr("shape"))[1]);
-    nb::object aug = G("resample_augment")(X, y, "factor"_a = self.attr("factor"), "shuffle"_a = self.attr("shuffle"),
-                                           "random_state"_a = self.attr("random_state"),
-                                           "sample_weight"_a = sample_weight,
-                                           "sample_weight_mode"_a = self.attr("sample_weight_mode"));
+    nb::object aug =
+        G("resample_augment")(X, y, "factor"_a = self.attr("factor"), "shuffle"_a = self.attr("shuffle"),
+                              "random_state"_a = self.attr("random_state"), "sample_weight"_a = sample_weight,
+                              "sample_weight_mode"_a = self.attr("sample_weight_mode"));
     nb::object X_aug = aug[0], y_aug = aug[1], sw_aug = aug[2];
     aug::store_augmented(self, X_aug, y_aug);
     self.attr("estimator_") = aug::fit_clone(a, self, X_aug, y_aug, sw_aug);
@@ -89,7 +94,8 @@ nb::object predict(const duv::Args &a) {
 }
 
 void build_class(nb::module_ &m, const char *name, const char *mixin, duv::Impl fit_impl) {
-    nb::handle float_t = (PyObject *)&PyFloat_Type, bool_t = (PyObject *)&PyBool_Type, str_t = (PyObject *)&PyUnicode_Type;
+    nb::handle float_t = (PyObject *)&PyFloat_Type, bool_t = (PyObject *)&PyBool_Type,
+               str_t = (PyObject *)&PyUnicode_Type;
     duv::ClassBuilder cls(m, name, {m.attr(mixin), m.attr("UnwrapMetaEstimatorMixin"), m.attr("BaseEstimator")});
     nb::dict constraints;
     constraints["estimator"] = duv::list_of(m.attr("BaseEstimator"));
@@ -115,15 +121,17 @@ DUV_MODULE("duv.augmentation._resample_augmentation", exec_resample_augmentation
     duv::import_as(m, "numpy", "np");
     duv::from_import(m, "sklearn.base", {"BaseEstimator", "ClassifierMixin", "RegressorMixin", "clone"});
     duv::from_import(m, "sklearn.utils._param_validation", {"Interval", "Real", "StrOptions", "validate_params"});
-    duv::from_import(m, "sklearn.utils.validation", {"check_array", "check_is_fitted", "check_random_state", "check_X_y"});
+    duv::from_import(m, "sklearn.utils.validation",
+                     {"check_array", "check_is_fitted", "check_random_state", "check_X_y"});
     duv::from_import(m, "._meta_estimator_mixins", {"UnwrapMetaEstimatorMixin"});
 
-    nb::handle float_t = (PyObject *)&PyFloat_Type, bool_t = (PyObject *)&PyBool_Type, str_t = (PyObject *)&PyUnicode_Type;
+    nb::handle float_t = (PyObject *)&PyFloat_Type, bool_t = (PyObject *)&PyBool_Type,
+               str_t = (PyObject *)&PyUnicode_Type;
     nb::object fn = duv::make_function(
         PyModule_GetDict(m.ptr()), "resample_augment", "resample_augment",
-        {duv::arg("X"), duv::arg("y"), duv::kwonly("factor", 10.0).ann(float_t), duv::kwonly("shuffle", true).ann(bool_t),
-         duv::kwonly("random_state", nb::none()), duv::kwonly("sample_weight", nb::none()),
-         duv::kwonly("sample_weight_mode", "passthrough").ann(str_t)},
+        {duv::arg("X"), duv::arg("y"), duv::kwonly("factor", 10.0).ann(float_t),
+         duv::kwonly("shuffle", true).ann(bool_t), duv::kwonly("random_state", nb::none()),
+         duv::kwonly("sample_weight", nb::none()), duv::kwonly("sample_weight_mode", "passthrough").ann(str_t)},
         resample_augment);
     nb::dict constraints;
     constraints["X"] = duv::list_of("array-like");

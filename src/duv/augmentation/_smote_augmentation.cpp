@@ -68,7 +68,6 @@ bool only_ours(nb::handle o, Py_ssize_t held) {
 
 nb::object ones(nb::handle np, nb::handle n) { return np.attr("ones")(n, "dtype"_a = float_type()); }
 
-
 // `if extrapolation and extrapolation > 0.0: alpha = (extrapolation + 1.0) * alpha - extrapolation / 2.0`,
 // in place when the constants are plain floats.
 nb::object stretch_alpha(nb::handle alpha, nb::handle extrapolation) {
@@ -202,8 +201,9 @@ nb::object smote_augment(const duv::Args &a) {
 
     auto target = [&](nb::handle t) { return y_was_1d ? t.attr("reshape")(-1) : nb::borrow(t); };
     auto unchanged = [&]() {
-        nb::object w = consume ? ones(np, n_samples)
-                               : sample_weight.is_none() ? nb::none() : np.attr("asarray")(sample_weight);
+        nb::object w = consume                   ? ones(np, n_samples)
+                       : sample_weight.is_none() ? nb::none()
+                                                 : np.attr("asarray")(sample_weight);
         return nb::make_tuple(X, target(y), w);
     };
 
@@ -223,9 +223,10 @@ nb::object smote_augment(const duv::Args &a) {
     if (duv::compare(n_synthetic, nb::int_(0), Py_EQ)) return unchanged();
     nb::object k = capped_k(k_neighbors, n_samples);
     if (duv::compare(k, nb::int_(0), Py_LE)) {
-        G("warnings").attr("warn")("Not enough samples for k-nearest neighbors. Returning original data without "
-                                   "augmentation.",
-                                   nb::handle(PyExc_UserWarning));
+        G("warnings")
+            .attr("warn")("Not enough samples for k-nearest neighbors. Returning original data without "
+                          "augmentation.",
+                          nb::handle(PyExc_UserWarning));
         return unchanged();
     }
     nb::object rng = G("check_random_state")(random_state);
@@ -242,9 +243,9 @@ nb::object smote_augment(const duv::Args &a) {
         params["w"] = dw;
         metric_params = params;
     }
-    nb::object nn = G("NearestNeighbors")("n_neighbors"_a = add(k, nb::int_(1)), "algorithm"_a = algorithm,
-                                          "n_jobs"_a = n_jobs, "metric"_a = "minkowski",
-                                          "metric_params"_a = metric_params);
+    nb::object nn =
+        G("NearestNeighbors")("n_neighbors"_a = add(k, nb::int_(1)), "algorithm"_a = algorithm, "n_jobs"_a = n_jobs,
+                              "metric"_a = "minkowski", "metric_params"_a = metric_params);
     nn.attr("fit")(X);
     nb::object neighbor_indices = unpack(nn.attr("kneighbors")(X), 2)[1][nb::make_tuple(slice_all(), slice_from(1))];
 
@@ -265,8 +266,8 @@ nb::object smote_augment(const duv::Args &a) {
         const int64_t *sel_p = sel ? sel.int64_vector() : nullptr;
         int64_t *slot_p = slot ? slot.int64_vector() : nullptr;
         auto nbr_dt = nbr.dtype();
-        if (sel_p && slot_p && only_ours(slots, 2) && nbr_dt == ks::Dtype::I64 && nbr.ndim() == 2 && nbr.shape(0) == n &&
-            sel.shape(0) == slot.shape(0)) {
+        if (sel_p && slot_p && only_ours(slots, 2) && nbr_dt == ks::Dtype::I64 && nbr.ndim() == 2 &&
+            nbr.shape(0) == n && sel.shape(0) == slot.shape(0)) {
             const char *base = nbr.data();
             int64_t rows = nbr.shape(0), cols = nbr.shape(1), count = sel.shape(0);
             std::ptrdiff_t rs = nbr.stride(0), cs = nbr.stride(1);
@@ -373,12 +374,12 @@ nb::object predict(const duv::Args &a) {
     return aug::predict_checked(self, X, aug::FeatureMessage::FittedWith);
 }
 
-const char *const regressor_params[] = {"estimator",  "factor",       "k_neighbors",        "distance_weights",
-                                        "random_state", "shuffle",    "algorithm",          "n_jobs",
-                                        "extrapolation", "sample_weight_mode", "store_augmented"};
-const char *const classifier_params[] = {"estimator", "factor",        "k_neighbors",        "random_state",
-                                         "shuffle",   "algorithm",     "n_jobs",             "extrapolation",
-                                         "sample_weight_mode", "store_augmented"};
+const char *const regressor_params[] = {
+    "estimator", "factor", "k_neighbors",   "distance_weights",   "random_state",   "shuffle",
+    "algorithm", "n_jobs", "extrapolation", "sample_weight_mode", "store_augmented"};
+const char *const classifier_params[] = {
+    "estimator", "factor", "k_neighbors",   "random_state",       "shuffle",
+    "algorithm", "n_jobs", "extrapolation", "sample_weight_mode", "store_augmented"};
 
 nb::object init_regressor(const duv::Args &a) {
     for (size_t i = 0; i < std::size(regressor_params); ++i) a[0].attr(regressor_params[i]) = a[i + 1];
@@ -405,12 +406,12 @@ nb::object fit_regressor(const duv::Args &a) {
     if (y_was_1d) y = y.attr("reshape")(-1, 1);
     self.attr("n_outputs_") = nb::object(y.attr("shape"))[1];
 
-    nb::object result = G("smote_augment")(
-        X, y, "factor"_a = self.attr("factor"), "distance_weights"_a = self.attr("distance_weights"),
-        "k_neighbors"_a = self.attr("k_neighbors"), "random_state"_a = self.attr("random_state_"),
-        "shuffle"_a = false, "algorithm"_a = self.attr("algorithm"), "n_jobs"_a = self.attr("n_jobs"),
-        "extrapolation"_a = self.attr("extrapolation"), "sample_weight"_a = sample_weight,
-        "sample_weight_mode"_a = self.attr("sample_weight_mode"));
+    nb::object result =
+        G("smote_augment")(X, y, "factor"_a = self.attr("factor"), "distance_weights"_a = self.attr("distance_weights"),
+                           "k_neighbors"_a = self.attr("k_neighbors"), "random_state"_a = self.attr("random_state_"),
+                           "shuffle"_a = false, "algorithm"_a = self.attr("algorithm"),
+                           "n_jobs"_a = self.attr("n_jobs"), "extrapolation"_a = self.attr("extrapolation"),
+                           "sample_weight"_a = sample_weight, "sample_weight_mode"_a = self.attr("sample_weight_mode"));
     auto parts = unpack(result, 3);
     nb::object X_aug = parts[0], y_aug = parts[1], sw_aug = parts[2];
     self.attr("n_synthetic_") = sub(G("_num_samples")(X_aug), self.attr("n_samples_"));
@@ -641,8 +642,7 @@ nb::object fit_classifier(const duv::Args &a) {
     } else {
         y_aug = np.attr("concatenate")(duv::list_of(y_arr, np.attr("concatenate")(y_synth_list)));
         y_synth_list.clear();
-        if (!sample_weight.is_none() &&
-            duv::compare(self.attr("sample_weight_mode"), nb::str("passthrough"), Py_EQ))
+        if (!sample_weight.is_none() && duv::compare(self.attr("sample_weight_mode"), nb::str("passthrough"), Py_EQ))
             sw_aug = np.attr("concatenate")(
                 duv::list_of(np.attr("asarray")(sample_weight), np.attr("ones")(n_added, "dtype"_a = float_type())));
     }
@@ -705,13 +705,10 @@ void build_regressor(nb::module_ &m) {
                           {m.attr("RegressorMixin"), m.attr("UnwrapMetaEstimatorMixin"), m.attr("BaseEstimator")});
     cls.attr("_parameter_constraints", constraints(m, true));
     cls.def("__init__",
-            {duv::arg("self"), duv::arg("estimator"), duv::arg("factor", 10.0),
-             duv::arg("k_neighbors", 5), duv::arg("distance_weights", nb::none()),
-             duv::arg("random_state", nb::none()), duv::arg("shuffle", true),
-             duv::arg("algorithm", "auto"), duv::arg("n_jobs", nb::none()),
-             duv::arg("extrapolation", 0.0),
-             duv::arg("sample_weight_mode", "passthrough"),
-             duv::arg("store_augmented", false)},
+            {duv::arg("self"), duv::arg("estimator"), duv::arg("factor", 10.0), duv::arg("k_neighbors", 5),
+             duv::arg("distance_weights", nb::none()), duv::arg("random_state", nb::none()), duv::arg("shuffle", true),
+             duv::arg("algorithm", "auto"), duv::arg("n_jobs", nb::none()), duv::arg("extrapolation", 0.0),
+             duv::arg("sample_weight_mode", "passthrough"), duv::arg("store_augmented", false)},
             init_regressor);
     cls.def("_validate_estimator", {duv::arg("self")}, validate_estimator);
     nb::object fit = duv::make_function(
@@ -731,12 +728,10 @@ void build_classifier(nb::module_ &m) {
                           {m.attr("ClassifierMixin"), m.attr("UnwrapMetaEstimatorMixin"), m.attr("BaseEstimator")});
     cls.attr("_parameter_constraints", constraints(m, false));
     cls.def("__init__",
-            {duv::arg("self"), duv::arg("estimator"), duv::arg("factor", 2.0),
-             duv::arg("k_neighbors", 5), duv::arg("random_state", nb::none()),
-             duv::arg("shuffle", true), duv::arg("algorithm", "auto"),
+            {duv::arg("self"), duv::arg("estimator"), duv::arg("factor", 2.0), duv::arg("k_neighbors", 5),
+             duv::arg("random_state", nb::none()), duv::arg("shuffle", true), duv::arg("algorithm", "auto"),
              duv::arg("n_jobs", nb::none()), duv::arg("extrapolation", 0.0),
-             duv::arg("sample_weight_mode", "passthrough"),
-             duv::arg("store_augmented", false)},
+             duv::arg("sample_weight_mode", "passthrough"), duv::arg("store_augmented", false)},
             init_classifier);
     cls.def("_validate_estimator", {duv::arg("self")}, validate_estimator);
     cls.def("fit", {duv::arg("self"), duv::arg("X"), duv::arg("y"), duv::arg("sample_weight", nb::none())},
@@ -755,18 +750,16 @@ DUV_MODULE("duv.augmentation._smote_augmentation", exec_smote_augmentation) {
     duv::from_import(m, "sklearn.utils", {"check_consistent_length"});
     duv::from_import(m, "sklearn.utils._param_validation",
                      {"Integral", "Interval", "Real", "StrOptions", "validate_params"});
-    duv::from_import(m, "sklearn.utils.validation",
-                     {"_check_sample_weight", "_num_samples", "check_array", "check_is_fitted",
-                      "check_random_state", "check_X_y"});
+    duv::from_import(
+        m, "sklearn.utils.validation",
+        {"_check_sample_weight", "_num_samples", "check_array", "check_is_fitted", "check_random_state", "check_X_y"});
     duv::from_import(m, "._meta_estimator_mixins", {"UnwrapMetaEstimatorMixin"});
 
     duv::def(m, "smote_augment",
-             {duv::arg("X"), duv::arg("y"), duv::arg("factor", 10.0),
-              duv::arg("k_neighbors", 5), duv::arg("random_state", nb::none()),
-              duv::arg("distance_weights", nb::none()), duv::arg("shuffle", true),
-              duv::arg("algorithm", "auto"), duv::arg("n_jobs", nb::none()),
-              duv::arg("extrapolation", 0.0), duv::kwonly("sample_weight", nb::none()),
-              duv::kwonly("sample_weight_mode", "passthrough")},
+             {duv::arg("X"), duv::arg("y"), duv::arg("factor", 10.0), duv::arg("k_neighbors", 5),
+              duv::arg("random_state", nb::none()), duv::arg("distance_weights", nb::none()), duv::arg("shuffle", true),
+              duv::arg("algorithm", "auto"), duv::arg("n_jobs", nb::none()), duv::arg("extrapolation", 0.0),
+              duv::kwonly("sample_weight", nb::none()), duv::kwonly("sample_weight_mode", "passthrough")},
              smote_augment);
     build_regressor(m);
     build_classifier(m);

@@ -42,10 +42,16 @@ std::optional<ks::Dtype> ArrayBuffer::dtype() const {
     case 'd': return size == 8 ? std::optional(ks::Dtype::F64) : std::nullopt;
     case 'f': return size == 4 ? std::optional(ks::Dtype::F32) : std::nullopt;
     case '?': return size == 1 ? std::optional(ks::Dtype::Bool) : std::nullopt;
-    case 'b': case 'h': case 'i': case 'l': case 'q':
-        return by_size(ks::Dtype::I8, ks::Dtype::I16, ks::Dtype::I32, ks::Dtype::I64);
-    case 'B': case 'H': case 'I': case 'L': case 'Q':
-        return by_size(ks::Dtype::U8, ks::Dtype::U16, ks::Dtype::U32, ks::Dtype::U64);
+    case 'b':
+    case 'h':
+    case 'i':
+    case 'l':
+    case 'q': return by_size(ks::Dtype::I8, ks::Dtype::I16, ks::Dtype::I32, ks::Dtype::I64);
+    case 'B':
+    case 'H':
+    case 'I':
+    case 'L':
+    case 'Q': return by_size(ks::Dtype::U8, ks::Dtype::U16, ks::Dtype::U32, ks::Dtype::U64);
     default: return std::nullopt;
     }
 }

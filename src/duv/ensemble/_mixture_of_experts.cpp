@@ -79,10 +79,14 @@ struct View {
         held = true;
         const char *f = b.format ? b.format : "B";
         if (*f == '@' || *f == '=') ++f;
-        if (!std::strcmp(f, "d") && b.itemsize == 8) kind = 'd';
-        else if (!std::strcmp(f, "f") && b.itemsize == 4) kind = 'f';
-        else if ((!std::strcmp(f, "l") || !std::strcmp(f, "q")) && b.itemsize == 8) kind = 'i';
-        else return false;
+        if (!std::strcmp(f, "d") && b.itemsize == 8)
+            kind = 'd';
+        else if (!std::strcmp(f, "f") && b.itemsize == 4)
+            kind = 'f';
+        else if ((!std::strcmp(f, "l") || !std::strcmp(f, "q")) && b.itemsize == 8)
+            kind = 'i';
+        else
+            return false;
         return (uintptr_t)b.buf % (uintptr_t)b.itemsize == 0;
     }
     size_t dim(int i) const { return (size_t)b.shape[i]; }
@@ -165,8 +169,8 @@ nb::object mixture_weights(const duv::Args &a, nb::handle means, nb::handle weig
 }
 
 // `w` already normalised (from mixture_weights) or invalid.
-nb::object numpy_mixture(const duv::Args &a, nb::handle means, nb::handle stds, nb::handle weights,
-                         nb::handle epsilon, nb::handle normalized = nb::handle()) {
+nb::object numpy_mixture(const duv::Args &a, nb::handle means, nb::handle stds, nb::handle weights, nb::handle epsilon,
+                         nb::handle normalized = nb::handle()) {
     nb::object variances = duv::steal_checked(PyNumber_Power(stds.ptr(), nb::int_(2).ptr(), Py_None));
     nb::object w = normalized.is_valid() ? nb::borrow(normalized) : mixture_weights(a, means, weights);
     Py_ssize_t ndim = nb::cast<Py_ssize_t>(ATTR(means, "ndim"));
@@ -262,8 +266,8 @@ nb::object argsort_head(const duv::Args &a, nb::handle values, int axis, nb::han
         } else {
             PySlice_AdjustIndices((Py_ssize_t)len, &start, &stop, step);
             size_t h = stop > 0 ? (size_t)stop : 0;
-            nb::object out = np.attr("empty")(axis == 0 ? nb::make_tuple(h, n) : nb::make_tuple(n, h),
-                                              "dtype"_a = np.attr("intp"));
+            nb::object out =
+                np.attr("empty")(axis == 0 ? nb::make_tuple(h, n) : nb::make_tuple(n, h), "dtype"_a = np.attr("intp"));
             View ov;
             if (ov.acquire(out, true) && ov.kind == 'i') {
                 int64_t *o = ov.data<int64_t>();
@@ -292,15 +296,14 @@ nb::object call_predict(nb::handle estimator, nb::handle X, nb::handle kwargs) {
     nb::dict kw;
     kw[DUV_STR("return_std")] = nb::handle(Py_True);
     if (!kwargs.is_none()) {
-        nb::dict extra = nb::borrow<nb::dict>(
-            PyDict_Check(kwargs.ptr())
-                ? nb::borrow(kwargs)
-                : duv::steal_checked(PyObject_CallOneArg((PyObject *)&PyDict_Type, kwargs.ptr())));
+        nb::dict extra =
+            nb::borrow<nb::dict>(PyDict_Check(kwargs.ptr())
+                                     ? nb::borrow(kwargs)
+                                     : duv::steal_checked(PyObject_CallOneArg((PyObject *)&PyDict_Type, kwargs.ptr())));
         for (auto [key, value] : extra) {
             if (kw.contains(key)) {
                 nb::object fs = function_str(predict);
-                PyErr_Format(PyExc_TypeError, "%U got multiple values for keyword argument '%S'", fs.ptr(),
-                             key.ptr());
+                PyErr_Format(PyExc_TypeError, "%U got multiple values for keyword argument '%S'", fs.ptr(), key.ptr());
                 throw nb::python_error();
             }
             kw[key] = value;
@@ -353,8 +356,7 @@ void check_parameters(nb::handle self, nb::handle X) {
     nb::object methods = nb::make_tuple("mixture", "inverse_variance", "simple");
     found = PySequence_Contains(methods.ptr(), method.ptr());
     duv::check(found >= 0);
-    if (!found)
-        raise_percent("aggregation_method must be 'mixture', 'inverse_variance', or 'simple', got %s", method);
+    if (!found) raise_percent("aggregation_method must be 'mixture', 'inverse_variance', or 'simple', got %s", method);
     nb::object factor = ATTR(self, "sampling_factor");
     if (duv::compare(factor, zero, Py_LE)) raise_percent("sampling_factor must be positive, got %f", factor);
     nb::object n_clusters = ATTR(self, "n_clusters");
@@ -378,8 +380,7 @@ nb::object feature_mask(const duv::Args &a, nb::handle self, nb::handle X) {
     nb::object n_features = shape_at(X, 1);
     if (!cols.is_valid() || cols.is_none()) return np.attr("ones")(n_features, "dtype"_a = bool_type());
     mask = np.attr("asarray")(cols, "dtype"_a = bool_type());
-    if (duv::compare(shape_at(mask, 0), n_features, Py_NE))
-        mask = np.attr("ones")(n_features, "dtype"_a = bool_type());
+    if (duv::compare(shape_at(mask, 0), n_features, Py_NE)) mask = np.attr("ones")(n_features, "dtype"_a = bool_type());
     return mask;
 }
 
@@ -409,8 +410,7 @@ void fit_experts(const duv::Args &a, nb::handle self, nb::handle sampled, bool t
         ATTR(ATTR(self, "estimators_"), "append")(parts[0]);
         nb::object centers = ATTR(self, "estimator_centers_");
         duv::check(PyObject_SetItem(centers.ptr(), nb::int_(i).ptr(), parts[1].ptr()) == 0);
-        if (duv::truthy(ATTR(self, "copy_X_y_train")))
-            ATTR(ATTR(self, "estimator_train_indices_"), "append")(parts[2]);
+        if (duv::truthy(ATTR(self, "copy_X_y_train"))) ATTR(ATTR(self, "estimator_train_indices_"), "append")(parts[2]);
         ++i;
     }
 }
@@ -460,8 +460,8 @@ nb::object fit_kmeans_split(const duv::Args &a) {
     for (size_t i = 0; i < n; ++i) {
         nb::object target = nb::object(ATTR(self, "target_clusters_"))[nb::int_(i)];
         nb::object weights = all_weights[nb::make_tuple(colon, target)];
-        nb::object idx = ATTR(ATTR(self, "random_state_"), "choice")(n_rows, "size"_a = n_abs, "replace"_a = true,
-                                                                      "p"_a = weights);
+        nb::object idx =
+            ATTR(ATTR(self, "random_state_"), "choice")(n_rows, "size"_a = n_abs, "replace"_a = true, "p"_a = weights);
         sampled.append(nb::make_tuple(X[idx], y[idx], idx));
     }
     fit_experts(a, self, sampled, false);
@@ -496,8 +496,10 @@ nb::object fit(const duv::Args &a) {
     ATTR(self, "estimators_") = nb::list();
     try {
         nb::object split = ATTR(self, "split");
-        if (equals(split, "random")) ATTR(self, "_fit_random_split")(X, y);
-        else if (equals(split, "kmeans")) ATTR(self, "_fit_kmeans_split")(X, y);
+        if (equals(split, "random"))
+            ATTR(self, "_fit_random_split")(X, y);
+        else if (equals(split, "kmeans"))
+            ATTR(self, "_fit_kmeans_split")(X, y);
     } catch (...) {
         // A failed fit must not look fitted: no partial expert list survives it.
         if (PyObject_DelAttr(self.ptr(), DUV_STR("estimators_").ptr()) != 0) PyErr_Clear();
@@ -514,9 +516,12 @@ nb::object predict(const duv::Args &a) {
     nb::object X = G("check_array")(a[1], "dtype"_a = G("FLOAT_DTYPES"));
     nb::object routing = ATTR(self, "routing");
     nb::object route;
-    if (equals(routing, "confidence")) route = ATTR(self, "_route_confidence");
-    else if (equals(routing, "distance")) route = ATTR(self, "_route_distance");
-    else duv::raise_value_error("Unknown routing strategy: " + duv::format(routing));
+    if (equals(routing, "confidence"))
+        route = ATTR(self, "_route_confidence");
+    else if (equals(routing, "distance"))
+        route = ATTR(self, "_route_distance");
+    else
+        duv::raise_value_error("Unknown routing strategy: " + duv::format(routing));
     nb::object args = nb::make_tuple(X);
     std::vector<nb::object> r = unpack(duv::steal_checked(PyObject_Call(route.ptr(), args.ptr(), kwargs.ptr())), 2);
     if (duv::truthy(return_std)) return nb::make_tuple(r[0], r[1]);
@@ -559,8 +564,8 @@ struct GroupResult {
 
 template <typename T>
 bool run_routed(Method method, size_t n, size_t k, size_t width, const std::vector<int64_t> &active,
-                const std::vector<int64_t> &pos, const std::vector<GroupResult *> &groups, const double *w,
-                double eps, double *om, double *os, bool &underflow) {
+                const std::vector<int64_t> &pos, const std::vector<GroupResult *> &groups, const double *w, double eps,
+                double *om, double *os, bool &underflow) {
     std::vector<const T *> gm(groups.size(), nullptr), gs(groups.size(), nullptr);
     for (size_t j = 0; j < groups.size(); ++j)
         if (groups[j]) {
@@ -719,11 +724,16 @@ nb::object route_distance(const duv::Args &a) {
         return nb::make_tuple(final_preds, final_stds);
     }
     Method method;
-    if (weighted) method = Method::Mixture;
-    else if (equals(agg, "simple")) method = Method::Simple;
-    else if (equals(agg, "inverse_variance")) method = Method::InverseVariance;
-    else if (equals(agg, "mixture")) method = Method::Mixture;
-    else duv::raise_value_error("Unknown aggregation method: " + duv::format(agg));
+    if (weighted)
+        method = Method::Mixture;
+    else if (equals(agg, "simple"))
+        method = Method::Simple;
+    else if (equals(agg, "inverse_variance"))
+        method = Method::InverseVariance;
+    else if (equals(agg, "mixture"))
+        method = Method::Mixture;
+    else
+        duv::raise_value_error("Unknown aggregation method: " + duv::format(agg));
     nb::object epsilon = ATTR(self, "epsilon");
     nb::object weights;
     View wv;
@@ -841,15 +851,14 @@ DUV_MODULE("duv.ensemble._mixture_of_experts", exec_mixture_of_experts) {
             {duv::arg("self"), duv::arg("estimator", nb::none()), duv::arg("n_estimators", 10),
              duv::arg("split", "kmeans"), duv::arg("sampling_factor", 2.0), duv::arg("n_clusters", 5),
              duv::arg("random_state", nb::none()), duv::arg("routing", "confidence"), duv::arg("n_active", 2),
-             duv::arg("aggregation_method", "mixture"), duv::arg("copy_X_y_train", true),
-             duv::arg("epsilon", 1e-09), duv::arg("n_jobs", nb::none()), duv::arg("distance_cols", nb::none())},
+             duv::arg("aggregation_method", "mixture"), duv::arg("copy_X_y_train", true), duv::arg("epsilon", 1e-09),
+             duv::arg("n_jobs", nb::none()), duv::arg("distance_cols", nb::none())},
             duv::store_params);
     cls.def("fit", {duv::arg("self"), duv::arg("X"), duv::arg("y")}, fit);
     cls.def("_fit_random_split", {duv::arg("self"), duv::arg("X"), duv::arg("y")}, fit_random_split);
     cls.def("_fit_kmeans_split", {duv::arg("self"), duv::arg("X"), duv::arg("y")}, fit_kmeans_split);
     cls.def("_get_n_samples", {duv::arg("self"), duv::arg("X")}, get_n_samples);
-    cls.def("predict", {duv::arg("self"), duv::arg("X"), duv::arg("return_std", false), duv::varkw("kwargs")},
-            predict);
+    cls.def("predict", {duv::arg("self"), duv::arg("X"), duv::arg("return_std", false), duv::varkw("kwargs")}, predict);
     cls.def("_route_confidence", {duv::arg("self"), duv::arg("X"), duv::varkw("kwargs")}, route_confidence);
     cls.def("_route_distance", {duv::arg("self"), duv::arg("X"), duv::varkw("kwargs")}, route_distance);
     nb::object own[] = {

@@ -28,10 +28,10 @@ inline nb::object steal_checked(PyObject *o) {
 }
 
 // An interned Python string that lives for the whole process, created once per call site.
-#define DUV_STR(text)                                                                   \
-    ([]() -> nb::handle {                                                               \
-        static PyObject *s_ = PyUnicode_InternFromString(text);                         \
-        return s_;                                                                      \
+#define DUV_STR(text)                                                                                                  \
+    ([]() -> nb::handle {                                                                                              \
+        static PyObject *s_ = PyUnicode_InternFromString(text);                                                        \
+        return s_;                                                                                                     \
     }())
 
 }  // namespace duv

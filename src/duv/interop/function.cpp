@@ -34,8 +34,7 @@ struct FunctionInfo {
 namespace {
 
 struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     PyObject *dict;
     PyObject *weakrefs;
     PyObject *name;
@@ -81,9 +80,8 @@ void missing_arguments(FunctionObject *f, PyObject **slots, bool kwonly) {
     }
     PyObject *joined = format_names(names);
     if (!joined) return;
-    PyErr_Format(PyExc_TypeError, "%U() missing %i required %s argument%s: %U", f->qualname,
-                 (int)names.size(), kwonly ? "keyword-only" : "positional",
-                 names.size() == 1 ? "" : "s", joined);
+    PyErr_Format(PyExc_TypeError, "%U() missing %i required %s argument%s: %U", f->qualname, (int)names.size(),
+                 kwonly ? "keyword-only" : "positional", names.size() == 1 ? "" : "s", joined);
     Py_DECREF(joined);
 }
 
@@ -104,15 +102,14 @@ void too_many_positional(FunctionObject *f, Py_ssize_t given, PyObject **slots) 
     }
     nb::object kwonly_sig;
     if (kwonly_given) {
-        kwonly_sig = steal_checked(PyUnicode_FromFormat(
-            " positional argument%s (and %zd keyword-only argument%s)", given != 1 ? "s" : "",
-            kwonly_given, kwonly_given != 1 ? "s" : ""));
+        kwonly_sig =
+            steal_checked(PyUnicode_FromFormat(" positional argument%s (and %zd keyword-only argument%s)",
+                                               given != 1 ? "s" : "", kwonly_given, kwonly_given != 1 ? "s" : ""));
     } else {
         kwonly_sig = steal_checked(PyUnicode_FromString(""));
     }
-    PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given",
-                 f->qualname, sig.ptr(), plural ? "s" : "", given, kwonly_sig.ptr(),
-                 given == 1 && !kwonly_given ? "was" : "were");
+    PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given", f->qualname, sig.ptr(),
+                 plural ? "s" : "", given, kwonly_sig.ptr(), given == 1 && !kwonly_given ? "was" : "were");
 }
 
 #if PY_VERSION_HEX >= 0x030D0000
@@ -131,15 +128,29 @@ size_t substitution_cost(char a, char b) {
 
 size_t levenshtein(const char *a, size_t a_size, const char *b, size_t b_size, size_t max_cost) {
     if (a == b) return 0;
-    while (a_size && b_size && a[0] == b[0]) { ++a; ++b; --a_size; --b_size; }
-    while (a_size && b_size && a[a_size - 1] == b[b_size - 1]) { --a_size; --b_size; }
+    while (a_size && b_size && a[0] == b[0]) {
+        ++a;
+        ++b;
+        --a_size;
+        --b_size;
+    }
+    while (a_size && b_size && a[a_size - 1] == b[b_size - 1]) {
+        --a_size;
+        --b_size;
+    }
     if (a_size == 0 || b_size == 0) return (a_size + b_size) * kMoveCost;
     if (a_size > kMaxStringSize || b_size > kMaxStringSize) return max_cost + 1;
-    if (b_size < a_size) { std::swap(a, b); std::swap(a_size, b_size); }
+    if (b_size < a_size) {
+        std::swap(a, b);
+        std::swap(a_size, b_size);
+    }
     if ((b_size - a_size) * kMoveCost > max_cost) return max_cost + 1;
     size_t buffer[kMaxStringSize];
     size_t tmp = kMoveCost;
-    for (size_t i = 0; i < a_size; ++i) { buffer[i] = tmp; tmp += kMoveCost; }
+    for (size_t i = 0; i < a_size; ++i) {
+        buffer[i] = tmp;
+        tmp += kMoveCost;
+    }
     size_t result = 0;
     for (size_t bi = 0; bi < b_size; ++bi) {
         char code = b[bi];
@@ -161,7 +172,10 @@ size_t levenshtein(const char *a, size_t a_size, const char *b, size_t b_size, s
 PyObject *suggest_keyword(const FunctionInfo &sp, PyObject *keyword) {
     Py_ssize_t name_size;
     const char *name = PyUnicode_AsUTF8AndSize(keyword, &name_size);
-    if (!name) { PyErr_Clear(); return nullptr; }
+    if (!name) {
+        PyErr_Clear();
+        return nullptr;
+    }
     PyObject *best = nullptr;
     size_t best_distance = SIZE_MAX;
     for (size_t i = 0; i < sp.params.size(); ++i) {
@@ -174,7 +188,10 @@ PyObject *suggest_keyword(const FunctionInfo &sp, PyObject *keyword) {
         if (best_distance != SIZE_MAX) max_distance = std::min(max_distance, best_distance - 1);
         size_t d = levenshtein(name, (size_t)name_size, item_str, (size_t)item_size, max_distance);
         if (d > max_distance) continue;
-        if (!best || d < best_distance) { best = item; best_distance = d; }
+        if (!best || d < best_distance) {
+            best = item;
+            best_distance = d;
+        }
     }
     return best;
 }
@@ -183,8 +200,8 @@ PyObject *suggest_keyword(const FunctionInfo &sp, PyObject *keyword) {
 void unexpected_keyword(FunctionObject *f, PyObject *keyword) {
 #if PY_VERSION_HEX >= 0x030D0000
     if (PyObject *suggestion = suggest_keyword(*f->info, keyword)) {
-        PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
-                     f->qualname, keyword, suggestion);
+        PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?", f->qualname,
+                     keyword, suggestion);
         return;
     }
 #endif
@@ -193,8 +210,8 @@ void unexpected_keyword(FunctionObject *f, PyObject *keyword) {
 
 Py_ssize_t find_keyword(const FunctionInfo &sp, PyObject *key) {
     for (size_t i = 0; i < sp.params.size(); ++i)
-        if (sp.names[i] == key && (sp.params[i].kind == Kind::PositionalOrKeyword ||
-                                   sp.params[i].kind == Kind::KeywordOnly))
+        if (sp.names[i] == key &&
+            (sp.params[i].kind == Kind::PositionalOrKeyword || sp.params[i].kind == Kind::KeywordOnly))
             return (Py_ssize_t)i;
     for (size_t i = 0; i < sp.params.size(); ++i) {
         Kind k = sp.params[i].kind;
@@ -302,8 +319,10 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t narg
     for (size_t i = sp.n_positional; i < n_params; ++i) {
         const Param &p = sp.params[i];
         if (p.kind != Kind::KeywordOnly || slots[i]) continue;
-        if (p.default_.is_valid()) slots[i] = p.default_.ptr();
-        else kw_missing = true;
+        if (p.default_.is_valid())
+            slots[i] = p.default_.ptr();
+        else
+            kw_missing = true;
     }
     if (kw_missing) {
         missing_arguments(f, slots, true);
@@ -405,7 +424,10 @@ PyObject *get_kwdefaults(PyObject *self, void *) {
         const Param &p = sp.params[i];
         if (p.kind != Kind::KeywordOnly || !p.default_.is_valid()) continue;
         if (!d && !(d = PyDict_New())) return nullptr;
-        if (PyDict_SetItem(d, sp.names[i], p.default_.ptr()) < 0) { Py_DECREF(d); return nullptr; }
+        if (PyDict_SetItem(d, sp.names[i], p.default_.ptr()) < 0) {
+            Py_DECREF(d);
+            return nullptr;
+        }
     }
     if (!d) Py_RETURN_NONE;
     return d;
@@ -417,7 +439,10 @@ PyObject *get_annotations(PyObject *self, void *) {
     if (!d) return nullptr;
     for (size_t i = 0; i < sp.params.size(); ++i) {
         if (!sp.params[i].annotation.is_valid()) continue;
-        if (PyDict_SetItem(d, sp.names[i], sp.params[i].annotation.ptr()) < 0) { Py_DECREF(d); return nullptr; }
+        if (PyDict_SetItem(d, sp.names[i], sp.params[i].annotation.ptr()) < 0) {
+            Py_DECREF(d);
+            return nullptr;
+        }
     }
     if (sp.return_annotation.is_valid() && PyDict_SetItemString(d, "return", sp.return_annotation.ptr()) < 0) {
         Py_DECREF(d);
@@ -564,8 +589,8 @@ void init_function_type(nb::handle package) {
 
 bool is_function(nb::handle o) { return function_type && Py_TYPE(o.ptr()) == function_type; }
 
-nb::object make_function(nb::handle module_globals, const char *name, const char *qualname,
-                         std::vector<Param> params, Impl impl, nb::handle return_annotation) {
+nb::object make_function(nb::handle module_globals, const char *name, const char *qualname, std::vector<Param> params,
+                         Impl impl, nb::handle return_annotation) {
     auto info = std::make_unique<FunctionInfo>();
     info->impl = impl;
     if (return_annotation.is_valid()) info->return_annotation = nb::borrow(return_annotation);
@@ -577,8 +602,10 @@ nb::object make_function(nb::handle module_globals, const char *name, const char
         last = p.kind;
         if (p.kind == Kind::PositionalOrKeyword) {
             ++info->n_positional;
-            if (p.default_.is_valid()) seen_default = true;
-            else if (seen_default) throw std::logic_error("non-default parameter follows default in " + std::string(qualname));
+            if (p.default_.is_valid())
+                seen_default = true;
+            else if (seen_default)
+                throw std::logic_error("non-default parameter follows default in " + std::string(qualname));
             if (p.default_.is_valid()) ++info->n_pos_defaults;
         } else if (p.kind == Kind::VarPositional) {
             info->varargs_slot = (Py_ssize_t)i;

@@ -67,9 +67,8 @@ using Impl = nb::object (*)(const Args &);
 nb::object store_params(const Args &a);
 
 // Creates a function object. `module_globals` is the dict of the defining module.
-nb::object make_function(nb::handle module_globals, const char *name, const char *qualname,
-                         std::vector<Param> params, Impl impl,
-                         nb::handle return_annotation = nb::handle());
+nb::object make_function(nb::handle module_globals, const char *name, const char *qualname, std::vector<Param> params,
+                         Impl impl, nb::handle return_annotation = nb::handle());
 
 // Creates a module-level function and binds it in the module namespace.
 nb::object def(nb::handle module, const char *name, std::vector<Param> params, Impl impl,

@@ -11,8 +11,7 @@ ClassBuilder::ClassBuilder(nb::module_ &module, const char *name, std::initializ
     ns_["__qualname__"] = name_;
 }
 
-nb::object ClassBuilder::def(const char *name, std::vector<Param> params, Impl impl,
-                             nb::handle return_annotation) {
+nb::object ClassBuilder::def(const char *name, std::vector<Param> params, Impl impl, nb::handle return_annotation) {
     std::string qualname = name_ + "." + name;
     nb::object fn = make_function(nb::handle(PyModule_GetDict(module_.ptr())), name, qualname.c_str(),
                                   std::move(params), impl, return_annotation);

@@ -13,8 +13,7 @@ public:
     ClassBuilder(nb::module_ &module, const char *name, std::initializer_list<nb::handle> bases);
 
     // Defines a method (first parameter is `self`); returns the function object.
-    nb::object def(const char *name, std::vector<Param> params, Impl impl,
-                   nb::handle return_annotation = nb::handle());
+    nb::object def(const char *name, std::vector<Param> params, Impl impl, nb::handle return_annotation = nb::handle());
     // Sets a class attribute (methods wrapped by decorators go through here too).
     ClassBuilder &attr(const char *name, nb::handle value);
 

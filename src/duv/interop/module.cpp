@@ -72,13 +72,13 @@ void install_finder(nb::module_ &package) {
     nb::dict ns;
     ns["__module__"] = "duv";
     ns["__qualname__"] = "_Importer";
-    ns["find_spec"] = make_function(g, "find_spec", "_Importer.find_spec",
-                                    {arg("self"), arg("fullname"), arg("path"), arg("target", nb::none())},
-                                    find_spec_impl);
-    ns["create_module"] = make_function(g, "create_module", "_Importer.create_module",
-                                        {arg("self"), arg("spec")}, create_module_impl);
-    ns["exec_module"] = make_function(g, "exec_module", "_Importer.exec_module",
-                                      {arg("self"), arg("module")}, exec_module_impl);
+    ns["find_spec"] =
+        make_function(g, "find_spec", "_Importer.find_spec",
+                      {arg("self"), arg("fullname"), arg("path"), arg("target", nb::none())}, find_spec_impl);
+    ns["create_module"] =
+        make_function(g, "create_module", "_Importer.create_module", {arg("self"), arg("spec")}, create_module_impl);
+    ns["exec_module"] =
+        make_function(g, "exec_module", "_Importer.exec_module", {arg("self"), arg("module")}, exec_module_impl);
     nb::object cls = nb::borrow(reinterpret_cast<PyObject *>(&PyType_Type))("_Importer", nb::make_tuple(), ns);
     nb::object importer = cls();
     nb::list meta_path = nb::borrow<nb::list>(nb::module_::import_("sys").attr("meta_path"));
@@ -124,8 +124,8 @@ void from_import(nb::module_ &m, const char *name, std::initializer_list<const c
     nb::list fromlist;
     for (const char *n : names) fromlist.append(n);
     nb::object globals = nb::borrow(PyModule_GetDict(m.ptr()));
-    nb::object mod = steal_checked(PyImport_ImportModuleLevel(name + level, globals.ptr(), nullptr,
-                                                              fromlist.ptr(), level));
+    nb::object mod =
+        steal_checked(PyImport_ImportModuleLevel(name + level, globals.ptr(), nullptr, fromlist.ptr(), level));
     for (const char *n : names) {
         nb::object v = import_name(mod, n);
         check(PyModule_AddObjectRef(m.ptr(), n, v.ptr()) == 0);

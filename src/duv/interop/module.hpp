@@ -21,9 +21,9 @@ struct RegisterModule {
     RegisterModule(const char *name, bool is_package, ExecFn exec);
 };
 
-#define DUV_MODULE_IMPL(name, is_pkg, fn)                                                 \
-    static void fn(nb::module_ &);                                                        \
-    static ::duv::RegisterModule fn##_registration(name, is_pkg, fn);                     \
+#define DUV_MODULE_IMPL(name, is_pkg, fn)                                                                              \
+    static void fn(nb::module_ &);                                                                                     \
+    static ::duv::RegisterModule fn##_registration(name, is_pkg, fn);                                                  \
     static void fn(nb::module_ &m)
 // Defines the body that executes module `name` (a dotted name) on first import.
 #define DUV_MODULE(name, fn) DUV_MODULE_IMPL(name, false, fn)

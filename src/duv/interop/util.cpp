@@ -33,9 +33,7 @@ void raise_wrapped(PyObject *type, const std::string &prefix, nb::python_error &
     throw nb::python_error();
 }
 
-void warn(PyObject *category, const std::string &message) {
-    check(PyErr_WarnEx(category, message.c_str(), 1) == 0);
-}
+void warn(PyObject *category, const std::string &message) { check(PyErr_WarnEx(category, message.c_str(), 1) == 0); }
 
 void warn(nb::handle category, const std::string &message) { warn(category.ptr(), message); }
 

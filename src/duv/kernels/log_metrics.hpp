@@ -152,8 +152,10 @@ inline void lane_sums(const double *__restrict x, const double *__restrict y, co
 template <class Op1, class Op2 = std::nullptr_t>
 inline void lane_sums(const double *x, const double *y, const double *w, ptrdiff_t ne, ptrdiff_t L, double *acc1,
                       double *acc2, Op1 op1, Op2 op2 = nullptr) {
-    if (w) lane_sums<true, false>(x, y, w, ne, L, acc1, acc2, op1, op2);
-    else lane_sums<false, false>(x, y, w, ne, L, acc1, acc2, op1, op2);
+    if (w)
+        lane_sums<true, false>(x, y, w, ne, L, acc1, acc2, op1, op2);
+    else
+        lane_sums<false, false>(x, y, w, ne, L, acc1, acc2, op1, op2);
 }
 
 class Runner {
@@ -264,7 +266,10 @@ private:
             lane_sums(t, p, we, ne, L_, a1, a2, [](auto x, auto y) { return vabs(x - y); });
             break;
         case Metric::SquaredError:
-            lane_sums(t, p, we, ne, L_, a1, a2, [](auto x, auto y) { auto d = x - y; return d * d; });
+            lane_sums(t, p, we, ne, L_, a1, a2, [](auto x, auto y) {
+                auto d = x - y;
+                return d * d;
+            });
             break;
         case Metric::AbsolutePercentageError: {
             const double eps = o_.eps;
@@ -277,7 +282,10 @@ private:
         case Metric::Variance:
             lane_sums(
                 t, p, we, ne, L_, a1, a2, [](auto x, auto) { return x; },
-                [](auto x, auto y) { auto d = x - y; return d * d; });
+                [](auto x, auto y) {
+                    auto d = x - y;
+                    return d * d;
+                });
             fold(a2, col2_.data());
             break;
         }
@@ -311,15 +319,22 @@ private:
         ptrdiff_t ne = rows * k_;
         double *a3 = lane3_.data();
         auto diff = [](auto x, auto c) { return x - c; };
-        auto sq = [](auto x, auto m) { auto d = x - m; return d * d; };
+        auto sq = [](auto x, auto m) {
+            auto d = x - m;
+            return d * d;
+        };
         for (ptrdiff_t l = 0; l < L_; ++l) mbL_[l] = c0_[l % k_];
-        if (we) lane_sums<true, true>(t, mbL_.data(), we, ne, L_, a3, nullptr, diff, nullptr);
-        else lane_sums<false, true>(t, mbL_.data(), we, ne, L_, a3, nullptr, diff, nullptr);
+        if (we)
+            lane_sums<true, true>(t, mbL_.data(), we, ne, L_, a3, nullptr, diff, nullptr);
+        else
+            lane_sums<false, true>(t, mbL_.data(), we, ne, L_, a3, nullptr, diff, nullptr);
         fold(a3, col3_.data());
         for (ptrdiff_t j = 0; j < k_; ++j) mb_[j] = col3_[j] / bw;
         for (ptrdiff_t l = 0; l < L_; ++l) mbL_[l] = c0_[l % k_] + mb_[l % k_];
-        if (we) lane_sums<true, true>(t, mbL_.data(), we, ne, L_, a3, nullptr, sq, nullptr);
-        else lane_sums<false, true>(t, mbL_.data(), we, ne, L_, a3, nullptr, sq, nullptr);
+        if (we)
+            lane_sums<true, true>(t, mbL_.data(), we, ne, L_, a3, nullptr, sq, nullptr);
+        else
+            lane_sums<false, true>(t, mbL_.data(), we, ne, L_, a3, nullptr, sq, nullptr);
         fold(a3, col3_.data());
     }
 
@@ -531,5 +546,3 @@ inline Result run(const View &yt, const View &yp, const WeightView &w, const Opt
 }
 
 }  // namespace duv::kernels::logm
-
-

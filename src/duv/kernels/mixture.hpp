@@ -40,8 +40,7 @@ template <typename T> T pairwise_sum(const T *a, std::ptrdiff_t n, std::ptrdiff_
 
 // out[c] = the sum over slots s of f(s, c), as np.sum(..., axis=0) adds up a stack whose
 // entries beyond the expert axis number `width`: from +0, pairwise when width is 1.
-template <typename R, typename F>
-inline void reduce_slots(size_t k, size_t width, F &&f, R *out, R *buf) {
+template <typename R, typename F> inline void reduce_slots(size_t k, size_t width, F &&f, R *out, R *buf) {
     if (width == 1) {
         for (size_t s = 0; s < k; ++s) buf[s] = f(s, size_t(0));
         out[0] = R(0) + pairwise_sum(buf, (std::ptrdiff_t)k, 1);
@@ -63,8 +62,8 @@ inline double floor_at(double v, double floor) { return (v != v || v >= floor) ?
 // mixture variance is sum(w * (var + (mean - mixture_mean)**2)), floored at eps. The
 // results are accumulated in place in `out_mean`/`out_std`, of type R.
 template <typename T, typename R>
-void aggregate_into(Method method, size_t k, size_t width, const T *const *mp, const T *const *sp,
-                    const double *w, double eps, R *out_mean, R *out_std, R *buf) {
+void aggregate_into(Method method, size_t k, size_t width, const T *const *mp, const T *const *sp, const double *w,
+                    double eps, R *out_mean, R *out_std, R *buf) {
     if constexpr (!std::is_same_v<R, double>) {
         if (method == Method::Mixture) return;  // not instantiated with these types
     }
@@ -114,8 +113,8 @@ void aggregate_into(Method method, size_t k, size_t width, const T *const *mp, c
 // A whole C-contiguous stack (k, ncols): the NumPy expressions on the stack itself.
 // R as for aggregate_into.
 template <typename T, typename R>
-void aggregate_stack(Method method, size_t k, size_t ncols, const T *means, const T *stds, const double *w,
-                     double eps, R *out_mean, R *out_std) {
+void aggregate_stack(Method method, size_t k, size_t ncols, const T *means, const T *stds, const double *w, double eps,
+                     R *out_mean, R *out_std) {
     std::vector<const T *> mp(k), sp(k);
     std::vector<R> buf(k);
     for (size_t s = 0; s < k; ++s) {
@@ -174,8 +173,8 @@ void aggregate_routed(Method method, size_t n, size_t k, size_t width, const int
                                       om, os, buf_d.data());
         } else {
             // float32 results, stored as float64
-            aggregate_into<T, T>(method, k, width, mp.data(), sp.data(), nullptr, eps, acc.data(),
-                                 acc.data() + width, buf.data());
+            aggregate_into<T, T>(method, k, width, mp.data(), sp.data(), nullptr, eps, acc.data(), acc.data() + width,
+                                 buf.data());
             for (size_t c = 0; c < width; ++c) {
                 om[c] = double(acc[c]);
                 os[c] = double(acc[width + c]);
@@ -186,8 +185,8 @@ void aggregate_routed(Method method, size_t n, size_t k, size_t width, const int
 
 // The per-row stacks of aggregate_routed laid side by side: out[(s * n + i) * width + c].
 template <typename T>
-void gather_routed(size_t n, size_t k, size_t width, const int64_t *active, const int64_t *pos,
-                   const T *const *group, T *out) {
+void gather_routed(size_t n, size_t k, size_t width, const int64_t *active, const int64_t *pos, const T *const *group,
+                   T *out) {
     for (size_t s = 0; s < k; ++s)
         for (size_t i = 0; i < n; ++i) {
             const T *src = group[(size_t)active[i * k + s]] + (size_t)pos[i * k + s] * width;
@@ -236,11 +235,11 @@ extern template bool argsort_head<double>(const double *, size_t, size_t, std::p
 extern template bool argsort_head<float>(const float *, size_t, size_t, std::ptrdiff_t, std::ptrdiff_t, size_t,
                                          int64_t *, std::ptrdiff_t, std::ptrdiff_t);
 extern template void aggregate_stack<double, double>(Method, size_t, size_t, const double *, const double *,
-                                                    const double *, double, double *, double *);
-extern template void aggregate_stack<float, float>(Method, size_t, size_t, const float *, const float *,
-                                                  const double *, double, float *, float *);
+                                                     const double *, double, double *, double *);
+extern template void aggregate_stack<float, float>(Method, size_t, size_t, const float *, const float *, const double *,
+                                                   double, float *, float *);
 extern template void aggregate_stack<float, double>(Method, size_t, size_t, const float *, const float *,
-                                                   const double *, double, double *, double *);
+                                                    const double *, double, double *, double *);
 extern template void aggregate_routed<double>(Method, size_t, size_t, size_t, const int64_t *, const int64_t *,
                                               const double *const *, const double *const *, const double *, double,
                                               double *, double *);

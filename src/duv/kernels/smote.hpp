@@ -45,8 +45,10 @@ template <typename T> inline T load(const char *p) {
 }
 
 template <typename T> inline double to_double(T v) {
-    if constexpr (std::is_same_v<T, bool>) return v ? 1.0 : 0.0;
-    else return static_cast<double>(v);
+    if constexpr (std::is_same_v<T, bool>)
+        return v ? 1.0 : 0.0;
+    else
+        return static_cast<double>(v);
 }
 
 // neighbour - base in the element type, then widened: NumPy subtracts before promoting.
@@ -249,8 +251,8 @@ inline void stretch(double *alpha, int64_t count, double scale, double shift) {
 // neigh[j] = neighbours[base[j], slot[j]], written over `slot` (`neighbours` is the
 // n_rows x cols matrix without the self column). Every entry of the matrix must address one
 // of `n_target` rows. Returns false, changing nothing, if any index is out of range.
-inline bool pick_neighbours(const char *neighbours, int64_t n_rows, int64_t cols, std::ptrdiff_t rs,
-                            std::ptrdiff_t cs, const int64_t *base, int64_t *slot, int64_t count, int64_t n_target) {
+inline bool pick_neighbours(const char *neighbours, int64_t n_rows, int64_t cols, std::ptrdiff_t rs, std::ptrdiff_t cs,
+                            const int64_t *base, int64_t *slot, int64_t count, int64_t n_target) {
     for (int64_t r = 0; r < n_rows; ++r)
         for (int64_t c = 0; c < cols; ++c) {
             const int64_t v = detail::load<int64_t>(neighbours + r * rs + c * cs);
@@ -280,8 +282,8 @@ inline bool all_within(const int64_t *idx, int64_t count, int64_t len) {
 // `neighbours` is the class's n_rows x cols matrix without the self column. Returns false,
 // writing nothing, if any index is out of range.
 inline bool pick_global(const char *neighbours, int64_t n_rows, int64_t cols, std::ptrdiff_t rs, std::ptrdiff_t cs,
-                        const std::vector<int64_t> &pos, const int64_t *local_base, const int64_t *slot,
-                        int64_t count, int64_t *base, int64_t *neigh) {
+                        const std::vector<int64_t> &pos, const int64_t *local_base, const int64_t *slot, int64_t count,
+                        int64_t *base, int64_t *neigh) {
     if (static_cast<int64_t>(pos.size()) != n_rows) return false;
     for (int64_t r = 0; r < n_rows; ++r)
         for (int64_t c = 0; c < cols; ++c) {

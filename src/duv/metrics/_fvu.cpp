@@ -23,8 +23,9 @@ DUV_MODULE("duv.metrics._fvu", exec_fvu) {
     duv::from_import(m, "typing", {"Iterable", "Literal", "Optional", "Union"});
     duv::import_as(m, "numpy", "np");
     duv::from_import(m, "sklearn.exceptions", {"UndefinedMetricWarning"});
-    duv::from_import(m, "._log_metrics",
-                     {"MultioutputType", "_aggregate_multioutput", "_check_y_true_pred_sample_weight", "_prepare_logs"});
+    duv::from_import(
+        m, "._log_metrics",
+        {"MultioutputType", "_aggregate_multioutput", "_check_y_true_pred_sample_weight", "_prepare_logs"});
 
     nb::str sw_ann("Optional[Iterable[float]]"), mo_ann("MultioutputType");
     auto params = [&](bool with_nan_policy) {

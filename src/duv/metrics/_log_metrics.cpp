@@ -50,8 +50,8 @@ nb::object prepare_logs(const duv::Args &a) {
     nb::object log_true = transform(y_true);
     nb::object log_pred = transform(y_pred);
     nb::object all = np.attr("all");
-    nb::object finite_rows = op(PyNumber_And(all(isfinite(log_true), "axis"_a = 1).ptr(),
-                                             all(isfinite(log_pred), "axis"_a = 1).ptr()));
+    nb::object finite_rows =
+        op(PyNumber_And(all(isfinite(log_true), "axis"_a = 1).ptr(), all(isfinite(log_pred), "axis"_a = 1).ptr()));
     if (!duv::truthy(any(finite_rows))) duv::raise_value_error("All samples were dropped by nan_policy='drop'.");
     log_true = op(PyObject_GetItem(log_true.ptr(), finite_rows.ptr()));
     log_pred = op(PyObject_GetItem(log_pred.ptr(), finite_rows.ptr()));
@@ -115,8 +115,8 @@ DUV_MODULE("duv.metrics._log_metrics", exec_log_metrics) {
               duv::arg("multioutput").ann(mo_ann), duv::kwonly("transform"), duv::kwonly("family").ann(str_ann),
               duv::kwonly("nan_policy").ann(str_ann)},
              prepare_logs);
-    duv::def(m, "_weighted_mean_per_output", {duv::arg("values").ann(nd_ann), duv::arg("sample_weight").ann(opt_nd_ann)},
-             weighted_mean_per_output);
+    duv::def(m, "_weighted_mean_per_output",
+             {duv::arg("values").ann(nd_ann), duv::arg("sample_weight").ann(opt_nd_ann)}, weighted_mean_per_output);
     duv::def(m, "_aggregate_multioutput", {duv::arg("per_output").ann(nd_ann), duv::arg("multioutput").ann(mo_ann)},
              aggregate_multioutput);
     duv::logm::init_helpers(m);
@@ -128,9 +128,12 @@ DUV_MODULE("duv.metrics._log_metrics", exec_log_metrics) {
     };
     nb::object eps = m.attr("np").attr("finfo")(nb::handle((PyObject *)&PyFloat_Type)).attr("eps");
     auto percentage_params = [&]() -> std::vector<duv::Param> {
-        return {duv::arg("y_true"), duv::arg("y_pred"), duv::kwonly("sample_weight", nb::none()).ann(sw_ann),
+        return {duv::arg("y_true"),
+                duv::arg("y_pred"),
+                duv::kwonly("sample_weight", nb::none()).ann(sw_ann),
                 duv::kwonly("multioutput", "uniform_average").ann(mo_ann),
-                duv::kwonly("eps", eps).ann(nb::str("float")), duv::kwonly("nan_policy", "raise").ann(str_ann)};
+                duv::kwonly("eps", eps).ann(nb::str("float")),
+                duv::kwonly("nan_policy", "raise").ann(str_ann)};
     };
 
     duv::def(m, "mean_absolute_log_error", params(), metric<Kind::AbsoluteError, Family::Log1p>);

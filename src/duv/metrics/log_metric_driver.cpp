@@ -17,8 +17,7 @@ using LoopFn = void (*)(char **, const Py_ssize_t *, const Py_ssize_t *, void *)
 
 // Leading fields of NumPy's PyUFuncObject (public C API, unchanged since NumPy 1.0).
 struct UFuncHead {
-    PyObject_HEAD
-    int nin, nout, nargs;
+    PyObject_HEAD int nin, nout, nargs;
     int identity;
     LoopFn *functions;
     void *const *data;
@@ -94,8 +93,7 @@ void setup_ufunc(Ufunc &u, nb::handle np, const char *name, double divide_value,
 
     std::vector<double> xs;
     for (int i = 0; i < 300; ++i) xs.push_back(std::ldexp(1.0 + 0.37 * i, i % 40 - 20) - (i % 7 == 0 ? 0.0 : 0.5));
-    for (double v : {1e-300, 5e-324, 1e300, 1.7976931348623157e308, 0.999, 1.0, 2.0, 10.0, 1e-17})
-        xs.push_back(v);
+    for (double v : {1e-300, 5e-324, 1e300, 1.7976931348623157e308, 0.999, 1.0, 2.0, 10.0, 1e-17}) xs.push_back(v);
     for (double &v : xs)
         if (v <= -1.0 || v <= 0.0) v = std::fabs(v) + 0.25;
     Py_ssize_t n = (Py_ssize_t)xs.size();
@@ -172,9 +170,11 @@ struct Buffer {
         if (!f || v.itemsize != 8) return false;
         if (*f == '@' || *f == '=') ++f;
 #if PY_BIG_ENDIAN
-        else if (*f == '>') ++f;
+        else if (*f == '>')
+            ++f;
 #else
-        else if (*f == '<') ++f;
+        else if (*f == '<')
+            ++f;
 #endif
         return f[0] == 'd' && f[1] == '\0';
     }
@@ -211,9 +211,7 @@ bool exact_numbers(nb::handle seq) {
     return true;
 }
 
-nb::object as_float_array(nb::handle o) {
-    return nb::handle(S.asarray)(o, "dtype"_a = nb::handle(S.float_type));
-}
+nb::object as_float_array(nb::handle o) { return nb::handle(S.asarray)(o, "dtype"_a = nb::handle(S.float_type)); }
 
 bool is_float_value(nb::handle o) {
     return PyFloat_CheckExact(o.ptr()) || Py_TYPE(o.ptr()) == (PyTypeObject *)S.float64;
@@ -222,15 +220,18 @@ bool is_float_value(nb::handle o) {
 // The shortcut past scikit-learn's checks: only float64 ndarrays (which check_array
 // returns unchanged once their values are finite; the kernel reports any that is not),
 // weights and output weights whose conversion cannot run user code, and exact strings.
-bool fast_prepare(nb::handle y_true, nb::handle y_pred, nb::handle sw, nb::handle mo, nb::handle nan_policy,
-                  Arrays &A, bool &drop) {
+bool fast_prepare(nb::handle y_true, nb::handle y_pred, nb::handle sw, nb::handle mo, nb::handle nan_policy, Arrays &A,
+                  bool &drop) {
     PyTypeObject *nd = (PyTypeObject *)S.ndarray;
     if (Py_TYPE(y_true.ptr()) != nd || Py_TYPE(y_pred.ptr()) != nd) return false;
     if (nan_policy.is_valid()) {
         if (!PyUnicode_CheckExact(nan_policy.ptr())) return false;
-        if (PyUnicode_CompareWithASCIIString(nan_policy.ptr(), "raise") == 0) drop = false;
-        else if (PyUnicode_CompareWithASCIIString(nan_policy.ptr(), "drop") == 0) drop = true;
-        else return false;
+        if (PyUnicode_CompareWithASCIIString(nan_policy.ptr(), "raise") == 0)
+            drop = false;
+        else if (PyUnicode_CompareWithASCIIString(nan_policy.ptr(), "drop") == 0)
+            drop = true;
+        else
+            return false;
     }
     if (!A.t.get(y_true) || !A.p.get(y_pred) || !A.t.float64() || !A.p.float64()) return false;
     if (!view_of(A.t, A.vt) || !view_of(A.p, A.vp)) return false;
@@ -286,7 +287,8 @@ void literal_prepare(nb::handle checked, Arrays &A) {
                 b.held = false;
             }
             keep = as_float_array(o);
-            if (!(b.get(keep) && b.float64() && b.v.ndim == 2)) duv::raise(PyExc_TypeError, "expected a 2-D float64 array");
+            if (!(b.get(keep) && b.float64() && b.v.ndim == 2))
+                duv::raise(PyExc_TypeError, "expected a 2-D float64 array");
         }
         view_of(b, v);
     };
@@ -296,7 +298,8 @@ void literal_prepare(nb::handle checked, Arrays &A) {
     A.k = A.vt.k;
     if (!c[2].is_none()) {
         A.w_obj = nb::borrow(c[2]);
-        if (!(A.w.get(A.w_obj) && A.w.float64() && A.w.v.ndim == 1)) duv::raise(PyExc_TypeError, "expected 1-D float64 weights");
+        if (!(A.w.get(A.w_obj) && A.w.float64() && A.w.v.ndim == 1))
+            duv::raise(PyExc_TypeError, "expected 1-D float64 weights");
         A.wv.data = (const char *)A.w.v.buf;
         A.wv.s = A.w.v.strides[0];
     }
@@ -359,7 +362,9 @@ k::Metric metric_of(Kind kind) {
     }
 }
 
-[[noreturn]] void raise_zero_weights() { duv::raise(PyExc_ZeroDivisionError, "Weights sum to zero, can't be normalized"); }
+[[noreturn]] void raise_zero_weights() {
+    duv::raise(PyExc_ZeroDivisionError, "Weights sum to zero, can't be normalized");
+}
 
 // The metric's numbers from the kernel's sums, before anything is said to Python.
 struct Numbers {
@@ -398,11 +403,15 @@ Numbers compute(Kind kind, const k::Result &r, const Arrays &A) {
         for (std::size_t j = 0; j < kk; ++j) {
             double res = r.sum[j], tot = r.ss_tot[j];
             if (kind == Kind::R2) {
-                if (res != 0.0 && tot != 0.0) per[j] = 1.0 - res / tot;
-                else per[j] = res != 0.0 ? 0.0 : 1.0;
+                if (res != 0.0 && tot != 0.0)
+                    per[j] = 1.0 - res / tot;
+                else
+                    per[j] = res != 0.0 ? 0.0 : 1.0;
             } else {
-                if (tot != 0.0) per[j] = res / tot;
-                else per[j] = res == 0.0 ? 0.0 : 1.0;
+                if (tot != 0.0)
+                    per[j] = res / tot;
+                else
+                    per[j] = res == 0.0 ? 0.0 : 1.0;
             }
         }
     } else {
@@ -500,7 +509,8 @@ nb::object arithmetic(const duv::Args &a, Kind kind, nb::handle lt, nb::handle l
             nb::object mean_true = np.attr("mean")(lt, "axis"_a = 0);
             ss_tot = sum(square(sub(lt, mean_true)), "axis"_a = 0);
         } else {
-            nb::object w = nb::handle(S.asarray)(sw, "dtype"_a = nb::handle(S.float_type)).attr("reshape")(pyint(-1), pyint(1));
+            nb::object w =
+                nb::handle(S.asarray)(sw, "dtype"_a = nb::handle(S.float_type)).attr("reshape")(pyint(-1), pyint(1));
             nb::object w_sum = sum(w, "axis"_a = 0);
             if (duv::truthy(np.attr("any")(pyop(PyObject_RichCompare(w_sum.ptr(), zero.ptr(), Py_EQ)))))
                 raise_zero_weights();
@@ -511,7 +521,8 @@ nb::object arithmetic(const duv::Args &a, Kind kind, nb::handle lt, nb::handle l
         }
         std::vector<char> constant = constant_columns(lt, sw);
         Buffer b;
-        if (b.get(ss_tot, PyBUF_RECORDS) && b.float64() && b.v.ndim == 1 && b.v.shape[0] == (Py_ssize_t)constant.size()) {
+        if (b.get(ss_tot, PyBUF_RECORDS) && b.float64() && b.v.ndim == 1 &&
+            b.v.shape[0] == (Py_ssize_t)constant.size()) {
             for (std::size_t j = 0; j < constant.size(); ++j) {
                 double *t = (double *)((char *)b.v.buf + (Py_ssize_t)j * b.v.strides[0]);
                 if (constant[j] && !std::isnan(*t)) *t = 0.0;
@@ -572,7 +583,8 @@ nb::object redo_arithmetic(const duv::Args &a, Kind kind, Family family, nb::han
         }
         if (drop) {
             nb::object all = np.attr("all"), isfinite = np.attr("isfinite");
-            nb::object rows = pyop(PyNumber_And(all(isfinite(lt), "axis"_a = 1).ptr(), all(isfinite(lp), "axis"_a = 1).ptr()));
+            nb::object rows =
+                pyop(PyNumber_And(all(isfinite(lt), "axis"_a = 1).ptr(), all(isfinite(lp), "axis"_a = 1).ptr()));
             lt = pyop(PyObject_GetItem(lt.ptr(), rows.ptr()));
             lp = pyop(PyObject_GetItem(lp.ptr(), rows.ptr()));
             if (!sw.is_none()) sw = pyop(PyObject_GetItem(sw.ptr(), rows.ptr()));
@@ -609,11 +621,11 @@ bool names_as_imported(const duv::Args &a, Family family, Kind kind) {
 // The documented steps through whatever those names are bound to now.
 nb::object documented(const duv::Args &a, Kind kind, Family family, nb::handle y_true, nb::handle y_pred,
                       nb::handle sample_weight, nb::handle multioutput, nb::handle nan_policy, nb::handle eps) {
-    nb::object allow_nan = nan_policy.is_valid()
-                               ? duv::steal_checked(PyObject_RichCompare(nan_policy.ptr(), DUV_STR("drop").ptr(), Py_EQ))
-                               : nb::object(nb::bool_(false));
-    nb::tuple c = unpack4(a.global(DUV_STR("_check_y_true_pred_sample_weight"))(y_true, y_pred, sample_weight,
-                                                                                multioutput, "allow_nan"_a = allow_nan));
+    nb::object allow_nan =
+        nan_policy.is_valid() ? duv::steal_checked(PyObject_RichCompare(nan_policy.ptr(), DUV_STR("drop").ptr(), Py_EQ))
+                              : nb::object(nb::bool_(false));
+    nb::tuple c = unpack4(a.global(DUV_STR("_check_y_true_pred_sample_weight"))(
+        y_true, y_pred, sample_weight, multioutput, "allow_nan"_a = allow_nan));
     if (family == Family::None) return arithmetic(a, kind, c[0], c[1], c[2], c[3], eps);
     bool log10 = family == Family::Log10;
     nb::tuple l = unpack4(a.global(DUV_STR("_prepare_logs"))(
@@ -639,7 +651,8 @@ void init(nb::module_ &m) {
     S.asarray = leak(np.attr("asarray"));
     S.frombuffer = leak(np.attr("frombuffer"));
     S.errstate = leak(np.attr("errstate"));
-    S.multioutput_options = leak(duv::steal_checked(PyFrozenSet_New(nb::make_tuple("raw_values", "uniform_average").ptr())));
+    S.multioutput_options =
+        leak(duv::steal_checked(PyFrozenSet_New(nb::make_tuple("raw_values", "uniform_average").ptr())));
     S.nan_policy_options = leak(duv::steal_checked(PyFrozenSet_New(nb::make_tuple("raise", "drop").ptr())));
     setup_ufunc(S.log1p, np, "log1p", -1.0, -2.0);
     setup_ufunc(S.log10, np, "log10", 0.0, -1.0);
@@ -731,9 +744,9 @@ nb::object evaluate(const duv::Args &a, Kind kind, Family family, nb::handle y_t
     // Anything unusual takes the documented road: scikit-learn's checks first, so that
     // their conversions, configuration and messages apply, then the kernel on the result.
     Arrays A;
-    nb::object allow_nan = nan_policy.is_valid()
-                               ? duv::steal_checked(PyObject_RichCompare(nan_policy.ptr(), DUV_STR("drop").ptr(), Py_EQ))
-                               : nb::object(nb::bool_(false));
+    nb::object allow_nan =
+        nan_policy.is_valid() ? duv::steal_checked(PyObject_RichCompare(nan_policy.ptr(), DUV_STR("drop").ptr(), Py_EQ))
+                              : nb::object(nb::bool_(false));
     nb::object checked = check_inputs(y_true, y_pred, sample_weight, multioutput, allow_nan);
     o.drop = false;
     if (nan_policy.is_valid()) {
