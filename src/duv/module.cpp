@@ -3,7 +3,7 @@
 #include "duv/interop/function.hpp"
 
 NB_MODULE(duv, m) {
-    duv::init_function_type(m);
+    duv::init_function_type();
     duv::install_finder(m);
     duv::from_import(m, "._version", {"__version__"});
 }

@@ -4,16 +4,17 @@
 
 namespace {
 
-nb::object unwrap(const duv::Args &a) {
-    nb::handle self = a[0], deep = a[1];
-    a.global(DUV_STR("check_is_fitted"))(self);
-    std::string cls = nb::str(nb::handle((PyObject *)Py_TYPE(self.ptr())).attr("__name__")).c_str();
-    if (!duv::truthy(self.attr("_unwrappable"))) duv::raise_value_error(cls + " is not unwrappable");
-    if (!duv::has_attr(self, "estimator_"))
-        duv::raise(PyExc_AttributeError, cls + " has no fitted estimator to unwrap");
-    nb::object inner = self.attr("estimator_");
+DUV_ARGS(UnwrapArgs, self, deep);
+
+nb::object unwrap(const duv::Globals &g, const UnwrapArgs &a) {
+    g["check_is_fitted"](a.self);
+    if (!duv::truthy(a.self.attr("_unwrappable")))
+        duv::raise_value_error(duv::type_name(a.self) + " is not unwrappable");
+    if (!duv::has_attr(a.self, "estimator_"))
+        duv::raise(PyExc_AttributeError, duv::type_name(a.self) + " has no fitted estimator to unwrap");
+    nb::object inner = a.self.attr("estimator_");
     nb::object unwrappable = duv::getattr_or_null(inner, DUV_STR("_unwrappable"));
-    if (duv::truthy(deep) && unwrappable.is(Py_True)) return inner.attr("unwrap")("deep"_a = true);
+    if (duv::truthy(a.deep) && unwrappable.is(Py_True)) return inner.attr("unwrap")("deep"_a = true);
     return inner;
 }
 

@@ -367,30 +367,6 @@ nb::object validate_estimator(const duv::Args &a) {
     return nb::none();
 }
 
-nb::object predict(const duv::Args &a) {
-    nb::handle self = a[0];
-    G("check_is_fitted")(self);
-    nb::object X = G("check_array")(a[1]);
-    return aug::predict_checked(self, X, aug::FeatureMessage::FittedWith);
-}
-
-const char *const regressor_params[] = {
-    "estimator", "factor", "k_neighbors",   "distance_weights",   "random_state",   "shuffle",
-    "algorithm", "n_jobs", "extrapolation", "sample_weight_mode", "store_augmented"};
-const char *const classifier_params[] = {
-    "estimator", "factor", "k_neighbors",   "random_state",       "shuffle",
-    "algorithm", "n_jobs", "extrapolation", "sample_weight_mode", "store_augmented"};
-
-nb::object init_regressor(const duv::Args &a) {
-    for (size_t i = 0; i < std::size(regressor_params); ++i) a[0].attr(regressor_params[i]) = a[i + 1];
-    return nb::none();
-}
-
-nb::object init_classifier(const duv::Args &a) {
-    for (size_t i = 0; i < std::size(classifier_params); ++i) a[0].attr(classifier_params[i]) = a[i + 1];
-    return nb::none();
-}
-
 nb::object fit_regressor(const duv::Args &a) {
     nb::handle self = a[0], sample_weight = a[3];
     nb::object np = G("np");
@@ -425,7 +401,7 @@ nb::object fit_regressor(const duv::Args &a) {
     }
     if (duv::truthy(self.attr("_y_was_1d"))) y_aug = y_aug.attr("ravel")();
     aug::store_augmented(self, X_aug, y_aug);
-    self.attr("estimator_") = aug::fit_clone(a, self, X_aug, y_aug, sw_aug);
+    self.attr("estimator_") = aug::fit_clone(a.globals(), self, X_aug, y_aug, sw_aug);
     return nb::borrow(self);
 }
 
@@ -550,7 +526,7 @@ nb::object fit_classifier(const duv::Args &a) {
             if (!sample_weight.is_none()) sample_weight = aug::take_rows(np, np.attr("asarray")(sample_weight), idx);
         }
         aug::store_augmented(self, X, y);
-        self.attr("estimator_") = aug::fit_clone(a, self, X, y, sample_weight);
+        self.attr("estimator_") = aug::fit_clone(a.globals(), self, X, y, sample_weight);
         return nb::borrow(self);
     }
 
@@ -560,7 +536,7 @@ nb::object fit_classifier(const duv::Args &a) {
     if (duv::compare(n_total_synth, nb::int_(0), Py_LE)) {
         // Nothing to generate: the plain fit, keeping the caller's weights.
         aug::store_augmented(self, X, y);
-        self.attr("estimator_") = aug::fit_clone(a, self, X, y, sample_weight);
+        self.attr("estimator_") = aug::fit_clone(a.globals(), self, X, y, sample_weight);
         return nb::borrow(self);
     }
 
@@ -677,7 +653,7 @@ nb::object fit_classifier(const duv::Args &a) {
         if (!sw_aug.is_none()) sw_aug = aug::take_rows(np, sw_aug, idx);
     }
     aug::store_augmented(self, X_aug, y_aug);
-    self.attr("estimator_") = aug::fit_clone(a, self, X_aug, y_aug, sw_aug);
+    self.attr("estimator_") = aug::fit_clone(a.globals(), self, X_aug, y_aug, sw_aug);
     return nb::borrow(self);
 }
 
@@ -704,12 +680,10 @@ void build_regressor(nb::module_ &m) {
     duv::ClassBuilder cls(m, "SMOTEAugmentedRegressor",
                           {m.attr("RegressorMixin"), m.attr("UnwrapMetaEstimatorMixin"), m.attr("BaseEstimator")});
     cls.attr("_parameter_constraints", constraints(m, true));
-    cls.def("__init__",
-            {duv::arg("self"), duv::arg("estimator"), duv::arg("factor", 10.0), duv::arg("k_neighbors", 5),
-             duv::arg("distance_weights", nb::none()), duv::arg("random_state", nb::none()), duv::arg("shuffle", true),
-             duv::arg("algorithm", "auto"), duv::arg("n_jobs", nb::none()), duv::arg("extrapolation", 0.0),
-             duv::arg("sample_weight_mode", "passthrough"), duv::arg("store_augmented", false)},
-            init_regressor);
+    cls.init({duv::arg("self"), duv::arg("estimator"), duv::arg("factor", 10.0), duv::arg("k_neighbors", 5),
+              duv::arg("distance_weights", nb::none()), duv::arg("random_state", nb::none()), duv::arg("shuffle", true),
+              duv::arg("algorithm", "auto"), duv::arg("n_jobs", nb::none()), duv::arg("extrapolation", 0.0),
+              duv::arg("sample_weight_mode", "passthrough"), duv::arg("store_augmented", false)});
     cls.def("_validate_estimator", {duv::arg("self")}, validate_estimator);
     nb::object fit = duv::make_function(
         PyModule_GetDict(m.ptr()), "fit", "SMOTEAugmentedRegressor.fit",
@@ -719,7 +693,7 @@ void build_regressor(nb::module_ &m) {
     fit_constraints["y"] = duv::list_of("array-like");
     fit_constraints["sample_weight"] = duv::list_of("array-like", nb::none());
     cls.attr("fit", duv::validate_params(m, fit, fit_constraints, true));
-    cls.def("predict", {duv::arg("self"), duv::arg("X")}, predict);
+    cls.def("predict", {duv::arg("self"), duv::arg("X")}, aug::predict_fitted_with);
     cls.build();
 }
 
@@ -727,16 +701,15 @@ void build_classifier(nb::module_ &m) {
     duv::ClassBuilder cls(m, "SMOTEAugmentedClassifier",
                           {m.attr("ClassifierMixin"), m.attr("UnwrapMetaEstimatorMixin"), m.attr("BaseEstimator")});
     cls.attr("_parameter_constraints", constraints(m, false));
-    cls.def("__init__",
-            {duv::arg("self"), duv::arg("estimator"), duv::arg("factor", 2.0), duv::arg("k_neighbors", 5),
-             duv::arg("random_state", nb::none()), duv::arg("shuffle", true), duv::arg("algorithm", "auto"),
-             duv::arg("n_jobs", nb::none()), duv::arg("extrapolation", 0.0),
-             duv::arg("sample_weight_mode", "passthrough"), duv::arg("store_augmented", false)},
-            init_classifier);
+    cls.init({duv::arg("self"), duv::arg("estimator"), duv::arg("factor", 2.0), duv::arg("k_neighbors", 5),
+              duv::arg("random_state", nb::none()), duv::arg("shuffle", true), duv::arg("algorithm", "auto"),
+              duv::arg("n_jobs", nb::none()), duv::arg("extrapolation", 0.0),
+              duv::arg("sample_weight_mode", "passthrough"), duv::arg("store_augmented", false)});
     cls.def("_validate_estimator", {duv::arg("self")}, validate_estimator);
     cls.def("fit", {duv::arg("self"), duv::arg("X"), duv::arg("y"), duv::arg("sample_weight", nb::none())},
             fit_classifier);
-    cls.def("predict", {duv::arg("self"), duv::arg("X")}, predict);
+    cls.def("predict", {duv::arg("self"), duv::arg("X")}, aug::predict_fitted_with);
+    aug::def_classes_property(cls);
     cls.build();
 }
 

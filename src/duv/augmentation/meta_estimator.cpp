@@ -40,9 +40,9 @@ void fit_with_fallback(nb::handle est, nb::handle X, nb::handle y, nb::handle sw
     }
 }
 
-nb::object fit_clone(const Args &a, nb::handle self, nb::handle X_aug, nb::handle y_aug, nb::handle sw_aug,
+nb::object fit_clone(const Globals &g, nb::handle self, nb::handle X_aug, nb::handle y_aug, nb::handle sw_aug,
                      nb::handle fit_params) {
-    nb::object est = a.global(DUV_STR("clone"))(self.attr("estimator"));
+    nb::object est = g["clone"](self.attr("estimator"));
     fit_with_fallback(est, X_aug, y_aug, sw_aug, fit_params);
     return est;
 }
@@ -68,18 +68,39 @@ nb::object consume_probabilities(nb::handle np, nb::handle sample_weight, nb::ha
     return sw / nb::float_(total);
 }
 
-nb::object predict_checked(nb::handle self, nb::handle X, FeatureMessage style) {
-    nb::object n_in = self.attr("n_features_in_");
+namespace {
+
+enum class FeatureMessage { FittedWith, IsExpecting };
+
+nb::object predict_checked(const Globals &g, const PredictArgs &a, FeatureMessage style) {
+    g["check_is_fitted"](a.self);
+    nb::object X = g["check_array"](a.X);
+    nb::object n_in = a.self.attr("n_features_in_");
     nb::object n_cols = nb::object(X.attr("shape"))[1];
     if (compare(n_cols, n_in, Py_NE)) {
         if (style == FeatureMessage::FittedWith)
             raise_value_error("X has " + format(n_cols) + " features, but this estimator was fitted with " +
                               format(n_in) + " features");
-        std::string cls = nb::str(nb::handle((PyObject *)Py_TYPE(self.ptr())).attr("__name__")).c_str();
-        raise_value_error("X has " + format(n_cols) + " features, but " + cls + " is expecting " + format(n_in) +
-                          " features as input.");
+        raise_value_error("X has " + format(n_cols) + " features, but " + duv::type_name(a.self) + " is expecting " +
+                          format(n_in) + " features as input.");
     }
-    return self.attr("estimator_").attr("predict")(X);
+    return a.self.attr("estimator_").attr("predict")(X);
 }
+
+DUV_ARGS(SelfArgs, self);
+
+nb::object classes(const SelfArgs &a) { return a.self.attr("estimator_").attr("classes_"); }
+
+}  // namespace
+
+nb::object predict_fitted_with(const Globals &g, const PredictArgs &a) {
+    return predict_checked(g, a, FeatureMessage::FittedWith);
+}
+
+nb::object predict_is_expecting(const Globals &g, const PredictArgs &a) {
+    return predict_checked(g, a, FeatureMessage::IsExpecting);
+}
+
+void def_classes_property(ClassBuilder &cls) { cls.property("classes_", classes); }
 
 }  // namespace duv::augmentation

@@ -1,8 +1,9 @@
 // The steps shared by the augmented meta-estimators: storing the augmented data, the
-// inner fit with its TypeError fallback, and the predict skeleton.
+// inner fit with its TypeError fallback, the sample-weight modes of the resampling
+// families, and the predict skeleton.
 #pragma once
 
-#include "duv/interop/function.hpp"
+#include "duv/interop/klass.hpp"
 
 namespace duv::augmentation {
 
@@ -12,7 +13,7 @@ void store_augmented(nb::handle self, nb::handle X_aug, nb::handle y_aug);
 // Clones `self.estimator` (with the module's `clone`), fits it on the augmented data
 // (with sample_weight=sw_aug unless sw_aug is None, plus **fit_params when given) and
 // retries once without weights after a TypeError. Returns the fitted clone.
-nb::object fit_clone(const Args &a, nb::handle self, nb::handle X_aug, nb::handle y_aug, nb::handle sw_aug,
+nb::object fit_clone(const Globals &g, nb::handle self, nb::handle X_aug, nb::handle y_aug, nb::handle sw_aug,
                      nb::handle fit_params = nb::handle());
 
 // Fits `est` as above (no clone).
@@ -26,9 +27,13 @@ bool consume_mode(nb::handle sample_weight_mode);
 // sum checks with their messages (`np` is the numpy module).
 nb::object consume_probabilities(nb::handle np, nb::handle sample_weight, nb::handle n_samples);
 
-// check_is_fitted(self); X = <validated X>; feature-count check; estimator_.predict(X).
-// `validated` is the result of the family's check_array call.
-enum class FeatureMessage { FittedWith, IsExpecting };
-nb::object predict_checked(nb::handle self, nb::handle validated, FeatureMessage style);
+// `predict(self, X)`: check_is_fitted(self); X = check_array(X); the feature-count check in
+// one of its two wordings; self.estimator_.predict(X).
+DUV_ARGS(PredictArgs, self, X);
+nb::object predict_fitted_with(const Globals &g, const PredictArgs &a);   // "... was fitted with N features"
+nb::object predict_is_expecting(const Globals &g, const PredictArgs &a);  // "... is expecting N features as input."
+
+// The read-only `classes_` of an augmented classifier: the fitted inner estimator's classes.
+void def_classes_property(ClassBuilder &cls);
 
 }  // namespace duv::augmentation

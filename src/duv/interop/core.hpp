@@ -27,6 +27,17 @@ inline nb::object steal_checked(PyObject *o) {
     return nb::steal(o);
 }
 
+// Built-in types as handles (annotations, dtype= arguments, type checks).
+inline nb::handle float_type() { return reinterpret_cast<PyObject *>(&PyFloat_Type); }
+inline nb::handle int_type() { return reinterpret_cast<PyObject *>(&PyLong_Type); }
+inline nb::handle bool_type() { return reinterpret_cast<PyObject *>(&PyBool_Type); }
+inline nb::handle str_type() { return reinterpret_cast<PyObject *>(&PyUnicode_Type); }
+inline nb::handle object_type() { return reinterpret_cast<PyObject *>(&PyBaseObject_Type); }
+
+// The interned Python string for `text`, made once per distinct text and kept for the
+// life of the process.
+nb::handle intern(const char *text);
+
 // An interned Python string that lives for the whole process, created once per call site.
 #define DUV_STR(text)                                                                                                  \
     ([]() -> nb::handle {                                                                                              \

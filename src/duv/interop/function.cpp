@@ -20,6 +20,8 @@ Param kwonly(const char *name) { return Param{name, Kind::KeywordOnly, {}, {}}; 
 Param varargs(const char *name) { return Param{name, Kind::VarPositional, {}, {}}; }
 Param varkw(const char *name) { return Param{name, Kind::VarKeyword, {}, {}}; }
 
+nb::object default_value(const char *text) { return steal_checked(PyUnicode_InternFromString(text)); }
+
 struct FunctionInfo {
     std::vector<Param> params;
     std::vector<PyObject *> names;  // interned, owned
@@ -27,8 +29,15 @@ struct FunctionInfo {
     size_t n_pos_defaults = 0;      // trailing positional parameters with defaults
     Py_ssize_t varargs_slot = -1;
     Py_ssize_t varkw_slot = -1;
-    Impl impl = nullptr;
+    detail::Body body{};
     nb::object return_annotation;
+
+    FunctionInfo() = default;
+    FunctionInfo(const FunctionInfo &) = delete;
+    FunctionInfo &operator=(const FunctionInfo &) = delete;
+    ~FunctionInfo() {
+        for (PyObject *n : names) Py_XDECREF(n);
+    }
 };
 
 namespace {
@@ -43,6 +52,7 @@ struct FunctionObject {
     PyObject *doc;
     PyObject *globals;
     PyObject *signature;
+    PyObject *code;
     FunctionInfo *info;
 };
 
@@ -233,12 +243,13 @@ struct SlotGuard {
 
 PyObject *call_impl(FunctionObject *f, PyObject **slots, size_t n) {
     try {
-        Args a;
-        a.slots_ = slots;
-        a.names_ = f->info->names.data();
-        a.n_ = n;
-        a.globals_ = f->globals;
-        nb::object result = f->info->impl(a);
+        RawCall call;
+        call.slots_ = slots;
+        call.names_ = f->info->names.data();
+        call.n_ = n;
+        call.globals_ = f->globals;
+        const detail::Body &body = f->info->body;
+        nb::object result = body.trampoline(body.fn, call);
         return result.release().ptr();
     } catch (nb::python_error &e) {
         e.restore();
@@ -343,6 +354,7 @@ int function_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(f->doc);
     Py_VISIT(f->globals);
     Py_VISIT(f->signature);
+    Py_VISIT(f->code);
     return 0;
 }
 
@@ -353,6 +365,7 @@ int function_clear(PyObject *self) {
     Py_CLEAR(f->doc);
     Py_CLEAR(f->globals);
     Py_CLEAR(f->signature);
+    Py_CLEAR(f->code);
     return 0;
 }
 
@@ -505,6 +518,56 @@ PyObject *function_reduce(PyObject *self, PyObject *) {
     return Py_NewRef(((FunctionObject *)self)->qualname);
 }
 
+// A code object describing the parameters as the compiler would (argument counts, local
+// names, flags), so that `inspect`'s code-flag predicates and pydoc answer as for a Python
+// function. It is never executed.
+nb::object build_code(FunctionObject *f) {
+    const FunctionInfo &sp = *f->info;
+    nb::list names;
+    int flags = CO_OPTIMIZED | CO_NEWLOCALS;
+    Py_ssize_t n_kwonly = 0;
+    for (size_t i = 0; i < sp.params.size(); ++i) {
+        if (sp.params[i].kind == Kind::PositionalOrKeyword) names.append(nb::handle(sp.names[i]));
+        if (sp.params[i].kind == Kind::KeywordOnly) {
+            names.append(nb::handle(sp.names[i]));
+            ++n_kwonly;
+        }
+    }
+    if (sp.varargs_slot >= 0) {
+        names.append(nb::handle(sp.names[(size_t)sp.varargs_slot]));
+        flags |= CO_VARARGS;
+    }
+    if (sp.varkw_slot >= 0) {
+        names.append(nb::handle(sp.names[(size_t)sp.varkw_slot]));
+        flags |= CO_VARKEYWORDS;
+    }
+    nb::object file = nb::borrow(PyDict_GetItemString(f->globals, "__file__"));
+    if (!file.is_valid() || !PyUnicode_Check(file.ptr())) file = nb::str("<duv>");
+    PyCodeObject *empty = PyCode_NewEmpty(nb::str(file).c_str(), nb::str(nb::handle(f->name)).c_str(), 1);
+    nb::object code = steal_checked(reinterpret_cast<PyObject *>(empty));
+    nb::tuple varnames(names);
+    return code.attr("replace")("co_argcount"_a = sp.n_positional, "co_kwonlyargcount"_a = n_kwonly,
+                                "co_nlocals"_a = nb::len(varnames), "co_varnames"_a = varnames, "co_flags"_a = flags,
+                                "co_qualname"_a = nb::handle(f->qualname));
+}
+
+PyObject *get_code(PyObject *self, void *) {
+    auto *f = (FunctionObject *)self;
+    if (!f->code) {
+        try {
+            f->code = build_code(f).release().ptr();
+        } catch (nb::python_error &e) {
+            e.restore();
+            return nullptr;
+        }
+    }
+    return Py_NewRef(f->code);
+}
+
+PyObject *get_closure(PyObject *, void *) { Py_RETURN_NONE; }
+PyObject *get_builtins(PyObject *, void *) { return Py_NewRef(PyEval_GetBuiltins()); }
+PyObject *get_type_params(PyObject *, void *) { return PyTuple_New(0); }
+
 // Code that asks "is this a Python function?" (inspect.isfunction, so scikit-learn's
 // metadata-request discovery, doctest, cloudpickle) goes through isinstance, which
 // consults __class__.
@@ -523,6 +586,10 @@ PyGetSetDef function_getset[] = {
     {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
     {"__annotate__", get_annotate, nullptr, nullptr, nullptr},
     {"__signature__", get_signature, set_signature, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
+    {"__closure__", get_closure, nullptr, nullptr, nullptr},
+    {"__builtins__", get_builtins, nullptr, nullptr, nullptr},
+    {"__type_params__", get_type_params, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -562,8 +629,10 @@ PyType_Spec function_type_spec = {
 
 }  // namespace
 
-nb::object Args::global(nb::handle name) const {
-    PyObject *v = PyDict_GetItemWithError(globals_, name.ptr());
+namespace {
+
+nb::object lookup(nb::handle dict, nb::handle name) {
+    PyObject *v = PyDict_GetItemWithError(dict.ptr(), name.ptr());
     if (!v) {
         if (PyErr_Occurred()) throw nb::python_error();
         v = PyDict_GetItemWithError(PyEval_GetBuiltins(), name.ptr());
@@ -575,24 +644,59 @@ nb::object Args::global(nb::handle name) const {
     return nb::borrow(v);
 }
 
-nb::object store_params(const Args &a) {
-    for (size_t i = 1; i < a.size(); ++i) check(PyObject_SetAttr(a[0].ptr(), a.name(i).ptr(), a[i].ptr()) == 0);
+// "a, b,  c" -> {"a", "b", "c"}
+std::vector<std::string> split_names(const char *list) {
+    std::vector<std::string> out;
+    std::string current;
+    for (const char *c = list;; ++c) {
+        if (*c == ',' || *c == '\0') {
+            out.push_back(current);
+            current.clear();
+            if (!*c) break;
+        } else if (*c != ' ' && *c != '\n' && *c != '\t') {
+            current += *c;
+        }
+    }
+    return out;
+}
+
+void check_body_names(const detail::Body &body, const std::vector<Param> &params, const char *qualname) {
+    if (!body.names) return;
+    std::vector<std::string> names = split_names(body.names);
+    bool same = names.size() == params.size();
+    for (size_t i = 0; same && i < names.size(); ++i) same = names[i] == params[i].name;
+    if (same) return;
+    std::string declared;
+    for (const Param &p : params) declared += (declared.empty() ? "" : ", ") + p.name;
+    throw std::logic_error(std::string("the body of ") + qualname + " reads (" + body.names +
+                           ") but the parameters are (" + declared + ")");
+}
+
+}  // namespace
+
+nb::object Globals::operator[](const char *name) const { return lookup(dict_, intern(name)); }
+
+nb::object Globals::operator[](nb::handle name) const { return lookup(dict_, name); }
+
+nb::object store_params(const RawCall &call) {
+    for (size_t i = 1; i < call.size(); ++i)
+        check(PyObject_SetAttr(call[0].ptr(), call.name(i).ptr(), call[i].ptr()) == 0);
     return nb::none();
 }
 
-void init_function_type(nb::handle package) {
+void init_function_type() {
     if (function_type) return;
     function_type = (PyTypeObject *)PyType_FromSpec(&function_type_spec);
     check(function_type != nullptr);
-    (void)package;
 }
 
 bool is_function(nb::handle o) { return function_type && Py_TYPE(o.ptr()) == function_type; }
 
 nb::object make_function(nb::handle module_globals, const char *name, const char *qualname, std::vector<Param> params,
-                         Impl impl, nb::handle return_annotation) {
+                         detail::Body body, nb::handle return_annotation) {
+    check_body_names(body, params, qualname);
     auto info = std::make_unique<FunctionInfo>();
-    info->impl = impl;
+    info->body = body;
     if (return_annotation.is_valid()) info->return_annotation = nb::borrow(return_annotation);
     Kind last = Kind::PositionalOrKeyword;
     bool seen_default = false;
@@ -623,11 +727,12 @@ nb::object make_function(nb::handle module_globals, const char *name, const char
     f->vectorcall = function_vectorcall;
     f->dict = nullptr;
     f->weakrefs = nullptr;
-    f->name = PyUnicode_FromString(name);
-    f->qualname = PyUnicode_FromString(qualname);
+    f->name = PyUnicode_InternFromString(name);
+    f->qualname = PyUnicode_InternFromString(qualname);
     f->doc = Py_NewRef(Py_None);
     f->globals = Py_NewRef(module_globals.ptr());
     f->signature = nullptr;
+    f->code = nullptr;
     f->info = info.release();
     PyObject *mod = PyDict_GetItemString(module_globals.ptr(), "__name__");
     f->module = Py_NewRef(mod ? mod : Py_None);
@@ -637,10 +742,10 @@ nb::object make_function(nb::handle module_globals, const char *name, const char
     return result;
 }
 
-nb::object def(nb::handle module, const char *name, std::vector<Param> params, Impl impl,
-               nb::handle return_annotation) {
+nb::object def_function(nb::handle module, const char *name, std::vector<Param> params, detail::Body body,
+                        nb::handle return_annotation) {
     nb::handle globals = PyModule_GetDict(module.ptr());
-    nb::object fn = make_function(globals, name, name, std::move(params), impl, return_annotation);
+    nb::object fn = make_function(globals, name, name, std::move(params), body, return_annotation);
     check(PyDict_SetItemString(globals.ptr(), name, fn.ptr()) == 0);
     return fn;
 }

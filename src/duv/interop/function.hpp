@@ -1,11 +1,24 @@
 // A callable type that looks like a Python function to Python: exact signature for
-// `inspect`, name attributes, writable `__dict__`, method binding on classes, pickling
-// by reference, and argument binding with the interpreter's own TypeError messages.
+// `inspect`, name attributes, a code object, writable `__dict__`, method binding on
+// classes, pickling by reference, and argument binding with the interpreter's own
+// TypeError messages.
+//
+// A function body receives its bound arguments as a struct declared with DUV_ARGS, whose
+// member names are checked against the declared parameters when the function is created,
+// and, when it needs module names, the defining module's namespace (`Globals`):
+//
+//     DUV_ARGS(ScaleArgs, X, factor);
+//     nb::object scale(const duv::Globals &g, const ScaleArgs &a) {
+//         return g["np"].attr("multiply")(a.X, a.factor);
+//     }
+//     duv::def(m, "scale", {duv::arg("X"), duv::kwonly("factor", 2.0)}, scale);
 #pragma once
 
 #include "duv/interop/core.hpp"
 
-#include <initializer_list>
+#include <cstring>
+#include <string_view>
+#include <type_traits>
 
 namespace duv {
 
@@ -23,36 +36,55 @@ struct Param {
     }
 };
 
-// Parameter makers: positional-or-keyword, keyword-only, *args, **kwargs.
+// A default value as Python holds it: strings interned, as the compiler interns constants.
+nb::object default_value(const char *text);
+inline nb::object default_value(nb::handle value) { return nb::borrow(value); }
+template <typename T> nb::object default_value(T &&value) { return nb::cast(std::forward<T>(value)); }
+
+// Parameter makers: positional-or-keyword, keyword-only, *args, **kwargs; with a default
+// value (any C++ value nanobind can cast, or a Python object).
 Param arg(const char *name);
 Param kwonly(const char *name);
 Param varargs(const char *name);
 Param varkw(const char *name);
-
-// With a default value (any C++ value nanobind can cast, or a Python object).
 template <typename T> Param arg(const char *name, T &&default_) {
-    Param p{name, Kind::PositionalOrKeyword, nb::cast(std::forward<T>(default_)), {}};
-    return p;
+    return Param{name, Kind::PositionalOrKeyword, default_value(std::forward<T>(default_)), {}};
 }
 template <typename T> Param kwonly(const char *name, T &&default_) {
-    Param p{name, Kind::KeywordOnly, nb::cast(std::forward<T>(default_)), {}};
-    return p;
+    return Param{name, Kind::KeywordOnly, default_value(std::forward<T>(default_)), {}};
 }
 
-struct FunctionInfo;
+// The namespace of the module that defines a function (its __globals__). A name is looked
+// up when it is asked for, in the module and then in builtins, as a Python function looks
+// up a global name: rebinding a module attribute is seen by the next call.
+class Globals {
+public:
+    explicit Globals(nb::handle dict) : dict_(dict) {}
+    nb::object operator[](const char *name) const;  // NameError when unbound
+    nb::object operator[](nb::handle name) const;
+    nb::handle dict() const { return dict_; }
 
-// The bound arguments of one call, one slot per parameter in declaration order
-// (an unfilled *args is an empty tuple, an unfilled **kwargs an empty dict).
-class Args {
+private:
+    nb::handle dict_;
+};
+
+// Declares `struct Type` holding one borrowed argument per parameter, named like them and in
+// their order (`self` first for a method): DUV_ARGS(FitArgs, self, X, y, sample_weight).
+#define DUV_ARGS(Type, ...)                                                                                            \
+    struct Type {                                                                                                      \
+        nb::handle __VA_ARGS__;                                                                                        \
+        static constexpr const char *parameter_names = #__VA_ARGS__;                                                   \
+    }
+
+// The untyped view of one call's bound arguments, for the toolkit's own generic bodies.
+class RawCall {
 public:
     nb::handle operator[](size_t i) const { return slots_[i]; }
     size_t size() const { return n_; }
-    // The (interned) name of parameter i.
-    nb::handle name(size_t i) const { return names_[i]; }
-    // The defining module's globals, like a Python function's __globals__.
-    nb::handle globals() const { return globals_; }
-    // Looks `name` up in the module globals, then builtins (NameError otherwise).
-    nb::object global(nb::handle name) const;
+    nb::handle name(size_t i) const { return names_[i]; }  // interned
+    Globals globals() const { return Globals(globals_); }
+    // Transitional, for bodies not yet on DUV_ARGS.
+    nb::object global(nb::handle name) const { return globals()[name]; }
 
     PyObject *const *slots_ = nullptr;
     PyObject *const *names_ = nullptr;
@@ -60,24 +92,88 @@ public:
     PyObject *globals_ = nullptr;
 };
 
-using Impl = nb::object (*)(const Args &);
+namespace detail {
 
-// An `__init__(self, ...)` body that stores every argument unchanged under its
-// parameter's name, in declaration order (scikit-learn's estimator convention).
-nb::object store_params(const Args &a);
+using Erased = void (*)();
+using Trampoline = nb::object (*)(Erased body, const RawCall &call);
 
-// Creates a function object. `module_globals` is the dict of the defining module.
+// A function body with the names of the arguments it reads (null for a RawCall body).
+struct Body {
+    Trampoline trampoline;
+    Erased fn;
+    const char *names;
+};
+
+constexpr size_t count_names(const char *s) {
+    size_t n = 1;
+    for (; *s; ++s) n += *s == ',';
+    return n;
+}
+
+template <typename A> constexpr void check_args_struct() {
+    static_assert(std::is_trivially_copyable_v<A> && std::is_standard_layout_v<A>);
+    static_assert(sizeof(A) == count_names(A::parameter_names) * sizeof(nb::handle),
+                  "declare argument structs with DUV_ARGS");
+}
+
+template <typename A> A bind(const RawCall &call) {
+    A a;
+    std::memcpy(static_cast<void *>(&a), call.slots_, sizeof(A));
+    return a;
+}
+
+template <typename A> nb::object call_typed(Erased fn, const RawCall &call) {
+    return reinterpret_cast<nb::object (*)(const A &)>(fn)(bind<A>(call));
+}
+template <typename A> nb::object call_typed_globals(Erased fn, const RawCall &call) {
+    return reinterpret_cast<nb::object (*)(const Globals &, const A &)>(fn)(call.globals(), bind<A>(call));
+}
+inline nb::object call_raw(Erased fn, const RawCall &call) {
+    return reinterpret_cast<nb::object (*)(const RawCall &)>(fn)(call);
+}
+
+template <typename A> Body body(nb::object (*fn)(const A &)) {
+    check_args_struct<A>();
+    return {call_typed<A>, reinterpret_cast<Erased>(fn), A::parameter_names};
+}
+template <typename A> Body body(nb::object (*fn)(const Globals &, const A &)) {
+    check_args_struct<A>();
+    return {call_typed_globals<A>, reinterpret_cast<Erased>(fn), A::parameter_names};
+}
+inline Body body(nb::object (*fn)(const RawCall &)) { return {call_raw, reinterpret_cast<Erased>(fn), nullptr}; }
+
+}  // namespace detail
+
+// Creates a function object. `module_globals` is the dict of the defining module. A typed
+// body's argument names must be the parameters' names in order (std::logic_error otherwise).
 nb::object make_function(nb::handle module_globals, const char *name, const char *qualname, std::vector<Param> params,
-                         Impl impl, nb::handle return_annotation = nb::handle());
+                         detail::Body body, nb::handle return_annotation = nb::handle());
+
+// Transitional names for bodies not yet on DUV_ARGS.
+using Args = RawCall;
+inline nb::object make_function(nb::handle module_globals, const char *name, const char *qualname,
+                                std::vector<Param> params, nb::object (*fn)(const RawCall &),
+                                nb::handle return_annotation = nb::handle()) {
+    return make_function(module_globals, name, qualname, std::move(params), detail::body(fn), return_annotation);
+}
 
 // Creates a module-level function and binds it in the module namespace.
-nb::object def(nb::handle module, const char *name, std::vector<Param> params, Impl impl,
-               nb::handle return_annotation = nb::handle());
+nb::object def_function(nb::handle module, const char *name, std::vector<Param> params, detail::Body body,
+                        nb::handle return_annotation = nb::handle());
+template <typename F>
+nb::object def(nb::handle module, const char *name, std::vector<Param> params, F fn,
+               nb::handle return_annotation = nb::handle()) {
+    return def_function(module, name, std::move(params), detail::body(fn), return_annotation);
+}
+
+// An `__init__(self, ...)` body that stores every argument unchanged under its parameter's
+// name, in declaration order (scikit-learn's estimator convention).
+nb::object store_params(const RawCall &call);
 
 // True for objects of the function type above.
 bool is_function(nb::handle o);
 
 // Registers the type; called once from the package initialisation.
-void init_function_type(nb::handle package);
+void init_function_type();
 
 }  // namespace duv

@@ -1,5 +1,7 @@
 #include "duv/interop/klass.hpp"
 
+#include "duv/interop/sklearn.hpp"
+
 namespace duv {
 
 ClassBuilder::ClassBuilder(nb::module_ &module, const char *name, std::initializer_list<nb::handle> bases)
@@ -11,12 +13,36 @@ ClassBuilder::ClassBuilder(nb::module_ &module, const char *name, std::initializ
     ns_["__qualname__"] = name_;
 }
 
-nb::object ClassBuilder::def(const char *name, std::vector<Param> params, Impl impl, nb::handle return_annotation) {
+nb::object ClassBuilder::make_method(const char *name, std::vector<Param> params, detail::Body body,
+                                     nb::handle return_annotation) {
     std::string qualname = name_ + "." + name;
-    nb::object fn = make_function(nb::handle(PyModule_GetDict(module_.ptr())), name, qualname.c_str(),
-                                  std::move(params), impl, return_annotation);
+    return make_function(nb::handle(PyModule_GetDict(module_.ptr())), name, qualname.c_str(), std::move(params), body,
+                         return_annotation);
+}
+
+nb::object ClassBuilder::add_method(const char *name, std::vector<Param> params, detail::Body body,
+                                    nb::handle return_annotation) {
+    nb::object fn = make_method(name, std::move(params), body, return_annotation);
     ns_[name] = fn;
     return fn;
+}
+
+nb::object ClassBuilder::init(std::vector<Param> params) {
+    return add_method("__init__", std::move(params), detail::body(store_params), nb::handle());
+}
+
+ClassBuilder &ClassBuilder::add_property(const char *name, detail::Body body) {
+    nb::object getter = make_method(name, {arg("self")}, body, nb::handle());
+    ns_[name] = nb::handle(reinterpret_cast<PyObject *>(&PyProperty_Type))(getter);
+    return *this;
+}
+
+nb::object ClassBuilder::add_validated(const char *name, std::vector<Param> params, detail::Body body,
+                                       nb::handle constraints, bool prefer_skip) {
+    nb::object fn = make_method(name, std::move(params), body, nb::handle());
+    nb::object wrapped = validate_params(module_, fn, constraints, prefer_skip);
+    ns_[name] = wrapped;
+    return wrapped;
 }
 
 ClassBuilder &ClassBuilder::attr(const char *name, nb::handle value) {

@@ -24,25 +24,28 @@ const ModuleEntry *find_entry(const char *name) {
 // life of the process).
 PyObject *library_path = nullptr;
 
-nb::object find_spec_impl(const Args &a) {
-    // find_spec(fullname, path, target=None)
-    nb::handle fullname = a[1];
+DUV_ARGS(FindSpecArgs, self, fullname, path, target);
+DUV_ARGS(CreateModuleArgs, self, spec);
+DUV_ARGS(ExecModuleArgs, self, module);
+
+nb::object find_spec(const FindSpecArgs &a) {
+    nb::handle fullname = a.fullname;
     if (!PyUnicode_Check(fullname.ptr())) return nb::none();
     const char *name = PyUnicode_AsUTF8(fullname.ptr());
     check(name != nullptr);
     const ModuleEntry *e = find_entry(name);
     if (!e) return nb::none();
     nb::object machinery = nb::module_::import_("importlib.machinery");
-    nb::object spec = machinery.attr("ModuleSpec")(fullname, a[0], "origin"_a = nb::handle(library_path),
+    nb::object spec = machinery.attr("ModuleSpec")(fullname, a.self, "origin"_a = nb::handle(library_path),
                                                    "is_package"_a = e->is_package);
     spec.attr("has_location") = true;
     return spec;
 }
 
-nb::object create_module_impl(const Args &) { return nb::none(); }
+nb::object create_module(const CreateModuleArgs &) { return nb::none(); }
 
-nb::object exec_module_impl(const Args &a) {
-    nb::module_ m = nb::borrow<nb::module_>(a[1]);
+nb::object exec_module(const ExecModuleArgs &a) {
+    nb::module_ m = nb::borrow<nb::module_>(a.module);
     nb::str name(m.attr("__name__"));
     const ModuleEntry *e = find_entry(name.c_str());
     if (!e) {
@@ -74,11 +77,11 @@ void install_finder(nb::module_ &package) {
     ns["__qualname__"] = "_Importer";
     ns["find_spec"] =
         make_function(g, "find_spec", "_Importer.find_spec",
-                      {arg("self"), arg("fullname"), arg("path"), arg("target", nb::none())}, find_spec_impl);
-    ns["create_module"] =
-        make_function(g, "create_module", "_Importer.create_module", {arg("self"), arg("spec")}, create_module_impl);
-    ns["exec_module"] =
-        make_function(g, "exec_module", "_Importer.exec_module", {arg("self"), arg("module")}, exec_module_impl);
+                      {arg("self"), arg("fullname"), arg("path"), arg("target", nb::none())}, detail::body(find_spec));
+    ns["create_module"] = make_function(g, "create_module", "_Importer.create_module", {arg("self"), arg("spec")},
+                                        detail::body(create_module));
+    ns["exec_module"] = make_function(g, "exec_module", "_Importer.exec_module", {arg("self"), arg("module")},
+                                      detail::body(exec_module));
     nb::object cls = nb::borrow(reinterpret_cast<PyObject *>(&PyType_Type))("_Importer", nb::make_tuple(), ns);
     nb::object importer = cls();
     nb::list meta_path = nb::borrow<nb::list>(nb::module_::import_("sys").attr("meta_path"));

@@ -18,6 +18,10 @@ std::string format(nb::handle o) {
     return nb::borrow<nb::str>(steal_checked(PyObject_Format(o.ptr(), empty.ptr()))).c_str();
 }
 
+std::string type_name(nb::handle o) {
+    return nb::str(nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(o.ptr()))).attr("__name__")).c_str();
+}
+
 void raise(PyObject *type, const std::string &message) {
     PyErr_SetString(type, message.c_str());
     throw nb::python_error();

@@ -24,6 +24,9 @@ std::string repr(nb::handle o);
 std::string str(nb::handle o);
 std::string format(nb::handle o);
 
+// type(o).__name__
+std::string type_name(nb::handle o);
+
 // Raise `type(message)` (throws nb::python_error).
 [[noreturn]] void raise(PyObject *type, const std::string &message);
 [[noreturn]] inline void raise_value_error(const std::string &message) { raise(PyExc_ValueError, message); }
