@@ -4,6 +4,19 @@ import sys
 
 import pytest
 
+try:
+    import tomllib
+except ImportError:  # Python 3.10 and older
+    tomllib = None
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def project_version():
+    """The version written in pyproject.toml, the one place it is set."""
+    with open(os.path.join(ROOT, "pyproject.toml"), "rb") as f:
+        return tomllib.load(f)["project"]["version"]
+
 
 def run_python(code):
     """Runs `code` in a fresh interpreter with this test session's import path."""

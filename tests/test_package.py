@@ -4,6 +4,9 @@ import sys
 import pytest
 
 import duv
+from conftest import project_version
+
+VERSION = project_version()
 
 
 def test_import_duv_alone_loads_no_dependencies(fresh_python):
@@ -14,14 +17,14 @@ def test_import_duv_alone_loads_no_dependencies(fresh_python):
         "import duv.augmentation\n"
         "print(hasattr(duv, 'augmentation'), 'sklearn' in sys.modules)\n"
     )
-    assert out.split("\n")[:2] == ["0.0.22 False False False True", "True True"]
+    assert out.split("\n")[:2] == [f"{VERSION} False False False True", "True True"]
 
 
 def test_version_record():
     v = importlib.import_module("duv._version")
     assert v.__all__ == ["__version__", "__version_tuple__", "version", "version_tuple", "__commit_id__", "commit_id"]
-    assert v.__version__ == v.version == duv.__version__ == "0.0.22"
-    assert v.__version_tuple__ == v.version_tuple == (0, 0, 22)
+    assert v.__version__ == v.version == duv.__version__ == VERSION
+    assert v.__version_tuple__ == v.version_tuple == tuple(int(part) for part in VERSION.split("."))
     assert v.commit_id == v.__commit_id__
     assert v.commit_id[0] == "g" and len(v.commit_id) == 10 and all(c in "0123456789abcdef" for c in v.commit_id[1:])
     assert v.TYPE_CHECKING is False and v.VERSION_TUPLE is object and v.COMMIT_ID is object
