@@ -61,7 +61,7 @@ safe_delete_chroot() {
 # Run a command in the chroot with a clean environment.
 in_chroot() {
   local keep=() v
-  for v in CI OPENBLAS_CORETYPE OPENBLAS_L2_SIZE; do [[ -n ${!v:-} ]] && keep+=("$v=${!v}"); done
+  for v in CI OPENBLAS_CORETYPE OPENBLAS_L2_SIZE SKBUILD_CMAKE_DEFINE; do [[ -n ${!v:-} ]] && keep+=("$v=${!v}"); done
   env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 \
     DEBIAN_FRONTEND=noninteractive PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_ROOT_USER_ACTION=ignore \
     "${keep[@]}" chroot "$CHROOT" "$@" 9>&-
