@@ -115,7 +115,8 @@ bool kernel_epsilon(nb::handle eps, bool single, double &out) {
             PyErr_Clear();
             return false;
         }
-        if (overflow || v > (1LL << 53) || v < -(1LL << 53)) return false;
+        constexpr long long exact = 9007199254740992LL;  // 2**53: beyond it not every integer is a float64
+        if (overflow || v > exact || v < -exact) return false;
         out = static_cast<double>(v);
     } else if (single ? PyFloat_CheckExact(o) : PyFloat_Check(o)) {
         out = PyFloat_AS_DOUBLE(o);
@@ -542,7 +543,7 @@ nb::object fit(const duv::Globals &g, const FitArgs &a) {
     nb::handle self = a.self;
     std::vector<nb::object> Xy =
         duv::unpack(g["check_X_y"](a.X, a.y, "dtype"_a = g["FLOAT_DTYPES"], "multi_output"_a = true), 2);
-    nb::object X = Xy[0], y = Xy[1];
+    const nb::object &X = Xy[0], &y = Xy[1];
     check_parameters(self, X);
     self.attr("random_state_") = g["check_random_state"](self.attr("random_state"));
     if (duv::truthy(self.attr("copy_X_y_train"))) {
