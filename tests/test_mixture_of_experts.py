@@ -422,3 +422,50 @@ def test_pickle_in_fresh_interpreter(data, fresh_python):
     blob = pickle.dumps((model, X[:5])).hex()
     code = f"import pickle; m, X = pickle.loads(bytes.fromhex('{blob}')); print(m.predict(X, return_std=True)[1].tolist())"
     assert eval(fresh_python(code)) == model.predict(X[:5], return_std=True)[1].tolist()
+
+
+def misaligned(a):
+    buf = np.zeros(a.nbytes + 1, np.uint8)[1:]
+    out = buf.view(a.dtype).reshape(a.shape)
+    out[...] = a
+    return out
+
+
+def read_only(a):
+    a = a.copy()
+    a.flags.writeable = False
+    return a
+
+
+@pytest.mark.parametrize("layout", [lambda a: a.astype(a.dtype.newbyteorder(">")),
+                                    lambda a: a.astype(a.dtype.newbyteorder("<")),
+                                    misaligned, read_only, np.asfortranarray],
+                         ids=["big-endian", "little-endian", "misaligned", "read-only", "fortran"])
+@pytest.mark.parametrize("dtype", [np.float64, np.float32])
+def test_stack_layouts_follow_numpy(layout, dtype):
+    m, s = stacks(np.random.default_rng(1), 4, (6, 3), dtype)
+    w = np.random.default_rng(2).random(4)
+    model = MoE()
+    for got, want in [(model._simple_aggregation(layout(m), layout(s)), ref_simple(m, s)),
+                      (model._inverse_variance_aggregation(layout(m), layout(s)), ref_inverse_variance(m, s)),
+                      (model._mixture_aggregation(layout(m), layout(s), layout(w)), ref_mixture(m, s, w))]:
+        for g, r in zip(got, want):
+            assert g.dtype == r.dtype and g.shape == r.shape
+            np.testing.assert_array_equal(g, r)
+
+
+@pytest.mark.parametrize("name,routing", [("cdist", "distance"), ("Parallel", "confidence"),
+                                          ("_predict_expert", "distance"), ("check_array", "confidence")])
+def test_module_names_are_looked_up_at_call_time(data, monkeypatch, name, routing):
+    model = MoE(RadialExpert(), n_estimators=3, routing=routing, random_state=0).fit(*data)
+    calls, original = [], getattr(moe_module, name)
+
+    def spy(*args, **kwargs):
+        calls.append(name)
+        return original(*args, **kwargs)
+
+    monkeypatch.setattr(moe_module, name, spy)
+    want = model.predict(data[0][:7])
+    assert calls
+    monkeypatch.undo()
+    np.testing.assert_array_equal(want, model.predict(data[0][:7]))
