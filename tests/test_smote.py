@@ -604,3 +604,36 @@ def test_signatures_are_exactly_the_documented_ones():
     assert str(inspect.signature(SMOTEAugmentedClassifier)) == (
         "(estimator, factor=2.0, k_neighbors=5, random_state=None, shuffle=True, algorithm='auto', n_jobs=None, "
         "extrapolation=0.0, sample_weight_mode='passthrough', store_augmented=False)")
+
+
+# ---- byte order: the kernels read only native numbers, anything else goes through NumPy ----
+
+SWAPPED = {
+    "X": dict(X=X40.astype(">f8")),
+    "float32 X": dict(X=X40.astype(">f4")),
+    "int X": dict(X=(X40 * 10).astype(">i4")),
+    "y": dict(y=Y40.astype(">f8")),
+    "2-D y": dict(y=RNG.rand(40, 2).astype(">f8")),
+    "weights": dict(sample_weight=RNG.rand(40).astype(">f8")),
+    "int weights, extrapolated": dict(sample_weight=RNG.randint(0, 3, 40).astype(">i8"), extrapolation=0.5),
+    "explicit little-endian": dict(X=X40.astype("<f8"), sample_weight=RNG.rand(40).astype("<f4")),
+}
+
+
+@pytest.mark.parametrize("name", SWAPPED)
+def test_byte_order_of_inputs(name):
+    kwargs = dict(X=X40, y=Y40) | SWAPPED[name]
+    got = smote_augment(factor=2.5, random_state=3, **kwargs)
+    want = ref_smote(factor=2.5, random_state=3, **kwargs)
+    for g, w in zip(got, want):
+        assert_same(g, w)
+
+
+@pytest.mark.parametrize("dtype", [">f8", ">i8", "<f4"])
+def test_classifier_byte_order_of_X(dtype):
+    X, y, sw = (CLF_X["float64"] * 50).astype(dtype), CLF_Y["int"], RNG.rand(60).astype(">f8")
+    model = SMOTEAugmentedClassifier(ClassRecorder(), factor=2.5, extrapolation=0.5, random_state=4)
+    model.fit(X, y, sample_weight=sw)
+    want = ref_classifier_data(check_array(X), y, factor=2.5, extrapolation=0.5, random_state=4, sample_weight=sw)
+    for g, w in zip((model.estimator_.X_, model.estimator_.y_, model.estimator_.sw_), want):
+        assert_same(g, w)

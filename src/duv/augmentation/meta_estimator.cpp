@@ -63,6 +63,10 @@ nb::object consume_probabilities(nb::handle np, nb::handle sample_weight, nb::ha
         raise_value_error("sample_weight should have shape (" + format(n_samples) + ",), got " + format(shape));
     if (truthy(np.attr("any")(richcompare(sw, nb::int_(0), Py_LT))))
         raise_value_error("sample_weight must be non-negative");
+    return weights_as_probabilities(sw);
+}
+
+nb::object weights_as_probabilities(nb::handle sw) {
     double total = to_double(sw.attr("sum")());
     if (!std::isfinite(total) || total <= 0) raise_value_error("Sum of sample_weight must be positive");
     return sw / nb::float_(total);

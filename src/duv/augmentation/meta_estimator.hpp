@@ -27,6 +27,10 @@ bool consume_mode(nb::handle sample_weight_mode);
 // sum checks with their messages (`np` is the numpy module).
 nb::object consume_probabilities(nb::handle np, nb::handle sample_weight, nb::handle n_samples);
 
+// sw / float(sw.sum()), the last step of the above, after checking that the sum is finite and
+// positive ("Sum of sample_weight must be positive").
+nb::object weights_as_probabilities(nb::handle sw);
+
 // `predict(self, X)`: check_is_fitted(self); X = check_array(X); the feature-count check in
 // one of its two wordings; self.estimator_.predict(X).
 DUV_ARGS(PredictArgs, self, X);

@@ -6,6 +6,8 @@
 // integers wrap) and the rest in double.
 #pragma once
 
+#include "duv/kernels/dtype.hpp"
+
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -14,16 +16,6 @@
 #include <vector>
 
 namespace duv::kernels::smote {
-
-enum class Dtype { F64, F32, I8, I16, I32, I64, U8, U16, U32, U64, Bool };
-
-// A strided 2-D view (a 1-D array is n x 1). Strides in bytes, possibly negative.
-struct Matrix {
-    const char *data = nullptr;
-    int64_t n = 0, m = 0;
-    std::ptrdiff_t rs = 0, cs = 0;
-    Dtype dtype = Dtype::F64;
-};
 
 // Synthetic row j interpolates rows base[j] and neigh[j] of the source with alpha[j]. The two
 // row numbers may instead come packed as pairs[j] = base << 32 | neigh (see pack_pairs), which
@@ -95,7 +87,7 @@ inline void resolve(Block &blk, const Synthetic &s, int64_t n, const int64_t *or
         if (from >= n) {
             const int64_t j = from - n;
             if (s.pairs) {
-                blk.base[r] = static_cast<int64_t>(s.pairs[j] >> 32);
+                blk.base[r] = static_cast<int64_t>(s.pairs[j] >> 32U);
                 blk.neigh[r] = static_cast<int64_t>(s.pairs[j] & 0xffffffffu);
             } else {
                 blk.base[r] = s.base[j];
@@ -166,46 +158,25 @@ template <typename F> void dispatch(Dtype dt, F &&f) {
     }
 }
 
-}  // namespace detail
-
-namespace detail {
-
-template <std::size_t Bytes>
-void gather_fixed(const char *src, std::ptrdiff_t rs, const int64_t *idx, int64_t n_out, char *out) {
-    constexpr int64_t ahead = 16;
-    for (int64_t i = 0; i < n_out; ++i) {
-        if (i + ahead < n_out) __builtin_prefetch(src + idx[i + ahead] * rs);
-        std::memcpy(out + static_cast<std::size_t>(i) * Bytes, src + idx[i] * rs, Bytes);
-    }
-}
-
-}  // namespace detail
-
-// out row i = source row idx[i], copying raw elements (any fixed-size dtype).
-inline void gather_rows(const char *src, std::ptrdiff_t rs, std::ptrdiff_t cs, int64_t m, std::size_t itemsize,
-                        const int64_t *idx, int64_t n_out, char *out) {
-    const std::size_t row_bytes = itemsize * static_cast<std::size_t>(m);
-    if (m == 1 || cs == static_cast<std::ptrdiff_t>(itemsize)) {
-        switch (row_bytes) {
-        case 1: return detail::gather_fixed<1>(src, rs, idx, n_out, out);
-        case 2: return detail::gather_fixed<2>(src, rs, idx, n_out, out);
-        case 4: return detail::gather_fixed<4>(src, rs, idx, n_out, out);
-        case 8: return detail::gather_fixed<8>(src, rs, idx, n_out, out);
-        case 16: return detail::gather_fixed<16>(src, rs, idx, n_out, out);
-        case 24: return detail::gather_fixed<24>(src, rs, idx, n_out, out);
-        case 32: return detail::gather_fixed<32>(src, rs, idx, n_out, out);
-        default:
-            for (int64_t i = 0; i < n_out; ++i)
-                std::memcpy(out + static_cast<std::size_t>(i) * row_bytes, src + idx[i] * rs, row_bytes);
-            return;
+// True when every entry of the neighbour matrix lies in [0, limit) and every draw addresses
+// one of its cells: row base[j] < neighbours.n, column slot[j] < neighbours.m.
+inline bool picks_in_range(const Matrix &neighbours, int64_t limit, const int64_t *base, const int64_t *slot,
+                           int64_t count) {
+    for (int64_t r = 0; r < neighbours.n; ++r)
+        for (int64_t c = 0; c < neighbours.m; ++c) {
+            const int64_t v = load<int64_t>(neighbours.data + r * neighbours.rs + c * neighbours.cs);
+            if (v < 0 || v >= limit) return false;
         }
-    }
-    for (int64_t i = 0; i < n_out; ++i) {
-        const char *r = src + idx[i] * rs;
-        char *o = out + static_cast<std::size_t>(i) * row_bytes;
-        for (int64_t c = 0; c < m; ++c) std::memcpy(o + c * itemsize, r + c * cs, itemsize);
-    }
+    for (int64_t j = 0; j < count; ++j)
+        if (base[j] < 0 || base[j] >= neighbours.n || slot[j] < 0 || slot[j] >= neighbours.m) return false;
+    return true;
 }
+
+inline int64_t neighbour(const Matrix &neighbours, int64_t row, int64_t slot) {
+    return load<int64_t>(neighbours.data + row * neighbours.rs + slot * neighbours.cs);
+}
+
+}  // namespace detail
 
 // One output array: rows of `src` (input rows, then synthetic rows interpolated between
 // them) or, with `weights`, the weight vector of the same rows, where a synthetic weight is
@@ -248,54 +219,34 @@ inline void stretch(double *alpha, int64_t count, double scale, double shift) {
     }
 }
 
-// neigh[j] = neighbours[base[j], slot[j]], written over `slot` (`neighbours` is the
-// n_rows x cols matrix without the self column). Every entry of the matrix must address one
-// of `n_target` rows. Returns false, changing nothing, if any index is out of range.
-inline bool pick_neighbours(const char *neighbours, int64_t n_rows, int64_t cols, std::ptrdiff_t rs, std::ptrdiff_t cs,
-                            const int64_t *base, int64_t *slot, int64_t count, int64_t n_target) {
-    for (int64_t r = 0; r < n_rows; ++r)
-        for (int64_t c = 0; c < cols; ++c) {
-            const int64_t v = detail::load<int64_t>(neighbours + r * rs + c * cs);
-            if (v < 0 || v >= n_target) return false;
-        }
-    for (int64_t j = 0; j < count; ++j)
-        if (base[j] < 0 || base[j] >= n_rows || slot[j] < 0 || slot[j] >= cols) return false;
-    for (int64_t j = 0; j < count; ++j) slot[j] = detail::load<int64_t>(neighbours + base[j] * rs + slot[j] * cs);
+// neigh[j] = neighbours[base[j], slot[j]], written over `slot` (`neighbours` is the int64
+// matrix without the self column). Every entry of the matrix must address one of `n_target`
+// rows. Returns false, changing nothing, if any index is out of range.
+inline bool pick_neighbours(const Matrix &neighbours, const int64_t *base, int64_t *slot, int64_t count,
+                            int64_t n_target) {
+    if (!detail::picks_in_range(neighbours, n_target, base, slot, count)) return false;
+    for (int64_t j = 0; j < count; ++j) slot[j] = detail::neighbour(neighbours, base[j], slot[j]);
     return true;
 }
 
 // Packs base[j] << 32 | neigh[j] over `base` (row numbers must be below 2**32).
 inline void pack_pairs(int64_t *base, const int64_t *neigh, int64_t count) {
     for (int64_t j = 0; j < count; ++j)
-        base[j] = static_cast<int64_t>(static_cast<uint64_t>(base[j]) << 32 | static_cast<uint64_t>(neigh[j]));
-}
-
-// True when every index lies in [0, len).
-inline bool all_within(const int64_t *idx, int64_t count, int64_t len) {
-    for (int64_t j = 0; j < count; ++j)
-        if (idx[j] < 0 || idx[j] >= len) return false;
-    return true;
+        base[j] = static_cast<int64_t>(static_cast<uint64_t>(base[j]) << 32U | static_cast<uint64_t>(neigh[j]));
 }
 
 // For a class whose rows are pos[0..], appends the full-matrix row numbers of its draws:
 // base[j] = pos[local_base[j]] and neigh[j] = pos[neighbours[local_base[j], slot[j]]].
-// `neighbours` is the class's n_rows x cols matrix without the self column. Returns false,
-// writing nothing, if any index is out of range.
-inline bool pick_global(const char *neighbours, int64_t n_rows, int64_t cols, std::ptrdiff_t rs, std::ptrdiff_t cs,
-                        const std::vector<int64_t> &pos, const int64_t *local_base, const int64_t *slot, int64_t count,
-                        int64_t *base, int64_t *neigh) {
-    if (static_cast<int64_t>(pos.size()) != n_rows) return false;
-    for (int64_t r = 0; r < n_rows; ++r)
-        for (int64_t c = 0; c < cols; ++c) {
-            const int64_t v = detail::load<int64_t>(neighbours + r * rs + c * cs);
-            if (v < 0 || v >= n_rows) return false;
-        }
-    for (int64_t j = 0; j < count; ++j)
-        if (local_base[j] < 0 || local_base[j] >= n_rows || slot[j] < 0 || slot[j] >= cols) return false;
+// `neighbours` is the class's int64 matrix without the self column, one row per class row.
+// Returns false, writing nothing, if any index is out of range.
+inline bool pick_global(const Matrix &neighbours, const std::vector<int64_t> &pos, const int64_t *local_base,
+                        const int64_t *slot, int64_t count, int64_t *base, int64_t *neigh) {
+    if (static_cast<int64_t>(pos.size()) != neighbours.n) return false;
+    if (!detail::picks_in_range(neighbours, neighbours.n, local_base, slot, count)) return false;
     for (int64_t j = 0; j < count; ++j) {
         const int64_t b = local_base[j];
         base[j] = pos[b];
-        neigh[j] = pos[detail::load<int64_t>(neighbours + b * rs + slot[j] * cs)];
+        neigh[j] = pos[detail::neighbour(neighbours, b, slot[j])];
     }
     return true;
 }
