@@ -88,23 +88,12 @@ class NumericColumns(RegressorMixin, BaseEstimator):
         return self.model_.predict(X[["x", "z"]])
 
 
-class Responder(RegressorMixin, BaseEstimator):
-    """Fitted; answers with the name of the method called, for the methods it has."""
-
-    def __init__(self, methods=("predict",)):
-        self.methods = methods
-
-    def fit(self, X, y=None):
-        self.fitted_ = True
-        return self
-
-    def __getattr__(self, name):
-        if name in ("predict_proba", "decision_function", "score_samples") and name in self.__dict__["methods"]:
-            return lambda X: np.full(len(X), name)
-        raise AttributeError(name)
-
-    def predict(self, X):
-        return np.full(len(X), "predict")
+def responder(methods):
+    """A fitted estimator answering with the name of the method called, for the methods it has."""
+    names = {m: (lambda m: lambda self, X: np.full(len(X), m))(m) for m in ("predict",) + tuple(methods)}
+    estimator = type("Responder", (BaseEstimator,), {"fit": lambda self, X, y=None: self, **names})()
+    estimator.fitted_ = True
+    return estimator
 
 
 @pytest.mark.parametrize("response_method, methods, called", [
@@ -125,7 +114,7 @@ def test_response_getter(response_method, methods, called):
         return 0.0
 
     scorer = make_categorical_balanced_scorer(metric, response_method=response_method, columns=0)
-    scorer(Responder(methods).fit(None), np.zeros((3, 1)), np.zeros(3))
+    scorer(responder(methods), np.zeros((3, 1)), np.zeros(3))
     assert list(seen[0]) == [called] * 3
 
 
@@ -176,7 +165,7 @@ def test_messages(make, call, exc, message):
 def test_unfitted_estimator_is_rejected_before_predicting():
     scorer = make_categorical_balanced_scorer(mean_squared_error, columns=0)
     with pytest.raises(NotFittedError):
-        scorer(Responder(), np.zeros((3, 1)), np.zeros(3))
+        scorer(LinearRegression(), np.zeros((3, 1)), np.zeros(3))
 
 
 def test_scorer_is_a_closure_over_the_factory_arguments():
