@@ -1,5 +1,6 @@
 import inspect
 import pickle
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -238,6 +239,20 @@ def test_names_are_looked_up_at_call_time(names, mode, monkeypatch):
     for g, w in zip(got, want):
         assert_same(g, w)
     assert all(s.calls > 0 for s in spies.values() if isinstance(s, Spy))
+
+
+@pytest.mark.parametrize("shuffle", [True, False])
+def test_frames_warn_on_assignment_as_the_documented_steps_do(shuffle):
+    df = skewed_frame(50)
+    caught = []
+    for augment in (category_balance_augment, ref_augment):
+        X_aug, y_aug, _ = augment(df, df["a"], columns="cat", shuffle=shuffle, random_state=0)
+        with warnings.catch_warnings(record=True) as record:
+            warnings.simplefilter("always")
+            X_aug["a"] = 0.0
+            y_aug.iloc[0] = 1.0
+        caught.append([w.category for w in record])
+    assert caught[0] == caught[1]
 
 
 def test_inputs_are_not_modified():

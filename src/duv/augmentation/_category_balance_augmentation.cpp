@@ -160,9 +160,14 @@ nb::object permuted(nb::handle np, nb::handle aug_indices, nb::handle order) {
     return out;
 }
 
-nb::object rows_of(nb::handle np, nb::handle original, nb::handle validated, nb::handle rows) {
-    if (duv::has_attr(original, "iloc")) return item(original.attr("iloc"), rows);
-    return aug::take_rows(np, validated, rows);
+// `X.iloc[rows]` for pandas objects, `X_arr[rows]` otherwise. When `rows` stands for two
+// selections (shuffled), a shallow copy drops the link that pandas before 3.0 keeps from a
+// taken frame to its source for chained-assignment warnings: the two-step result links only
+// to the intermediate frame, which is gone.
+nb::object rows_of(nb::handle np, nb::handle original, nb::handle validated, nb::handle rows, bool merged) {
+    if (!duv::has_attr(original, "iloc")) return aug::take_rows(np, validated, rows);
+    nb::object taken = item(original.attr("iloc"), rows);
+    return merged ? taken.attr("copy")("deep"_a = false) : taken;
 }
 
 nb::object category_balance_augment(const duv::Globals &g, const AugmentArgs &a) {
@@ -183,9 +188,10 @@ nb::object category_balance_augment(const duv::Globals &g, const AugmentArgs &a)
         return with_generated_weights(np, X_arr, y_arr, n_samples, w, a.sample_weight);
     }
     nb::object rows = duplicated_rows(np, rng, groups, n_max, target);
-    if (duv::truthy(a.shuffle)) rows = permuted(np, rows, rng.attr("permutation")(nb::len(rows)));
-    nb::object X_aug = rows_of(np, a.X, X_arr, rows);
-    nb::object y_aug = rows_of(np, a.y, y_arr, rows);
+    const bool shuffle = duv::truthy(a.shuffle);
+    if (shuffle) rows = permuted(np, rows, rng.attr("permutation")(nb::len(rows)));
+    nb::object X_aug = rows_of(np, a.X, X_arr, rows, shuffle);
+    nb::object y_aug = rows_of(np, a.y, y_arr, rows, shuffle);
     return nb::make_tuple(X_aug, y_aug, nb::none());
 }
 
