@@ -53,6 +53,7 @@ struct FunctionObject {
     PyObject *globals;
     PyObject *signature;
     PyObject *code;
+    PyObject *closure;  // tuple of cells, or null
     FunctionInfo *info;
 };
 
@@ -248,6 +249,7 @@ PyObject *call_impl(FunctionObject *f, PyObject **slots, size_t n) {
         call.names_ = f->info->names.data();
         call.n_ = n;
         call.globals_ = f->globals;
+        call.closure_ = f->closure;
         const detail::Body &body = f->info->body;
         nb::object result = body.trampoline(body.fn, call);
         return result.release().ptr();
@@ -355,6 +357,7 @@ int function_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(f->globals);
     Py_VISIT(f->signature);
     Py_VISIT(f->code);
+    Py_VISIT(f->closure);
     return 0;
 }
 
@@ -366,6 +369,7 @@ int function_clear(PyObject *self) {
     Py_CLEAR(f->globals);
     Py_CLEAR(f->signature);
     Py_CLEAR(f->code);
+    Py_CLEAR(f->closure);
     return 0;
 }
 
@@ -518,6 +522,8 @@ PyObject *function_reduce(PyObject *self, PyObject *) {
     return Py_NewRef(((FunctionObject *)self)->qualname);
 }
 
+std::vector<std::string> split_names(const char *list);
+
 // A code object describing the parameters as the compiler would (argument counts, local
 // names, flags), so that `inspect`'s code-flag predicates and pydoc answer as for a Python
 // function. It is never executed.
@@ -541,6 +547,11 @@ nb::object build_code(FunctionObject *f) {
         names.append(nb::handle(sp.names[(size_t)sp.varkw_slot]));
         flags |= CO_VARKEYWORDS;
     }
+    nb::list freevars;
+    if (sp.body.free_names) {
+        for (const std::string &n : split_names(sp.body.free_names)) freevars.append(nb::str(n.c_str()));
+        flags |= CO_NESTED;
+    }
     nb::object file = nb::borrow(PyDict_GetItemString(f->globals, "__file__"));
     if (!file.is_valid() || !PyUnicode_Check(file.ptr())) file = nb::str("<duv>");
     PyCodeObject *empty = PyCode_NewEmpty(nb::str(file).c_str(), nb::str(nb::handle(f->name)).c_str(), 1);
@@ -548,7 +559,7 @@ nb::object build_code(FunctionObject *f) {
     nb::tuple varnames(names);
     return code.attr("replace")("co_argcount"_a = sp.n_positional, "co_kwonlyargcount"_a = n_kwonly,
                                 "co_nlocals"_a = nb::len(varnames), "co_varnames"_a = varnames, "co_flags"_a = flags,
-                                "co_qualname"_a = nb::handle(f->qualname));
+                                "co_freevars"_a = nb::tuple(freevars), "co_qualname"_a = nb::handle(f->qualname));
 }
 
 PyObject *get_code(PyObject *self, void *) {
@@ -564,7 +575,10 @@ PyObject *get_code(PyObject *self, void *) {
     return Py_NewRef(f->code);
 }
 
-PyObject *get_closure(PyObject *, void *) { Py_RETURN_NONE; }
+PyObject *get_closure(PyObject *self, void *) {
+    PyObject *closure = ((FunctionObject *)self)->closure;
+    return Py_NewRef(closure ? closure : Py_None);
+}
 PyObject *get_builtins(PyObject *, void *) { return Py_NewRef(PyEval_GetBuiltins()); }
 PyObject *get_type_params(PyObject *, void *) { return PyTuple_New(0); }
 
@@ -733,6 +747,7 @@ nb::object make_function(nb::handle module_globals, const char *name, const char
     f->globals = Py_NewRef(module_globals.ptr());
     f->signature = nullptr;
     f->code = nullptr;
+    f->closure = nullptr;
     f->info = info.release();
     PyObject *mod = PyDict_GetItemString(module_globals.ptr(), "__name__");
     f->module = Py_NewRef(mod ? mod : Py_None);
@@ -747,6 +762,35 @@ nb::object def_function(nb::handle module, const char *name, std::vector<Param> 
     nb::handle globals = PyModule_GetDict(module.ptr());
     nb::object fn = make_function(globals, name, name, std::move(params), body, return_annotation);
     check(PyDict_SetItemString(globals.ptr(), name, fn.ptr()) == 0);
+    return fn;
+}
+
+nb::object detail::cell_contents(const RawCall &call, size_t i, const char *names) {
+    PyObject *value = PyCell_GET(PyTuple_GET_ITEM(call.closure_, (Py_ssize_t)i));
+    if (!value) {
+        std::string name = split_names(names)[i];
+        PyErr_Format(PyExc_NameError,
+                     "cannot access free variable '%s' where it is not associated with a value in enclosing scope",
+                     name.c_str());
+        throw nb::python_error();
+    }
+    return nb::borrow(value);
+}
+
+nb::object make_closure_function(nb::handle module_globals, const char *name, const char *qualname,
+                                 std::vector<Param> params, detail::Body body, nb::handle values) {
+    std::vector<std::string> free = split_names(body.free_names ? body.free_names : "");
+    if (!body.free_names || !std::is_sorted(free.begin(), free.end()))
+        throw std::logic_error(std::string("the captured names of ") + qualname + " must be listed sorted");
+    nb::tuple cells = nb::borrow<nb::tuple>(steal_checked(PyTuple_New((Py_ssize_t)free.size())));
+    if (nb::len(values) != free.size())
+        throw std::logic_error(std::string("one captured value per name is needed for ") + qualname);
+    for (size_t i = 0; i < free.size(); ++i) {
+        nb::object cell = steal_checked(PyCell_New(nb::object(values[i]).ptr()));
+        PyTuple_SET_ITEM(cells.ptr(), (Py_ssize_t)i, cell.release().ptr());
+    }
+    nb::object fn = make_function(module_globals, name, qualname, std::move(params), body);
+    reinterpret_cast<FunctionObject *>(fn.ptr())->closure = cells.release().ptr();
     return fn;
 }
 

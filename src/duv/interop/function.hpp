@@ -90,6 +90,7 @@ public:
     PyObject *const *names_ = nullptr;
     size_t n_ = 0;
     PyObject *globals_ = nullptr;
+    PyObject *closure_ = nullptr;  // tuple of cells of a closure, else null
 };
 
 namespace detail {
@@ -97,11 +98,13 @@ namespace detail {
 using Erased = void (*)();
 using Trampoline = nb::object (*)(Erased body, const RawCall &call);
 
-// A function body with the names of the arguments it reads (null for a RawCall body).
+// A function body with the names of the arguments it reads (null for a RawCall body) and,
+// for a closure, the names of the captured values.
 struct Body {
     Trampoline trampoline;
     Erased fn;
     const char *names;
+    const char *free_names = nullptr;
 };
 
 constexpr size_t count_names(const char *s) {
@@ -128,6 +131,20 @@ template <typename A> nb::object call_typed(Erased fn, const RawCall &call) {
 template <typename A> nb::object call_typed_globals(Erased fn, const RawCall &call) {
     return reinterpret_cast<nb::object (*)(const Globals &, const A &)>(fn)(call.globals(), bind<A>(call));
 }
+// The i-th captured value, read from its cell at each call (cells can be rebound);
+// `names` lists the captured names, for the NameError of an emptied cell.
+nb::object cell_contents(const RawCall &call, size_t i, const char *names);
+
+template <typename C, typename A> nb::object call_closure(Erased fn, const RawCall &call) {
+    constexpr size_t n = sizeof(C) / sizeof(nb::handle);
+    nb::object held[n];
+    nb::handle handles[n];
+    for (size_t i = 0; i < n; ++i) handles[i] = held[i] = cell_contents(call, i, C::parameter_names);
+    C c;
+    std::memcpy(static_cast<void *>(&c), handles, sizeof(C));
+    return reinterpret_cast<nb::object (*)(const Globals &, const C &, const A &)>(fn)(call.globals(), c,
+                                                                                       bind<A>(call));
+}
 inline nb::object call_raw(Erased fn, const RawCall &call) {
     return reinterpret_cast<nb::object (*)(const RawCall &)>(fn)(call);
 }
@@ -139,6 +156,11 @@ template <typename A> Body body(nb::object (*fn)(const A &)) {
 template <typename A> Body body(nb::object (*fn)(const Globals &, const A &)) {
     check_args_struct<A>();
     return {call_typed_globals<A>, reinterpret_cast<Erased>(fn), A::parameter_names};
+}
+template <typename C, typename A> Body body(nb::object (*fn)(const Globals &, const C &, const A &)) {
+    check_args_struct<C>();
+    check_args_struct<A>();
+    return {call_closure<C, A>, reinterpret_cast<Erased>(fn), A::parameter_names, C::parameter_names};
 }
 inline Body body(nb::object (*fn)(const RawCall &)) { return {call_raw, reinterpret_cast<Erased>(fn), nullptr}; }
 
@@ -155,6 +177,23 @@ inline nb::object make_function(nb::handle module_globals, const char *name, con
                                 std::vector<Param> params, nb::object (*fn)(const RawCall &),
                                 nb::handle return_annotation = nb::handle()) {
     return make_function(module_globals, name, qualname, std::move(params), detail::body(fn), return_annotation);
+}
+
+// A closure, as a `def` nested in a function body makes it: its body takes the captured
+// values as a DUV_ARGS struct whose names are the free variables in the interpreter's order
+// (sorted), then the bound arguments. `values` holds one value per free variable, in that
+// order; each goes into a cell of `__closure__`, named in `__code__.co_freevars`.
+//
+//     DUV_ARGS(ScaleFree, factor);
+//     nb::object scale(const duv::Globals &g, const ScaleFree &c, const ScaleArgs &a);
+//     duv::make_closure(globals, "scale", "make_scaler.<locals>.scale", {duv::arg("X")}, scale,
+//                       nb::make_tuple(factor));
+nb::object make_closure_function(nb::handle module_globals, const char *name, const char *qualname,
+                                 std::vector<Param> params, detail::Body body, nb::handle values);
+template <typename F>
+nb::object make_closure(nb::handle module_globals, const char *name, const char *qualname, std::vector<Param> params,
+                        F fn, nb::handle values) {
+    return make_closure_function(module_globals, name, qualname, std::move(params), detail::body(fn), values);
 }
 
 // Creates a module-level function and binds it in the module namespace.

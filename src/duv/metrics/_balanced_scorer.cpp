@@ -1,0 +1,151 @@
+#include "duv/augmentation/category_groups.hpp"
+#include "duv/interop/function.hpp"
+#include "duv/interop/module.hpp"
+#include "duv/interop/util.hpp"
+
+namespace {
+
+namespace cat = duv::augmentation::category;
+using cat::RowsByGroup;
+
+DUV_ARGS(WeightsArgs, keys, balance_strength, normalize);
+DUV_ARGS(FactoryArgs, score_func, response_method, greater_is_better, columns, balance_strength, normalize_weights,
+         kwargs);
+DUV_ARGS(ResponseFree, response_method);
+DUV_ARGS(ResponseArgs, estimator, X);
+DUV_ARGS(ScorerFree, _get_response, balance_strength, columns, kwargs, normalize_weights, score_func, sign);
+DUV_ARGS(ScorerArgs, estimator, X, y_true, score_kwargs);
+
+// The module's own _compute_balancing_weights (a strong reference, see category_groups.cpp).
+PyObject *built_weights = nullptr;
+
+// Steps 3 to 9 of _compute_balancing_weights on rows already grouped.
+nb::object weights_of(const duv::Globals &g, const RowsByGroup &groups, Py_ssize_t n, nb::handle balance_strength,
+                      nb::handle normalize) {
+    nb::object np = g["np"];
+    if (groups.count() == 0) return np.attr("ones")(n, "dtype"_a = duv::float_type());
+    const int64_t n_max = cat::largest_group(groups);
+    nb::object target = cat::target_size(np, n_max, balance_strength);
+    nb::object w = cat::balancing_weights(np, groups, n, n_max, target);
+    if (duv::truthy(duv::richcompare(normalize, nb::str("sum_to_n"), Py_EQ))) {
+        const double s = duv::to_double(w.attr("sum")());
+        if (s > 0 && duv::truthy(np.attr("isfinite")(s))) {
+            nb::object scale = nb::float_(static_cast<double>(n) / s);
+            w = duv::steal_checked(PyNumber_InPlaceMultiply(w.ptr(), scale.ptr()));
+        }
+    }
+    return w;
+}
+
+nb::object compute_balancing_weights(const duv::Globals &g, const WeightsArgs &a) {
+    const Py_ssize_t n = PyObject_Length(a.keys.ptr());
+    duv::check(n >= 0);
+    return weights_of(g, cat::group_keys(a.keys), n, a.balance_strength, a.normalize);
+}
+
+// `getattr(estimator, name)(X)` if the estimator has it.
+nb::object respond_with(nb::handle estimator, nb::handle name, nb::handle X) {
+    if (!duv::getattr_or_null(estimator, name).is_valid()) return nb::object();
+    return duv::steal_checked(PyObject_GetAttr(estimator.ptr(), name.ptr()))(X);
+}
+
+nb::object get_response(const duv::Globals &, const ResponseFree &c, const ResponseArgs &a) {
+    nb::handle methods = c.response_method.is_none() ? nb::handle(DUV_STR("predict")) : c.response_method;
+    if (PyList_Check(methods.ptr()) || PyTuple_Check(methods.ptr())) {
+        for (nb::handle m : methods)
+            if (nb::object y = respond_with(a.estimator, m, a.X); y.is_valid()) return y;
+    } else if (nb::object y = respond_with(a.estimator, methods, a.X); y.is_valid()) {
+        return y;
+    }
+    return a.estimator.attr("predict")(a.X);
+}
+
+// `_, _, keys = _resolve_columns_and_groups(X, columns)` and the weights of those keys; the
+// rows are grouped without making the keys when both functions are the modules' own.
+nb::object balancing_weights(const duv::Globals &g, const ScorerFree &c, nb::handle X) {
+    nb::object resolve = g["_resolve_columns_and_groups"];
+    nb::object compute = g["_compute_balancing_weights"];
+    if (!cat::is_built_resolve(resolve) || compute.ptr() != built_weights) {
+        nb::object keys = duv::unpack(resolve(X, c.columns), 3)[2];
+        return compute(keys, c.balance_strength, c.normalize_weights);
+    }
+    const duv::Globals ag = cat::built_globals();
+    cat::Selection s = cat::select_columns(ag, X, c.columns);
+    RowsByGroup groups = cat::RowKeys::of(ag, s.values, s.n_samples).groups();
+    return weights_of(g, groups, s.n_samples, c.balance_strength, c.normalize_weights);
+}
+
+// What the interpreter names a callable in its call errors: "module.qualname()".
+std::string function_str(nb::handle f) {
+    nb::object qualname = duv::getattr_or_null(f, DUV_STR("__qualname__"));
+    if (!qualname.is_valid()) return duv::str(f);
+    nb::object module = duv::getattr_or_null(f, DUV_STR("__module__"));
+    if (module.is_valid() && !module.is_none() && duv::compare(module, DUV_STR("builtins"), Py_NE))
+        return duv::str(module) + "." + duv::str(qualname) + "()";
+    return duv::str(qualname) + "()";
+}
+
+// `**more` added to a call's keywords, with the interpreter's error for a repeated name.
+void merge_keywords(nb::dict &keywords, nb::handle more, nb::handle callee) {
+    for (auto [key, value] : nb::borrow<nb::dict>(more)) {
+        if (keywords.contains(key))
+            duv::raise(PyExc_TypeError,
+                       function_str(callee) + " got multiple values for keyword argument '" + duv::str(key) + "'");
+        keywords[key] = value;
+    }
+}
+
+nb::object scorer(const duv::Globals &g, const ScorerFree &c, const ScorerArgs &a) {
+    g["check_is_fitted"](a.estimator);
+    nb::object y_pred = c._get_response(a.estimator, a.X);
+    nb::object w_bal = balancing_weights(g, c, a.X);
+    nb::object user_sw = a.score_kwargs.attr("pop")("sample_weight", nb::none());
+    nb::object w_final = w_bal;
+    if (!user_sw.is_none()) {
+        user_sw = g["np"].attr("asarray")(user_sw, "dtype"_a = duv::float_type());
+        nb::object shape = user_sw.attr("shape"), expected = w_bal.attr("shape");
+        if (duv::compare(shape, expected, Py_NE))
+            duv::raise_value_error("user sample_weight shape " + duv::format(shape) + " does not match (n_samples,) " +
+                                   duv::format(expected));
+        w_final = duv::steal_checked(PyNumber_Multiply(w_bal.ptr(), user_sw.ptr()));
+    }
+    nb::dict keywords;
+    keywords["sample_weight"] = w_final;
+    merge_keywords(keywords, c.kwargs, c.score_func);
+    merge_keywords(keywords, a.score_kwargs, c.score_func);
+    nb::object args = nb::make_tuple(a.y_true, y_pred);
+    nb::object result = duv::steal_checked(PyObject_Call(c.score_func.ptr(), args.ptr(), keywords.ptr()));
+    return duv::steal_checked(PyNumber_Multiply(c.sign.ptr(), result.ptr()));
+}
+
+nb::object make_categorical_balanced_scorer(const duv::Globals &g, const FactoryArgs &a) {
+    if (a.columns.is_none()) duv::raise_value_error("columns must be specified to make_categorical_balanced_scorer");
+    nb::object sign = nb::int_(duv::truthy(a.greater_is_better) ? 1 : -1);
+    nb::object response =
+        duv::make_closure(g.dict(), "_get_response", "make_categorical_balanced_scorer.<locals>._get_response",
+                          {duv::arg("estimator"), duv::arg("X")}, get_response, nb::make_tuple(a.response_method));
+    return duv::make_closure(
+        g.dict(), "scorer", "make_categorical_balanced_scorer.<locals>.scorer",
+        {duv::arg("estimator"), duv::arg("X"), duv::arg("y_true"), duv::varkw("score_kwargs")}, scorer,
+        nb::make_tuple(response, a.balance_strength, a.columns, a.kwargs, a.normalize_weights, a.score_func, sign));
+}
+
+}  // namespace
+
+DUV_MODULE("duv.metrics._balanced_scorer", exec_balanced_scorer) {
+    duv::from_import(m, "__future__", {"annotations"});
+    duv::import_as(m, "numpy", "np");
+    duv::from_import(m, "sklearn.utils.validation", {"check_is_fitted"});
+    duv::from_import(m, "duv.augmentation._category_balance_augmentation", {"_resolve_columns_and_groups"});
+
+    nb::object weights = duv::def(m, "_compute_balancing_weights",
+                                  {duv::arg("keys"), duv::arg("balance_strength").ann(nb::str("float")),
+                                   duv::arg("normalize", "sum_to_n").ann(nb::str("str"))},
+                                  compute_balancing_weights);
+    Py_XSETREF(built_weights, weights.release().ptr());
+    duv::def(m, "make_categorical_balanced_scorer",
+             {duv::arg("score_func"), duv::kwonly("response_method", "predict"), duv::kwonly("greater_is_better", true),
+              duv::kwonly("columns", nb::none()), duv::kwonly("balance_strength", 1.0).ann(nb::str("float")),
+              duv::kwonly("normalize_weights", "sum_to_n").ann(nb::str("str")), duv::varkw("kwargs")},
+             make_categorical_balanced_scorer);
+}
