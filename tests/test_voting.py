@@ -149,6 +149,9 @@ def test_prediction_stack_layouts():
     cube = VotingRegressor(fitted(np.ones((2, 2)))).assume_fitted()
     with pytest.raises(ValueError, match=r"^Unsupported estimator prediction shape; expected 1D or 2D predictions$"):
         cube.predict_raw(X)
+    cube.estimators_ = []
+    with pytest.raises(IndexError):
+        cube.predict_raw(X)
 
 
 def test_predict_forwards_parameters_and_wraps_scale_func_errors():

@@ -269,7 +269,7 @@ nb::object predict_raw(const duv::Globals &g, const PredictRawArgs &a) {
     for (nb::handle est : a.self.attr("estimators_"))
         preds.append(call_with(est.attr("predict"), args, a.predict_params));
     nb::object np = g["np"];
-    nb::object first = np.attr("asarray")(preds[0]);
+    nb::object first = np.attr("asarray")(duv::steal_checked(PySequence_GetItem(preds.ptr(), 0)));
     const int ndim = nb::cast<int>(first.attr("ndim"));
     if (ndim == 1) {
         if (numpy_as_imported(np))
