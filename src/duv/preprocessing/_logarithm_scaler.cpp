@@ -81,13 +81,19 @@ nb::object as_array(nb::handle np, const std::vector<double> &v) {
     return np.attr("array")(l, "dtype"_a = duv::float_type());
 }
 
-// NumPy's results for `expr(np, values)` under np.errstate(all="ignore").
+// expr() under np.errstate(all="ignore"): the probe must not warn at import.
 template <typename F> nb::object numpy_reference(nb::handle np, F &&expr) {
-    nb::object state = np.attr("errstate")("all"_a = "ignore");
-    state.attr("__enter__")();
-    nb::object r = expr();
-    state.attr("__exit__")(nb::none(), nb::none(), nb::none());
-    return r;
+    struct Errstate {
+        nb::object cm;
+        explicit Errstate(nb::handle np) : cm(np.attr("errstate")("all"_a = "ignore")) { cm.attr("__enter__")(); }
+        ~Errstate() {
+            nb::error_scope keep;  // an error already raised stays the one reported
+            PyObject *r = PyObject_CallMethod(cm.ptr(), "__exit__", "OOO", Py_None, Py_None, Py_None);
+            if (!r) PyErr_Clear();
+            Py_XDECREF(r);
+        }
+    } ignore(np);
+    return expr();
 }
 
 // The loop as the forward kernel runs it (whole array; blocks of an odd length, with sign
