@@ -72,7 +72,7 @@ def main():
     rng = np.random.default_rng(0)
     positive = rng.lognormal(sigma=2.0, size=SHAPE)
     print(f"LogarithmScaler, {SHAPE[0]:,} x {SHAPE[1]} float64, median of {REPEATS} interleaved runs")
-    print(f"{'mode':6} {'parameters':24} {'method':18} {'duv ms':>8} {'numpy ms':>9} {'ratio':>6} "
+    print(f"{'mode':6} {'parameters':26} {'method':18} {'duv ms':>8} {'numpy ms':>9} {'ratio':>6} "
           f"{'peak duv':>9} {'peak numpy':>10}")
     configs = [("log1p", dict(eps=0.1, inverted=True)), ("log1p", dict(eps=0.1)), ("log1p", {}),
                ("log1p", dict(inverted=True)), ("log10", dict(vmin=1e-3, inverted=True)),
@@ -87,7 +87,7 @@ def main():
             assert np.array_equal(ours().view(np.uint64), theirs().view(np.uint64))
             t_ours, t_theirs = compare(ours, theirs)
             text = ", ".join(f"{k}={v}" for k, v in kw.items()) or "defaults"
-            print(f"{mode:6} {text:24} {name:18} {t_ours * 1e3:8.1f} {t_theirs * 1e3:9.1f} "
+            print(f"{mode:6} {text:26} {name:18} {t_ours * 1e3:8.1f} {t_theirs * 1e3:9.1f} "
                   f"{t_theirs / t_ours:5.2f}x {peak(ours, X.nbytes):8.2f}x {peak(theirs, X.nbytes):9.2f}x")
 
 

@@ -16,7 +16,7 @@ from sklearn.linear_model import Ridge
 
 from duv.ensemble import VotingRegressor
 
-N, FEATURES, MEMBERS, REPEATS = 100_000, 10, 5, 21
+N, FEATURES, MEMBERS, REPEATS = 100_000, 10, 5, 41
 
 
 def numpy_predict(models, weights, X):
