@@ -91,7 +91,8 @@ def weights_for(kind, k, seed):
 
 @pytest.mark.parametrize("shape, layout", [((300, 5), "C"), ((300, 1), "C"), ((40_000, 9), "C"), ((50, 130), "C"),
                                            ((300, 5), "F"), ((300, 5, 3), "C"), ((300, 9, 2), "member-major"),
-                                           ((300, 4, 1), "C"), ((20_000, 5, 2), "member-major")])
+                                           ((300, 4, 1), "C"), ((20_000, 5, 2), "member-major"),
+                                           ((40, 3, 300), "C"), ((7, 12, 301), "member-major")])
 @pytest.mark.parametrize("weights", WEIGHTS)
 @pytest.mark.parametrize("return_std", [False, True])
 def test_statistics_match_numpy_bit_for_bit(shape, layout, weights, return_std):

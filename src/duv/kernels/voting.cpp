@@ -3,6 +3,7 @@
 #include "duv/kernels/fp_flags.hpp"
 #include "duv/kernels/pairwise_sum.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -10,43 +11,63 @@ namespace duv::kernels::voting {
 
 namespace {
 
-// np.add.reduce over the member axis: NumPy's pairwise sum along a contiguous axis, or
-// the identity +0 plus the members one after another.
-double member_sum(const double *v, std::ptrdiff_t k, bool pairwise) {
-    if (pairwise) return numpy_sum(v, k);
-    double s = 0.0;
-    for (std::ptrdiff_t j = 0; j < k; ++j) s += v[j];
-    return s;
-}
+// Each (sample, output) pair is a lane holding k member predictions s1 bytes apart.
+// Lanes are processed in blocks, member by member, so that the arithmetic of
+// neighbouring lanes overlaps (and divisions and square roots vectorise).
+constexpr std::ptrdiff_t kLanes = 256;
 
-struct Row {
-    std::vector<double> a, t;  // the members' predictions for one (sample, output); scratch
-    explicit Row(std::ptrdiff_t k) : a(static_cast<size_t>(k)), t(static_cast<size_t>(k)) {}
+struct Block {
+    const char *lane[kLanes];
+    double sum[kLanes];
+    std::ptrdiff_t size = 0;
 };
 
-// mean and, if wanted, the population variance of one (sample, output), unweighted:
-// a.mean() and np.var(a) (sum of squared deviations divided by the count).
-void unweighted(Row &r, std::ptrdiff_t k, bool pairwise, double &mean, double *var) {
-    const double count = static_cast<double>(k);
-    mean = member_sum(r.a.data(), k, pairwise) / count;
-    if (!var) return;
-    for (std::ptrdiff_t j = 0; j < k; ++j) {
-        const double d = r.a[j] - mean;
-        r.t[j] = d * d;
-    }
-    *var = member_sum(r.t.data(), k, pairwise) / count;
+inline double at(const Block &b, std::ptrdiff_t q, std::ptrdiff_t j, std::ptrdiff_t s1) {
+    return *reinterpret_cast<const double *>(b.lane[q] + j * s1);
 }
 
-// np.average(a, weights=w) = sum(a * w) / sum(w), and the same average of (a - mean) ** 2.
-void weighted(Row &r, const double *w, double scale, std::ptrdiff_t k, bool pairwise, double &mean, double *var) {
-    for (std::ptrdiff_t j = 0; j < k; ++j) r.t[j] = r.a[j] * w[j];
-    mean = member_sum(r.t.data(), k, pairwise) / scale;
-    if (!var) return;
-    for (std::ptrdiff_t j = 0; j < k; ++j) {
-        const double d = r.a[j] - mean;
-        r.t[j] = (d * d) * w[j];
+// np.add.reduce over the members, members one after another from the identity +0: NumPy's
+// order when the outputs are the inner loop, and its pairwise order too below 8 members
+// (the pairwise sum's -0 start and the identity give the same bits then).
+template <typename Term> void member_sums(Block &b, std::ptrdiff_t k, std::ptrdiff_t s1, Term term) {
+    std::fill(b.sum, b.sum + b.size, 0.0);
+    for (std::ptrdiff_t j = 0; j < k; ++j)
+        for (std::ptrdiff_t q = 0; q < b.size; ++q) b.sum[q] += term(at(b, q, j, s1), j, q);
+}
+
+// The same sums in NumPy's pairwise order (the members contiguous, 8 or more of them).
+template <typename Term> void pairwise_member_sums(Block &b, std::ptrdiff_t k, std::ptrdiff_t s1, Term term) {
+    std::vector<double> t(static_cast<size_t>(k));
+    for (std::ptrdiff_t q = 0; q < b.size; ++q) {
+        for (std::ptrdiff_t j = 0; j < k; ++j) t[static_cast<size_t>(j)] = term(at(b, q, j, s1), j, q);
+        b.sum[q] = numpy_sum(t.data(), k);
     }
-    *var = member_sum(r.t.data(), k, pairwise) / scale;
+}
+
+template <typename Term> void sums(Block &b, const Stack &p, Term term) {
+    if (p.pairwise && p.k >= 8)
+        pairwise_member_sums(b, p.k, p.s1, term);
+    else
+        member_sums(b, p.k, p.s1, term);
+}
+
+// mean = sum(a * w) / sum(w) (or sum(a) / k), then the same average of (a - mean) ** 2.
+void block_statistics(Block &b, const Stack &p, const double *w, double divisor, double *mean, double *std) {
+    if (w)
+        sums(b, p, [w](double a, std::ptrdiff_t j, std::ptrdiff_t) { return a * w[j]; });
+    else
+        sums(b, p, [](double a, std::ptrdiff_t, std::ptrdiff_t) { return a; });
+    for (std::ptrdiff_t q = 0; q < b.size; ++q) mean[q] = b.sum[q] / divisor;
+    if (!std) return;
+    const auto squared = [mean](double a, std::ptrdiff_t q) {
+        const double d = a - mean[q];
+        return d * d;
+    };
+    if (w)
+        sums(b, p, [&](double a, std::ptrdiff_t j, std::ptrdiff_t q) { return squared(a, q) * w[j]; });
+    else
+        sums(b, p, [&](double a, std::ptrdiff_t, std::ptrdiff_t q) { return squared(a, q); });
+    for (std::ptrdiff_t q = 0; q < b.size; ++q) std[q] = std::sqrt(b.sum[q] / divisor);
 }
 
 }  // namespace
@@ -54,22 +75,21 @@ void weighted(Row &r, const double *w, double scale, std::ptrdiff_t k, bool pair
 bool statistics(const Stack &p, const double *weights, double *mean, double *std) {
     FpFlags guard;
     // wgt.sum() over the broadcast weights: a contiguous reduction.
-    const double scale = weights ? numpy_sum(weights, p.k) : 0.0;
-    if (weights && scale == 0.0) return false;
-    Row r(p.k);
-    for (std::ptrdiff_t i = 0; i < p.n; ++i) {
+    const double divisor = weights ? numpy_sum(weights, p.k) : static_cast<double>(p.k);
+    if (weights && divisor == 0.0) return false;
+    Block b;
+    std::ptrdiff_t done = 0;  // lanes finished, in (sample, output) order
+    auto flush = [&] {
+        block_statistics(b, p, weights, divisor, mean + done, std ? std + done : nullptr);
+        done += b.size;
+        b.size = 0;
+    };
+    for (std::ptrdiff_t i = 0; i < p.n; ++i)
         for (std::ptrdiff_t c = 0; c < p.o; ++c) {
-            const char *base = p.data + i * p.s0 + c * p.s2;
-            for (std::ptrdiff_t j = 0; j < p.k; ++j) r.a[j] = *reinterpret_cast<const double *>(base + j * p.s1);
-            const std::ptrdiff_t at = i * p.o + c;
-            double var = 0.0;
-            if (weights)
-                weighted(r, weights, scale, p.k, p.pairwise, mean[at], std ? &var : nullptr);
-            else
-                unweighted(r, p.k, p.pairwise, mean[at], std ? &var : nullptr);
-            if (std) std[at] = std::sqrt(var);
+            b.lane[b.size++] = p.data + i * p.s0 + c * p.s2;
+            if (b.size == kLanes) flush();
         }
-    }
+    if (b.size) flush();
     return !FpFlags::troubled() && !FpFlags::underflowed();
 }
 
