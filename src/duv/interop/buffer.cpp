@@ -90,6 +90,8 @@ std::optional<Dtype> ArrayView::dtype() const {
 
 bool ArrayView::c_contiguous() const { return view_ && PyBuffer_IsContiguous(view_.get(), 'C') != 0; }
 
+bool ArrayView::f_contiguous() const { return view_ && PyBuffer_IsContiguous(view_.get(), 'F') != 0; }
+
 kernels::Matrix ArrayView::matrix(Dtype dt) const {
     kernels::Matrix mat;
     mat.data = data();

@@ -42,6 +42,8 @@ public:
     bool has(Dtype dt) const { return view_ && dtype() == dt; }
     // Elements laid out one after another in C order.
     bool c_contiguous() const;
+    // Elements laid out one after another in Fortran order.
+    bool f_contiguous() const;
     // A 1-D or 2-D view as a kernel matrix (a vector is n x 1); `dt` is dtype().
     kernels::Matrix matrix(Dtype dt) const;
 

@@ -45,6 +45,14 @@ nb::object ClassBuilder::add_validated(const char *name, std::vector<Param> para
     return wrapped;
 }
 
+nb::object ClassBuilder::add_validated(const char *name, std::vector<Param> params, detail::Body body,
+                                       nb::handle constraints, bool prefer_skip, nb::handle return_annotation) {
+    nb::object fn = make_method(name, std::move(params), body, return_annotation);
+    nb::object wrapped = validate_params(module_, fn, constraints, prefer_skip);
+    ns_[name] = wrapped;
+    return wrapped;
+}
+
 ClassBuilder &ClassBuilder::attr(const char *name, nb::handle value) {
     ns_[name] = value;
     return *this;

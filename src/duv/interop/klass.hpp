@@ -33,6 +33,13 @@ public:
                              bool prefer_skip_nested_validation) {
         return add_validated(name, std::move(params), detail::body(fn), constraints, prefer_skip_nested_validation);
     }
+    // As above, with a return annotation.
+    template <typename F>
+    nb::object def_validated(const char *name, std::vector<Param> params, F fn, nb::handle constraints,
+                             bool prefer_skip_nested_validation, nb::handle return_annotation) {
+        return add_validated(name, std::move(params), detail::body(fn), constraints, prefer_skip_nested_validation,
+                             return_annotation);
+    }
 
     // Creates the class with the bases' metaclass and binds it in the module.
     nb::object build();
@@ -46,11 +53,19 @@ private:
     ClassBuilder &add_property(const char *name, detail::Body body);
     nb::object add_validated(const char *name, std::vector<Param> params, detail::Body body, nb::handle constraints,
                              bool prefer_skip);
+    nb::object add_validated(const char *name, std::vector<Param> params, detail::Body body, nb::handle constraints,
+                             bool prefer_skip, nb::handle return_annotation);
 
     nb::module_ module_;
     std::string name_;
     nb::tuple bases_;
     nb::dict ns_;
 };
+
+// super(cls, self), for method bodies that extend a base class's method (`cls` is the
+// class the method is defined in, as held by the `__class__` cell of a Python method).
+inline nb::object super_of(nb::handle cls, nb::handle self) {
+    return nb::handle(reinterpret_cast<PyObject *>(&PySuper_Type))(cls, self);
+}
 
 }  // namespace duv

@@ -135,6 +135,18 @@ void from_import(nb::module_ &m, const char *name, std::initializer_list<const c
     }
 }
 
+void from_import_as(nb::module_ &m, const char *name, const char *attr, const char *alias) {
+    int level = 0;
+    while (name[level] == '.') ++level;
+    nb::list fromlist;
+    fromlist.append(attr);
+    nb::object globals = nb::borrow(PyModule_GetDict(m.ptr()));
+    nb::object mod =
+        steal_checked(PyImport_ImportModuleLevel(name + level, globals.ptr(), nullptr, fromlist.ptr(), level));
+    nb::object v = import_name(mod, attr);
+    check(PyModule_AddObjectRef(m.ptr(), alias, v.ptr()) == 0);
+}
+
 bool from_import_if_built(nb::module_ &m, const char *name, std::initializer_list<const char *> names) {
     std::string full = nb::str(m.attr("__name__")).c_str();
     const char *rest = name;

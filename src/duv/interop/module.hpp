@@ -38,6 +38,8 @@ void install_finder(nb::module_ &package);
 // `from <name> import a, b` executed in module `m` (relative names start with dots);
 // binds each name in the module namespace.
 void from_import(nb::module_ &m, const char *name, std::initializer_list<const char *> names);
+// `from <name> import <attr> as <alias>`.
+void from_import_as(nb::module_ &m, const char *name, const char *attr, const char *alias);
 // As from_import, for a relative module that may not be built into this library yet;
 // returns whether it was imported.
 bool from_import_if_built(nb::module_ &m, const char *name, std::initializer_list<const char *> names);
