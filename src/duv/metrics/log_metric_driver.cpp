@@ -315,7 +315,6 @@ k::Result run_kernel(const KernelInputs &A, k::Options o, const NumpyLog *log) {
         o.transform = log->transform();
         o.ctx = log;
     }
-    FpFlags keep;
     if (log && !log->direct()) {
         QuietNumpy quiet;  // the ufunc object runs on each block, with the GIL
         return k::run(A.yt, A.yp, A.weights, o);

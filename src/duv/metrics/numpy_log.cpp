@@ -116,9 +116,10 @@ void NumpyLog::find_loop(nb::handle np, const char *name) {
 
 // Both transforms leave the exception flags of the kernel's arithmetic as they were.
 void NumpyLog::direct_transform(const void *self, const double *in, double *out, std::ptrdiff_t n) {
-    kernels::FpFlags keep;
     const auto *log = static_cast<const NumpyLog *>(self);
+    const std::fexcept_t flags = kernels::FpFlags::snapshot();  // NumPy's C loop cannot throw
     run_loop(log->loop_, log->loop_data_, in, out, n);
+    kernels::FpFlags::restore(flags);
 }
 
 // Through the ufunc object (GIL held; the caller ignores NumPy's floating-point errors).
