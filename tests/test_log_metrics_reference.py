@@ -3,6 +3,7 @@ scikit-learn statement of their documented steps: values (to 1e-12 relative), re
 exceptions, warnings, and the private helpers called directly."""
 import copy
 import inspect
+import sys
 import warnings
 
 import numpy as np
@@ -484,3 +485,67 @@ def test_module_namespaces_and_signatures():
         "(values: 'np.ndarray', sample_weight: 'Optional[np.ndarray]')")
     assert str(inspect.signature(L._aggregate_multioutput)) == (
         "(per_output: 'np.ndarray', multioutput: 'MultioutputType')")
+
+
+# --- module names and constants, as a Python module would have them ---------------------------
+
+class NumpyProxy:
+    """Stands in for `np` in a module namespace and records what is looked up on it."""
+
+    def __init__(self):
+        self.used = set()
+
+    def __getattr__(self, name):
+        self.used.add(name)
+        return getattr(np, name)
+
+
+@pytest.mark.parametrize("module, name, weighted, used", [
+    (L, "mean_absolute_percentage_log10_error", False, {"log10", "abs", "maximum", "any", "isfinite"}),
+    (L, "root_mean_squared_log_error", True, {"log1p", "sqrt", "average"}),
+    (L, "log_r2_score", False, {"log1p", "sum", "mean"}),
+    (F, "fraction_of_variance_unexplained", True, {"asarray", "sum"}),
+    (F, "log10_fraction_of_variance_unexplained", False, {"log10", "sum", "mean"}),
+])
+def test_rebound_np_is_the_one_used(module, name, weighted, used, monkeypatch):
+    yt, yp = np.array([[1.0, 2.0], [3.0, 5.0], [4.0, 4.5]]), np.array([[2.0, 2.5], [3.0, 1.0], [5.0, 3.0]])
+    kw = {"sample_weight": np.array([1.0, 2.0, 0.5]) if weighted else None, "multioutput": "raw_values"}
+    want = getattr(M, name)(yt, yp, **kw)
+    proxy = NumpyProxy()
+    monkeypatch.setattr(module, "np", proxy)
+    np.testing.assert_allclose(getattr(M, name)(yt, yp, **kw), want, rtol=1e-12)
+    assert used <= proxy.used
+
+
+def test_rebound_validate_nan_policy_is_called(monkeypatch):
+    spy = Spy(L._validate_nan_policy)
+    monkeypatch.setattr(L, "_validate_nan_policy", spy)
+    M.mean_squared_log_error(np.array([1.0, 2.0]), np.array([1.0, 3.0]))
+    M.log10_fraction_of_variance_unexplained(np.array([1.0, 2.0]), np.array([1.0, 3.0]), nan_policy="drop")
+    M.fraction_of_variance_unexplained(np.array([1.0, 2.0]), np.array([1.0, 3.0]))
+    assert [c[0] for c in spy.calls] == [("raise",), ("drop",)]
+
+
+def test_unbound_helper_fails_where_python_would(monkeypatch):
+    monkeypatch.delattr(F, "_prepare_logs")
+    with pytest.raises(ValueError, match="different shapes"):  # the check runs first
+        M.log_fraction_of_variance_unexplained([1, 2], [[1, 2], [3, 4]])
+    with pytest.raises(NameError, match="^name '_prepare_logs' is not defined$"):
+        M.log_fraction_of_variance_unexplained([1, 2], [1, 3])
+    assert M.fraction_of_variance_unexplained([1, 2], [1, 3]) == 2.0  # ss_res 1, ss_tot 0.5
+
+
+def test_string_defaults_and_constants_are_interned(monkeypatch):
+    uniform, raw = sys.intern("uniform_average"), sys.intern("raw_values")
+    assert L._check_y_true_pred_sample_weight([1, 2], [1, 3])[3] is uniform
+    assert L._check_y_true_pred_sample_weight([1, 2], [1, 3], None, raw)[3] is raw
+    for f in (M.mean_squared_log_error, M.mean_absolute_percentage_log10_error, M.log_fraction_of_variance_unexplained):
+        assert f.__kwdefaults__["multioutput"] is uniform and f.__kwdefaults__["nan_policy"] is sys.intern("raise")
+    # What the metrics hand on: the family given to _prepare_logs, the default multioutput.
+    for module, name, family in [(L, "log10_r2_score", "log10"), (F, "log_fraction_of_variance_unexplained", "log1p")]:
+        prepare, aggregate = Spy(module._prepare_logs), Spy(module._aggregate_multioutput)
+        monkeypatch.setattr(module, "_prepare_logs", prepare)
+        monkeypatch.setattr(module, "_aggregate_multioutput", aggregate)
+        getattr(M, name)(np.array([1.0, 2.0, 4.0]), np.array([1.0, 3.0, 4.0]))
+        assert prepare.calls[0][1]["family"] is sys.intern(family)
+        assert prepare.calls[0][0][3] is uniform and aggregate.calls[0][0][1] is uniform

@@ -4,8 +4,10 @@
 // accumulates the per-output sums of the metric.
 #pragma once
 
+#include "duv/kernels/dtype.hpp"
+#include "duv/kernels/fp_flags.hpp"
+
 #include <algorithm>
-#include <cfenv>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -31,24 +33,9 @@ enum : unsigned { kDivide = 1, kInvalid = 2 };
 
 using std::ptrdiff_t;
 
-// A (n, k) float64 array with byte strides.
-struct View {
-    const char *data = nullptr;
-    ptrdiff_t n = 0, k = 1, s0 = 8, s1 = 8;
-    double at(ptrdiff_t r, ptrdiff_t j) const { return *reinterpret_cast<const double *>(data + r * s0 + j * s1); }
-    const double *row(ptrdiff_t r) const { return reinterpret_cast<const double *>(data + r * s0); }
-    bool contiguous_rows(ptrdiff_t rows) const { return (k == 1 || s1 == 8) && (rows == 1 || s0 == 8 * k); }
-};
-
-struct WeightView {
-    const char *data = nullptr;  // null: unweighted
-    ptrdiff_t s = 8;
-    double at(ptrdiff_t r) const { return *reinterpret_cast<const double *>(data + r * s); }
-};
-
 // Applies the logarithm elementwise; `in` may equal `out`. Leaves the floating-point
 // exception flags as it found them.
-using Transform = void (*)(void *ctx, const double *in, double *out, ptrdiff_t n);
+using Transform = void (*)(const void *ctx, const double *in, double *out, ptrdiff_t n);
 
 struct Options {
     Family family = Family::None;
@@ -57,7 +44,7 @@ struct Options {
     bool unchecked = false;  // inputs are float64 but not yet checked for finiteness and weight signs
     double eps = 0.0;
     Transform transform = nullptr;
-    void *ctx = nullptr;
+    const void *ctx = nullptr;
 };
 
 struct Result {
@@ -72,9 +59,19 @@ struct Result {
     bool fp_exception = false;
 };
 
+// Element (r, j) of a float64 matrix.
+inline double at(const Matrix &a, ptrdiff_t r, ptrdiff_t j) {
+    return *reinterpret_cast<const double *>(a.data + r * a.rs + j * a.cs);
+}
+
 namespace detail {
 
 constexpr ptrdiff_t kBlock = 4096;
+
+inline const double *row(const Matrix &a, ptrdiff_t r) { return reinterpret_cast<const double *>(a.data + r * a.rs); }
+inline bool contiguous_rows(const Matrix &a, ptrdiff_t rows) {
+    return (a.m == 1 || a.cs == 8) && (rows == 1 || a.rs == 8 * a.m);
+}
 
 // Neumaier-compensated running sum, for adding block partial sums.
 struct Sum {
@@ -106,6 +103,33 @@ inline v2d vabs(v2d x) {
 inline double vmax(double a, double b) { return a >= b ? a : b; }
 inline v2d vmax(v2d a, v2d b) { return a >= b ? a : b; }
 
+// The eight-lane case of lane_sums below, two lanes per vector; returns the elements done.
+template <bool Weighted, bool LaneY, class Op1, class Op2>
+inline ptrdiff_t lane_sums8(const double *__restrict x, const double *__restrict y, const double *__restrict w,
+                            ptrdiff_t ne, double *__restrict acc1, double *__restrict acc2, Op1 op1, Op2 op2) {
+    constexpr bool two = !std::is_same_v<Op2, std::nullptr_t>;
+    v2d a[4] = {}, b[4] = {};
+    ptrdiff_t e = 0;
+    for (; e + 8 <= ne; e += 8) {
+        for (int q = 0; q < 4; ++q) {
+            v2d xv = load2(x + e + 2 * q), yv = LaneY ? load2(y + 2 * q) : load2(y + e + 2 * q);
+            if constexpr (Weighted) {
+                v2d wv = load2(w + e + 2 * q);
+                a[q] += wv * op1(xv, yv);
+                if constexpr (two) b[q] += wv * op2(xv, yv);
+            } else {
+                a[q] += op1(xv, yv);
+                if constexpr (two) b[q] += op2(xv, yv);
+            }
+        }
+    }
+    for (int q = 0; q < 4; ++q) {
+        std::memcpy(acc1 + 2 * q, &a[q], sizeof a[q]);
+        if constexpr (two) std::memcpy(acc2 + 2 * q, &b[q], sizeof b[q]);
+    }
+    return e;
+}
+
 // acc[l] = sum over e = l (mod L) of op(x[e], y[e]), times w[e] if weighted; with
 // LaneY, y holds one value per lane instead of per element. L is a multiple of the
 // number of outputs, so lane l belongs to output l % k. Independent lanes fix the
@@ -114,85 +138,54 @@ template <bool Weighted, bool LaneY, class Op1, class Op2>
 inline void lane_sums(const double *__restrict x, const double *__restrict y, const double *__restrict w, ptrdiff_t ne,
                       ptrdiff_t L, double *__restrict acc1, double *__restrict acc2, Op1 op1, Op2 op2) {
     constexpr bool two = !std::is_same_v<Op2, std::nullptr_t>;
-    auto elem = [&](ptrdiff_t e, ptrdiff_t l, double *a1, double *a2) {
+    auto elem = [&](ptrdiff_t e, ptrdiff_t l) {
         double xv = x[e], yv = LaneY ? y[l] : y[e];
         double wv = Weighted ? w[e] : 1.0;
-        a1[l] += Weighted ? wv * op1(xv, yv) : op1(xv, yv);
-        if constexpr (two) a2[l] += Weighted ? wv * op2(xv, yv) : op2(xv, yv);
+        acc1[l] += Weighted ? wv * op1(xv, yv) : op1(xv, yv);
+        if constexpr (two) acc2[l] += Weighted ? wv * op2(xv, yv) : op2(xv, yv);
     };
     ptrdiff_t e = 0;
     if (L == 8) {
-        v2d a[4] = {}, b[4] = {};
-        for (; e + 8 <= ne; e += 8) {
-            for (int q = 0; q < 4; ++q) {
-                v2d xv = load2(x + e + 2 * q), yv = LaneY ? load2(y + 2 * q) : load2(y + e + 2 * q);
-                if constexpr (Weighted) {
-                    v2d wv = load2(w + e + 2 * q);
-                    a[q] += wv * op1(xv, yv);
-                    if constexpr (two) b[q] += wv * op2(xv, yv);
-                } else {
-                    a[q] += op1(xv, yv);
-                    if constexpr (two) b[q] += op2(xv, yv);
-                }
-            }
-        }
-        for (int q = 0; q < 4; ++q) {
-            std::memcpy(acc1 + 2 * q, &a[q], sizeof a[q]);
-            if constexpr (two) std::memcpy(acc2 + 2 * q, &b[q], sizeof b[q]);
-        }
+        e = lane_sums8<Weighted, LaneY>(x, y, w, ne, acc1, acc2, op1, op2);
     } else {
         std::fill(acc1, acc1 + L, 0.0);
         if constexpr (two) std::fill(acc2, acc2 + L, 0.0);
         for (; e + L <= ne; e += L)
-            for (ptrdiff_t l = 0; l < L; ++l) elem(e + l, l, acc1, acc2);
+            for (ptrdiff_t l = 0; l < L; ++l) elem(e + l, l);
     }
-    for (ptrdiff_t l = 0; e < ne; ++e, ++l) elem(e, l, acc1, acc2);
+    for (ptrdiff_t l = 0; e < ne; ++e, ++l) elem(e, l);
 }
 
-template <class Op1, class Op2 = std::nullptr_t>
-inline void lane_sums(const double *x, const double *y, const double *w, ptrdiff_t ne, ptrdiff_t L, double *acc1,
+// lane_sums with weights `w` that may be null (unweighted).
+template <bool LaneY, class Op1, class Op2 = std::nullptr_t>
+inline void sum_lanes(const double *x, const double *y, const double *w, ptrdiff_t ne, ptrdiff_t L, double *acc1,
                       double *acc2, Op1 op1, Op2 op2 = nullptr) {
     if (w)
-        lane_sums<true, false>(x, y, w, ne, L, acc1, acc2, op1, op2);
+        lane_sums<true, LaneY>(x, y, w, ne, L, acc1, acc2, op1, op2);
     else
-        lane_sums<false, false>(x, y, w, ne, L, acc1, acc2, op1, op2);
+        lane_sums<false, LaneY>(x, y, w, ne, L, acc1, acc2, op1, op2);
 }
+
+// One block of rows as the sums see it: logarithms (or inputs) t and p in row-major
+// order, row weights wr and their copy per element we (both null when unweighted).
+struct Block {
+    const double *t = nullptr, *p = nullptr, *wr = nullptr, *we = nullptr;
+    ptrdiff_t rows = 0;
+    ptrdiff_t elements(ptrdiff_t k) const { return rows * k; }
+};
 
 class Runner {
 public:
-    Runner(const View &yt, const View &yp, const WeightView &w, const Options &o, Result &res)
-        : yt_(yt), yp_(yp), w_(w), o_(o), res_(res), n_(yt.n), k_(yt.k) {
+    Runner(const Matrix &yt, const Matrix &yp, const Matrix &w, const Options &o, Result &res)
+        : yt_(yt), yp_(yp), w_(w), o_(o), res_(res), n_(yt.n), k_(yt.m) {
         L_ = k_ >= 8 ? k_ : k_ * ((8 + k_ - 1) / k_);
         B_ = std::max<ptrdiff_t>(1, kBlock / k_);
-        ptrdiff_t cap = B_ * k_;
-        T_.resize(cap);
-        P_.resize(cap);
-        if (w_.data) {
-            Wr_.resize(B_);
-            if (k_ > 1) We_.resize(cap);
-        }
-        keep_.resize(B_);
-        lane1_.resize(L_);
-        lane2_.resize(L_);
-        col1_.resize(k_);
-        col2_.resize(k_);
-        col3_.resize(k_);
-        tot1_.resize(k_);
-        if (o_.metric == Metric::Variance) {
-            lane3_.resize(L_);
-            mean_.resize(k_);
-            mb_.resize(k_);
-            mbL_.resize(L_);
-            c0_.resize(k_);
-            varies_.assign(k_, 0);
-            tot2_.resize(k_);
-        }
+        allocate();
     }
 
     void run() {
         for (ptrdiff_t r0 = 0; r0 < n_; r0 += B_) {
-            ptrdiff_t rows = std::min(B_, n_ - r0);
-            if (!block(r0, rows)) return;
+            if (!block(r0, std::min(B_, n_ - r0))) return;
         }
         if (nonfinite_) {
             res_.status = Status::NonFinite;
@@ -203,39 +196,63 @@ public:
             return;
         }
         res_.weight_sum = wsum_.value();
-        res_.sum.resize(k_);
+        res_.sum.resize(static_cast<std::size_t>(k_));
         for (ptrdiff_t j = 0; j < k_; ++j) res_.sum[j] = tot1_[j].value();
-        if (o_.metric == Metric::Variance) {
-            res_.ss_tot.resize(k_);
-            for (ptrdiff_t j = 0; j < k_; ++j) {
-                double ss = tot2_[j].value();
-                // A column whose weighted values are all equal has no spread; the
-                // rounded mean must not turn that into a tiny positive total.
-                if (have_c0_ && !varies_[j] && !std::isnan(ss)) ss = 0.0;
-                res_.ss_tot[j] = ss;
-            }
-        }
+        if (o_.metric == Metric::Variance) finish_spread();
     }
 
 private:
-    const double *load(const View &v, ptrdiff_t r0, ptrdiff_t rows, double *buf) {
-        ptrdiff_t ne = rows * k_;
+    void allocate() {
+        ptrdiff_t cap = B_ * k_;
+        auto size = [](ptrdiff_t n) { return static_cast<std::size_t>(n); };
+        T_.resize(size(cap));
+        P_.resize(size(cap));
+        if (w_.data) {
+            Wr_.resize(size(B_));
+            if (k_ > 1) We_.resize(size(cap));
+        }
+        keep_.resize(size(B_));
+        for (auto *v : {&lane1_, &lane2_}) v->resize(size(L_));
+        for (auto *v : {&col1_, &col2_, &col3_}) v->resize(size(k_));
+        tot1_.resize(size(k_));
+        if (o_.metric == Metric::Variance) {
+            lane3_.resize(size(L_));
+            mbL_.resize(size(L_));
+            for (auto *v : {&mean_, &mb_, &c0_}) v->resize(size(k_));
+            varies_.assign(size(k_), 0);
+            tot2_.resize(size(k_));
+        }
+    }
+
+    void finish_spread() {
+        res_.ss_tot.resize(static_cast<std::size_t>(k_));
+        for (ptrdiff_t j = 0; j < k_; ++j) {
+            double ss = tot2_[j].value();
+            // A column whose weighted values are all equal has no spread; the
+            // rounded mean must not turn that into a tiny positive total.
+            if (have_c0_ && !varies_[j] && !std::isnan(ss)) ss = 0.0;
+            res_.ss_tot[j] = ss;
+        }
+    }
+
+    // Rows r0 .. r0 + rows of `v`, row-major (in `buf` unless already so), through the logarithm.
+    const double *load(const Matrix &v, ptrdiff_t r0, ptrdiff_t rows, double *buf) {
         const double *src;
-        if (v.contiguous_rows(rows)) {
-            src = v.row(r0);
+        if (contiguous_rows(v, rows)) {
+            src = row(v, r0);
         } else {
             for (ptrdiff_t r = 0; r < rows; ++r)
-                for (ptrdiff_t j = 0; j < k_; ++j) buf[r * k_ + j] = v.at(r0 + r, j);
+                for (ptrdiff_t j = 0; j < k_; ++j) buf[r * k_ + j] = at(v, r0 + r, j);
             src = buf;
         }
         if (o_.family == Family::None) return src;
-        o_.transform(o_.ctx, src, buf, ne);
+        o_.transform(o_.ctx, src, buf, rows * k_);
         return buf;
     }
 
     const double *load_weights(ptrdiff_t r0, ptrdiff_t rows) {
-        if (w_.s == 8) return reinterpret_cast<const double *>(w_.data + r0 * 8);
-        for (ptrdiff_t r = 0; r < rows; ++r) Wr_[r] = w_.at(r0 + r);
+        if (w_.rs == 8) return row(w_, r0);
+        for (ptrdiff_t r = 0; r < rows; ++r) Wr_[r] = at(w_, r0 + r, 0);
         return Wr_.data();
     }
 
@@ -257,35 +274,30 @@ private:
         return ok;
     }
 
-    // Block partial sums into col1_ (and col2_/col3_); false when a sum is not finite,
+    // Block partial sums into col1_ (and col2_); false when a sum is not finite,
     // which any non-finite logarithm guarantees.
-    bool stats(const double *t, const double *p, const double *we, ptrdiff_t ne) {
+    bool stats(const Block &b) {
         double *a1 = lane1_.data(), *a2 = lane2_.data();
+        const ptrdiff_t ne = b.elements(k_);
+        auto square = [](auto x, auto y) {
+            auto d = x - y;
+            return d * d;
+        };
         switch (o_.metric) {
         case Metric::AbsoluteError:
-            lane_sums(t, p, we, ne, L_, a1, a2, [](auto x, auto y) { return vabs(x - y); });
+            sum_lanes<false>(b.t, b.p, b.we, ne, L_, a1, a2, [](auto x, auto y) { return vabs(x - y); });
             break;
-        case Metric::SquaredError:
-            lane_sums(t, p, we, ne, L_, a1, a2, [](auto x, auto y) {
-                auto d = x - y;
-                return d * d;
-            });
-            break;
+        case Metric::SquaredError: sum_lanes<false>(b.t, b.p, b.we, ne, L_, a1, a2, square); break;
         case Metric::AbsolutePercentageError: {
             const double eps = o_.eps;
-            lane_sums(t, p, we, ne, L_, a1, a2, [eps](auto x, auto y) {
+            sum_lanes<false>(b.t, b.p, b.we, ne, L_, a1, a2, [eps](auto x, auto y) {
                 using T = decltype(x);
                 return vabs((x - y) / vmax(vabs(x), T{} + eps));
             });
             break;
         }
         case Metric::Variance:
-            lane_sums(
-                t, p, we, ne, L_, a1, a2, [](auto x, auto) { return x; },
-                [](auto x, auto y) {
-                    auto d = x - y;
-                    return d * d;
-                });
+            sum_lanes<false>(b.t, b.p, b.we, ne, L_, a1, a2, [](auto x, auto) { return x; }, square);
             fold(a2, col2_.data());
             break;
         }
@@ -295,16 +307,17 @@ private:
 
     // Whether any weighted value of a column differs from the first one seen. Usually every
     // column differs within a few rows; only constant columns are scanned to the end.
-    void track_constant(const double *t, const double *wr, ptrdiff_t rows) {
-        for (ptrdiff_t r = 0; r < rows && varying_ < k_; ++r) {
-            if (wr && wr[r] == 0.0) continue;
+    void track_constant(const Block &b) {
+        for (ptrdiff_t r = 0; r < b.rows && varying_ < k_; ++r) {
+            if (b.wr && b.wr[r] == 0.0) continue;
+            const double *t = b.t + r * k_;
             if (!have_c0_) {
-                for (ptrdiff_t j = 0; j < k_; ++j) c0_[j] = t[r * k_ + j];
+                std::copy(t, t + k_, c0_.begin());
                 have_c0_ = true;
                 continue;
             }
             for (ptrdiff_t j = 0; j < k_; ++j) {
-                if (!varies_[j] && t[r * k_ + j] != c0_[j]) {
+                if (!varies_[j] && t[j] != c0_[j]) {
                     varies_[j] = 1;
                     ++varying_;
                 }
@@ -312,52 +325,27 @@ private:
         }
     }
 
-    // Spread of the block about its own (weighted) mean. Means are kept relative to the
-    // first weighted value of each column: relative to zero, their rounding would cost
-    // digits of the differences between them when the values are large.
-    void spread(const double *t, const double *we, ptrdiff_t rows, double bw) {
-        ptrdiff_t ne = rows * k_;
+    // Spread of the block about its own (weighted) mean, into mb_ (mean) and col3_ (sum of
+    // squares). Means are kept relative to the first weighted value of each column:
+    // relative to zero, their rounding would cost digits of the differences between them
+    // when the values are large.
+    void spread(const Block &b, double bw) {
+        const ptrdiff_t ne = b.elements(k_);
         double *a3 = lane3_.data();
-        auto diff = [](auto x, auto c) { return x - c; };
-        auto sq = [](auto x, auto m) {
-            auto d = x - m;
-            return d * d;
-        };
         for (ptrdiff_t l = 0; l < L_; ++l) mbL_[l] = c0_[l % k_];
-        if (we)
-            lane_sums<true, true>(t, mbL_.data(), we, ne, L_, a3, nullptr, diff, nullptr);
-        else
-            lane_sums<false, true>(t, mbL_.data(), we, ne, L_, a3, nullptr, diff, nullptr);
+        sum_lanes<true>(b.t, mbL_.data(), b.we, ne, L_, a3, nullptr, [](auto x, auto c) { return x - c; });
         fold(a3, col3_.data());
         for (ptrdiff_t j = 0; j < k_; ++j) mb_[j] = col3_[j] / bw;
         for (ptrdiff_t l = 0; l < L_; ++l) mbL_[l] = c0_[l % k_] + mb_[l % k_];
-        if (we)
-            lane_sums<true, true>(t, mbL_.data(), we, ne, L_, a3, nullptr, sq, nullptr);
-        else
-            lane_sums<false, true>(t, mbL_.data(), we, ne, L_, a3, nullptr, sq, nullptr);
+        sum_lanes<true>(b.t, mbL_.data(), b.we, ne, L_, a3, nullptr, [](auto x, auto m) {
+            auto d = x - m;
+            return d * d;
+        });
         fold(a3, col3_.data());
     }
 
-    void merge(const double *t, const double *we, const double *wr, ptrdiff_t rows) {
-        double bw;
-        if (wr) {
-            double s = 0.0;
-            for (ptrdiff_t r = 0; r < rows; ++r) s += wr[r];
-            bw = s;
-        } else {
-            bw = static_cast<double>(rows);
-        }
-        res_.n_kept += rows;
-        wsum_.add(bw);
-        if (o_.metric != Metric::Variance) {
-            for (ptrdiff_t j = 0; j < k_; ++j) tot1_[j].add(col1_[j]);
-            return;
-        }
-        for (ptrdiff_t j = 0; j < k_; ++j) tot1_[j].add(col2_[j]);
-        track_constant(t, wr, rows);
-        if (bw == 0.0) return;  // rows of zero weight carry no spread
-        spread(t, we, rows, bw);
-        // Chan et al.: combine (weight, mean, M2) of the rows so far with the block's.
+    // Chan et al.: combine (weight, mean, M2) of the rows so far with the block's.
+    void combine_spread(double bw) {
         if (cw_ == 0.0) {
             for (ptrdiff_t j = 0; j < k_; ++j) {
                 mean_[j] = mb_[j];
@@ -374,6 +362,27 @@ private:
             tot2_[j].add(delta * delta * (cw_ / nw * bw));  // cw_ * bw alone overflows for large weights
         }
         cw_ = nw;
+    }
+
+    // Adds the block's sums (in col1_ / col2_) to the totals.
+    void merge(const Block &b) {
+        double bw = static_cast<double>(b.rows);
+        if (b.wr) {
+            double s = 0.0;
+            for (ptrdiff_t r = 0; r < b.rows; ++r) s += b.wr[r];
+            bw = s;
+        }
+        res_.n_kept += b.rows;
+        wsum_.add(bw);
+        if (o_.metric != Metric::Variance) {
+            for (ptrdiff_t j = 0; j < k_; ++j) tot1_[j].add(col1_[j]);
+            return;
+        }
+        for (ptrdiff_t j = 0; j < k_; ++j) tot1_[j].add(col2_[j]);
+        track_constant(b);
+        if (bw == 0.0) return;  // rows of zero weight carry no spread
+        spread(b, bw);
+        combine_spread(bw);
     }
 
     // Why a logarithm is not finite, from the input value `x`: records floating-point
@@ -407,78 +416,85 @@ private:
         return Status::Ok;
     }
 
-    bool block(ptrdiff_t r0, ptrdiff_t rows) {
-        const double *wr = w_.data ? load_weights(r0, rows) : nullptr;
-        if (wr && o_.unchecked) {
-            bool neg = false;
-            for (ptrdiff_t r = 0; r < rows; ++r) neg |= wr[r] < 0.0;
-            if (neg) {
-                res_.status = Status::Anomaly;
-                return false;
-            }
-        }
-        const double *t = load(yt_, r0, rows, T_.data());
-        const double *p = load(yp_, r0, rows, P_.data());
-        const double *we = expand(wr, rows);
-        std::fexcept_t before;
-        std::fegetexceptflag(&before, FE_ALL_EXCEPT);
-        if (stats(t, p, we, rows * k_)) {
-            if (!nonfinite_) merge(t, we, wr, rows);
-            return true;
-        }
-        if (o_.family == Family::None) {
-            // No transform: non-finite values come from the inputs themselves.
-            if (o_.unchecked) {
-                res_.status = Status::Anomaly;
-                return false;
-            }
-            merge(t, we, wr, rows);
-            return true;
-        }
-        ptrdiff_t kept = 0;
-        for (ptrdiff_t r = 0; r < rows; ++r) {
+    // Marks in keep_ the rows of the block whose logarithms are all finite and counts them;
+    // false (with the status set) when a value is an error.
+    bool classify_rows(ptrdiff_t r0, const Block &b, ptrdiff_t &kept) {
+        kept = 0;
+        for (ptrdiff_t r = 0; r < b.rows; ++r) {
             bool keep = true;
             for (ptrdiff_t j = 0; j < k_; ++j) {
                 ptrdiff_t e = r * k_ + j;
-                if (!std::isfinite(t[e])) {
+                if (!std::isfinite(b.t[e])) {
                     keep = false;
-                    Status s = classify(yt_.at(r0 + r, j), res_.true_flags);
+                    Status s = classify(at(yt_, r0 + r, j), res_.true_flags);
                     if (s != Status::Ok) return fail(s);
                 }
-                if (!std::isfinite(p[e])) {
+                if (!std::isfinite(b.p[e])) {
                     keep = false;
-                    Status s = classify(yp_.at(r0 + r, j), res_.pred_flags);
+                    Status s = classify(at(yp_, r0 + r, j), res_.pred_flags);
                     if (s != Status::Ok) return fail(s);
                 }
             }
             keep_[r] = keep;
             kept += keep;
         }
+        return true;
+    }
+
+    // Moves the kept rows to the front of the block. t and p are our own buffers here (the
+    // logarithm wrote them); the weights may still be the caller's, so they are copied.
+    void compact(Block &b) {
+        double *T = T_.data(), *P = P_.data(), *W = Wr_.data();
+        ptrdiff_t m = 0;
+        for (ptrdiff_t r = 0; r < b.rows; ++r) {
+            if (!keep_[r]) continue;
+            std::copy(b.t + r * k_, b.t + (r + 1) * k_, T + m * k_);
+            std::copy(b.p + r * k_, b.p + (r + 1) * k_, P + m * k_);
+            if (b.wr) W[m] = b.wr[r];
+            ++m;
+        }
+        b.t = T;
+        b.p = P;
+        b.wr = b.wr ? W : nullptr;
+        b.rows = m;
+        b.we = expand(b.wr, m);
+    }
+
+    bool any_negative(const double *wr, ptrdiff_t rows) const {
+        bool neg = false;
+        for (ptrdiff_t r = 0; r < rows; ++r) neg |= wr[r] < 0.0;
+        return neg;
+    }
+
+    bool block(ptrdiff_t r0, ptrdiff_t rows) {
+        Block b;
+        b.rows = rows;
+        b.wr = w_.data ? load_weights(r0, rows) : nullptr;
+        if (b.wr && o_.unchecked && any_negative(b.wr, rows)) return fail(Status::Anomaly);
+        b.t = load(yt_, r0, rows, T_.data());
+        b.p = load(yp_, r0, rows, P_.data());
+        b.we = expand(b.wr, rows);
+        const std::fexcept_t before = FpFlags::snapshot();
+        if (stats(b)) {  // every logarithm finite: the common case
+            if (!nonfinite_) merge(b);
+            return true;
+        }
+        if (o_.family == Family::None) {
+            // No transform: non-finite values come from the inputs themselves.
+            if (o_.unchecked) return fail(Status::Anomaly);
+            merge(b);
+            return true;
+        }
+        ptrdiff_t kept = 0;
+        if (!classify_rows(r0, b, kept)) return false;
         // Exceptions raised by the sums over rows that are dropped are not the metric's.
-        if (kept < rows) std::fesetexceptflag(&before, FE_ALL_EXCEPT);
+        if (kept < rows) FpFlags::restore(before);
         if (nonfinite_ || kept == 0) return true;
         if (kept < rows) {
-            // t and p are our own buffers here (the logarithm wrote them); the weights
-            // may still be the caller's, so they are copied.
-            double *T = T_.data(), *P = P_.data(), *W = Wr_.data();
-            ptrdiff_t m = 0;
-            for (ptrdiff_t r = 0; r < rows; ++r) {
-                if (!keep_[r]) continue;
-                for (ptrdiff_t j = 0; j < k_; ++j) {
-                    T[m * k_ + j] = t[r * k_ + j];
-                    P[m * k_ + j] = p[r * k_ + j];
-                }
-                if (wr) W[m] = wr[r];
-                ++m;
-            }
-            t = T;
-            p = P;
-            wr = wr ? W : nullptr;
-            rows = m;
-            we = expand(wr, rows);
-            stats(t, p, we, rows * k_);
+            compact(b);
+            stats(b);
         }
-        merge(t, we, wr, rows);
+        merge(b);
         return true;
     }
 
@@ -487,8 +503,7 @@ private:
         return false;
     }
 
-    const View &yt_, &yp_;
-    const WeightView &w_;
+    const Matrix &yt_, &yp_, &w_;
     const Options &o_;
     Result &res_;
     ptrdiff_t n_, k_, L_ = 8, B_ = 1;
@@ -505,43 +520,13 @@ private:
 
 }  // namespace detail
 
-// np.add.reduce of a contiguous float64 vector, in NumPy's order: pairwise over blocks of
-// at most 128 with eight interleaved partial sums, added to the identity.
-inline double numpy_sum(const double *a, ptrdiff_t n) {
-    struct P {
-        static double sum(const double *a, ptrdiff_t n) {
-            if (n < 8) {
-                double res = -0.0;
-                for (ptrdiff_t i = 0; i < n; ++i) res += a[i];
-                return res;
-            }
-            if (n <= 128) {
-                double r[8];
-                for (int j = 0; j < 8; ++j) r[j] = a[j];
-                ptrdiff_t i = 8;
-                for (; i < n - (n % 8); i += 8)
-                    for (int j = 0; j < 8; ++j) r[j] += a[i + j];
-                double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
-                for (; i < n; ++i) res += a[i];
-                return res;
-            }
-            ptrdiff_t n2 = n / 2;
-            n2 -= n2 % 8;
-            return sum(a, n2) + sum(a + n2, n - n2);
-        }
-    };
-    return 0.0 + P::sum(a, n);
-}
-
-// Runs the fused pass. Both views are (n, k) with n >= 1; `w` has n entries or none.
-inline Result run(const View &yt, const View &yp, const WeightView &w, const Options &o) {
+// Runs the fused pass over float64 matrices. yt and yp are (n, k) with n >= 1; `w` is an
+// (n, 1) column of weights, or has no data for an unweighted metric.
+inline Result run(const Matrix &yt, const Matrix &yp, const Matrix &w, const Options &o) {
     Result res;
-    std::fexcept_t saved;
-    std::fegetexceptflag(&saved, FE_ALL_EXCEPT);
-    std::feclearexcept(FE_ALL_EXCEPT);
+    FpFlags flags;
     detail::Runner(yt, yp, w, o, res).run();
-    res.fp_exception = std::fetestexcept(FE_DIVBYZERO | FE_OVERFLOW | FE_INVALID) != 0;
-    std::fesetexceptflag(&saved, FE_ALL_EXCEPT);
+    res.fp_exception = FpFlags::troubled();
     return res;
 }
 

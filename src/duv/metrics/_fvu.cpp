@@ -4,16 +4,19 @@
 
 namespace {
 
-using duv::logm::Family;
-using duv::logm::Kind;
+namespace logm = duv::logm;
+using logm::Family;
+using logm::Kind;
 
-nb::object fraction_of_variance_unexplained(const duv::Args &a) {
-    return duv::logm::evaluate(a, Kind::FractionUnexplained, Family::None, a[0], a[1], a[2], a[3], nb::handle(),
-                               nb::handle());
+DUV_ARGS(FvuArgs, y_true, y_pred, sample_weight, multioutput);
+DUV_ARGS(LogFvuArgs, y_true, y_pred, sample_weight, multioutput, nan_policy);
+
+nb::object fraction_of_variance_unexplained(const duv::Globals &g, const FvuArgs &a) {
+    return logm::evaluate(g, Kind::FractionUnexplained, Family::None, logm::Inputs::of(a));
 }
 
-template <Family F> nb::object log_fraction(const duv::Args &a) {
-    return duv::logm::evaluate(a, Kind::FractionUnexplained, F, a[0], a[1], a[2], a[3], a[4], nb::handle());
+template <Family F> nb::object log_fraction(const duv::Globals &g, const LogFvuArgs &a) {
+    return logm::evaluate(g, Kind::FractionUnexplained, F, logm::Inputs::of(a));
 }
 
 }  // namespace

@@ -5,84 +5,91 @@
 
 namespace {
 
-using duv::logm::Family;
-using duv::logm::Kind;
+namespace logm = duv::logm;
+using logm::Family;
+using logm::Kind;
 
-nb::object op(PyObject *r) { return duv::steal_checked(r); }
-using duv::compare;
+DUV_ARGS(NanPolicyArgs, nan_policy);
+DUV_ARGS(PrepareArgs, y_true, y_pred, sample_weight, multioutput, transform, family, nan_policy);
+DUV_ARGS(MeanArgs, values, sample_weight);
+DUV_ARGS(AggregateArgs, per_output, multioutput);
+DUV_ARGS(MetricArgs, y_true, y_pred, sample_weight, multioutput, nan_policy);
+DUV_ARGS(PercentageArgs, y_true, y_pred, sample_weight, multioutput, eps, nan_policy);
 
-nb::object check_y_true_pred_sample_weight(const duv::Args &a) {
-    return duv::logm::check_inputs(a[0], a[1], a[2], a[3], a[4]);
+nb::object getitem(nb::handle x, nb::handle key) { return duv::steal_checked(PyObject_GetItem(x.ptr(), key.ptr())); }
+
+// np.any(a <op> bound)
+bool any_compares(nb::handle np, nb::handle a, int op, long bound) {
+    return duv::truthy(np.attr("any")(duv::richcompare(a, nb::int_(bound), op)));
 }
 
-nb::object validate_nan_policy(const duv::Args &a) {
-    duv::logm::validate_nan_policy(a[0]);
+// np.any(~np.isfinite(a))
+bool any_nonfinite(nb::handle np, nb::handle a) {
+    nb::object finite = np.attr("isfinite")(a);
+    return duv::truthy(np.attr("any")(duv::steal_checked(PyNumber_Invert(finite.ptr()))));
+}
+
+nb::object validate_nan_policy(const NanPolicyArgs &a) {
+    logm::validate_nan_policy(a.nan_policy);
     return nb::none();
 }
 
-// The documented steps spelled out with Python operators, for any transform and any
-// array-like that supports them.
-nb::object prepare_logs(const duv::Args &a) {
-    nb::handle y_true = a[0], y_pred = a[1], transform = a[4], family = a[5], nan_policy = a[6];
-    nb::object sample_weight = nb::borrow(a[2]);
-    a.global(DUV_STR("_validate_nan_policy"))(nan_policy);
-    nb::object np = a.global(DUV_STR("np"));
-    nb::object any = np.attr("any"), isfinite = np.attr("isfinite");
-    if (compare(nan_policy, DUV_STR("raise"), Py_EQ)) {
-        if (compare(family, DUV_STR("log10"), Py_EQ)) {
-            nb::object zero = op(PyLong_FromLong(0));
-            if (duv::truthy(any(op(PyObject_RichCompare(y_true.ptr(), zero.ptr(), Py_LE)))) ||
-                duv::truthy(any(op(PyObject_RichCompare(y_pred.ptr(), zero.ptr(), Py_LE)))))
-                duv::raise_value_error("Targets and predictions for log10-space metrics must be strictly positive.");
-        } else if (compare(family, DUV_STR("log1p"), Py_EQ)) {
-            nb::object minus_one = op(PyLong_FromLong(-1));
-            if (duv::truthy(any(op(PyObject_RichCompare(y_true.ptr(), minus_one.ptr(), Py_LT)))) ||
-                duv::truthy(any(op(PyObject_RichCompare(y_pred.ptr(), minus_one.ptr(), Py_LT)))))
-                duv::raise_value_error("Targets and predictions for log1p-space metrics must be >= -1.");
-        }
-        nb::object log_true = transform(y_true);
-        nb::object log_pred = transform(y_pred);
-        if (duv::truthy(any(op(PyNumber_Invert(isfinite(log_true).ptr())))) ||
-            duv::truthy(any(op(PyNumber_Invert(isfinite(log_pred).ptr())))))
-            duv::raise_value_error("Non-finite values encountered after log transform.");
-        return nb::make_tuple(log_true, log_pred, sample_weight, a[3]);
+// The domain checks of the "log10" and "log1p" families; other families have none.
+void check_domain(nb::handle np, nb::handle family, nb::handle y_true, nb::handle y_pred) {
+    if (duv::compare(family, DUV_STR("log10"), Py_EQ)) {
+        if (any_compares(np, y_true, Py_LE, 0) || any_compares(np, y_pred, Py_LE, 0))
+            logm::raise_domain_error(Family::Log10);
+    } else if (duv::compare(family, DUV_STR("log1p"), Py_EQ)) {
+        if (any_compares(np, y_true, Py_LT, -1) || any_compares(np, y_pred, Py_LT, -1))
+            logm::raise_domain_error(Family::Log1p);
     }
-    nb::object log_true = transform(y_true);
-    nb::object log_pred = transform(y_pred);
-    nb::object all = np.attr("all");
-    nb::object finite_rows =
-        op(PyNumber_And(all(isfinite(log_true), "axis"_a = 1).ptr(), all(isfinite(log_pred), "axis"_a = 1).ptr()));
-    if (!duv::truthy(any(finite_rows))) duv::raise_value_error("All samples were dropped by nan_policy='drop'.");
-    log_true = op(PyObject_GetItem(log_true.ptr(), finite_rows.ptr()));
-    log_pred = op(PyObject_GetItem(log_pred.ptr(), finite_rows.ptr()));
-    if (!sample_weight.is_none()) sample_weight = op(PyObject_GetItem(sample_weight.ptr(), finite_rows.ptr()));
-    return nb::make_tuple(log_true, log_pred, sample_weight, a[3]);
 }
 
-nb::object weighted_mean_per_output(const duv::Args &a) {
-    nb::object np = a.global(DUV_STR("np"));
-    if (a[1].is_none()) return np.attr("mean")(a[0], "axis"_a = 0);
-    return np.attr("average")(a[0], "axis"_a = 0, "weights"_a = a[1]);
-}
-
-nb::object aggregate_multioutput(const duv::Args &a) {
-    nb::handle per_output = a[0], multioutput = a[1];
-    nb::object np = a.global(DUV_STR("np"));
-    if (PyUnicode_Check(multioutput.ptr())) {
-        if (compare(multioutput, DUV_STR("raw_values"), Py_EQ)) return nb::borrow(per_output);
-        return op(PyNumber_Float(np.attr("mean")(per_output).ptr()));
+// The documented steps with Python operators, for any transform and any array-like that
+// supports them.
+nb::object prepare_logs(const duv::Globals &g, const PrepareArgs &a) {
+    g["_validate_nan_policy"](a.nan_policy);
+    nb::object np = g["np"];
+    if (duv::compare(a.nan_policy, DUV_STR("raise"), Py_EQ)) {
+        check_domain(np, a.family, a.y_true, a.y_pred);
+        nb::object log_true = a.transform(a.y_true);
+        nb::object log_pred = a.transform(a.y_pred);
+        if (any_nonfinite(np, log_true) || any_nonfinite(np, log_pred)) duv::raise_value_error(logm::kNonFiniteMessage);
+        return nb::make_tuple(log_true, log_pred, a.sample_weight, a.multioutput);
     }
-    nb::object w = np.attr("asarray")(multioutput, "dtype"_a = nb::handle((PyObject *)&PyFloat_Type));
-    return op(PyNumber_Float(np.attr("average")(per_output, "weights"_a = w).ptr()));
+    nb::object log_true = a.transform(a.y_true);
+    nb::object log_pred = a.transform(a.y_pred);
+    nb::object finite_rows = logm::finite_rows(np, log_true, log_pred);
+    if (!duv::truthy(np.attr("any")(finite_rows))) duv::raise_value_error(logm::kAllDroppedMessage);
+    log_true = getitem(log_true, finite_rows);
+    log_pred = getitem(log_pred, finite_rows);
+    nb::object sample_weight = nb::borrow(a.sample_weight);
+    if (!sample_weight.is_none()) sample_weight = getitem(sample_weight, finite_rows);
+    return nb::make_tuple(log_true, log_pred, sample_weight, a.multioutput);
 }
 
-// Parameters: y_true, y_pred, *, sample_weight, multioutput, [eps,] nan_policy.
-template <Kind K, Family F> nb::object metric(const duv::Args &a) {
-    return duv::logm::evaluate(a, K, F, a[0], a[1], a[2], a[3], a[4], nb::handle());
+nb::object weighted_mean_per_output(const duv::Globals &g, const MeanArgs &a) {
+    nb::object np = g["np"];
+    if (a.sample_weight.is_none()) return np.attr("mean")(a.values, "axis"_a = 0);
+    return np.attr("average")(a.values, "axis"_a = 0, "weights"_a = a.sample_weight);
 }
 
-template <Family F> nb::object percentage_metric(const duv::Args &a) {
-    return duv::logm::evaluate(a, Kind::AbsolutePercentageError, F, a[0], a[1], a[2], a[3], a[5], a[4]);
+nb::object aggregate_multioutput(const duv::Globals &g, const AggregateArgs &a) {
+    nb::object np = g["np"];
+    if (PyUnicode_Check(a.multioutput.ptr())) {
+        if (duv::compare(a.multioutput, DUV_STR("raw_values"), Py_EQ)) return nb::borrow(a.per_output);
+        return duv::steal_checked(PyNumber_Float(np.attr("mean")(a.per_output).ptr()));
+    }
+    nb::object weights = np.attr("asarray")(a.multioutput, "dtype"_a = duv::float_type());
+    return duv::steal_checked(PyNumber_Float(np.attr("average")(a.per_output, "weights"_a = weights).ptr()));
+}
+
+template <Kind K, Family F> nb::object metric(const duv::Globals &g, const MetricArgs &a) {
+    return logm::evaluate(g, K, F, logm::Inputs::of(a));
+}
+
+template <Family F> nb::object percentage_metric(const duv::Globals &g, const PercentageArgs &a) {
+    return logm::evaluate(g, Kind::AbsolutePercentageError, F, logm::Inputs::of(a));
 }
 
 }  // namespace
@@ -96,10 +103,8 @@ DUV_MODULE("duv.metrics._log_metrics", exec_log_metrics) {
     duv::from_import(m, "sklearn.utils.validation", {"check_array", "check_consistent_length"});
 
     nb::object literal = m.attr("Literal")[nb::make_tuple("raw_values", "uniform_average")];
-    nb::object iterable = m.attr("Iterable")[nb::handle((PyObject *)&PyFloat_Type)];
+    nb::object iterable = m.attr("Iterable")[duv::float_type()];
     m.attr("MultioutputType") = m.attr("Union")[nb::make_tuple(literal, m.attr("np").attr("ndarray"), iterable)];
-
-    duv::logm::init(m);
 
     nb::str sw_ann("Optional[Iterable[float]]"), mo_ann("MultioutputType"), str_ann("str");
     nb::str nd_ann("np.ndarray"), opt_nd_ann("Optional[np.ndarray]");
@@ -108,7 +113,7 @@ DUV_MODULE("duv.metrics._log_metrics", exec_log_metrics) {
              {duv::arg("y_true"), duv::arg("y_pred"), duv::arg("sample_weight", nb::none()).ann(sw_ann),
               duv::arg("multioutput", "uniform_average").ann(mo_ann),
               duv::arg("allow_nan", false).ann(nb::str("bool"))},
-             check_y_true_pred_sample_weight);
+             logm::check_y_true_pred_sample_weight);
     duv::def(m, "_validate_nan_policy", {duv::arg("nan_policy").ann(str_ann)}, validate_nan_policy);
     duv::def(m, "_prepare_logs",
              {duv::arg("y_true").ann(nd_ann), duv::arg("y_pred").ann(nd_ann), duv::arg("sample_weight").ann(opt_nd_ann),
@@ -119,14 +124,14 @@ DUV_MODULE("duv.metrics._log_metrics", exec_log_metrics) {
              {duv::arg("values").ann(nd_ann), duv::arg("sample_weight").ann(opt_nd_ann)}, weighted_mean_per_output);
     duv::def(m, "_aggregate_multioutput", {duv::arg("per_output").ann(nd_ann), duv::arg("multioutput").ann(mo_ann)},
              aggregate_multioutput);
-    duv::logm::init_helpers(m);
+    logm::init(m);
 
     auto params = [&]() -> std::vector<duv::Param> {
         return {duv::arg("y_true"), duv::arg("y_pred"), duv::kwonly("sample_weight", nb::none()).ann(sw_ann),
                 duv::kwonly("multioutput", "uniform_average").ann(mo_ann),
                 duv::kwonly("nan_policy", "raise").ann(str_ann)};
     };
-    nb::object eps = m.attr("np").attr("finfo")(nb::handle((PyObject *)&PyFloat_Type)).attr("eps");
+    nb::object eps = m.attr("np").attr("finfo")(duv::float_type()).attr("eps");
     auto percentage_params = [&]() -> std::vector<duv::Param> {
         return {duv::arg("y_true"),
                 duv::arg("y_pred"),
