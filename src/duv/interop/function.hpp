@@ -83,9 +83,6 @@ public:
     size_t size() const { return n_; }
     nb::handle name(size_t i) const { return names_[i]; }  // interned
     Globals globals() const { return Globals(globals_); }
-    // Transitional, for bodies not yet on DUV_ARGS.
-    nb::object global(nb::handle name) const { return globals()[name]; }
-
     PyObject *const *slots_ = nullptr;
     PyObject *const *names_ = nullptr;
     size_t n_ = 0;
@@ -170,14 +167,6 @@ inline Body body(nb::object (*fn)(const RawCall &)) { return {call_raw, reinterp
 // body's argument names must be the parameters' names in order (std::logic_error otherwise).
 nb::object make_function(nb::handle module_globals, const char *name, const char *qualname, std::vector<Param> params,
                          detail::Body body, nb::handle return_annotation = nb::handle());
-
-// Transitional names for bodies not yet on DUV_ARGS.
-using Args = RawCall;
-inline nb::object make_function(nb::handle module_globals, const char *name, const char *qualname,
-                                std::vector<Param> params, nb::object (*fn)(const RawCall &),
-                                nb::handle return_annotation = nb::handle()) {
-    return make_function(module_globals, name, qualname, std::move(params), detail::body(fn), return_annotation);
-}
 
 // A closure, as a `def` nested in a function body makes it: its body takes the captured
 // values as a DUV_ARGS struct whose names are the free variables in the interpreter's order

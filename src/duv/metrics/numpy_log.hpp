@@ -6,6 +6,7 @@
 
 #include "duv/interop/core.hpp"
 #include "duv/kernels/log_metrics.hpp"
+#include "duv/kernels/ufunc_loop.hpp"
 
 namespace duv::logm {
 
@@ -16,23 +17,20 @@ public:
     void init(nb::handle np, const char *name, double divide_at, double invalid_at);
 
     // Whether the kernel may run it with the GIL released (NumPy's loop, not the ufunc object).
-    bool direct() const { return loop_ != nullptr; }
+    bool direct() const { return static_cast<bool>(loop_); }
     kernels::logm::Transform transform() const { return direct() ? direct_transform : ufunc_transform; }
 
     // Raises the warnings of kernels::logm::kDivide / kInvalid `flags` as NumPy would.
     void replay(unsigned flags) const;
 
 private:
-    using Loop = void (*)(char **, const Py_ssize_t *, const Py_ssize_t *, void *);
-
     static void direct_transform(const void *self, const double *in, double *out, std::ptrdiff_t n);
     static void ufunc_transform(const void *self, const double *in, double *out, std::ptrdiff_t n);
-    void find_loop(nb::handle np, const char *name);
+    void find_loop(nb::handle np);
 
     PyObject *ufunc_ = nullptr, *frombuffer_ = nullptr, *float64_ = nullptr;
     PyObject *probe_[4] = {};  // arrays whose logarithm raises exactly the flags i
-    Loop loop_ = nullptr;
-    void *loop_data_ = nullptr;
+    kernels::UfuncLoop loop_;
 };
 
 }  // namespace duv::logm
