@@ -2,7 +2,7 @@
 # Build and test the project under CPython 3.14 inside a cached Debian unstable chroot.
 #
 # Usage: scripts/chroot314.sh [SRC_DIR] [--check | --shell CMD | --rebuild] [-- PYTEST_ARGS...]
-#   SRC_DIR defaults to the repository containing this script.
+#   SRC_DIR defaults to the repository containing this script; PYTEST_ARGS default to "tests -q".
 #   --check   only print the interpreter and library versions inside the chroot
 #   --shell   run CMD with bash inside the chroot (source tree at /src, read-only)
 #   --rebuild delete and rebuild the cached chroot first
@@ -147,19 +147,21 @@ case $MODE in
 esac
 
 # Copy the tree (tracked and untracked-but-not-ignored files) so the build never writes to the host.
+# The file list is made on the host: a git worktree's metadata lies outside the mounted tree.
 log "copying $SRC to /tmp/duv-build and installing"
+if git -C "$SRC" rev-parse --git-dir >/dev/null 2>&1; then
+  git -C "$SRC" ls-files -z --cached --others --exclude-standard |
+    tar -C "$SRC" --null --ignore-failed-read -T - -cf -
+else
+  tar -C "$SRC" --exclude=./build --exclude=./.ci-venv --exclude=__pycache__ -cf - .
+fi | in_chroot bash -euo pipefail -c 'rm -rf /tmp/duv-build && mkdir -p /tmp/duv-build && tar -C /tmp/duv-build -xf -'
 in_chroot bash -euo pipefail -c '
-  rm -rf /tmp/duv-build && mkdir -p /tmp/duv-build
-  if [ -e /src/.git ]; then
-    git -c safe.directory="*" -C /src ls-files -z --cached --others --exclude-standard |
-      tar -C /src --null --ignore-failed-read -T - -cf - | tar -C /tmp/duv-build -xf -
-  else
-    tar -C /src --exclude=./build --exclude=./.ci-venv --exclude=__pycache__ -cf - . | tar -C /tmp/duv-build -xf -
-  fi
   cd /tmp/duv-build
   python3 -m pip install --break-system-packages --no-build-isolation --no-deps .'
-log "python3 -m pytest tests -q ${PYTEST_ARGS[*]}"
+# Without arguments the whole suite runs; arguments replace the default selection.
+((${#PYTEST_ARGS[@]})) || PYTEST_ARGS=(tests -q)
+log "python3 -m pytest ${PYTEST_ARGS[*]}"
 rc=0
-in_chroot bash -c 'cd /tmp/duv-build && exec python3 -m pytest tests -q "$@"' pytest "${PYTEST_ARGS[@]}" || rc=$?
+in_chroot bash -c 'cd /tmp/duv-build && exec python3 -m pytest "$@"' pytest "${PYTEST_ARGS[@]}" || rc=$?
 log "pytest exit code $rc"
 exit "$rc"

@@ -2,6 +2,7 @@
 import importlib
 import inspect
 import pydoc
+import types
 
 import pytest
 
@@ -30,11 +31,14 @@ FUNCTIONS = _package_functions()
 
 
 def _python_twin(fn):
-    """A Python function with the signature of `fn`, to compare answers with."""
-    def twin(*args, **kwargs):
+    """A Python function with the names and signature of `fn`, to compare answers with."""
+    def body(*args, **kwargs):
         pass
 
+    inner = getattr(fn, "__wrapped__", fn)  # the validation wrapper's globals are scikit-learn's
+    twin = types.FunctionType(body.__code__, inner.__globals__, fn.__name__)
     twin.__signature__ = inspect.signature(fn)
+    twin.__name__, twin.__qualname__, twin.__module__ = fn.__name__, fn.__qualname__, fn.__module__
     return twin
 
 
@@ -44,9 +48,11 @@ def test_predicates_and_help_answer_as_for_python_functions(label, fn):
                       inspect.iscoroutinefunction, inspect.isgeneratorfunction, inspect.isasyncgenfunction,
                       inspect.ismethoddescriptor):
         assert predicate(fn) == predicate(_python_twin(fn)), predicate.__name__
-    text = pydoc.render_doc(fn, renderer=pydoc.plaintext)
     name = fn.__name__
-    assert f"{name}{inspect.signature(fn)}" in text
+    text = pydoc.render_doc(fn, renderer=pydoc.plaintext)
+    # A method also shows the docstring it inherits through its class, which the twin is not in.
+    assert text.startswith(pydoc.render_doc(_python_twin(fn), renderer=pydoc.plaintext).rstrip("\n"))
+    assert name in text and all(p in text for p in inspect.signature(fn).parameters)
     code = getattr(fn, "__wrapped__", fn).__code__
     assert code.co_name == name
     assert code.co_varnames[:code.co_argcount + code.co_kwonlyargcount] == tuple(

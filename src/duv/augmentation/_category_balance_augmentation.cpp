@@ -30,7 +30,7 @@ nb::object item(nb::handle o, nb::handle key) { return duv::steal_checked(PyObje
 // `X[:, [i for i in range(X.shape[1]) if i not in removed]]`
 nb::object without_columns(nb::handle X, nb::handle removed) {
     const Py_ssize_t width = PyNumber_AsSsize_t(nb::object(X.attr("shape"))[1].ptr(), PyExc_OverflowError);
-    duv::check(!(width == -1 && PyErr_Occurred()));
+    duv::check(width != -1 || !PyErr_Occurred());
     nb::list keep;
     for (Py_ssize_t i = 0; i < width; ++i) {
         nb::object index = nb::int_(i);
@@ -175,7 +175,8 @@ nb::object category_balance_augment(const duv::Globals &g, const AugmentArgs &a)
     auto Xy = duv::unpack(
         g["check_X_y"](a.X, a.y, "multi_output"_a = true, "dtype"_a = nb::none(), "ensure_all_finite"_a = "allow-nan"),
         2);
-    nb::object X_arr = Xy[0], y_arr = Xy[1];
+    const nb::object &X_arr = Xy[0];
+    nb::object y_arr = Xy[1];
     nb::object n_samples = nb::object(X_arr.attr("shape"))[0];
     nb::object rng = g["check_random_state"](a.random_state);
     const bool generate = generate_mode(a.sample_weight_mode);

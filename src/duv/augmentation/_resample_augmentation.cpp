@@ -31,7 +31,8 @@ nb::object weights_of(nb::handle np, bool consume, nb::handle sample_weight, lon
 nb::object resample_augment(const duv::Globals &g, const ResampleArgs &a) {
     nb::object np = g["np"];
     auto Xy = duv::unpack(g["check_X_y"](a.X, a.y, "multi_output"_a = true), 2);
-    nb::object X = Xy[0], y = Xy[1];
+    const nb::object &X = Xy[0];
+    nb::object y = Xy[1];
     const bool y_was_1d = nb::cast<int>(y.attr("ndim")) == 1;
     if (y_was_1d) y = y.attr("reshape")(-1, 1);
     nb::object n_samples_obj = nb::object(X.attr("shape"))[0];
@@ -88,7 +89,7 @@ nb::object fit(const duv::Globals &g, const FitArgs &a, bool regressor) {
                               "random_state"_a = self.attr("random_state"), "sample_weight"_a = a.sample_weight,
                               "sample_weight_mode"_a = self.attr("sample_weight_mode")),
         3);
-    nb::object X_aug = augmented[0], y_aug = augmented[1], sw_aug = augmented[2];
+    const nb::object &X_aug = augmented[0], &y_aug = augmented[1], &sw_aug = augmented[2];
     aug::store_augmented(self, X_aug, y_aug);
     self.attr("estimator_") = aug::fit_clone(g, self, X_aug, y_aug, sw_aug);
     return nb::borrow(self);

@@ -64,8 +64,8 @@ void select_by_name(const Globals &g, nb::handle X, nb::handle spec, Selection &
             indexes.append(steal_checked(PyNumber_Long(nb::object(index.attr("get_loc")(c)).ptr())));
         s.values = g["np"].attr("asarray")(item(X, cols));
     }
-    s.column_names = names;
-    s.column_indexes = indexes;
+    s.column_names = std::move(names);
+    s.column_indexes = std::move(indexes);
 }
 
 void select_by_position(const Globals &g, nb::handle X, nb::handle spec, bool has_columns, Selection &s) {
@@ -84,7 +84,7 @@ void select_by_position(const Globals &g, nb::handle X, nb::handle spec, bool ha
     if (has_columns) {
         nb::list names;
         for (nb::handle i : idxs) names.append(nb::str(item(X.attr("columns"), i)));
-        s.column_names = names;
+        s.column_names = std::move(names);
     }
     s.values = item(X_arr, nb::make_tuple(full_slice(), idxs));
 }
@@ -318,7 +318,7 @@ nb::object target_size(nb::handle np, int64_t n_max, nb::handle balance_strength
 nb::object balancing_weights(nb::handle np, const RowsByGroup &groups, Py_ssize_t n, int64_t n_max, nb::handle target) {
     nb::object w = np.attr("ones")(n, "dtype"_a = float_type());
     const double t = PyLong_AsDouble(target.ptr());
-    check(!(t == -1.0 && PyErr_Occurred()));
+    check(t != -1.0 || !PyErr_Occurred());
     for (int64_t g = 0; g < groups.count(); ++g)
         if (groups.size(g) == 0 && n_max > 0) raise(PyExc_ZeroDivisionError, "float division by zero");
     ArrayView view(w, true);

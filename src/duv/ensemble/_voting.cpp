@@ -181,7 +181,10 @@ std::optional<nb::object> fused_statistics(nb::handle np, nb::handle predictions
     std::optional<kv::Stack> stack = kernel_stack(v);
     if (!stack) return {};
     std::optional<std::vector<double>> w;
-    if (!weights.is_none() && !(w = kernel_weights(np, weights, stack->k))) return {};
+    if (!weights.is_none()) {
+        w = kernel_weights(np, weights, stack->k);
+        if (!w) return {};
+    }
     nb::object shape = stack->o > 1 && v.ndim() == 3 ? nb::object(nb::make_tuple(stack->n, stack->o))
                                                      : nb::object(nb::make_tuple(stack->n));
     nb::object mean = np.attr("empty")(shape, "dtype"_a = duv::float_type());

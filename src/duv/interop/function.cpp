@@ -64,6 +64,7 @@ PyTypeObject *function_type = nullptr;
 PyObject *format_names(const std::vector<PyObject *> &names) {
     // 'a'  |  'a' and 'b'  |  'a', 'b', and 'c'
     std::vector<nb::object> reprs;
+    reprs.reserve(names.size());
     for (PyObject *n : names) reprs.push_back(steal_checked(PyObject_Repr(n)));
     std::string out;
     auto s = [](const nb::object &o) { return std::string(nb::borrow<nb::str>(o).c_str()); };
@@ -440,7 +441,10 @@ PyObject *get_kwdefaults(PyObject *self, void *) {
     for (size_t i = 0; i < sp.params.size(); ++i) {
         const Param &p = sp.params[i];
         if (p.kind != Kind::KeywordOnly || !p.default_.is_valid()) continue;
-        if (!d && !(d = PyDict_New())) return nullptr;
+        if (!d) {
+            d = PyDict_New();
+            if (!d) return nullptr;
+        }
         if (PyDict_SetItem(d, sp.names[i], p.default_.ptr()) < 0) {
             Py_DECREF(d);
             return nullptr;

@@ -118,7 +118,7 @@ template <typename A> constexpr void check_args_struct() {
 
 template <typename A> A bind(const RawCall &call) {
     A a;
-    std::memcpy(static_cast<void *>(&a), call.slots_, sizeof(A));
+    std::memcpy(static_cast<void *>(&a), static_cast<const void *>(call.slots_), sizeof(A));
     return a;
 }
 

@@ -9,14 +9,12 @@ namespace duv {
 
 namespace {
 
-std::vector<ModuleEntry> &registry() {
-    static std::vector<ModuleEntry> entries;
-    return entries;
-}
+// Head of the registry; constant-initialised, so it is set before any entry links in.
+const ModuleEntry *registry = nullptr;
 
 const ModuleEntry *find_entry(const char *name) {
-    for (const ModuleEntry &e : registry())
-        if (std::strcmp(e.name, name) == 0) return &e;
+    for (const ModuleEntry *e = registry; e; e = e->next)
+        if (std::strcmp(e->name, name) == 0) return e;
     return nullptr;
 }
 
@@ -58,8 +56,9 @@ nb::object exec_module(const ExecModuleArgs &a) {
 
 }  // namespace
 
-RegisterModule::RegisterModule(const char *name, bool is_package, ExecFn exec) {
-    registry().push_back(ModuleEntry{name, is_package, exec});
+ModuleEntry::ModuleEntry(const char *dotted_name, bool package, ExecFn exec_fn) noexcept
+    : name(dotted_name), is_package(package), exec(exec_fn), next(registry) {
+    registry = this;
 }
 
 bool has_module(const char *name) { return find_entry(name) != nullptr; }

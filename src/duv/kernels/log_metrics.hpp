@@ -111,7 +111,7 @@ inline ptrdiff_t lane_sums8(const double *__restrict x, const double *__restrict
     v2d a[4] = {}, b[4] = {};
     ptrdiff_t e = 0;
     for (; e + 8 <= ne; e += 8) {
-        for (int q = 0; q < 4; ++q) {
+        for (ptrdiff_t q = 0; q < 4; ++q) {
             v2d xv = load2(x + e + 2 * q), yv = LaneY ? load2(y + 2 * q) : load2(y + e + 2 * q);
             if constexpr (Weighted) {
                 v2d wv = load2(w + e + 2 * q);
@@ -123,7 +123,7 @@ inline ptrdiff_t lane_sums8(const double *__restrict x, const double *__restrict
             }
         }
     }
-    for (int q = 0; q < 4; ++q) {
+    for (ptrdiff_t q = 0; q < 4; ++q) {
         std::memcpy(acc1 + 2 * q, &a[q], sizeof a[q]);
         if constexpr (two) std::memcpy(acc2 + 2 * q, &b[q], sizeof b[q]);
     }

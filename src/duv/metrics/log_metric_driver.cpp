@@ -238,9 +238,9 @@ bool take_unchecked(const Inputs &in, KernelInputs &A, bool &drop) {
 // check_array have returned something else).
 duv::ArrayView checked_matrix(nb::handle o, Matrix &m) {
     duv::ArrayView v(o);
-    if (!(v.has(Dtype::F64) && v.ndim() == 2)) {
+    if (!v.has(Dtype::F64) || v.ndim() != 2) {
         v = duv::ArrayView(as_float_array(o));
-        if (!(v.has(Dtype::F64) && v.ndim() == 2)) duv::raise(PyExc_TypeError, "expected a 2-D float64 array");
+        if (!v.has(Dtype::F64) || v.ndim() != 2) duv::raise(PyExc_TypeError, "expected a 2-D float64 array");
     }
     m = v.matrix(Dtype::F64);
     return v;
@@ -253,13 +253,13 @@ void take_checked(nb::handle checked, KernelInputs &A) {
     A.p = checked_matrix(item(1), A.yp);
     if (!item(2).is_none()) {
         A.w = duv::ArrayView(item(2));
-        if (!(A.w.has(Dtype::F64) && A.w.ndim() == 1)) duv::raise(PyExc_TypeError, "expected 1-D float64 weights");
+        if (!A.w.has(Dtype::F64) || A.w.ndim() != 1) duv::raise(PyExc_TypeError, "expected 1-D float64 weights");
         A.weights = A.w.matrix(Dtype::F64);
     }
     A.multioutput = item(3);
     if (!PyUnicode_Check(A.multioutput.ptr())) {
         A.mo = duv::ArrayView(A.multioutput);
-        if (!(A.mo.has(Dtype::F64) && A.mo.ndim() == 1))
+        if (!A.mo.has(Dtype::F64) || A.mo.ndim() != 1)
             duv::raise(PyExc_TypeError, "expected 1-D float64 output weights");
     }
 }

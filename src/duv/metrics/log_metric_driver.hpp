@@ -25,7 +25,7 @@ inline constexpr const char *kAllDroppedMessage = "All samples were dropped by n
 
 // Records NumPy's objects and loops, and what the names that the documented steps look up
 // are bound to. Called by the body of _log_metrics once its helpers are defined.
-void init(nb::module_ &log_metrics);
+void init(nb::module_ &m);
 
 // _check_y_true_pred_sample_weight; `g` is the namespace of _log_metrics.
 DUV_ARGS(CheckArgs, y_true, y_pred, sample_weight, multioutput, allow_nan);

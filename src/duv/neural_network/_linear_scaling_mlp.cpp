@@ -125,7 +125,7 @@ nb::object fit_sized(const duv::Globals &g, const FitArgs &a, PyObject *cls, nb:
 
 nb::object fit_regressor(const duv::Globals &g, const FitArgs &a) {
     auto Xy = duv::unpack(a.self.attr("_validate_input")(a.X, a.y, "incremental"_a = false, "reset"_a = true), 2);
-    nb::object X = Xy[0], y = Xy[1];
+    const nb::object &X = Xy[0], &y = Xy[1];
     nb::object n_outputs =
         nb::cast<int>(y.attr("ndim")) == 1 ? nb::object(nb::int_(1)) : nb::object(nb::object(y.attr("shape"))[1]);
     return fit_sized(g, a, S.regressor, X, y, n_outputs, true);
@@ -151,29 +151,29 @@ std::vector<duv::Param> init_params(bool regressor) {
     std::vector<duv::Param> p{duv::arg("self"), duv::arg("n_hidden_layers", 1), duv::arg("hidden_layer_width", 100),
                               duv::arg("shrink_factor", 1.0)};
     if (regressor) p.push_back(duv::kwonly("loss", "squared_error"));
-    for (duv::Param q : {duv::kwonly("activation", "relu"),
-                         duv::kwonly("solver", "adam"),
-                         duv::kwonly("alpha", 0.0001),
-                         duv::kwonly("batch_size", "auto"),
-                         duv::kwonly("learning_rate", "constant"),
-                         duv::kwonly("learning_rate_init", 0.001),
-                         duv::kwonly("power_t", 0.5),
-                         duv::kwonly("max_iter", 200),
-                         duv::kwonly("shuffle", true),
-                         duv::kwonly("random_state", nb::none()),
-                         duv::kwonly("tol", 0.0001),
-                         duv::kwonly("verbose", false),
-                         duv::kwonly("warm_start", false),
-                         duv::kwonly("momentum", 0.9),
-                         duv::kwonly("nesterovs_momentum", true),
-                         duv::kwonly("early_stopping", false),
-                         duv::kwonly("validation_fraction", 0.1),
-                         duv::kwonly("beta_1", 0.9),
-                         duv::kwonly("beta_2", 0.999),
-                         duv::kwonly("epsilon", 1e-08),
-                         duv::kwonly("n_iter_no_change", 10),
-                         duv::kwonly("max_fun", 15000),
-                         duv::kwonly("store_training_data", false)})
+    for (const duv::Param &q : {duv::kwonly("activation", "relu"),
+                                duv::kwonly("solver", "adam"),
+                                duv::kwonly("alpha", 0.0001),
+                                duv::kwonly("batch_size", "auto"),
+                                duv::kwonly("learning_rate", "constant"),
+                                duv::kwonly("learning_rate_init", 0.001),
+                                duv::kwonly("power_t", 0.5),
+                                duv::kwonly("max_iter", 200),
+                                duv::kwonly("shuffle", true),
+                                duv::kwonly("random_state", nb::none()),
+                                duv::kwonly("tol", 0.0001),
+                                duv::kwonly("verbose", false),
+                                duv::kwonly("warm_start", false),
+                                duv::kwonly("momentum", 0.9),
+                                duv::kwonly("nesterovs_momentum", true),
+                                duv::kwonly("early_stopping", false),
+                                duv::kwonly("validation_fraction", 0.1),
+                                duv::kwonly("beta_1", 0.9),
+                                duv::kwonly("beta_2", 0.999),
+                                duv::kwonly("epsilon", 1e-08),
+                                duv::kwonly("n_iter_no_change", 10),
+                                duv::kwonly("max_fun", 15000),
+                                duv::kwonly("store_training_data", false)})
         p.push_back(q);
     return p;
 }

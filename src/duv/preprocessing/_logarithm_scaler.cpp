@@ -55,6 +55,7 @@ private:
 std::vector<double> log_probe(bool log1p) {
     Uniform u;
     std::vector<double> v;
+    v.reserve(4009);
     for (int i = 0; i < 3000; ++i) v.push_back(std::ldexp(1.0 + u(), static_cast<int>(-1074.0 + 2098.0 * u())));
     for (int i = 0; i < 500; ++i) v.push_back(1.0 + (u() - 0.5) * std::ldexp(1.0, -(i % 53)));
     if (log1p)
@@ -69,6 +70,7 @@ std::vector<double> log_probe(bool log1p) {
 std::vector<double> exp_probe(double limit) {
     Uniform u;
     std::vector<double> v;
+    v.reserve(4007);
     for (int i = 0; i < 3000; ++i) v.push_back((2.0 * u() - 1.0) * limit);
     for (int i = 0; i < 1000; ++i) v.push_back((u() - 0.5) * std::ldexp(1.0, -(i % 60)));
     for (double s : {std::nan(""), 0.0, -0.0, 1.0, -1.0, limit, -limit}) v.push_back(s);
