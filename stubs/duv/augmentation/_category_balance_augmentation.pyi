@@ -54,7 +54,8 @@ def category_balance_augment(
 class CategoryBalanceAugmentedRegressor(RegressorMixin, UnwrapMetaEstimatorMixin, BaseEstimator):
     """Regressor fitted on data whose ``columns`` categories are balanced by ``category_balance_augment``.
 
-    In generate mode the inner estimator is fitted without the balancing columns.
+    In generate mode the inner estimator is fitted without the balancing columns, and ``predict`` removes them
+    from its input as well.
     """
 
     # Constructor parameters, stored unchanged.
@@ -121,13 +122,14 @@ class CategoryBalanceAugmentedRegressor(RegressorMixin, UnwrapMetaEstimatorMixin
         """
 
     def predict(self, X: ArrayLike) -> Any:
-        """Predict with the fitted clone; ``X`` is handed over as received, without any check.
+        """Predict with the fitted clone; ``X`` is not validated.
 
         Args:
-            X: Features.
+            X: Features with the training layout; the balancing columns are removed first when a generate-mode
+                ``fit`` removed them, otherwise ``X`` is handed over as received.
 
         Returns:
-            Whatever ``estimator_.predict(X)`` returns, unchanged.
+            Whatever ``estimator_.predict`` returns, unchanged.
 
         Raises:
             NotFittedError: The model is not fitted.

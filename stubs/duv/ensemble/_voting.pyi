@@ -49,19 +49,19 @@ class VotingRegressor(_BaseVotingRegressor):
             InvalidParameterError: An argument of the wrong type (also when the estimator is cloned).
         """
 
-    def fit(self, X: ArrayLike, y: NDArray[Any], **fit_params: Any) -> Self:
-        """Fit clones of all members, as scikit-learn's voting regressor does.
+    def fit(self, X: ArrayLike, y: ArrayLike, **fit_params: Any) -> Self:
+        """Fit clones of all members, as scikit-learn's voting regressor does, and record ``n_outputs_``.
 
         Args:
             X: Training features.
-            y: Targets; must already be an array (its ``shape`` is read before any validation).
+            y: Targets, 1-D or 2-D.
             **fit_params: Passed to the members' ``fit``.
 
         Returns:
             ``self``.
 
         Raises:
-            AttributeError: ``y`` has no ``shape``.
+            ValueError: The errors of scikit-learn's voting regressor for invalid members or input.
         """
 
     def assume_fitted(self) -> VotingRegressor:
@@ -101,6 +101,7 @@ class VotingRegressor(_BaseVotingRegressor):
 
         Raises:
             NotFittedError: The model is not fitted.
+            IndexError: ``estimators_`` is empty.
             ValueError: Member predictions that are neither 1-D nor 2-D.
         """
 

@@ -116,7 +116,8 @@ class LinearScalingMLPRegressor(MLPRegressor):
             ``self``.
 
         Raises:
-            ValueError: The errors of ``MLPRegressor`` for invalid parameters or input.
+            ValueError: The errors of ``MLPRegressor`` for invalid parameters or input, or a ``warm_start`` that
+                would continue a network whose layer sizes or output count differ from the computed ones.
         """
 
 class LinearScalingMLPClassifier(MLPClassifier):
@@ -224,5 +225,6 @@ class LinearScalingMLPClassifier(MLPClassifier):
             ``self``.
 
         Raises:
-            ValueError: The errors of ``MLPClassifier`` for invalid parameters or input.
+            ValueError: The errors of ``MLPClassifier`` for invalid parameters or input, or a ``warm_start`` that
+                would continue a network whose layer sizes or output count differ from the computed ones.
         """

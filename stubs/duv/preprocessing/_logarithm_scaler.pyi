@@ -6,7 +6,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 from sklearn.base import BaseEstimator, OneToOneFeatureMixin, TransformerMixin
 
-class LogarithmScaler(OneToOneFeatureMixin, BaseEstimator, TransformerMixin):
+class LogarithmScaler(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):
     """Maps every column through ``log10``, ``log`` or ``log1p`` and back with the matching exponential.
 
     Optional sign inversion handles negative features; an optional lower bound clips the argument of the
