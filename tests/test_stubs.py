@@ -228,8 +228,8 @@ def test_stub_signature_matches_the_compiled_object(module, cls, name, defs):
     assert name in vars(owner), f"{module}.{cls or ''}: the stub declares {name}, the compiled object has none"
     obj = vars(owner)[name]
     assert isinstance(obj, property) == any(_is_property(fn) for fn in defs), f"{name}: property or method"
-    assert _signature_problems(obj, defs, vars(sys.modules[obj.__module__] if hasattr(obj, "__module__") else mod)) \
-        == []
+    home = sys.modules[getattr(obj, "__module__", None) or module]  # where its annotations' names are bound
+    assert _signature_problems(obj, defs, vars(home)) == []
 
 
 # ---------------------------------------------------------------------------------------------------------------
