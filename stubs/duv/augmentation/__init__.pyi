@@ -1,0 +1,36 @@
+"""Resize a training set with generated samples, and fit a wrapped scikit-learn estimator on the result.
+
+Five generators, each a function returning ``(X_aug, y_aug, sw_aug)`` and a pair of meta-estimators that call it
+in ``fit``: SMOTE interpolation, Gaussian jitter, histogram-weighted resampling, plain resampling and
+category-balancing resampling.
+"""
+
+from ._category_balance_augmentation import (
+    CategoryBalanceAugmentedClassifier,
+    CategoryBalanceAugmentedRegressor,
+    category_balance_augment,
+)
+from ._gaussian_augmentation import GaussianAugmentedClassifier, GaussianAugmentedRegressor, gaussian_augment
+from ._histogram_augmentation import HistogramAugmentedClassifier, HistogramAugmentedRegressor, histogram_augment
+from ._meta_estimator_mixins import UnwrapMetaEstimatorMixin
+from ._resample_augmentation import ResampleAugmentedClassifier, ResampleAugmentedRegressor, resample_augment
+from ._smote_augmentation import SMOTEAugmentedClassifier, SMOTEAugmentedRegressor, smote_augment
+
+__all__ = [
+    "smote_augment",
+    "gaussian_augment",
+    "histogram_augment",
+    "resample_augment",
+    "category_balance_augment",
+    "SMOTEAugmentedRegressor",
+    "SMOTEAugmentedClassifier",
+    "GaussianAugmentedRegressor",
+    "GaussianAugmentedClassifier",
+    "HistogramAugmentedRegressor",
+    "HistogramAugmentedClassifier",
+    "ResampleAugmentedRegressor",
+    "ResampleAugmentedClassifier",
+    "CategoryBalanceAugmentedRegressor",
+    "CategoryBalanceAugmentedClassifier",
+    "UnwrapMetaEstimatorMixin",
+]

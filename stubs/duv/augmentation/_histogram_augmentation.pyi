@@ -1,0 +1,252 @@
+"""Histogram augmentation: resampling that favours rows from sparsely populated bins of chosen columns."""
+
+from typing import Any, Literal, Self, TypeAlias
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin
+
+from ._meta_estimator_mixins import UnwrapMetaEstimatorMixin
+
+_RandomState: TypeAlias = int | np.random.RandomState | None
+_Bins: TypeAlias = int | str | ArrayLike
+_Agg: TypeAlias = Literal["geometric", "mean", "max"]
+
+def histogram_augment(
+    X: ArrayLike,
+    y: ArrayLike,
+    n_bins: _Bins = "auto",
+    random_state: _RandomState = None,
+    factor: float = 10.0,
+    shuffle: bool = True,
+    smoothing_coeff: float = 1.0,
+    target: str = "y",
+    x_bins: _Bins | None = None,
+    y_bins: _Bins | None = None,
+    agg: _Agg = "geometric",
+    *,
+    sample_weight: ArrayLike | None = None,
+    sample_weight_mode: str = "passthrough",
+) -> tuple[NDArray[Any], NDArray[Any], NDArray[Any] | None]:
+    """Resize a training set to ``max(1, round(n_samples * factor))`` rows, flattening chosen distributions.
+
+    Every histogrammed column gives each row the weight 1 / (count of its bin + ``smoothing_coeff``); the
+    per-column weights are combined by ``agg`` and normalised into drawing probabilities. Growing keeps every
+    input row once and appends weighted draws; shrinking draws without replacement.
+
+    Args:
+        X: Training features, 2-D and dense.
+        y: Targets, 1-D or 2-D; returned with the same number of dimensions.
+        n_bins: ``bins`` of ``numpy.histogram`` for every column: a count, bin edges or an estimator name.
+        random_state: Seed, ``RandomState`` (advanced in place) or ``None`` for NumPy's global generator.
+        factor: Output rows per input row, > 0.
+        shuffle: Shuffle the returned rows.
+        smoothing_coeff: Added to every bin count, >= 0.
+        target: Columns histogrammed: ``"x"`` (features), ``"y"`` (targets) or ``"xy"``. Case-insensitive.
+        x_bins: Bins for the feature columns; ``None`` means ``n_bins``.
+        y_bins: Bins for the target columns; ``None`` means ``n_bins``.
+        agg: How per-column weights combine: ``"geometric"`` mean, arithmetic ``"mean"`` or ``"max"``.
+        sample_weight: Optional per-row weights.
+        sample_weight_mode: ``"passthrough"`` (weights travel with the drawn rows) or ``"generate"`` (the data
+            come back unchanged with generated weights summing to the target size). Case-insensitive.
+
+    Returns:
+        ``(X_out, y_out, sw_out)``; ``sw_out`` is ``None`` in passthrough mode without ``sample_weight``,
+        and all three are empty arrays for empty input.
+
+    Warns:
+        UserWarning: Empty input, or no usable weights (uniform sampling is used).
+
+    Raises:
+        InvalidParameterError: A parameter outside its constraints.
+        ValueError: ``y`` with more than two dimensions, ``X`` and ``y`` of different lengths, an unknown or
+            ``"consume"`` ``sample_weight_mode``, an unknown ``target`` or ``agg``, or generate-mode weights of
+            the wrong shape or negative.
+    """
+
+class HistogramAugmentedRegressor(RegressorMixin, UnwrapMetaEstimatorMixin, BaseEstimator):
+    """Regressor that fits a clone of ``estimator`` on the training set resized by ``histogram_augment``."""
+
+    # Constructor parameters, stored unchanged.
+    estimator: Any
+    n_bins: _Bins
+    random_state: _RandomState
+    factor: float
+    shuffle: bool
+    smoothing_coeff: float
+    target: str
+    x_bins: _Bins | None
+    y_bins: _Bins | None
+    agg: _Agg
+    sample_weight_mode: str
+    store_augmented: bool
+
+    n_features_in_: int
+    """Number of training columns."""
+    n_outputs_: int
+    """Number of target columns (1 for a 1-D target)."""
+    augmented_X_: NDArray[Any]
+    """The features the clone was fitted on (only with ``store_augmented``)."""
+    augmented_y_: NDArray[Any]
+    """The targets the clone was fitted on (only with ``store_augmented``)."""
+    estimator_: Any
+    """The fitted clone of ``estimator``."""
+
+    def __init__(
+        self,
+        estimator: Any,
+        n_bins: _Bins = "auto",
+        random_state: _RandomState = None,
+        factor: float = 10.0,
+        shuffle: bool = True,
+        smoothing_coeff: float = 1.0,
+        target: str = "y",
+        x_bins: _Bins | None = None,
+        y_bins: _Bins | None = None,
+        agg: _Agg = "geometric",
+        sample_weight_mode: str = "passthrough",
+        store_augmented: bool = False,
+    ) -> None:
+        """Store the parameters unchanged; they are checked by ``histogram_augment`` during ``fit``.
+
+        Args:
+            estimator: Unfitted scikit-learn regressor; a clone of it is fitted.
+            n_bins: Default bins of every histogram.
+            random_state: Seed, ``RandomState`` or ``None``, handed to ``histogram_augment`` on every fit.
+            factor: Training rows per input row, > 0.
+            shuffle: Shuffle the resampled rows.
+            smoothing_coeff: Added to every bin count.
+            target: Columns histogrammed: ``"x"``, ``"y"`` or ``"xy"``.
+            x_bins: Bins for the feature columns, or ``None`` for ``n_bins``.
+            y_bins: Bins for the target columns, or ``None`` for ``n_bins``.
+            agg: ``"geometric"``, ``"mean"`` or ``"max"``.
+            sample_weight_mode: ``"passthrough"`` or ``"generate"`` (see ``histogram_augment``).
+            store_augmented: Keep the training data of the clone as ``augmented_X_`` and ``augmented_y_``.
+        """
+
+    def fit(self, X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None = None) -> Self:
+        """Resample (or weight) the data with ``histogram_augment`` and fit a clone of ``estimator`` on it.
+
+        Args:
+            X: Training features, 2-D.
+            y: Numeric targets, 1-D or 2-D.
+            sample_weight: Optional per-row weights, handled by ``sample_weight_mode``; an estimator whose
+                ``fit`` rejects ``sample_weight`` is fitted without weights.
+
+        Returns:
+            ``self``.
+
+        Raises:
+            InvalidParameterError: A parameter outside the constraints of ``histogram_augment``.
+            ValueError: Invalid input or the errors of ``histogram_augment``.
+        """
+
+    def predict(self, X: ArrayLike) -> Any:
+        """Predict with the fitted clone.
+
+        Args:
+            X: Features with as many columns as in ``fit``.
+
+        Returns:
+            Whatever ``estimator_.predict(X)`` returns, unchanged.
+
+        Raises:
+            NotFittedError: The model is not fitted.
+            ValueError: ``X`` has another number of columns than in ``fit``.
+        """
+
+class HistogramAugmentedClassifier(ClassifierMixin, UnwrapMetaEstimatorMixin, BaseEstimator):
+    """Classifier that fits a clone of ``estimator`` on the training set resized by ``histogram_augment``.
+
+    With the default ``target="y"`` the (numeric) labels are histogrammed, so rare classes are drawn more often.
+    """
+
+    # Constructor parameters, stored unchanged.
+    estimator: Any
+    n_bins: _Bins
+    random_state: _RandomState
+    factor: float
+    shuffle: bool
+    smoothing_coeff: float
+    target: str
+    x_bins: _Bins | None
+    y_bins: _Bins | None
+    agg: _Agg
+    sample_weight_mode: str
+    store_augmented: bool
+
+    n_features_in_: int
+    """Number of training columns."""
+    augmented_X_: NDArray[Any]
+    """The features the clone was fitted on (only with ``store_augmented``)."""
+    augmented_y_: NDArray[Any]
+    """The labels the clone was fitted on (only with ``store_augmented``)."""
+    estimator_: Any
+    """The fitted clone of ``estimator``."""
+
+    def __init__(
+        self,
+        estimator: Any,
+        n_bins: _Bins = "auto",
+        random_state: _RandomState = None,
+        factor: float = 10.0,
+        shuffle: bool = True,
+        smoothing_coeff: float = 1.0,
+        target: str = "y",
+        x_bins: _Bins | None = None,
+        y_bins: _Bins | None = None,
+        agg: _Agg = "geometric",
+        sample_weight_mode: str = "passthrough",
+        store_augmented: bool = False,
+    ) -> None:
+        """Store the parameters unchanged; they are checked by ``histogram_augment`` during ``fit``.
+
+        Args:
+            estimator: Unfitted scikit-learn classifier; a clone of it is fitted.
+            n_bins: Default bins of every histogram.
+            random_state: Seed, ``RandomState`` or ``None``, handed to ``histogram_augment`` on every fit.
+            factor: Training rows per input row, > 0.
+            shuffle: Shuffle the resampled rows.
+            smoothing_coeff: Added to every bin count.
+            target: Columns histogrammed: ``"x"``, ``"y"`` or ``"xy"``.
+            x_bins: Bins for the feature columns, or ``None`` for ``n_bins``.
+            y_bins: Bins for the label column, or ``None`` for ``n_bins``.
+            agg: ``"geometric"``, ``"mean"`` or ``"max"``.
+            sample_weight_mode: ``"passthrough"`` or ``"generate"`` (see ``histogram_augment``).
+            store_augmented: Keep the training data of the clone as ``augmented_X_`` and ``augmented_y_``.
+        """
+
+    def fit(self, X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None = None) -> Self:
+        """Resample (or weight) the data with ``histogram_augment`` and fit a clone of ``estimator`` on it.
+
+        Args:
+            X: Training features, 2-D.
+            y: Class labels, 1-D (numeric when they are histogrammed).
+            sample_weight: Optional per-row weights, handled by ``sample_weight_mode``; an estimator whose
+                ``fit`` rejects ``sample_weight`` is fitted without weights.
+
+        Returns:
+            ``self``.
+
+        Raises:
+            InvalidParameterError: A parameter outside the constraints of ``histogram_augment``.
+            ValueError: Invalid input or the errors of ``histogram_augment``.
+        """
+
+    def predict(self, X: ArrayLike) -> Any:
+        """Predict with the fitted clone.
+
+        Args:
+            X: Features with as many columns as in ``fit``.
+
+        Returns:
+            Whatever ``estimator_.predict(X)`` returns, unchanged.
+
+        Raises:
+            NotFittedError: The model is not fitted.
+            ValueError: ``X`` has another number of columns than in ``fit``.
+        """
+
+    @property
+    def classes_(self) -> NDArray[Any]:
+        """The class labels of the fitted inner classifier (``estimator_.classes_``)."""

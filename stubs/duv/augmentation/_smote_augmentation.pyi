@@ -1,0 +1,246 @@
+"""SMOTE-style augmentation: synthetic rows on the segments between rows and their nearest neighbours."""
+
+from typing import Any, Literal, Self, TypeAlias
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin
+
+from ._meta_estimator_mixins import UnwrapMetaEstimatorMixin
+
+_RandomState: TypeAlias = int | np.random.RandomState | None
+_Algorithm: TypeAlias = Literal["auto", "ball_tree", "kd_tree", "brute"]
+
+def smote_augment(
+    X: ArrayLike,
+    y: ArrayLike,
+    factor: float = 10.0,
+    k_neighbors: int = 5,
+    random_state: _RandomState = None,
+    distance_weights: ArrayLike | None = None,
+    shuffle: bool = True,
+    algorithm: _Algorithm = "auto",
+    n_jobs: int | None = None,
+    extrapolation: float = 0.0,
+    *,
+    sample_weight: ArrayLike | None = None,
+    sample_weight_mode: str = "passthrough",
+) -> tuple[NDArray[Any], NDArray[Any], NDArray[Any] | None]:
+    """Enlarge a regression training set with rows interpolated between neighbours.
+
+    Each synthetic row lies between a randomly drawn base row and one of its ``k_neighbors`` nearest
+    neighbours; its target is interpolated with the same coefficient. The input rows come first, then the
+    ``round(n_samples * (factor - 1))`` synthetic rows, all permuted when ``shuffle``.
+
+    Args:
+        X: Training features, 2-D and dense.
+        y: Targets, 1-D or 2-D; returned with the same number of dimensions.
+        factor: Output rows per input row, at least 1.0.
+        k_neighbors: Neighbours considered per base row (capped at ``n_samples - 1``).
+        random_state: Seed, ``RandomState`` (advanced in place) or ``None`` for NumPy's global generator.
+        distance_weights: Per-feature weights of the Euclidean neighbour distance, one per column.
+        shuffle: Permute the returned rows.
+        algorithm: Neighbour-search algorithm of ``NearestNeighbors``.
+        n_jobs: Parallel jobs of the neighbour search.
+        extrapolation: Widens the interpolation interval [0, 1) to
+            [-extrapolation/2, 1 + extrapolation/2).
+        sample_weight: Optional per-row weights.
+        sample_weight_mode: ``"passthrough"`` (weights travel with the rows; a synthetic row gets the
+            interpolated weight of its endpoints) or ``"consume"`` (weights are the probabilities of drawing
+            base rows; every returned row then has weight 1.0). Case-insensitive.
+
+    Returns:
+        ``(X_aug, y_aug, sw_aug)``; ``sw_aug`` is ``None`` in passthrough mode without ``sample_weight``.
+
+    Raises:
+        ValueError: ``factor`` below 1.0, an unknown ``sample_weight_mode``, ``distance_weights`` of the wrong
+            length, or, in consume mode, weights of the wrong shape, negative or not summing to a positive
+            number.
+    """
+
+class SMOTEAugmentedRegressor(RegressorMixin, UnwrapMetaEstimatorMixin, BaseEstimator):
+    """Regressor that fits a clone of ``estimator`` on the training set enlarged by ``smote_augment``."""
+
+    # Constructor parameters, stored unchanged.
+    estimator: Any
+    factor: float
+    k_neighbors: int
+    distance_weights: ArrayLike | None
+    random_state: _RandomState
+    shuffle: bool
+    algorithm: _Algorithm
+    n_jobs: int | None
+    extrapolation: float
+    sample_weight_mode: str
+    store_augmented: bool
+
+    random_state_: np.random.RandomState
+    """The generator every draw of the last ``fit`` came from."""
+    n_samples_: int
+    """Number of training rows."""
+    n_features_in_: int
+    """Number of training columns."""
+    n_outputs_: int
+    """Number of target columns (1 for a 1-D target)."""
+    n_synthetic_: int
+    """Number of synthetic rows added."""
+    augmented_X_: NDArray[Any]
+    """The augmented features the clone was fitted on (only with ``store_augmented``)."""
+    augmented_y_: NDArray[Any]
+    """The augmented targets the clone was fitted on (only with ``store_augmented``)."""
+    estimator_: Any
+    """The fitted clone of ``estimator``."""
+
+    def __init__(
+        self,
+        estimator: Any,
+        factor: float = 10.0,
+        k_neighbors: int = 5,
+        distance_weights: ArrayLike | None = None,
+        random_state: _RandomState = None,
+        shuffle: bool = True,
+        algorithm: _Algorithm = "auto",
+        n_jobs: int | None = None,
+        extrapolation: float = 0.0,
+        sample_weight_mode: str = "passthrough",
+        store_augmented: bool = False,
+    ) -> None:
+        """Store the parameters unchanged; nothing is validated before ``fit``.
+
+        Args:
+            estimator: Unfitted scikit-learn regressor; a clone of it is fitted.
+            factor: Output rows per input row, at least 1.0.
+            k_neighbors: Neighbours considered per base row.
+            distance_weights: Per-feature weights of the neighbour distance.
+            random_state: Seed, ``RandomState`` or ``None``; becomes ``random_state_`` in ``fit``.
+            shuffle: Shuffle the augmented set before the inner fit.
+            algorithm: Neighbour-search algorithm.
+            n_jobs: Parallel jobs of the neighbour search.
+            extrapolation: Widening of the interpolation interval (see ``smote_augment``).
+            sample_weight_mode: ``"passthrough"`` or ``"consume"`` (see ``smote_augment``).
+            store_augmented: Keep the augmented data as ``augmented_X_`` and ``augmented_y_``.
+        """
+
+    def fit(self, X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None = None) -> Self:
+        """Augment the data with ``smote_augment`` and fit a clone of ``estimator`` on it.
+
+        Args:
+            X: Training features, 2-D.
+            y: Numeric targets, 1-D or 2-D.
+            sample_weight: Optional per-row weights, handled by ``sample_weight_mode``; an estimator whose
+                ``fit`` rejects ``sample_weight`` is fitted without weights.
+
+        Returns:
+            ``self``.
+
+        Raises:
+            InvalidParameterError: ``X``, ``y`` or ``sample_weight`` of the wrong type.
+            ValueError: Invalid input, an estimator without ``fit`` or ``predict``, or the errors of
+                ``smote_augment``.
+        """
+
+    def predict(self, X: ArrayLike) -> Any:
+        """Predict with the fitted clone.
+
+        Args:
+            X: Features with as many columns as in ``fit``.
+
+        Returns:
+            Whatever ``estimator_.predict(X)`` returns, unchanged.
+
+        Raises:
+            NotFittedError: The model is not fitted.
+            ValueError: ``X`` has another number of columns than in ``fit``.
+        """
+
+class SMOTEAugmentedClassifier(ClassifierMixin, UnwrapMetaEstimatorMixin, BaseEstimator):
+    """Classifier that fits a clone of ``estimator`` on the training set enlarged with SMOTE rows.
+
+    The synthetic rows are split over the classes in proportion to their frequencies and interpolated only
+    between rows of the same class, so every synthetic row keeps an exact label.
+    """
+
+    # Constructor parameters, stored unchanged.
+    estimator: Any
+    factor: float
+    k_neighbors: int
+    random_state: _RandomState
+    shuffle: bool
+    algorithm: _Algorithm
+    n_jobs: int | None
+    extrapolation: float
+    sample_weight_mode: str
+    store_augmented: bool
+
+    n_features_in_: int
+    """Number of training columns."""
+    augmented_X_: NDArray[Any]
+    """The augmented features the clone was fitted on (only with ``store_augmented``)."""
+    augmented_y_: NDArray[Any]
+    """The augmented labels the clone was fitted on (only with ``store_augmented``)."""
+    estimator_: Any
+    """The fitted clone of ``estimator``."""
+
+    def __init__(
+        self,
+        estimator: Any,
+        factor: float = 2.0,
+        k_neighbors: int = 5,
+        random_state: _RandomState = None,
+        shuffle: bool = True,
+        algorithm: _Algorithm = "auto",
+        n_jobs: int | None = None,
+        extrapolation: float = 0.0,
+        sample_weight_mode: str = "passthrough",
+        store_augmented: bool = False,
+    ) -> None:
+        """Store the parameters unchanged; nothing is validated before ``fit``.
+
+        Args:
+            estimator: Unfitted scikit-learn classifier; a clone of it is fitted.
+            factor: Output rows per input row, at least 1.0.
+            k_neighbors: Neighbours considered per base row, within its class.
+            random_state: Seed, ``RandomState`` or ``None``.
+            shuffle: Shuffle the augmented set before the inner fit.
+            algorithm: Neighbour-search algorithm.
+            n_jobs: Parallel jobs of the neighbour search.
+            extrapolation: Widening of the interpolation interval (see ``smote_augment``).
+            sample_weight_mode: ``"passthrough"`` (synthetic rows weigh 1.0) or ``"consume"`` (weights are the
+                probabilities of drawing base rows; the clone is then fitted unweighted). Case-sensitive.
+            store_augmented: Keep the augmented data as ``augmented_X_`` and ``augmented_y_``.
+        """
+
+    def fit(self, X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None = None) -> Self:
+        """Add SMOTE rows class by class and fit a clone of ``estimator`` on the result.
+
+        Args:
+            X: Training features, 2-D.
+            y: Class labels, 1-D.
+            sample_weight: Optional per-row weights; an estimator whose ``fit`` rejects ``sample_weight`` is
+                fitted without weights.
+
+        Returns:
+            ``self``.
+
+        Raises:
+            ValueError: Invalid input, an estimator without ``fit`` or ``predict``, ``factor`` below 1.0, or
+                consume-mode weights of a class not summing to a positive number.
+        """
+
+    def predict(self, X: ArrayLike) -> Any:
+        """Predict with the fitted clone.
+
+        Args:
+            X: Features with as many columns as in ``fit``.
+
+        Returns:
+            Whatever ``estimator_.predict(X)`` returns, unchanged.
+
+        Raises:
+            NotFittedError: The model is not fitted.
+            ValueError: ``X`` has another number of columns than in ``fit``.
+        """
+
+    @property
+    def classes_(self) -> NDArray[Any]:
+        """The class labels of the fitted inner classifier (``estimator_.classes_``)."""

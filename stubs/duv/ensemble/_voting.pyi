@@ -1,0 +1,149 @@
+"""Weighted voting regressor that can adopt fitted models and reports the members' spread."""
+
+from collections.abc import Callable
+from numbers import Real
+from typing import Any, List, Literal, Optional, Self, Tuple, TypeAlias, Union, overload
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+from sklearn.ensemble import VotingRegressor as _BaseVotingRegressor
+
+_Floats: TypeAlias = NDArray[np.floating[Any]]
+_ScaleFunc: TypeAlias = Callable[[NDArray[Any]], NDArray[Any]]
+
+class VotingRegressor(_BaseVotingRegressor):
+    """scikit-learn's voting regressor, extended: it adopts already fitted members (``assume_fitted``,
+    ``add_models``), keeps multi-output layouts, and ``predict(X, return_std=True)`` also returns the weighted
+    standard deviation of the member predictions.
+    """
+
+    # Constructor parameters, stored unchanged.
+    estimators: List[Tuple[str, object]]
+    weights: Optional[Union[List[Real], np.ndarray]]
+    n_jobs: Optional[int]
+    verbose: bool
+
+    estimators_: list[Any]
+    """The fitted members, in the order of ``estimators`` (set by ``fit`` or ``assume_fitted``)."""
+    n_outputs_: int
+    """Number of targets seen by ``fit`` (1 for a 1-D ``y``); not set by ``assume_fitted``."""
+
+    def __init__(
+        self,
+        estimators: List[Tuple[str, object]],
+        *,
+        weights: Optional[Union[List[Real], np.ndarray]] = None,
+        n_jobs: Optional[int] = None,
+        verbose: bool = False,
+    ) -> None:
+        """Check the argument types and store them.
+
+        Args:
+            estimators: ``(name, regressor)`` pairs.
+            weights: One weight per member for the mean and the spread; ``None`` weighs all alike. (A NumPy
+                array satisfies type checkers; a list is typed as ``List[Real]``.)
+            n_jobs: Parallel jobs of ``fit``.
+            verbose: Report the fitting of every member.
+
+        Raises:
+            InvalidParameterError: An argument of the wrong type (also when the estimator is cloned).
+        """
+
+    def fit(self, X: ArrayLike, y: ArrayLike, **fit_params: Any) -> Self:
+        """Fit clones of all members, as scikit-learn's voting regressor does, and record ``n_outputs_``.
+
+        Args:
+            X: Training features.
+            y: Targets, 1-D or 2-D.
+            **fit_params: Passed to the members' ``fit``.
+
+        Returns:
+            ``self``.
+
+        Raises:
+            ValueError: The errors of scikit-learn's voting regressor for invalid members or input.
+        """
+
+    def assume_fitted(self) -> VotingRegressor:
+        """Declare the members of ``estimators`` already fitted and use them as they are.
+
+        Returns:
+            ``self``, with ``estimators_`` holding the very objects of ``estimators``.
+
+        Raises:
+            ValueError: "Failed to validate estimators: " followed by the reason (a member without
+                ``predict``, an unfitted member, or an invalid ``estimators`` list).
+        """
+
+    def add_models(self, estimators: List[Tuple[str, object]]) -> VotingRegressor:
+        """Append fitted regressors to ``estimators`` (in place) and adopt all members.
+
+        Args:
+            estimators: ``(name, fitted regressor)`` pairs; ``weights`` is not extended.
+
+        Returns:
+            ``self``, after ``assume_fitted()``.
+
+        Raises:
+            ValueError: ``estimators`` not a list, a name not a string, a member that is not a regressor (all
+                checked before anything changes), or the errors of ``assume_fitted``.
+        """
+
+    def predict_raw(self, X: ArrayLike, **predict_params: Any) -> NDArray[Any]:
+        """Stack the members' predictions with the member axis second.
+
+        Args:
+            X: Features, passed to every member as given.
+            **predict_params: Passed to every member's ``predict``.
+
+        Returns:
+            Shape (n_samples, n_members), or (n_samples, n_members, n_outputs) for 2-D member predictions.
+
+        Raises:
+            NotFittedError: The model is not fitted.
+            IndexError: ``estimators_`` is empty.
+            ValueError: Member predictions that are neither 1-D nor 2-D.
+        """
+
+    @overload
+    def predict(
+        self,
+        X: ArrayLike,
+        return_std: Literal[False] = False,
+        scale_func: _ScaleFunc | None = None,
+        **predict_params: Any,
+    ) -> _Floats:
+        """Weighted mean of the member predictions, and optionally their weighted standard deviation.
+
+        Args:
+            X: Features, passed to every member as given.
+            return_std: Also return the weighted (population) standard deviation over the members.
+            scale_func: Applied to the whole prediction stack of ``predict_raw`` before averaging.
+            **predict_params: Passed to every member's ``predict``.
+
+        Returns:
+            The means, shape (n_samples,) or (n_samples, n_outputs); with ``return_std`` the pair
+            ``(means, stds)`` of that shape.
+
+        Raises:
+            NotFittedError: The model is not fitted.
+            ValueError: ``scale_func`` not callable ("scale_func must be callable"), or it raised
+                ("scale_func failed: ..."), or the errors of ``predict_raw``.
+        """
+
+    @overload
+    def predict(
+        self,
+        X: ArrayLike,
+        return_std: Literal[True],
+        scale_func: _ScaleFunc | None = None,
+        **predict_params: Any,
+    ) -> tuple[_Floats, _Floats]: ...
+    @overload
+    def predict(
+        self,
+        X: ArrayLike,
+        return_std: bool = False,
+        scale_func: _ScaleFunc | None = None,
+        **predict_params: Any,
+    ) -> _Floats | tuple[_Floats, _Floats]: ...

@@ -1,0 +1,81 @@
+"""An invertible logarithmic feature transformer."""
+
+from typing import Optional, Self
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+from sklearn.base import BaseEstimator, OneToOneFeatureMixin, TransformerMixin
+
+class LogarithmScaler(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):
+    """Maps every column through ``log10``, ``log`` or ``log1p`` and back with the matching exponential.
+
+    Optional sign inversion handles negative features; an optional lower bound clips the argument of the
+    logarithm. ``fit`` learns only the number of columns; the parameters are read anew by every transform.
+    """
+
+    # Constructor parameters, stored unchanged.
+    mode: str
+    inverted: bool
+    eps: float
+    vmin: Optional[float]
+
+    n_features_in_: int
+    """Number of columns seen by ``fit``."""
+
+    def __init__(
+        self, mode: str = "log10", *, inverted: bool = False, eps: float = 0.0, vmin: Optional[float] = None
+    ) -> None:
+        """Check the parameters and store them.
+
+        Args:
+            mode: ``"log10"``, ``"log"`` (natural) or ``"log1p"`` (natural logarithm of ``1 + x``).
+            inverted: Negate the input before the logarithm and the result of the inverse.
+            eps: Smallest allowed ``1 + x`` in ``"log1p"`` mode (>= 0; ignored in the other modes).
+            vmin: Smallest allowed argument of the logarithm (``x``, or ``1 + x`` for ``"log1p"``), >= 0;
+                ``None`` means no bound.
+
+        Raises:
+            InvalidParameterError: A parameter outside its options (also when the estimator is cloned).
+        """
+
+    def fit(self, X: ArrayLike, y: object = None) -> Self:
+        """Record the number of columns of ``X``.
+
+        Args:
+            X: Training features, 2-D (NaN and infinities allowed).
+            y: Ignored.
+
+        Returns:
+            ``self``.
+        """
+
+    def transform(self, X: ArrayLike) -> NDArray[np.float64]:
+        """Apply the (optionally negated and bounded) logarithm to every value.
+
+        Args:
+            X: Features with as many columns as in ``fit``.
+
+        Returns:
+            The transformed values, float64, same shape (a DataFrame after ``set_output(transform="pandas")``).
+            Zeros give ``-inf`` and values below the domain NaN when no bound is set.
+
+        Raises:
+            NotFittedError: The transformer is not fitted.
+            ValueError: Another number of columns than in ``fit`` ("X has 3 features, expected 2.").
+        """
+
+    def inverse_transform(self, X: ArrayLike) -> NDArray[np.float64]:
+        """Apply the exponential matching ``mode`` (and the negation when ``inverted``).
+
+        Clipped values come back as the bound, not as the value before clipping.
+
+        Args:
+            X: Transformed values with as many columns as in ``fit``.
+
+        Returns:
+            The back-transformed values, float64, same shape.
+
+        Raises:
+            NotFittedError: The transformer is not fitted.
+            ValueError: Another number of columns than in ``fit``.
+        """
