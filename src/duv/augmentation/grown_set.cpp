@@ -1,0 +1,62 @@
+#include "duv/augmentation/grown_set.hpp"
+
+#include "duv/augmentation/arrays.hpp"
+#include "duv/interop/util.hpp"
+
+namespace duv::augmentation {
+
+GrownSet::GrownSet(nb::handle np, nb::handle indices, nb::handle n_samples, nb::handle perm)
+    : np_(nb::borrow(np)), indices_(nb::borrow(indices)), n_samples_(nb::borrow(n_samples)), perm_(nb::borrow(perm)),
+      idx_view_(indices) {
+    if (!perm.is_none()) perm_view_ = ArrayView(perm);
+    const int64_t *idx = idx_view_.vector<int64_t>();
+    const int64_t *order = perm.is_none() ? nullptr : perm_view_.vector<int64_t>();
+    if (!idx || (!perm.is_none() && !order)) return;
+    rows_ = kernels::grown::Rows{idx, nb::cast<int64_t>(n_samples), idx_view_.shape(0), order};
+    if (order && perm_view_.shape(0) != rows_.total()) return;
+    bool valid;
+    {
+        nb::gil_scoped_release unlocked;
+        valid = kernels::grown::valid(rows_);
+    }
+    ok_ = valid;
+}
+
+nb::handle GrownSet::sources() {
+    if (sources_.is_valid()) return sources_;
+    if (ok_) {
+        sources_ = np_.attr("empty")(rows_.total(), "dtype"_a = "int64");
+        ArrayView out(sources_, true);
+        int64_t *src = out.vector<int64_t>();
+        if (!src) raise(PyExc_RuntimeError, "cannot write into a new array");
+        nb::gil_scoped_release unlocked;
+        kernels::grown::sources(rows_, src);
+    } else {
+        nb::object all = np_.attr("concatenate")(list_of(np_.attr("arange")(n_samples_), indices_));
+        sources_ = perm_.is_none() ? all : all[perm_];
+    }
+    return sources_;
+}
+
+nb::object GrownSet::take(nb::handle arr) { return take_rows(np_, arr, sources()); }
+
+nb::object resized_count(nb::handle n_samples, nb::handle factor) {
+    nb::object scaled = steal_checked(PyNumber_Multiply(n_samples.ptr(), nb::float_(to_double(factor)).ptr()));
+    nb::object n = steal_checked(PyLong_FromDouble(py_round(to_double(scaled))));
+    return compare(n, nb::int_(1), Py_LT) ? nb::object(nb::int_(1)) : n;
+}
+
+bool is_numpy_module(nb::handle np) {
+    PyObject *numpy = PyImport_GetModule(nb::str("numpy").ptr());
+    if (!numpy && PyErr_Occurred()) throw nb::python_error();
+    Py_XDECREF(numpy);
+    return numpy == np.ptr();
+}
+
+bool rows_of_weights(nb::handle np, nb::handle sample_weight, nb::handle n_samples) {
+    if (sample_weight.is_none()) return false;
+    nb::object sw = np.attr("asarray")(sample_weight);
+    return nb::cast<int>(sw.attr("ndim")) >= 1 && compare(nb::object(sw.attr("shape"))[0], n_samples, Py_EQ);
+}
+
+}  // namespace duv::augmentation
