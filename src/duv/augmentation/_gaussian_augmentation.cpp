@@ -102,7 +102,10 @@ public:
         case Road::Copy: return grown.take(src_);
         case Road::Kernel:
             if (grown.rows()) {
-                if (auto out = by_kernel(in, *grown.rows())) return *out;
+                if (auto out = by_kernel(in, *grown.rows(), grown.source_rows())) {
+                    draws_ = nb::object();  // spent: the next block's output may take its memory
+                    return *out;
+                }
                 replay_relative_scaling(*grown.rows());
             }
             copies_ = inplace_add(src_[indices].attr("astype")(in.np.attr("float64")), draws_);
@@ -140,7 +143,7 @@ private:
 
     // The float64 rows with noise written by the kernel; empty when it raised floating-point
     // flags (NumPy then adds the same draws and reports them).
-    std::optional<nb::object> by_kernel(const Inputs &in, const kg::Rows &rows) {
+    std::optional<nb::object> by_kernel(const Inputs &in, const kg::Rows &rows, const int64_t *src) {
         nb::object out = in.np.attr("empty")(nb::make_tuple(rows.total(), view_.shape(1)), "dtype"_a = "float64");
         duv::ArrayView o(out, true), d(draws_);
         double *dst = o.contiguous<double>();
@@ -152,7 +155,7 @@ private:
         {
             nb::gil_scoped_release unlocked;
             duv::kernels::FpFlags flags;
-            kg::noisy_rows(x, noise, rows, dst);
+            kg::noisy_rows(x, noise, rows, src, dst);
             troubled = flags.troubled();
         }
         if (troubled) return std::nullopt;

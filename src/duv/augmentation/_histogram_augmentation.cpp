@@ -331,14 +331,19 @@ private:
     int64_t k_, n_, done_ = 0;
 };
 
-// The histogrammed columns of step 12 and 13 and their bins.
+// The histogrammed columns of steps 12 and 13 with their bins. The feature columns are read
+// from `X_columns`: X itself (column j is X[:, j]) or its transpose copied in C order (row j),
+// whose contiguous rows NumPy and the kernel read faster than a row-major matrix's columns.
 struct WeightColumns {
     std::vector<std::pair<nb::object, nb::object>> columns;  // (values, bins)
 
-    WeightColumns(nb::handle X, nb::handle y_arr, nb::handle target_lower, nb::handle x_bins, nb::handle y_bins) {
+    WeightColumns(nb::handle X, nb::handle y_arr, nb::handle target_lower, nb::handle x_bins, nb::handle y_bins,
+                  nb::handle X_transposed = nb::handle()) {
         if (equals(target_lower, "x") || equals(target_lower, "xy")) {
             const int64_t m = nb::cast<int64_t>(shape_of(X, 1));
-            for (int64_t j = 0; j < m; ++j) columns.emplace_back(column(X, j), nb::borrow(x_bins));
+            for (int64_t j = 0; j < m; ++j)
+                columns.emplace_back(X_transposed.is_valid() ? X_transposed[nb::int_(j)] : column(X, j),
+                                     nb::borrow(x_bins));
         }
         if (equals(target_lower, "y") || equals(target_lower, "xy")) {
             if (ndim(y_arr) == 1) {
@@ -388,18 +393,22 @@ nb::object aggregated_weights(const duv::Globals &g, const AugmentArgs &a, nb::h
                               nb::handle target_lower, nb::handle n_samples) {
     nb::handle x_bins = a.x_bins.is_none() ? a.n_bins : a.x_bins;
     nb::handle y_bins = a.y_bins.is_none() ? a.n_bins : a.y_bins;
-    WeightColumns wc(X, y_arr, target_lower, x_bins, y_bins);
-    std::optional<Agg> agg = fused_aggregation(g, a.agg, a.smoothing_coeff, n_samples, wc.columns.size());
-    if (agg) {
-        FoldedWeights folded(g["np"], a.smoothing_coeff, nb::cast<int64_t>(n_samples), *agg,
-                             static_cast<int64_t>(wc.columns.size()));
-        for (auto &[values, bins] : wc.columns) folded.add(g, values, bins);
-        return folded.finish();
+    WeightColumns documented(X, y_arr, target_lower, x_bins, y_bins);
+    const size_t k = documented.columns.size();
+    std::optional<Agg> agg = fused_aggregation(g, a.agg, a.smoothing_coeff, n_samples, k);
+    if (!agg) {
+        nb::list weight_vectors;
+        for (auto &[values, bins] : documented.columns)
+            weight_vectors.append(g["_compute_histogram_weights_for_column"](values, bins, a.smoothing_coeff));
+        return g["_aggregate_weights"](weight_vectors, a.agg);
     }
-    nb::list weight_vectors;
-    for (auto &[values, bins] : wc.columns)
-        weight_vectors.append(g["_compute_histogram_weights_for_column"](values, bins, a.smoothing_coeff));
-    return g["_aggregate_weights"](weight_vectors, a.agg);
+    nb::object np = g["np"];
+    const bool features = equals(target_lower, "x") || equals(target_lower, "xy");
+    nb::object X_transposed = features ? np.attr("ascontiguousarray")(X.attr("T")) : nb::object();
+    WeightColumns wc(X, y_arr, target_lower, x_bins, y_bins, X_transposed);
+    FoldedWeights folded(np, a.smoothing_coeff, nb::cast<int64_t>(n_samples), *agg, static_cast<int64_t>(k));
+    for (auto &[values, bins] : wc.columns) folded.add(g, values, bins);
+    return folded.finish();
 }
 
 // Step 15.
@@ -558,11 +567,13 @@ nb::object up_sampled(const Data &d, nb::handle probas) {
         d.rng.attr("shuffle")(order);
     }
     aug::GrownSet grown(np, augmented_indices, d.n_samples, order);
-    if (weights_by_row)
-        sw = grown.take(d.sample_weights());
-    else if (!sw.is_none() && !order.is_none())
-        sw = aug::take_rows(np, sw, order);
-    return nb::make_tuple(grown.take(d.X), grown.take(d.y_arr), sw);
+    if (weights_by_row) {
+        auto rows = grown.take({d.X, d.y_arr, d.sample_weights()});
+        return nb::make_tuple(rows[0], rows[1], rows[2]);
+    }
+    if (!sw.is_none() && !order.is_none()) sw = aug::take_rows(np, sw, order);
+    auto rows = grown.take({d.X, d.y_arr});
+    return nb::make_tuple(rows[0], rows[1], sw);
 }
 
 nb::object histogram_augment(const duv::Globals &g, const AugmentArgs &a) {

@@ -19,26 +19,50 @@ GrownSet::GrownSet(nb::handle np, nb::handle indices, nb::handle n_samples, nb::
         nb::gil_scoped_release unlocked;
         valid = kernels::grown::valid(rows_);
     }
-    ok_ = valid;
+    if (!valid) return;
+    sources_ = np_.attr("empty")(rows_.total(), "dtype"_a = "int64");
+    ArrayView out(sources_, true);
+    int64_t *src = out.vector<int64_t>();
+    if (!src) raise(PyExc_RuntimeError, "cannot write into a new array");
+    {
+        nb::gil_scoped_release unlocked;
+        kernels::grown::sources(rows_, src);
+    }
+    src_ = src;  // the array is kept in sources_
 }
 
 nb::handle GrownSet::sources() {
-    if (sources_.is_valid()) return sources_;
-    if (ok_) {
-        sources_ = np_.attr("empty")(rows_.total(), "dtype"_a = "int64");
-        ArrayView out(sources_, true);
-        int64_t *src = out.vector<int64_t>();
-        if (!src) raise(PyExc_RuntimeError, "cannot write into a new array");
-        nb::gil_scoped_release unlocked;
-        kernels::grown::sources(rows_, src);
-    } else {
+    if (!sources_.is_valid()) {
         nb::object all = np_.attr("concatenate")(list_of(np_.attr("arange")(n_samples_), indices_));
         sources_ = perm_.is_none() ? all : all[perm_];
     }
     return sources_;
 }
 
-nb::object GrownSet::take(nb::handle arr) { return take_rows(np_, arr, sources()); }
+std::vector<nb::object> GrownSet::take(std::initializer_list<nb::handle> arrays) {
+    std::vector<nb::object> out;
+    nb::handle ndarray = np_.attr("ndarray");
+    for (nb::handle arr : arrays) {
+        ArrayView src;
+        if (src_ && Py_TYPE(arr.ptr()) == reinterpret_cast<PyTypeObject *>(ndarray.ptr()) &&
+            !truthy(nb::object(arr.attr("dtype")).attr("hasobject")))
+            src = ArrayView(arr);
+        if (!src || src.ndim() < 1 || src.ndim() > 2 || src.shape(0) != rows_.n) {
+            out.push_back(take_rows(np_, arr, sources()));
+            continue;
+        }
+        const int64_t m = src.ndim() == 2 ? src.shape(1) : 1;
+        nb::object shape = src.ndim() == 2 ? nb::make_tuple(rows_.total(), m) : nb::make_tuple(rows_.total());
+        out.push_back(np_.attr("empty")(shape, "dtype"_a = arr.attr("dtype")));
+        ArrayView dst(out.back(), true);
+        if (!dst) raise(PyExc_RuntimeError, "cannot write into a new array");
+        const std::ptrdiff_t cs = src.ndim() == 2 ? src.stride(1) : static_cast<std::ptrdiff_t>(src.itemsize());
+        const kernels::grown::RowCopy copy{src.data(), src.stride(0), cs, m, src.itemsize(), dst.data()};
+        nb::gil_scoped_release unlocked;
+        kernels::grown::copy_rows(copy, src_, rows_.total());
+    }
+    return out;
+}
 
 nb::object resized_count(nb::handle n_samples, nb::handle factor) {
     nb::object scaled = steal_checked(PyNumber_Multiply(n_samples.ptr(), nb::float_(to_double(factor)).ptr()));

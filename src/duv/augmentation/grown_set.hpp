@@ -6,6 +6,9 @@
 #include "duv/interop/buffer.hpp"
 #include "duv/kernels/grown_rows.hpp"
 
+#include <initializer_list>
+#include <vector>
+
 namespace duv::augmentation {
 
 class GrownSet {
@@ -13,21 +16,23 @@ public:
     // `indices`: the input row of each copy; `perm`: a permutation of all rows, or None.
     GrownSet(nb::handle np, nb::handle indices, nb::handle n_samples, nb::handle perm);
 
-    // The kernel's view of the row numbers; null unless they are int64 vectors within range.
-    const kernels::grown::Rows *rows() const { return ok_ ? &rows_ : nullptr; }
+    // The kernel's view of the row numbers and the input row behind every output row; null
+    // unless the row numbers are int64 vectors within range.
+    const kernels::grown::Rows *rows() const { return src_ ? &rows_ : nullptr; }
+    const int64_t *source_rows() const { return src_; }
 
-    // The input row behind every output row, an int64 array (made on first use).
-    nb::handle sources();
-
-    // `arr[sources]`: rows of an input array in the grown set's order; equal to stacking
-    // `arr` with `arr[indices]` and applying the permutation.
-    nb::object take(nb::handle arr);
+    // `arr[sources]` for each array: rows of input arrays in the grown set's order, equal to
+    // stacking `arr` with `arr[indices]` and applying the permutation.
+    std::vector<nb::object> take(std::initializer_list<nb::handle> arrays);
+    nb::object take(nb::handle arr) { return take({arr})[0]; }
 
 private:
+    nb::handle sources();
+
     nb::object np_, indices_, n_samples_, perm_, sources_;
     ArrayView idx_view_, perm_view_;
     kernels::grown::Rows rows_;
-    bool ok_ = false;
+    const int64_t *src_ = nullptr;
 };
 
 // max(1, int(round(n_samples * float(factor)))): the size of a resized set, as a Python int.

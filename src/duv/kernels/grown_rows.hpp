@@ -12,6 +12,9 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
+#include <utility>
+#include <vector>
 
 namespace duv::kernels::grown {
 
@@ -35,12 +38,62 @@ inline bool valid(const Rows &rows) {
     return true;
 }
 
-// src[r]: the input row behind output row r.
+// src[r]: the input row behind every output row. The combined rows are laid out first and
+// then read through the order, one independent load per row: resolving input row or copy per
+// row would chain two dependent loads behind a branch that a shuffled order mispredicts.
 inline void sources(const Rows &rows, int64_t *src) {
-    for (int64_t r = 0; r < rows.total(); ++r) {
-        const int64_t s = rows.combined(r);
-        src[r] = s < rows.n ? s : rows.idx[s - rows.n];
+    int64_t *table = src;
+    std::vector<int64_t> combined;
+    if (rows.order) {
+        combined.resize(static_cast<size_t>(rows.total()));
+        table = combined.data();
     }
+    for (int64_t i = 0; i < rows.n; ++i) table[i] = i;
+    std::memcpy(table + rows.n, rows.idx, static_cast<size_t>(rows.n_new) * sizeof(int64_t));
+    if (rows.order)
+        for (int64_t r = 0; r < rows.total(); ++r) src[r] = table[rows.order[r]];
+}
+
+// One array whose rows are copied: m items of `itemsize` bytes, `cs` bytes apart within a
+// row, into the C-ordered `out`.
+struct RowCopy {
+    const char *src = nullptr;
+    std::ptrdiff_t rs = 0, cs = 0;
+    int64_t m = 0;
+    std::size_t itemsize = 0;
+    char *out = nullptr;
+};
+
+namespace detail {
+
+// Rows of a fixed number of 8-byte words, copied without a loop per row.
+template <int Words>
+void copy_words(const char *src, std::ptrdiff_t rs, const int64_t *rows, int64_t total, char *dst) {
+    for (int64_t r = 0; r < total; ++r, dst += 8 * Words) std::memcpy(dst, src + rows[r] * rs, 8 * Words);
+}
+
+template <int... Words>
+bool copy_fixed(std::size_t bytes, const char *src, std::ptrdiff_t rs, const int64_t *rows, int64_t total, char *dst,
+                std::integer_sequence<int, Words...>) {
+    return ((bytes == 8 * (Words + 1) ? (copy_words<Words + 1>(src, rs, rows, total, dst), true) : false) || ...);
+}
+
+}  // namespace detail
+
+// out row r = input row src[r].
+inline void copy_rows(const RowCopy &a, const int64_t *src, int64_t total) {
+    const std::size_t bytes = a.itemsize * static_cast<std::size_t>(a.m);
+    const bool packed = a.m == 1 || a.cs == static_cast<std::ptrdiff_t>(a.itemsize);
+    if (packed && detail::copy_fixed(bytes, a.src, a.rs, src, total, a.out, std::make_integer_sequence<int, 16>()))
+        return;
+    char *dst = a.out;
+    if (packed) {
+        for (int64_t r = 0; r < total; ++r, dst += bytes) std::memcpy(dst, a.src + src[r] * a.rs, bytes);
+        return;
+    }
+    for (int64_t r = 0; r < total; ++r, dst += bytes)
+        for (int64_t c = 0; c < a.m; ++c)
+            std::memcpy(dst + c * a.itemsize, a.src + src[r] * a.rs + c * a.cs, a.itemsize);
 }
 
 struct Noise {
@@ -60,17 +113,17 @@ template <typename T> inline double value(const char *p) {
         return static_cast<double>(v);
 }
 
-template <typename T> void noisy(const Matrix &x, const Noise &noise, const Rows &rows, double *out) {
+template <typename T>
+void noisy(const Matrix &x, const Noise &noise, const Rows &rows, const int64_t *src, double *out) {
     const int64_t m = x.m;
     for (int64_t r = 0; r < rows.total(); ++r, out += m) {
-        const int64_t s = rows.combined(r);
-        if (s < rows.n) {
-            const char *row = x.data + s * x.rs;
+        const char *row = x.data + src[r] * x.rs;
+        const int64_t copy = rows.combined(r) - rows.n;
+        if (copy < 0) {
             for (int64_t c = 0; c < m; ++c) out[c] = value<T>(row + c * x.cs);
             continue;
         }
-        const char *row = x.data + rows.idx[s - rows.n] * x.rs;
-        const double *g = noise.draws + (s - rows.n) * m;
+        const double *g = noise.draws + copy * m;
         if (noise.relative)
             for (int64_t c = 0; c < m; ++c) {
                 const double v = value<T>(row + c * x.cs);
@@ -118,9 +171,9 @@ template <typename F> bool with_type(Dtype dt, F &&f) {
 }  // namespace detail
 
 // Writes the float64 rows (rows.total() x x.m, C order) of the grown set: input rows as
-// float64, copies with their noise.
-inline bool noisy_rows(const Matrix &x, const Noise &noise, const Rows &rows, double *out) {
-    return detail::with_type(x.dtype, [&](auto t) { detail::noisy<decltype(t)>(x, noise, rows, out); });
+// float64, copies with their noise. `src` is sources(rows).
+inline bool noisy_rows(const Matrix &x, const Noise &noise, const Rows &rows, const int64_t *src, double *out) {
+    return detail::with_type(x.dtype, [&](auto t) { detail::noisy<decltype(t)>(x, noise, rows, src, out); });
 }
 
 // Turns relative draws g into what normal(0, |x * std|) would have returned:
