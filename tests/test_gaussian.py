@@ -127,7 +127,7 @@ def test_edge_values_and_warnings_match_numpy():
     X = np.array([[0.0, 1e308], [-1e308, 2.0], [3.0, 0.0]])
     y = np.array([1.0, 2.0, 3.0])
     for kwargs in (dict(X_std=1e308), dict(X_std=10.0, rel_std=True), dict(X_std=np.inf), dict(X_std=0.5, rel_std=True),
-                   dict(y_std=1e308, X_std=1e-320)):
+                   dict(X_std=1.5, rel_std=True), dict(y_std=1e308, X_std=1e-320)):
         both(X, y, factor=4.0, random_state=0, **kwargs)
 
 

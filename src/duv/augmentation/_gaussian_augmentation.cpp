@@ -81,7 +81,7 @@ public:
         }
         const bool relative = duv::truthy(rel_std);
         nb::object shape = nb::make_tuple(shape_of(indices, 0), shape_of(src, 1));
-        if (in.plain_numpy && kernel_applies(std_, relative)) {
+        if (in.plain_numpy && kernel_applies(std_, relative, indices)) {
             // Relative noise is drawn as standard normals and scaled by the kernel:
             // normal(0, s) returns 0 + s * gauss, which the kernel computes from them.
             draws_ = in.rng.attr("normal")(0, relative ? nb::object(nb::float_(1.0)) : nb::borrow(std_), shape);
@@ -106,8 +106,8 @@ public:
                     draws_ = nb::object();  // spent: the next block's output may take its memory
                     return *out;
                 }
-                replay_relative_scaling(*grown.rows());
             }
+            replay_relative_scaling();
             copies_ = inplace_add(src_[indices].attr("astype")(in.np.attr("float64")), draws_);
             draws_ = nb::object();
             [[fallthrough]];
@@ -126,7 +126,7 @@ private:
         return perm.is_none() ? rows : aug::take_rows(in.np, rows, perm);
     }
 
-    bool kernel_applies(nb::handle std_, bool relative) {
+    bool kernel_applies(nb::handle std_, bool relative, nb::handle indices) {
         view_ = duv::ArrayView(src_);
         auto dt = view_ ? view_.dtype() : std::nullopt;
         if (!dt || view_.ndim() != 2) return false;
@@ -136,9 +136,15 @@ private:
         if (!PyFloat_Check(std_.ptr()) || *dt == duv::Dtype::F32) return false;
         scale_ = PyFloat_AS_DOUBLE(std_.ptr());
         double top = 0;
-        if (!kg::max_abs(view_.matrix(*dt), top)) return false;
-        relative_ = true;
-        return std::isfinite(scale_) && std::isfinite(top * scale_);
+        if (!kg::max_abs(view_.matrix(*dt), top) || !std::isfinite(scale_) || !std::isfinite(top * scale_))
+            return false;
+        // The copies' rows, to scale the draws by should NumPy have to add them.
+        idx_ = duv::ArrayView(indices);
+        const int64_t *idx = idx_.vector<int64_t>();
+        if (!idx) return false;
+        copies_of_ = kg::Rows{idx, view_.shape(0), idx_.shape(0), nullptr};
+        relative_ = kg::valid(copies_of_);
+        return relative_;
     }
 
     // The float64 rows with noise written by the kernel; empty when it raised floating-point
@@ -163,19 +169,21 @@ private:
     }
 
     // Before NumPy adds relative draws, they become what normal(0, |x * std|) returns.
-    void replay_relative_scaling(const kg::Rows &rows) {
+    void replay_relative_scaling() {
         if (!relative_) return;
         duv::ArrayView d(draws_, true);
         double *g = d.contiguous<double>();
-        if (!g) duv::raise(PyExc_RuntimeError, "cannot write into the drawn noise");
+        if (!g || d.size() != copies_of_.n_new * view_.shape(1))
+            duv::raise(PyExc_RuntimeError, "cannot write into the drawn noise");
         const duv::kernels::Matrix x = view_.matrix(*view_.dtype());
         nb::gil_scoped_release unlocked;
-        duv::kernels::FpFlags flags;
-        kg::scale_draws(x, rows, g, scale_);
+        duv::kernels::FpFlags keep_callers_flags;
+        kg::scale_draws(x, copies_of_, g, scale_);
     }
 
     nb::object src_, draws_, copies_;
-    duv::ArrayView view_;
+    duv::ArrayView view_, idx_;
+    kg::Rows copies_of_;
     Road road_ = Road::Copy;
     bool relative_ = false;
     double scale_ = 0;

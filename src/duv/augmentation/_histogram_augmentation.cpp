@@ -173,17 +173,18 @@ std::optional<Placed> place_column(const duv::Globals &g, nb::handle np, nb::han
     return column.place(edges, true);
 }
 
-nb::object int64_array(nb::handle np, const std::vector<int64_t> &v) {
-    nb::object out = np.attr("empty")(v.size(), "dtype"_a = "int64");
-    duv::ArrayView o(out, true);
-    if (!v.empty()) std::memcpy(o.data(), v.data(), v.size() * sizeof(int64_t));
-    return out;
+// The data of a new contiguous array (np.empty's), for the kernels to fill.
+template <typename T> T *writable(nb::handle a) {
+    duv::ArrayView view(a, true);
+    T *data = view.contiguous<T>();
+    if (!data) duv::raise(PyExc_RuntimeError, "cannot write into a new array");
+    return data;  // the array, held by the caller, keeps the memory
 }
+double *writable_float64(nb::handle a) { return writable<double>(a); }
 
-nb::object float64_array(nb::handle np, const std::vector<double> &v) {
-    nb::object out = np.attr("empty")(v.size(), "dtype"_a = "float64");
-    duv::ArrayView o(out, true);
-    if (!v.empty()) std::memcpy(o.data(), v.data(), v.size() * sizeof(double));
+template <typename T> nb::object array_of(nb::handle np, const std::vector<T> &v, const char *dtype) {
+    nb::object out = np.attr("empty")(v.size(), "dtype"_a = dtype);
+    if (!v.empty()) std::memcpy(writable<T>(out), v.data(), v.size() * sizeof(T));
     return out;
 }
 
@@ -207,7 +208,7 @@ struct BinWeights {
             troubled = flags.troubled();
         }
         if (troubled) {
-            nb::object hist = int64_array(np, p.counts);
+            nb::object hist = array_of(np, p.counts, "int64");
             nb::object smoothed = binary(PyNumber_Add, hist.attr("astype")(duv::float_type()), smoothing);
             binary(PyNumber_TrueDivide, nb::float_(1.0), smoothed);
         }
@@ -245,10 +246,12 @@ nb::object compute_histogram_weights_for_column(const duv::Globals &g, const Col
     BinWeights weights(np, *placed, a.smoothing_coeff);
     std::vector<double> table = weights.per_bin(*placed, weights.inverse.data());
     nb::object out = np.attr("empty")(placed->bins.size(), "dtype"_a = "float64");
-    duv::ArrayView o(out, true);
-    nb::gil_scoped_release unlocked;
-    kh::fold_binned(reinterpret_cast<double *>(o.data()), placed->bins.data(), table.data(),
-                    static_cast<int64_t>(placed->bins.size()), kh::Fold::First);
+    double *w = writable_float64(out);
+    {
+        nb::gil_scoped_release unlocked;
+        kh::fold_binned(w, placed->bins.data(), table.data(), static_cast<int64_t>(placed->bins.size()),
+                        kh::Fold::First);
+    }
     return out;
 }
 
@@ -278,7 +281,7 @@ public:
     FoldedWeights(nb::handle np, nb::handle smoothing_coeff, int64_t n, Agg agg, int64_t k)
         : np_(nb::borrow(np)), smoothing_(nb::borrow(smoothing_coeff)), agg_(agg), k_(k), n_(n) {
         acc_ = np.attr("empty")(n, "dtype"_a = "float64");
-        view_ = duv::ArrayView(acc_, true);
+        acc_data_ = writable_float64(acc_);
     }
 
     void add(const duv::Globals &g, nb::handle values, nb::handle bins) {
@@ -305,11 +308,11 @@ public:
     }
 
 private:
-    double *acc() const { return reinterpret_cast<double *>(view_.data()); }
+    double *acc() const { return acc_data_; }
 
     // np.log(np.maximum(w, 1e-12))
     std::vector<double> logarithms(const std::vector<double> &w) const {
-        nb::object logs = np_.attr("log")(np_.attr("maximum")(float64_array(np_, w), 1e-12));
+        nb::object logs = np_.attr("log")(np_.attr("maximum")(array_of(np_, w, "float64"), 1e-12));
         duv::ArrayView v(logs);
         const double *p = v.vector<double>();
         if (!p) duv::raise(PyExc_RuntimeError, "unexpected logarithm array");
@@ -326,14 +329,14 @@ private:
     }
 
     nb::object np_, smoothing_, acc_;
-    duv::ArrayView view_;
+    double *acc_data_ = nullptr;
     Agg agg_;
     int64_t k_, n_, done_ = 0;
 };
 
-// The histogrammed columns of steps 12 and 13 with their bins. The feature columns are read
-// from `X_columns`: X itself (column j is X[:, j]) or its transpose copied in C order (row j),
-// whose contiguous rows NumPy and the kernel read faster than a row-major matrix's columns.
+// The histogrammed columns of steps 12 and 13 with their bins: feature column j is X[:, j],
+// or row j of `X_transposed` (X's transpose in C order, whose contiguous rows NumPy and the
+// kernel read faster than the columns of a row-major matrix).
 struct WeightColumns {
     std::vector<std::pair<nb::object, nb::object>> columns;  // (values, bins)
 
@@ -365,7 +368,7 @@ struct WeightColumns {
 // names an aggregation, there are at least two samples (NumPy reduces a single one pairwise)
 // and the smoothing keeps every sum of weights finite.
 std::optional<Agg> fused_aggregation(const duv::Globals &g, nb::handle agg, nb::handle smoothing_coeff,
-                                     nb::handle n_samples, size_t k) {
+                                     nb::handle n_samples, int64_t k) {
     auto own = [&](const char *name) {
         nb::object f = g[name];
         return duv::is_function(f) && nb::object(f.attr("__globals__")).ptr() == g.dict().ptr() &&
@@ -393,21 +396,23 @@ nb::object aggregated_weights(const duv::Globals &g, const AugmentArgs &a, nb::h
                               nb::handle target_lower, nb::handle n_samples) {
     nb::handle x_bins = a.x_bins.is_none() ? a.n_bins : a.x_bins;
     nb::handle y_bins = a.y_bins.is_none() ? a.n_bins : a.y_bins;
-    WeightColumns documented(X, y_arr, target_lower, x_bins, y_bins);
-    const size_t k = documented.columns.size();
+    const bool features = equals(target_lower, "x") || equals(target_lower, "xy");
+    const bool targets = equals(target_lower, "y") || equals(target_lower, "xy");
+    const int64_t k = (features ? nb::cast<int64_t>(shape_of(X, 1)) : 0) +
+                      (targets ? (ndim(y_arr) == 1 ? 1 : nb::cast<int64_t>(shape_of(y_arr, 1))) : 0);
     std::optional<Agg> agg = fused_aggregation(g, a.agg, a.smoothing_coeff, n_samples, k);
     if (!agg) {
         nb::list weight_vectors;
+        WeightColumns documented(X, y_arr, target_lower, x_bins, y_bins);
         for (auto &[values, bins] : documented.columns)
             weight_vectors.append(g["_compute_histogram_weights_for_column"](values, bins, a.smoothing_coeff));
         return g["_aggregate_weights"](weight_vectors, a.agg);
     }
     nb::object np = g["np"];
-    const bool features = equals(target_lower, "x") || equals(target_lower, "xy");
     nb::object X_transposed = features ? np.attr("ascontiguousarray")(X.attr("T")) : nb::object();
-    WeightColumns wc(X, y_arr, target_lower, x_bins, y_bins, X_transposed);
-    FoldedWeights folded(np, a.smoothing_coeff, nb::cast<int64_t>(n_samples), *agg, static_cast<int64_t>(k));
-    for (auto &[values, bins] : wc.columns) folded.add(g, values, bins);
+    WeightColumns contiguous(X, y_arr, target_lower, x_bins, y_bins, X_transposed);
+    FoldedWeights folded(np, a.smoothing_coeff, nb::cast<int64_t>(n_samples), *agg, k);
+    for (auto &[values, bins] : contiguous.columns) folded.add(g, values, bins);
     return folded.finish();
 }
 
