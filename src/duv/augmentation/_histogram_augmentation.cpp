@@ -87,13 +87,18 @@ struct Placed {
 
 // The column as the kernel reads it, and whether NumPy's histogram of it can be replayed
 // here: a 1-D array of a plain numeric type whose range NumPy can bin without trouble.
+// `known` is the column's range when it is known already.
 class ColumnPlacement {
 public:
-    ColumnPlacement(nb::handle np, nb::handle values, nb::handle bins) : view_(values) {
+    ColumnPlacement(nb::handle np, nb::handle values, nb::handle bins, const kh::Range *known) : view_(values) {
         if (!view_ || view_.ndim() != 1 || view_.shape(0) < 1 || !view_.dtype()) return;
         col_ = kh::Column{view_.data(), view_.shape(0), view_.stride(0), *view_.dtype()};
         const int nd = PyUnicode_Check(bins.ptr()) ? 0 : nb::cast<int>(np.attr("ndim")(bins));
-        if (nd > 1 || !kh::value_range(col_, range_)) return;
+        if (nd > 1) return;
+        if (known && kh::supported(col_.dtype))
+            range_ = *known;
+        else if (!kh::value_range(col_, range_))
+            return;
         uniform_ = nd == 0;
         ok_ = !uniform_ || span_is_finite();
     }
@@ -156,8 +161,9 @@ private:
 // taken when the counts do not fit in memory, where np.histogram would fail as well). Empty
 // when NumPy's histogram must be used: then nothing has been reported yet, or the bins were
 // given as edges, whose handling reports nothing.
-std::optional<Placed> place_column(const duv::Globals &g, nb::handle np, nb::handle values, nb::handle bins) {
-    ColumnPlacement column(np, values, bins);
+std::optional<Placed> place_column(const duv::Globals &g, nb::handle np, nb::handle values, nb::handle bins,
+                                   const kh::Range *known = nullptr) {
+    ColumnPlacement column(np, values, bins, known);
     if (!column) return std::nullopt;
     nb::object edges_of = np.attr("histogram_bin_edges");
     bool fell_back = false;
@@ -284,10 +290,10 @@ public:
         acc_data_ = writable_float64(acc_);
     }
 
-    void add(const duv::Globals &g, nb::handle values, nb::handle bins) {
+    void add(const duv::Globals &g, nb::handle values, nb::handle bins, const kh::Range *range) {
         const kh::Fold fold = done_ == 0 ? kh::Fold::First : agg_ == Agg::Max ? kh::Fold::Max : kh::Fold::Add;
         ++done_;
-        std::optional<Placed> placed = place_column(g, np_, values, bins);
+        std::optional<Placed> placed = place_column(g, np_, values, bins, range);
         if (!placed) return add_vector(column_weights_numpy(g, values, bins, smoothing_), fold);
         BinWeights weights(np_, *placed, smoothing_);
         std::vector<double> logs;
@@ -334,26 +340,58 @@ private:
     int64_t k_, n_, done_ = 0;
 };
 
+// X's transpose in C order, whose contiguous rows NumPy and the kernel read faster than the
+// columns of a row-major matrix, with each column's range when the kernel made it.
+struct Transposed {
+    nb::object rows;
+    std::vector<kh::Range> ranges;
+
+    Transposed(nb::handle np, nb::handle X) {
+        duv::ArrayView x(X);
+        auto dt = x ? x.dtype() : std::nullopt;
+        if (!dt || x.ndim() != 2 || !kh::supported(*dt)) {
+            rows = np.attr("ascontiguousarray")(X.attr("T"));
+            return;
+        }
+        rows = np.attr("empty")(nb::make_tuple(x.shape(1), x.shape(0)), "dtype"_a = X.attr("dtype"));
+        duv::ArrayView out(rows, true);
+        if (!out || !out.c_contiguous()) duv::raise(PyExc_RuntimeError, "cannot write into a new array");
+        ranges.resize(static_cast<size_t>(x.shape(1)));
+        const duv::kernels::Matrix m = x.matrix(*dt);
+        nb::gil_scoped_release unlocked;
+        if (!kh::transpose_columns(m, out.data(), ranges.data())) ranges.clear();
+    }
+};
+
 // The histogrammed columns of steps 12 and 13 with their bins: feature column j is X[:, j],
-// or row j of `X_transposed` (X's transpose in C order, whose contiguous rows NumPy and the
-// kernel read faster than the columns of a row-major matrix).
+// or row j of X's transpose (with its range, when known).
 struct WeightColumns {
-    std::vector<std::pair<nb::object, nb::object>> columns;  // (values, bins)
+    struct Entry {
+        nb::object values, bins;
+        const kh::Range *range;
+    };
+    std::vector<Entry> columns;
 
     WeightColumns(nb::handle X, nb::handle y_arr, nb::handle target_lower, nb::handle x_bins, nb::handle y_bins,
-                  nb::handle X_transposed = nb::handle()) {
+                  const Transposed *transposed = nullptr) {
         if (equals(target_lower, "x") || equals(target_lower, "xy")) {
             const int64_t m = nb::cast<int64_t>(shape_of(X, 1));
-            for (int64_t j = 0; j < m; ++j)
-                columns.emplace_back(X_transposed.is_valid() ? X_transposed[nb::int_(j)] : column(X, j),
-                                     nb::borrow(x_bins));
+            for (int64_t j = 0; j < m; ++j) {
+                if (!transposed) {
+                    columns.push_back({column(X, j), nb::borrow(x_bins), nullptr});
+                    continue;
+                }
+                const bool known = !transposed->ranges.empty();
+                columns.push_back({transposed->rows[nb::int_(j)], nb::borrow(x_bins),
+                                   known ? &transposed->ranges[static_cast<size_t>(j)] : nullptr});
+            }
         }
         if (equals(target_lower, "y") || equals(target_lower, "xy")) {
             if (ndim(y_arr) == 1) {
-                columns.emplace_back(nb::borrow(y_arr), nb::borrow(y_bins));
+                columns.push_back({nb::borrow(y_arr), nb::borrow(y_bins), nullptr});
             } else {
                 const int64_t t = nb::cast<int64_t>(shape_of(y_arr, 1));
-                for (int64_t c = 0; c < t; ++c) columns.emplace_back(column(y_arr, c), nb::borrow(y_bins));
+                for (int64_t c = 0; c < t; ++c) columns.push_back({column(y_arr, c), nb::borrow(y_bins), nullptr});
             }
         }
     }
@@ -404,15 +442,16 @@ nb::object aggregated_weights(const duv::Globals &g, const AugmentArgs &a, nb::h
     if (!agg) {
         nb::list weight_vectors;
         WeightColumns documented(X, y_arr, target_lower, x_bins, y_bins);
-        for (auto &[values, bins] : documented.columns)
-            weight_vectors.append(g["_compute_histogram_weights_for_column"](values, bins, a.smoothing_coeff));
+        for (const auto &c : documented.columns)
+            weight_vectors.append(g["_compute_histogram_weights_for_column"](c.values, c.bins, a.smoothing_coeff));
         return g["_aggregate_weights"](weight_vectors, a.agg);
     }
     nb::object np = g["np"];
-    nb::object X_transposed = features ? np.attr("ascontiguousarray")(X.attr("T")) : nb::object();
-    WeightColumns contiguous(X, y_arr, target_lower, x_bins, y_bins, X_transposed);
+    std::optional<Transposed> transposed;
+    if (features) transposed.emplace(np, X);
+    WeightColumns contiguous(X, y_arr, target_lower, x_bins, y_bins, transposed ? &*transposed : nullptr);
     FoldedWeights folded(np, a.smoothing_coeff, nb::cast<int64_t>(n_samples), *agg, k);
-    for (auto &[values, bins] : contiguous.columns) folded.add(g, values, bins);
+    for (const auto &c : contiguous.columns) folded.add(g, c.values, c.bins, c.range);
     return folded.finish();
 }
 

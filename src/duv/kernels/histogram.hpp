@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 #include <vector>
 
 namespace duv::kernels::histogram {
@@ -75,27 +76,55 @@ template <typename F> bool with_type(Dtype dt, F &&f) {
     }
 }
 
-template <typename T> Range range_of(const Column &c) {
-    Range r;
-    T lo = load<T>(c.data), hi = lo;
-    for (int64_t i = 0; i < c.n; ++i) {
-        const T v = load<T>(c.data + i * c.stride);
+// A column's extremes, gathered value by value.
+template <typename T> struct Extremes {
+    T lo{}, hi{};
+    bool nan = false, started = false;
+
+    void add(T v) {
         if constexpr (std::is_floating_point_v<T>) {
-            if (v != v) r.nan = true;
+            if (v != v) nan = true;
+        }
+        if (!started) {
+            lo = hi = v;
+            started = true;
         }
         if (v < lo) lo = v;
         if (hi < v) hi = v;
     }
-    r.lo = static_cast<double>(lo);
-    r.hi = static_cast<double>(hi);
-    if constexpr (std::is_integral_v<T> && std::is_signed_v<T>) {
-        r.ilo = lo;
-        r.ihi = hi;
-    } else if constexpr (std::is_integral_v<T>) {
-        r.ulo = lo;
-        r.uhi = hi;
+
+    Range range() const {
+        Range r;
+        r.nan = nan;
+        r.lo = static_cast<double>(lo);
+        r.hi = static_cast<double>(hi);
+        if constexpr (std::is_integral_v<T> && std::is_signed_v<T>) {
+            r.ilo = lo;
+            r.ihi = hi;
+        } else if constexpr (std::is_integral_v<T>) {
+            r.ulo = lo;
+            r.uhi = hi;
+        }
+        return r;
     }
-    return r;
+};
+
+template <typename T> Range range_of(const Column &c) {
+    Extremes<T> e;
+    for (int64_t i = 0; i < c.n; ++i) e.add(load<T>(c.data + i * c.stride));
+    return e.range();
+}
+
+template <typename T> void transpose(const Matrix &x, char *out, Range *ranges) {
+    std::vector<Extremes<T>> extremes(static_cast<size_t>(x.m));
+    T *dst = reinterpret_cast<T *>(out);
+    for (int64_t i = 0; i < x.n; ++i)
+        for (int64_t c = 0; c < x.m; ++c) {
+            const T v = load<T>(x.data + i * x.rs + c * x.cs);
+            dst[c * x.n + i] = v;
+            extremes[static_cast<size_t>(c)].add(v);
+        }
+    for (int64_t c = 0; c < x.m; ++c) ranges[c] = extremes[static_cast<size_t>(c)].range();
 }
 
 // Number of edges not above v, minus one: np.searchsorted(edges, v, "right") - 1, NaN last.
@@ -148,10 +177,23 @@ template <typename T> bool count_typed(const Column &c, const Bins &b, int64_t *
 
 }  // namespace detail
 
+// Element types the kernels read.
+inline bool supported(Dtype dt) {
+    return detail::with_type(dt, [](auto) {});
+}
+
 // Smallest and largest value of a column; false for an element type without a kernel.
 inline bool value_range(const Column &c, Range &r) {
     if (c.n == 0) return false;
     return detail::with_type(c.dtype, [&](auto t) { r = detail::range_of<decltype(t)>(c); });
+}
+
+// The columns of a matrix as the rows of `out` (its transpose in C order, same element type),
+// with each column's range: one pass over a row-major matrix rather than a strided pass per
+// column. False for an element type without a kernel or an empty matrix.
+inline bool transpose_columns(const Matrix &x, char *out, Range *ranges) {
+    if (x.n == 0) return false;
+    return detail::with_type(x.dtype, [&](auto t) { detail::transpose<decltype(t)>(x, out, ranges); });
 }
 
 // The values as doubles, as NumPy casts them; false for an element type without a kernel.
