@@ -4,6 +4,7 @@
 #include "duv/interop/buffer.hpp"
 #include "duv/interop/klass.hpp"
 #include "duv/interop/module.hpp"
+#include "duv/interop/unlocked.hpp"
 #include "duv/interop/util.hpp"
 #include "duv/kernels/fp_flags.hpp"
 #include "duv/kernels/grown_rows.hpp"
@@ -136,7 +137,9 @@ private:
         if (!PyFloat_Check(std_.ptr()) || *dt == duv::Dtype::F32) return false;
         scale_ = PyFloat_AS_DOUBLE(std_.ptr());
         double top = 0;
-        if (!kg::max_abs(view_.matrix(*dt), top) || !std::isfinite(scale_) || !std::isfinite(top * scale_))
+        const duv::kernels::Matrix x = view_.matrix(*dt);
+        if (!duv::run_unlocked([&] { return kg::max_abs(x, top); }) || !std::isfinite(scale_) ||
+            !std::isfinite(top * scale_))
             return false;
         // The copies' rows, to scale the draws by should NumPy have to add them.
         idx_ = duv::ArrayView(indices);
@@ -176,9 +179,7 @@ private:
         if (!g || d.size() != copies_of_.n_new * view_.shape(1))
             duv::raise(PyExc_RuntimeError, "cannot write into the drawn noise");
         const duv::kernels::Matrix x = view_.matrix(*view_.dtype());
-        nb::gil_scoped_release unlocked;
-        duv::kernels::FpFlags keep_callers_flags;
-        kg::scale_draws(x, copies_of_, g, scale_);
+        duv::run_unlocked([&] { kg::scale_draws(x, copies_of_, g, scale_); });
     }
 
     nb::object src_, draws_, copies_;

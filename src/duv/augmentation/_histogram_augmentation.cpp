@@ -5,6 +5,7 @@
 #include "duv/interop/klass.hpp"
 #include "duv/interop/module.hpp"
 #include "duv/interop/sklearn.hpp"
+#include "duv/interop/unlocked.hpp"
 #include "duv/interop/util.hpp"
 #include "duv/kernels/fp_flags.hpp"
 #include "duv/kernels/histogram.hpp"
@@ -97,7 +98,7 @@ public:
         if (nd > 1) return;
         if (known && kh::supported(col_.dtype))
             range_ = *known;
-        else if (!kh::value_range(col_, range_))
+        else if (!duv::run_unlocked([&] { return kh::value_range(col_, range_); }))
             return;
         uniform_ = nd == 0;
         ok_ = !uniform_ || span_is_finite();
@@ -116,13 +117,8 @@ public:
         Placed p;
         p.counts.resize(static_cast<size_t>(b.nb));  // std::bad_alloc: NumPy would be out of memory too
         p.bins.resize(static_cast<size_t>(col_.n));
-        bool placed;
-        {
-            nb::gil_scoped_release unlocked;
-            duv::kernels::FpFlags keep_callers_flags;
-            placed = kh::count_and_locate(col_, b, p.counts.data(), p.bins.data());
-        }
-        if (!placed) return std::nullopt;
+        if (!duv::run_unlocked([&] { return kh::count_and_locate(col_, b, p.counts.data(), p.bins.data()); }))
+            return std::nullopt;
         return p;
     }
 
@@ -253,11 +249,10 @@ nb::object compute_histogram_weights_for_column(const duv::Globals &g, const Col
     std::vector<double> table = weights.per_bin(*placed, weights.inverse.data());
     nb::object out = np.attr("empty")(placed->bins.size(), "dtype"_a = "float64");
     double *w = writable_float64(out);
-    {
-        nb::gil_scoped_release unlocked;
+    duv::run_unlocked([&] {
         kh::fold_binned(w, placed->bins.data(), table.data(), static_cast<int64_t>(placed->bins.size()),
                         kh::Fold::First);
-    }
+    });
     return out;
 }
 
@@ -300,16 +295,12 @@ public:
         if (agg_ == Agg::Geometric) logs = logarithms(weights.inverse);
         std::vector<double> table =
             weights.per_bin(*placed, agg_ == Agg::Geometric ? logs.data() : weights.inverse.data());
-        nb::gil_scoped_release unlocked;
-        kh::fold_binned(acc(), placed->bins.data(), table.data(), n_, fold);
+        duv::run_unlocked([&] { kh::fold_binned(acc(), placed->bins.data(), table.data(), n_, fold); });
     }
 
     nb::object finish() {
         if (agg_ == Agg::Max) return acc_;
-        {
-            nb::gil_scoped_release unlocked;
-            kh::divide(acc(), n_, k_);
-        }
+        duv::run_unlocked([&] { kh::divide(acc(), n_, k_); });
         return agg_ == Agg::Geometric ? np_.attr("exp")(acc_) : acc_;
     }
 
@@ -330,8 +321,7 @@ private:
         duv::ArrayView v(w);
         if (!v.has(duv::Dtype::F64) || v.ndim() != 1 || v.shape(0) != n_)
             duv::raise(PyExc_RuntimeError, "unexpected column weight array");
-        nb::gil_scoped_release unlocked;
-        kh::fold_values(acc(), v.data(), v.stride(0), n_, fold);
+        duv::run_unlocked([&] { kh::fold_values(acc(), v.data(), v.stride(0), n_, fold); });
     }
 
     nb::object np_, smoothing_, acc_;
@@ -358,8 +348,7 @@ struct Transposed {
         if (!out || !out.c_contiguous()) duv::raise(PyExc_RuntimeError, "cannot write into a new array");
         ranges.resize(static_cast<size_t>(x.shape(1)));
         const duv::kernels::Matrix m = x.matrix(*dt);
-        nb::gil_scoped_release unlocked;
-        if (!kh::transpose_columns(m, out.data(), ranges.data())) ranges.clear();
+        if (!duv::run_unlocked([&] { return kh::transpose_columns(m, out.data(), ranges.data()); })) ranges.clear();
     }
 };
 

@@ -1,6 +1,7 @@
 #include "duv/augmentation/grown_set.hpp"
 
 #include "duv/augmentation/arrays.hpp"
+#include "duv/interop/unlocked.hpp"
 #include "duv/interop/util.hpp"
 
 namespace duv::augmentation {
@@ -14,20 +15,12 @@ GrownSet::GrownSet(nb::handle np, nb::handle indices, nb::handle n_samples, nb::
     if (!idx || (!perm.is_none() && !order)) return;
     rows_ = kernels::grown::Rows{idx, nb::cast<int64_t>(n_samples), idx_view_.shape(0), order};
     if (order && perm_view_.shape(0) != rows_.total()) return;
-    bool valid;
-    {
-        nb::gil_scoped_release unlocked;
-        valid = kernels::grown::valid(rows_);
-    }
-    if (!valid) return;
+    if (!run_unlocked([&] { return kernels::grown::valid(rows_); })) return;
     sources_ = np_.attr("empty")(rows_.total(), "dtype"_a = "int64");
     ArrayView out(sources_, true);
     int64_t *src = out.vector<int64_t>();
     if (!src) raise(PyExc_RuntimeError, "cannot write into a new array");
-    {
-        nb::gil_scoped_release unlocked;
-        kernels::grown::sources(rows_, src);
-    }
+    run_unlocked([&] { kernels::grown::sources(rows_, src); });
     src_ = src;  // the array is kept in sources_
 }
 
@@ -58,8 +51,7 @@ std::vector<nb::object> GrownSet::take(std::initializer_list<nb::handle> arrays)
         if (!dst) raise(PyExc_RuntimeError, "cannot write into a new array");
         const std::ptrdiff_t cs = src.ndim() == 2 ? src.stride(1) : static_cast<std::ptrdiff_t>(src.itemsize());
         const kernels::grown::RowCopy copy{src.data(), src.stride(0), cs, m, src.itemsize(), dst.data()};
-        nb::gil_scoped_release unlocked;
-        kernels::grown::copy_rows(copy, src_, rows_.total());
+        run_unlocked([&] { kernels::grown::copy_rows(copy, src_, rows_.total()); });
     }
     return out;
 }

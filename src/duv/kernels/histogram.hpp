@@ -1,9 +1,9 @@
-// One column's histogram and inverse-count weights over raw arrays, placed as NumPy places
-// them. Bins computed from the data (a bin count or an estimator name) follow np.histogram's
-// fast path: the index estimate ((v - first) / span) * n_bins in the edges' precision, then its
-// one-step corrections against the edges; given edges follow np.searchsorted's comparisons.
-// The weight of a value is then looked up in its bin as np.searchsorted(edges, v, "right") - 1,
-// clipped, finds it.
+// One column's histogram and inverse-count weights over raw arrays, with values placed where
+// NumPy places them. Bins computed from the data (a bin count or an estimator name) follow
+// np.histogram's fast path: the index estimate ((v - first) / span) * n_bins in the edges'
+// precision, then its one-step corrections against the edges; given edges follow
+// np.searchsorted's comparisons. Each value's weight comes from the bin that
+// np.searchsorted(edges, v, "right") - 1, clipped, finds.
 #pragma once
 
 #include "duv/kernels/dtype.hpp"
@@ -35,8 +35,8 @@ struct Range {
     uint64_t ulo = 0, uhi = 0;  // unsigned columns
 };
 
-// Where values go: nb bins between nb + 1 edges, held as doubles (exact for the float32,
-// float64 and small integer edges this is used with).
+// Where values go: nb bins between nb + 1 edges, held as the doubles NumPy compares them as
+// (float32 edges and values convert exactly; given integer edges meet float values in float64).
 struct Bins {
     const double *edges = nullptr;
     int64_t nb = 0;
