@@ -1,0 +1,190 @@
+// Rows of a grown training set, written once in their final order: output row r holds
+// combined row s = order[r] (s = r without an order), which is input row s for s < n and a
+// copy of input row idx[s - n] otherwise. Copies may carry Gaussian noise from draws that
+// RandomState made, added exactly as NumPy adds them:
+//   absolute:  x + d                       (d = normal(0, std) as drawn)
+//   relative:  x + (0.0 + |x * std| * g)   (g = normal(0, 1.0) as drawn; NumPy's normal
+//                                           computes loc + scale * gauss)
+#pragma once
+
+#include "duv/kernels/dtype.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace duv::kernels::grown {
+
+struct Rows {
+    const int64_t *idx = nullptr;    // input row of each copy
+    int64_t n = 0;                   // input rows
+    int64_t n_new = 0;               // copies
+    const int64_t *order = nullptr;  // n + n_new combined row numbers, or null
+
+    int64_t total() const { return n + n_new; }
+    int64_t combined(int64_t r) const { return order ? order[r] : r; }
+};
+
+// Every row number addresses the rows it names.
+inline bool valid(const Rows &rows) {
+    for (int64_t j = 0; j < rows.n_new; ++j)
+        if (rows.idx[j] < 0 || rows.idx[j] >= rows.n) return false;
+    if (rows.order)
+        for (int64_t r = 0; r < rows.total(); ++r)
+            if (rows.order[r] < 0 || rows.order[r] >= rows.total()) return false;
+    return true;
+}
+
+// src[r]: the input row behind every output row. The combined rows are laid out first and
+// then read through the order, one independent load per row: resolving input row or copy per
+// row would chain two dependent loads behind a branch that a shuffled order mispredicts.
+inline void sources(const Rows &rows, int64_t *src) {
+    int64_t *table = src;
+    std::vector<int64_t> combined;
+    if (rows.order) {
+        combined.resize(static_cast<size_t>(rows.total()));
+        table = combined.data();
+    }
+    for (int64_t i = 0; i < rows.n; ++i) table[i] = i;
+    std::memcpy(table + rows.n, rows.idx, static_cast<size_t>(rows.n_new) * sizeof(int64_t));
+    if (rows.order)
+        for (int64_t r = 0; r < rows.total(); ++r) src[r] = table[rows.order[r]];
+}
+
+// One array whose rows are copied: m items of `itemsize` bytes, `cs` bytes apart within a
+// row, into the C-ordered `out`.
+struct RowCopy {
+    const char *src = nullptr;
+    std::ptrdiff_t rs = 0, cs = 0;
+    int64_t m = 0;
+    std::size_t itemsize = 0;
+    char *out = nullptr;
+};
+
+namespace detail {
+
+// Rows of a fixed number of 8-byte words, copied without a loop per row.
+template <int Words>
+void copy_words(const char *src, std::ptrdiff_t rs, const int64_t *rows, int64_t total, char *dst) {
+    for (int64_t r = 0; r < total; ++r, dst += 8 * Words) std::memcpy(dst, src + rows[r] * rs, 8 * Words);
+}
+
+template <int... Words>
+bool copy_fixed(std::size_t bytes, const char *src, std::ptrdiff_t rs, const int64_t *rows, int64_t total, char *dst,
+                std::integer_sequence<int, Words...>) {
+    return ((bytes == 8 * (Words + 1) ? (copy_words<Words + 1>(src, rs, rows, total, dst), true) : false) || ...);
+}
+
+}  // namespace detail
+
+// out row r = input row src[r].
+inline void copy_rows(const RowCopy &a, const int64_t *src, int64_t total) {
+    const std::size_t bytes = a.itemsize * static_cast<std::size_t>(a.m);
+    const bool packed = a.m == 1 || a.cs == static_cast<std::ptrdiff_t>(a.itemsize);
+    if (packed && detail::copy_fixed(bytes, a.src, a.rs, src, total, a.out, std::make_integer_sequence<int, 16>()))
+        return;
+    char *dst = a.out;
+    if (packed) {
+        for (int64_t r = 0; r < total; ++r, dst += bytes) std::memcpy(dst, a.src + src[r] * a.rs, bytes);
+        return;
+    }
+    for (int64_t r = 0; r < total; ++r, dst += bytes)
+        for (int64_t c = 0; c < a.m; ++c)
+            std::memcpy(dst + c * a.itemsize, a.src + src[r] * a.rs + c * a.cs, a.itemsize);
+}
+
+struct Noise {
+    const double *draws = nullptr;  // n_new x m, C order
+    bool relative = false;
+    double scale = 0;  // the relative standard deviation
+};
+
+namespace detail {
+
+template <typename T> inline double value(const char *p) {
+    T v;
+    std::memcpy(&v, p, sizeof(T));
+    if constexpr (std::is_same_v<T, bool>)
+        return v ? 1.0 : 0.0;
+    else
+        return static_cast<double>(v);
+}
+
+template <typename T>
+void noisy(const Matrix &x, const Noise &noise, const Rows &rows, const int64_t *src, double *out) {
+    const int64_t m = x.m;
+    for (int64_t r = 0; r < rows.total(); ++r, out += m) {
+        const char *row = x.data + src[r] * x.rs;
+        const int64_t copy = rows.combined(r) - rows.n;
+        if (copy < 0) {
+            for (int64_t c = 0; c < m; ++c) out[c] = value<T>(row + c * x.cs);
+            continue;
+        }
+        const double *g = noise.draws + copy * m;
+        if (noise.relative)
+            for (int64_t c = 0; c < m; ++c) {
+                const double v = value<T>(row + c * x.cs);
+                out[c] = v + (0.0 + std::fabs(v * noise.scale) * g[c]);
+            }
+        else
+            for (int64_t c = 0; c < m; ++c) out[c] = value<T>(row + c * x.cs) + g[c];
+    }
+}
+
+template <typename T> void scale(const Matrix &x, const Rows &rows, double *draws, double std_) {
+    for (int64_t j = 0; j < rows.n_new; ++j) {
+        const char *row = x.data + rows.idx[j] * x.rs;
+        for (int64_t c = 0; c < x.m; ++c) {
+            double &g = draws[j * x.m + c];
+            g = 0.0 + std::fabs(value<T>(row + c * x.cs) * std_) * g;
+        }
+    }
+}
+
+template <typename T> double max_abs(const Matrix &x) {
+    double top = 0;
+    for (int64_t i = 0; i < x.n; ++i)
+        for (int64_t c = 0; c < x.m; ++c) top = std::fmax(top, std::fabs(value<T>(x.data + i * x.rs + c * x.cs)));
+    return top;
+}
+
+template <typename F> bool with_type(Dtype dt, F &&f) {
+    switch (dt) {
+    case Dtype::F64: f(double{}); return true;
+    case Dtype::F32: f(float{}); return true;
+    case Dtype::I8: f(int8_t{}); return true;
+    case Dtype::I16: f(int16_t{}); return true;
+    case Dtype::I32: f(int32_t{}); return true;
+    case Dtype::I64: f(int64_t{}); return true;
+    case Dtype::U8: f(uint8_t{}); return true;
+    case Dtype::U16: f(uint16_t{}); return true;
+    case Dtype::U32: f(uint32_t{}); return true;
+    case Dtype::U64: f(uint64_t{}); return true;
+    case Dtype::Bool: f(bool{}); return true;
+    }
+    return false;
+}
+
+}  // namespace detail
+
+// Writes the float64 rows (rows.total() x x.m, C order) of the grown set: input rows as
+// float64, copies with their noise. `src` is sources(rows).
+inline bool noisy_rows(const Matrix &x, const Noise &noise, const Rows &rows, const int64_t *src, double *out) {
+    return detail::with_type(x.dtype, [&](auto t) { detail::noisy<decltype(t)>(x, noise, rows, src, out); });
+}
+
+// Turns relative draws g into what normal(0, |x * std|) would have returned:
+// draws[j, c] = 0.0 + |x[idx[j], c] * std| * g.
+inline bool scale_draws(const Matrix &x, const Rows &rows, double *draws, double std_) {
+    return detail::with_type(x.dtype, [&](auto t) { detail::scale<decltype(t)>(x, rows, draws, std_); });
+}
+
+// The largest magnitude of a matrix as float64 values (0 when empty); false for other types.
+inline bool max_abs(const Matrix &x, double &top) {
+    return detail::with_type(x.dtype, [&](auto t) { top = detail::max_abs<decltype(t)>(x); });
+}
+
+}  // namespace duv::kernels::grown
