@@ -18,8 +18,6 @@ DUV_ARGS(IsNanArgs, x);
 DUV_ARGS(ResolveArgs, X, columns);
 DUV_ARGS(ComputeArgs, keys);
 DUV_ARGS(AugmentArgs, X, y, columns, balance_strength, shuffle, random_state, sample_weight, sample_weight_mode);
-DUV_ARGS(FitArgs, self, X, y, sample_weight, fit_params);
-DUV_ARGS(PredictArgs, self, X);
 
 // Remembered by the regressor's fit beside estimator_: the column positions it removed
 // before the inner fit (None when it removed none), which predict removes as well.
@@ -175,8 +173,7 @@ nb::object category_balance_augment(const duv::Globals &g, const AugmentArgs &a)
     auto Xy = duv::unpack(
         g["check_X_y"](a.X, a.y, "multi_output"_a = true, "dtype"_a = nb::none(), "ensure_all_finite"_a = "allow-nan"),
         2);
-    const nb::object &X_arr = Xy[0];
-    nb::object y_arr = Xy[1];
+    const nb::object &X_arr = Xy[0], &y_arr = Xy[1];
     nb::object n_samples = nb::object(X_arr.attr("shape"))[0];
     nb::object rng = g["check_random_state"](a.random_state);
     const bool generate = generate_mode(a.sample_weight_mode);
@@ -225,7 +222,7 @@ std::pair<nb::object, nb::object> without_balancing_columns(nb::handle np, nb::h
     }
 }
 
-nb::object fit(const duv::Globals &g, const FitArgs &a, bool regressor) {
+nb::object fit(const duv::Globals &g, const aug::FitWithParamsArgs &a, bool regressor) {
     nb::handle self = a.self;
     auto Xy = duv::unpack(g["check_X_y"](a.X, a.y, "multi_output"_a = regressor, "dtype"_a = nb::none(),
                                          "ensure_all_finite"_a = "allow-nan"),
@@ -253,15 +250,15 @@ nb::object fit(const duv::Globals &g, const FitArgs &a, bool regressor) {
     return nb::borrow(self);
 }
 
-nb::object fit_regressor(const duv::Globals &g, const FitArgs &a) { return fit(g, a, true); }
-nb::object fit_classifier(const duv::Globals &g, const FitArgs &a) { return fit(g, a, false); }
+nb::object fit_regressor(const duv::Globals &g, const aug::FitWithParamsArgs &a) { return fit(g, a, true); }
+nb::object fit_classifier(const duv::Globals &g, const aug::FitWithParamsArgs &a) { return fit(g, a, false); }
 
 nb::object check_fitted(const duv::Globals &g, nb::handle self) {
     return g["check_is_fitted"](self, "attributes"_a = duv::list_of("estimator_"));
 }
 
 // The regressor fitted without the balancing columns gets them removed here too.
-nb::object predict_regressor(const duv::Globals &g, const PredictArgs &a) {
+nb::object predict_regressor(const duv::Globals &g, const aug::PredictArgs &a) {
     check_fitted(g, a.self);
     nb::object removed = duv::getattr_or_null(a.self, DUV_STR(kRemovedColumns));
     if (removed.is_valid() && duv::truthy(removed))
@@ -269,30 +266,22 @@ nb::object predict_regressor(const duv::Globals &g, const PredictArgs &a) {
     return a.self.attr("estimator_").attr("predict")(a.X);
 }
 
-nb::object predict_classifier(const duv::Globals &g, const PredictArgs &a) {
+nb::object predict_classifier(const duv::Globals &g, const aug::PredictArgs &a) {
     check_fitted(g, a.self);
     return a.self.attr("estimator_").attr("predict")(a.X);
 }
 
-void build_class(nb::module_ &m, const char *name, const char *mixin, bool regressor) {
-    duv::ClassBuilder cls(m, name, {m.attr(mixin), m.attr("UnwrapMetaEstimatorMixin"), m.attr("BaseEstimator")});
+void build_class(nb::module_ &m, const char *name, bool regressor) {
+    duv::ClassBuilder cls = aug::meta_estimator_class(m, name, regressor);
     cls.init({duv::arg("self"), duv::arg("estimator"), duv::kwonly("columns"),
               duv::kwonly("balance_strength", 1.0).ann(nb::str("float")),
               duv::kwonly("sample_weight_mode", "passthrough").ann(nb::str("str")),
               duv::kwonly("shuffle", true).ann(nb::str("bool")), duv::kwonly("random_state", nb::none()),
               duv::kwonly("store_augmented", false).ann(nb::str("bool"))});
-    std::vector<duv::Param> fit_params{duv::arg("self"), duv::arg("X"), duv::arg("y"),
-                                       duv::arg("sample_weight", nb::none()), duv::varkw("fit_params")};
-    std::vector<duv::Param> predict_params{duv::arg("self"), duv::arg("X")};
-    if (regressor) {
-        cls.def("fit", fit_params, fit_regressor);
-        cls.def("predict", predict_params, predict_regressor);
-    } else {
-        cls.def("fit", fit_params, fit_classifier);
-        cls.def("predict", predict_params, predict_classifier);
-        aug::def_classes_property(cls);
-    }
-    cls.build();
+    if (regressor)
+        aug::def_fit_predict_and_build(cls, true, fit_regressor, predict_regressor);
+    else
+        aug::def_fit_predict_and_build(cls, false, fit_classifier, predict_classifier);
 }
 
 void def_category_balance_augment(nb::module_ &m) {
@@ -300,8 +289,7 @@ void def_category_balance_augment(nb::module_ &m) {
     constraints["X"] = duv::list_of("array-like");
     constraints["y"] = duv::list_of("array-like");
     constraints["columns"] = duv::list_of(duv::str_type(), duv::int_type(), "array-like");
-    constraints["balance_strength"] =
-        duv::list_of(m.attr("Interval")(m.attr("Real"), 0.0, nb::none(), "closed"_a = "neither"));
+    constraints["balance_strength"] = duv::list_of(duv::interval(m, "Real", nb::float_(0.0), "neither"));
     constraints["shuffle"] = duv::list_of("boolean");
     constraints["random_state"] = duv::list_of("random_state");
     constraints["sample_weight_mode"] = duv::list_of(m.attr("StrOptions")(duv::set_of("passthrough", "generate")));
@@ -330,7 +318,7 @@ DUV_MODULE("duv.augmentation._category_balance_augmentation", exec_category_bala
     duv::def(m, "_resolve_columns_and_groups", {duv::arg("X"), duv::arg("columns")}, resolve_columns_and_groups);
     duv::def(m, "_compute_group_indices", {duv::arg("keys")}, compute_group_indices);
     def_category_balance_augment(m);
-    build_class(m, "CategoryBalanceAugmentedRegressor", "RegressorMixin", true);
-    build_class(m, "CategoryBalanceAugmentedClassifier", "ClassifierMixin", false);
+    build_class(m, "CategoryBalanceAugmentedRegressor", true);
+    build_class(m, "CategoryBalanceAugmentedClassifier", false);
     cat::remember_built(m);
 }

@@ -4,6 +4,7 @@
 #include "duv/interop/buffer.hpp"
 #include "duv/interop/klass.hpp"
 #include "duv/interop/module.hpp"
+#include "duv/interop/sklearn.hpp"
 #include "duv/interop/unlocked.hpp"
 #include "duv/interop/util.hpp"
 #include "duv/kernels/fp_flags.hpp"
@@ -18,7 +19,6 @@ namespace aug = duv::augmentation;
 namespace kg = duv::kernels::grown;
 
 DUV_ARGS(AugmentArgs, X, y, factor, sample_weight, sample_weight_mode, X_std, y_std, rel_std, shuffle, random_state);
-DUV_ARGS(FitArgs, self, X, y, sample_weight, fit_params);
 
 nb::object float_ones(nb::handle np, nb::handle n) { return np.attr("ones")(n, "dtype"_a = duv::float_type()); }
 
@@ -40,7 +40,7 @@ struct Inputs {
     bool plain_numpy = false;  // `np` is numpy: the kernels may stand in for its calls
     nb::handle sample_weight;
 
-    nb::object target(nb::object t) const { return y_was_1d ? t.attr("reshape")(-1) : t; }
+    nb::object target(const nb::object &t) const { return y_was_1d ? t.attr("reshape")(-1) : t; }
     nb::object result(nb::object X_out, nb::object y_out, nb::object w) const {
         return nb::make_tuple(X_out, target(std::move(y_out)), w);
     }
@@ -93,7 +93,7 @@ public:
         nb::object noise_std = relative ? in.np.attr("abs")(copies * std_) : nb::borrow(std_);
         copies = copies.attr("astype")(in.np.attr("float64"));
         copies = inplace_add(copies, in.rng.attr("normal")(0, noise_std, shape));
-        copies_ = copies;
+        copies_ = std::move(copies);
         road_ = Road::NumPy;
     }
 
@@ -123,7 +123,7 @@ private:
     static nb::object inplace_add(nb::handle a, nb::handle b) {
         return duv::steal_checked(PyNumber_InPlaceAdd(a.ptr(), b.ptr()));
     }
-    static nb::object permuted(const Inputs &in, nb::object rows, nb::handle perm) {
+    static nb::object permuted(const Inputs &in, const nb::object &rows, nb::handle perm) {
         return perm.is_none() ? rows : aug::take_rows(in.np, rows, perm);
     }
 
@@ -157,9 +157,10 @@ private:
         duv::ArrayView o(out, true), d(draws_);
         double *dst = o.contiguous<double>();
         const double *g = d.contiguous<double>();
-        if (!dst || !g || d.size() != rows.n_new * view_.shape(1)) return std::nullopt;
+        const std::optional<duv::Dtype> dt = view_.dtype();
+        if (!dst || !g || !dt || d.size() != rows.n_new * view_.shape(1)) return std::nullopt;
         const kg::Noise noise{g, relative_, scale_};
-        const duv::kernels::Matrix x = view_.matrix(*view_.dtype());
+        const duv::kernels::Matrix x = view_.matrix(*dt);
         bool troubled;
         {
             nb::gil_scoped_release unlocked;
@@ -176,9 +177,10 @@ private:
         if (!relative_) return;
         duv::ArrayView d(draws_, true);
         double *g = d.contiguous<double>();
-        if (!g || d.size() != copies_of_.n_new * view_.shape(1))
+        const std::optional<duv::Dtype> dt = view_.dtype();
+        if (!g || !dt || d.size() != copies_of_.n_new * view_.shape(1))
             duv::raise(PyExc_RuntimeError, "cannot write into the drawn noise");
-        const duv::kernels::Matrix x = view_.matrix(*view_.dtype());
+        const duv::kernels::Matrix x = view_.matrix(*dt);
         duv::run_unlocked([&] { kg::scale_draws(x, copies_of_, g, scale_); });
     }
 
@@ -254,13 +256,12 @@ nb::object gaussian_augment(const duv::Globals &g, const AugmentArgs &a) {
 
 // ---- meta-estimators ---------------------------------------------------------------------
 
-nb::object fit(const duv::Globals &g, const FitArgs &a, bool regressor) {
+nb::object fit(const duv::Globals &g, const aug::FitWithParamsArgs &a, bool regressor) {
     auto Xy = duv::unpack(g["check_X_y"](a.X, a.y, "multi_output"_a = regressor), 2);
     nb::object X = Xy[0], y = Xy[1];
     nb::handle self = a.self;
     self.attr("n_features_in_") = shape_of(X, 1);
-    if (regressor)
-        self.attr("n_outputs_") = nb::cast<int>(y.attr("ndim")) == 1 ? nb::object(nb::int_(1)) : shape_of(y, 1);
+    if (regressor) self.attr("n_outputs_") = aug::n_outputs(y);
     auto augmented = duv::unpack(
         g["gaussian_augment"](X, y, "factor"_a = self.attr("factor"), "sample_weight"_a = a.sample_weight,
                               "sample_weight_mode"_a = self.attr("sample_weight_mode"), "X_std"_a = self.attr("X_std"),
@@ -268,23 +269,19 @@ nb::object fit(const duv::Globals &g, const FitArgs &a, bool regressor) {
                               "rel_std"_a = self.attr("rel_std"), "shuffle"_a = self.attr("shuffle"),
                               "random_state"_a = self.attr("random_state")),
         3);
-    aug::store_augmented(self, augmented[0], augmented[1]);
-    self.attr("estimator_") = aug::fit_clone(g, self, augmented[0], augmented[1], augmented[2], a.fit_params);
-    return nb::borrow(self);
+    return aug::finish_fit(g, self, augmented[0], augmented[1], augmented[2], a.fit_params);
 }
 
-nb::object fit_regressor(const duv::Globals &g, const FitArgs &a) { return fit(g, a, true); }
-nb::object fit_classifier(const duv::Globals &g, const FitArgs &a) { return fit(g, a, false); }
+nb::object fit_regressor(const duv::Globals &g, const aug::FitWithParamsArgs &a) { return fit(g, a, true); }
+nb::object fit_classifier(const duv::Globals &g, const aug::FitWithParamsArgs &a) { return fit(g, a, false); }
 
-nb::object non_negative(nb::module_ &m) {
-    return m.attr("Interval")(m.attr("Real"), 0.0, nb::none(), "closed"_a = "left");
-}
+nb::object non_negative(nb::module_ &m) { return duv::interval(m, "Real", nb::float_(0.0), "left"); }
 
-void build_class(nb::module_ &m, const char *name, const char *mixin, bool regressor) {
-    duv::ClassBuilder cls(m, name, {m.attr(mixin), m.attr("UnwrapMetaEstimatorMixin"), m.attr("BaseEstimator")});
+void build_class(nb::module_ &m, const char *name, bool regressor) {
+    duv::ClassBuilder cls = aug::meta_estimator_class(m, name, regressor);
     nb::dict constraints;
     constraints["estimator"] = duv::list_of(m.attr("BaseEstimator"));
-    constraints["factor"] = duv::list_of(m.attr("Interval")(m.attr("Real"), 0.0, nb::none(), "closed"_a = "neither"));
+    constraints["factor"] = duv::list_of(duv::interval(m, "Real", nb::float_(0.0), "neither"));
     constraints["sample_weight_mode"] = duv::list_of(m.attr("StrOptions")(duv::set_of("consume", "passthrough")));
     constraints["X_std"] = duv::list_of(non_negative(m), nb::none());
     if (regressor) constraints["y_std"] = duv::list_of(non_negative(m), nb::none());
@@ -297,20 +294,13 @@ void build_class(nb::module_ &m, const char *name, const char *mixin, bool regre
     std::vector<duv::Param> params{duv::arg("self"), duv::arg("estimator"), duv::arg("factor", 10.0),
                                    duv::arg("sample_weight_mode", "passthrough"), duv::arg("X_std", nb::none())};
     if (regressor) params.push_back(duv::arg("y_std", nb::none()));
-    for (duv::Param p : {duv::arg("rel_std", false), duv::arg("shuffle", true), duv::arg("random_state", nb::none()),
-                         duv::arg("store_augmented", false)})
+    for (const duv::Param &p : {duv::arg("rel_std", false), duv::arg("shuffle", true),
+                                duv::arg("random_state", nb::none()), duv::arg("store_augmented", false)})
         params.push_back(p);
     cls.init(params);
 
-    std::vector<duv::Param> fit_params{duv::arg("self"), duv::arg("X"), duv::arg("y"),
-                                       duv::arg("sample_weight", nb::none()), duv::varkw("fit_params")};
-    if (regressor)
-        cls.def("fit", fit_params, fit_regressor);
-    else
-        cls.def("fit", fit_params, fit_classifier);
-    cls.def("predict", {duv::arg("self"), duv::arg("X")}, aug::predict_is_expecting);
-    if (!regressor) aug::def_classes_property(cls);
-    cls.build();
+    aug::def_fit_predict_and_build(cls, regressor, regressor ? fit_regressor : fit_classifier,
+                                   aug::predict_is_expecting);
 }
 
 }  // namespace
@@ -329,6 +319,6 @@ DUV_MODULE("duv.augmentation._gaussian_augmentation", exec_gaussian_augmentation
               duv::arg("y_std", nb::none()), duv::arg("rel_std", false), duv::arg("shuffle", true),
               duv::arg("random_state", nb::none())},
              gaussian_augment);
-    build_class(m, "GaussianAugmentedRegressor", "RegressorMixin", true);
-    build_class(m, "GaussianAugmentedClassifier", "ClassifierMixin", false);
+    build_class(m, "GaussianAugmentedRegressor", true);
+    build_class(m, "GaussianAugmentedClassifier", false);
 }

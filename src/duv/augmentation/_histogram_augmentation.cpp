@@ -26,7 +26,6 @@ DUV_ARGS(ColumnArgs, values, bins, smoothing_coeff);
 DUV_ARGS(AggregateArgs, weight_vectors, agg);
 DUV_ARGS(AugmentArgs, X, y, n_bins, random_state, factor, shuffle, smoothing_coeff, target, x_bins, y_bins, agg,
          sample_weight, sample_weight_mode);
-DUV_ARGS(FitArgs, self, X, y, sample_weight);
 
 nb::object shape_of(nb::handle a, int axis) { return nb::object(a.attr("shape"))[axis]; }
 int ndim(nb::handle a) { return nb::cast<int>(a.attr("ndim")); }
@@ -92,8 +91,9 @@ struct Placed {
 class ColumnPlacement {
 public:
     ColumnPlacement(nb::handle np, nb::handle values, nb::handle bins, const kh::Range *known) : view_(values) {
-        if (!view_ || view_.ndim() != 1 || view_.shape(0) < 1 || !view_.dtype()) return;
-        col_ = kh::Column{view_.data(), view_.shape(0), view_.stride(0), *view_.dtype()};
+        const std::optional<duv::Dtype> dt = view_ ? view_.dtype() : std::nullopt;
+        if (!dt || view_.ndim() != 1 || view_.shape(0) < 1) return;
+        col_ = kh::Column{view_.data(), view_.shape(0), view_.stride(0), *dt};
         const int nd = PyUnicode_Check(bins.ptr()) ? 0 : nb::cast<int>(np.attr("ndim")(bins));
         if (nd > 1) return;
         if (known && kh::supported(col_.dtype))
@@ -228,7 +228,7 @@ struct BinWeights {
 nb::object column_weights_numpy(const duv::Globals &g, nb::handle values, nb::handle bins, nb::handle smoothing_coeff) {
     nb::object np = g["np"];
     auto hist_edges = duv::unpack(with_memory_fallback(g, np.attr("histogram"), values, bins), 2);
-    nb::object hist = hist_edges[0], bin_edges = hist_edges[1];
+    const nb::object &hist = hist_edges[0], &bin_edges = hist_edges[1];
     const Py_ssize_t n_bins = nb::len(hist);
     if (n_bins == 0) return float_ones(np, shape_of(values, 0));
     nb::object bin_idx =
@@ -647,7 +647,7 @@ nb::object histogram_augment(const duv::Globals &g, const AugmentArgs &a) {
 
 // ---- meta-estimators ---------------------------------------------------------------------
 
-nb::object fit(const duv::Globals &g, const FitArgs &a, bool regressor) {
+nb::object fit(const duv::Globals &g, const aug::FitArgs &a, bool regressor) {
     nb::object checked = regressor ? g["check_X_y"](a.X, a.y, "multi_output"_a = true, "y_numeric"_a = true)
                                    : g["check_X_y"](a.X, a.y, "multi_output"_a = false);
     auto Xy = duv::unpack(checked, 2);
@@ -656,7 +656,7 @@ nb::object fit(const duv::Globals &g, const FitArgs &a, bool regressor) {
     if (regressor && !sample_weight.is_none()) sample_weight = g["_check_sample_weight"](sample_weight, X);
     nb::handle self = a.self;
     self.attr("n_features_in_") = shape_of(X, 1);
-    if (regressor) self.attr("n_outputs_") = ndim(y) > 1 ? shape_of(y, 1) : nb::object(nb::int_(1));
+    if (regressor) self.attr("n_outputs_") = aug::n_outputs(y);
     auto augmented =
         duv::unpack(g["histogram_augment"](
                         X, y, "n_bins"_a = self.attr("n_bins"), "random_state"_a = self.attr("random_state"),
@@ -665,36 +665,32 @@ nb::object fit(const duv::Globals &g, const FitArgs &a, bool regressor) {
                         "x_bins"_a = self.attr("x_bins"), "y_bins"_a = self.attr("y_bins"), "agg"_a = self.attr("agg"),
                         "sample_weight"_a = sample_weight, "sample_weight_mode"_a = self.attr("sample_weight_mode")),
                     3);
-    aug::store_augmented(self, augmented[0], augmented[1]);
-    self.attr("estimator_") = aug::fit_clone(g, self, augmented[0], augmented[1], augmented[2]);
-    return nb::borrow(self);
+    return aug::finish_fit(g, self, augmented[0], augmented[1], augmented[2]);
 }
 
-nb::object fit_regressor(const duv::Globals &g, const FitArgs &a) { return fit(g, a, true); }
-nb::object fit_classifier(const duv::Globals &g, const FitArgs &a) { return fit(g, a, false); }
+nb::object fit_regressor(const duv::Globals &g, const aug::FitArgs &a) { return fit(g, a, true); }
+nb::object fit_classifier(const duv::Globals &g, const aug::FitArgs &a) { return fit(g, a, false); }
 
-nb::object interval(nb::module_ &m, nb::object low, const char *closed) {
-    return m.attr("Interval")(m.attr("Real"), low, nb::none(), "closed"_a = closed);
-}
-
-nb::object at_least_one(nb::module_ &m) { return interval(m, nb::int_(1), "left"); }
-nb::object positive(nb::module_ &m) { return interval(m, nb::float_(0.0), "neither"); }
-nb::object non_negative(nb::module_ &m) { return interval(m, nb::float_(0.0), "left"); }
-
-void build_class(nb::module_ &m, const char *name, const char *mixin, bool regressor) {
-    duv::ClassBuilder cls(m, name, {m.attr(mixin), m.attr("UnwrapMetaEstimatorMixin"), m.attr("BaseEstimator")});
+// The generator's options, in their order, as the function and the classes constrain them.
+void add_option_constraints(nb::module_ &m, nb::dict &constraints) {
     nb::handle str = duv::str_type();
+    nb::object at_least_one = duv::interval(m, "Real", nb::int_(1), "left");
+    constraints["n_bins"] = duv::list_of(at_least_one, str, "array-like");
+    constraints["random_state"] = duv::list_of("random_state");
+    constraints["factor"] = duv::list_of(duv::interval(m, "Real", nb::float_(0.0), "neither"));
+    constraints["shuffle"] = duv::list_of("boolean");
+    constraints["smoothing_coeff"] = duv::list_of(duv::interval(m, "Real", nb::float_(0.0), "left"));
+    constraints["target"] = duv::list_of(str);
+    constraints["x_bins"] = duv::list_of(nb::none(), at_least_one, str, "array-like");
+    constraints["y_bins"] = duv::list_of(nb::none(), at_least_one, str, "array-like");
+    constraints["agg"] = duv::list_of(str);
+}
+
+void build_class(nb::module_ &m, const char *name, bool regressor) {
+    duv::ClassBuilder cls = aug::meta_estimator_class(m, name, regressor);
     nb::dict constraints;
     constraints["estimator"] = duv::list_of(m.attr("BaseEstimator"));
-    constraints["n_bins"] = duv::list_of(at_least_one(m), str, "array-like");
-    constraints["random_state"] = duv::list_of("random_state");
-    constraints["factor"] = duv::list_of(positive(m));
-    constraints["shuffle"] = duv::list_of("boolean");
-    constraints["smoothing_coeff"] = duv::list_of(non_negative(m));
-    constraints["target"] = duv::list_of(str);
-    constraints["x_bins"] = duv::list_of(nb::none(), at_least_one(m), str, "array-like");
-    constraints["y_bins"] = duv::list_of(nb::none(), at_least_one(m), str, "array-like");
-    constraints["agg"] = duv::list_of(str);
+    add_option_constraints(m, constraints);
     constraints["sample_weight_mode"] = duv::list_of(m.attr("StrOptions")(duv::set_of("passthrough", "generate")));
     constraints["store_augmented"] = duv::list_of("boolean");
     cls.attr("_parameter_constraints", constraints);
@@ -703,31 +699,15 @@ void build_class(nb::module_ &m, const char *name, const char *mixin, bool regre
               duv::arg("target", "y"), duv::arg("x_bins", nb::none()), duv::arg("y_bins", nb::none()),
               duv::arg("agg", "geometric"), duv::arg("sample_weight_mode", "passthrough"),
               duv::arg("store_augmented", false)});
-    std::vector<duv::Param> fit_params{duv::arg("self"), duv::arg("X"), duv::arg("y"),
-                                       duv::arg("sample_weight", nb::none())};
-    if (regressor)
-        cls.def("fit", fit_params, fit_regressor);
-    else
-        cls.def("fit", fit_params, fit_classifier);
-    cls.def("predict", {duv::arg("self"), duv::arg("X")}, aug::predict_fitted_with);
-    if (!regressor) aug::def_classes_property(cls);
-    cls.build();
+    aug::def_fit_predict_and_build(cls, regressor, regressor ? fit_regressor : fit_classifier,
+                                   aug::predict_fitted_with);
 }
 
 void def_histogram_augment(nb::module_ &m) {
-    nb::handle str = duv::str_type();
     nb::dict constraints;
     constraints["X"] = duv::list_of("array-like");
     constraints["y"] = duv::list_of("array-like");
-    constraints["n_bins"] = duv::list_of(at_least_one(m), str, "array-like");
-    constraints["random_state"] = duv::list_of("random_state");
-    constraints["factor"] = duv::list_of(positive(m));
-    constraints["shuffle"] = duv::list_of("boolean");
-    constraints["smoothing_coeff"] = duv::list_of(non_negative(m));
-    constraints["target"] = duv::list_of(str);
-    constraints["x_bins"] = duv::list_of(nb::none(), at_least_one(m), str, "array-like");
-    constraints["y_bins"] = duv::list_of(nb::none(), at_least_one(m), str, "array-like");
-    constraints["agg"] = duv::list_of(str);
+    add_option_constraints(m, constraints);
     duv::def_validated(m, "histogram_augment",
                        {duv::arg("X"), duv::arg("y"), duv::arg("n_bins", "auto"), duv::arg("random_state", nb::none()),
                         duv::arg("factor", 10.0), duv::arg("shuffle", true), duv::arg("smoothing_coeff", 1.0),
@@ -756,6 +736,6 @@ DUV_MODULE("duv.augmentation._histogram_augmentation", exec_histogram_augmentati
              {duv::arg("values"), duv::arg("bins"), duv::arg("smoothing_coeff")}, compute_histogram_weights_for_column);
     duv::def(m, "_aggregate_weights", {duv::arg("weight_vectors"), duv::arg("agg")}, aggregate_weights);
     def_histogram_augment(m);
-    build_class(m, "HistogramAugmentedRegressor", "RegressorMixin", true);
-    build_class(m, "HistogramAugmentedClassifier", "ClassifierMixin", false);
+    build_class(m, "HistogramAugmentedRegressor", true);
+    build_class(m, "HistogramAugmentedClassifier", false);
 }

@@ -9,7 +9,6 @@ namespace {
 namespace aug = duv::augmentation;
 
 DUV_ARGS(ResampleArgs, X, y, factor, shuffle, random_state, sample_weight, sample_weight_mode);
-DUV_ARGS(FitArgs, self, X, y, sample_weight);
 
 // int(round(n_samples * float(factor))), at least 1 when shrinking.
 long long target_size(long long n_samples, nb::handle factor) {
@@ -74,36 +73,29 @@ nb::object resample_augment(const duv::Globals &g, const ResampleArgs &a) {
     return nb::make_tuple(X_res, y_res, sw_res);
 }
 
-nb::object fit(const duv::Globals &g, const FitArgs &a, bool regressor) {
+nb::object fit(const duv::Globals &g, const aug::FitArgs &a, bool regressor) {
     nb::object checked = regressor ? g["check_X_y"](a.X, a.y, "multi_output"_a = true, "y_numeric"_a = true)
                                    : g["check_X_y"](a.X, a.y, "multi_output"_a = false);
     auto Xy = duv::unpack(checked, 2);
     nb::object X = Xy[0], y = Xy[1];
     nb::handle self = a.self;
     self.attr("n_features_in_") = nb::object(X.attr("shape"))[1];
-    if (regressor)
-        self.attr("n_outputs_") =
-            nb::cast<int>(y.attr("ndim")) == 1 ? nb::object(nb::int_(1)) : nb::object(nb::object(y.attr("shape"))[1]);
+    if (regressor) self.attr("n_outputs_") = aug::n_outputs(y);
     auto augmented = duv::unpack(
         g["resample_augment"](X, y, "factor"_a = self.attr("factor"), "shuffle"_a = self.attr("shuffle"),
                               "random_state"_a = self.attr("random_state"), "sample_weight"_a = a.sample_weight,
                               "sample_weight_mode"_a = self.attr("sample_weight_mode")),
         3);
-    const nb::object &X_aug = augmented[0], &y_aug = augmented[1], &sw_aug = augmented[2];
-    aug::store_augmented(self, X_aug, y_aug);
-    self.attr("estimator_") = aug::fit_clone(g, self, X_aug, y_aug, sw_aug);
-    return nb::borrow(self);
+    return aug::finish_fit(g, self, augmented[0], augmented[1], augmented[2]);
 }
 
-nb::object fit_regressor(const duv::Globals &g, const FitArgs &a) { return fit(g, a, true); }
-nb::object fit_classifier(const duv::Globals &g, const FitArgs &a) { return fit(g, a, false); }
+nb::object fit_regressor(const duv::Globals &g, const aug::FitArgs &a) { return fit(g, a, true); }
+nb::object fit_classifier(const duv::Globals &g, const aug::FitArgs &a) { return fit(g, a, false); }
 
-nb::object positive_factor(nb::module_ &m) {
-    return m.attr("Interval")(m.attr("Real"), 0.0, nb::none(), "closed"_a = "neither");
-}
+nb::object positive_factor(nb::module_ &m) { return duv::interval(m, "Real", nb::float_(0.0), "neither"); }
 
-void build_class(nb::module_ &m, const char *name, const char *mixin, bool regressor) {
-    duv::ClassBuilder cls(m, name, {m.attr(mixin), m.attr("UnwrapMetaEstimatorMixin"), m.attr("BaseEstimator")});
+void build_class(nb::module_ &m, const char *name, bool regressor) {
+    duv::ClassBuilder cls = aug::meta_estimator_class(m, name, regressor);
     nb::dict constraints;
     constraints["estimator"] = duv::list_of(m.attr("BaseEstimator"));
     constraints["factor"] = duv::list_of(positive_factor(m));
@@ -116,15 +108,8 @@ void build_class(nb::module_ &m, const char *name, const char *mixin, bool regre
               duv::arg("shuffle", true).ann(duv::bool_type()), duv::arg("random_state", nb::none()),
               duv::arg("sample_weight_mode", "passthrough").ann(duv::str_type()),
               duv::arg("store_augmented", false).ann(duv::bool_type())});
-    std::vector<duv::Param> fit_params{duv::arg("self"), duv::arg("X"), duv::arg("y"),
-                                       duv::arg("sample_weight", nb::none())};
-    if (regressor)
-        cls.def("fit", fit_params, fit_regressor);
-    else
-        cls.def("fit", fit_params, fit_classifier);
-    cls.def("predict", {duv::arg("self"), duv::arg("X")}, aug::predict_fitted_with);
-    if (!regressor) aug::def_classes_property(cls);
-    cls.build();
+    aug::def_fit_predict_and_build(cls, regressor, regressor ? fit_regressor : fit_classifier,
+                                   aug::predict_fitted_with);
 }
 
 void def_resample_augment(nb::module_ &m) {
@@ -153,6 +138,6 @@ DUV_MODULE("duv.augmentation._resample_augmentation", exec_resample_augmentation
     duv::from_import(m, "._meta_estimator_mixins", {"UnwrapMetaEstimatorMixin"});
 
     def_resample_augment(m);
-    build_class(m, "ResampleAugmentedRegressor", "RegressorMixin", true);
-    build_class(m, "ResampleAugmentedClassifier", "ClassifierMixin", false);
+    build_class(m, "ResampleAugmentedRegressor", true);
+    build_class(m, "ResampleAugmentedClassifier", false);
 }

@@ -17,7 +17,7 @@ namespace smote = duv::augmentation::smote;
 DUV_ARGS(SmoteArgs, X, y, factor, k_neighbors, random_state, distance_weights, shuffle, algorithm, n_jobs,
          extrapolation, sample_weight, sample_weight_mode);
 DUV_ARGS(SelfArgs, self);
-DUV_ARGS(FitArgs, self, X, y, sample_weight);
+using aug::FitArgs;
 
 constexpr const char *kFactorMessage = "factor must be >= 1.0 for SMOTE augmentation";
 
@@ -165,13 +165,6 @@ nb::object validate_estimator(const SelfArgs &a) {
     return nb::none();
 }
 
-// store_augmented, then estimator_ = the clone fitted with the TypeError fallback.
-nb::object fit_estimator(const duv::Globals &g, nb::handle self, nb::handle X, nb::handle y, nb::handle sw) {
-    aug::store_augmented(self, X, y);
-    self.attr("estimator_") = aug::fit_clone(g, self, X, y, sw);
-    return nb::borrow(self);
-}
-
 nb::object fit_regressor(const duv::Globals &g, const FitArgs &a) {
     nb::handle self = a.self;
     nb::object np = g["np"];
@@ -205,7 +198,7 @@ nb::object fit_regressor(const duv::Globals &g, const FitArgs &a) {
         if (!sw_aug.is_none()) sw_aug = aug::take_rows(np, sw_aug, indices);
     }
     if (duv::truthy(self.attr("_y_was_1d"))) y_aug = y_aug.attr("ravel")();
-    return fit_estimator(g, self, X_aug, y_aug, sw_aug);
+    return aug::finish_fit(g, self, X_aug, y_aug, sw_aug);
 }
 
 // factor == 1.0: the plain fit, on the rows permuted when shuffle is set.
@@ -217,7 +210,7 @@ nb::object fit_unaugmented(const duv::Globals &g, nb::handle np, nb::handle self
         y = aug::take_rows(np, y, idx);
         if (!sample_weight.is_none()) sample_weight = aug::take_rows(np, np.attr("asarray")(sample_weight), idx);
     }
-    return fit_estimator(g, self, X, y, sample_weight);
+    return aug::finish_fit(g, self, X, y, sample_weight);
 }
 
 // The sorted labels and their row counts, int(np.sum(y_arr == c)).
@@ -325,7 +318,7 @@ nb::object fit_classifier(const duv::Globals &g, const FitArgs &a) {
     nb::object classes = np.attr("unique")(y_arr);
     nb::object n_total_synth = synthetic_count(g, n_samples, self.attr("factor"));
     // Nothing to generate: the plain fit, unshuffled, keeping the caller's weights.
-    if (duv::compare(n_total_synth, nb::int_(0), Py_LE)) return fit_estimator(g, self, X, y, sample_weight);
+    if (duv::compare(n_total_synth, nb::int_(0), Py_LE)) return aug::finish_fit(g, self, X, y, sample_weight);
     auto [labels, counts] = class_counts(np, y_arr, classes);
     std::vector<nb::object> per_class = allocate(g, n_total_synth, counts, n_samples);
 
@@ -357,23 +350,22 @@ nb::object fit_classifier(const duv::Globals &g, const FitArgs &a) {
         y_aug = aug::take_rows(np, y_aug, idx);
         if (!sw_aug.is_none()) sw_aug = aug::take_rows(np, sw_aug, idx);
     }
-    return fit_estimator(g, self, X_aug, y_aug, sw_aug);
+    return aug::finish_fit(g, self, X_aug, y_aug, sw_aug);
 }
 
 // ---- class construction ------------------------------------------------------------------
 
 nb::dict constraints(nb::module_ &m, bool regressor) {
-    nb::handle Interval = m.attr("Interval"), Real = m.attr("Real"), Integral = m.attr("Integral");
     nb::dict d;
     d["estimator"] = duv::list_of(duv::object_type());
-    d["factor"] = duv::list_of(Interval(Real, 1.0, nb::none(), "closed"_a = "left"));
-    d["k_neighbors"] = duv::list_of(Interval(Integral, 1, nb::none(), "closed"_a = "left"));
+    d["factor"] = duv::list_of(duv::interval(m, "Real", nb::float_(1.0), "left"));
+    d["k_neighbors"] = duv::list_of(duv::interval(m, "Integral", nb::int_(1), "left"));
     if (regressor) d["distance_weights"] = duv::list_of("array-like", nb::none());
     d["random_state"] = duv::list_of("random_state");
     d["shuffle"] = duv::list_of("boolean");
     d["algorithm"] = duv::list_of(m.attr("StrOptions")(duv::set_of("auto", "brute", "ball_tree", "kd_tree")));
-    d["n_jobs"] = duv::list_of(Integral, nb::none());
-    d["extrapolation"] = duv::list_of(Interval(Real, 0.0, nb::none(), "closed"_a = "left"));
+    d["n_jobs"] = duv::list_of(m.attr("Integral"), nb::none());
+    d["extrapolation"] = duv::list_of(duv::interval(m, "Real", nb::float_(0.0), "left"));
     d["sample_weight_mode"] = duv::list_of(m.attr("StrOptions")(duv::set_of("consume", "passthrough")));
     d["store_augmented"] = duv::list_of("boolean");
     return d;
@@ -384,8 +376,7 @@ std::vector<duv::Param> fit_params() {
 }
 
 void build_regressor(nb::module_ &m) {
-    duv::ClassBuilder cls(m, "SMOTEAugmentedRegressor",
-                          {m.attr("RegressorMixin"), m.attr("UnwrapMetaEstimatorMixin"), m.attr("BaseEstimator")});
+    duv::ClassBuilder cls = aug::meta_estimator_class(m, "SMOTEAugmentedRegressor", true);
     cls.attr("_parameter_constraints", constraints(m, true));
     cls.init({duv::arg("self"), duv::arg("estimator"), duv::arg("factor", 10.0), duv::arg("k_neighbors", 5),
               duv::arg("distance_weights", nb::none()), duv::arg("random_state", nb::none()), duv::arg("shuffle", true),
@@ -402,18 +393,14 @@ void build_regressor(nb::module_ &m) {
 }
 
 void build_classifier(nb::module_ &m) {
-    duv::ClassBuilder cls(m, "SMOTEAugmentedClassifier",
-                          {m.attr("ClassifierMixin"), m.attr("UnwrapMetaEstimatorMixin"), m.attr("BaseEstimator")});
+    duv::ClassBuilder cls = aug::meta_estimator_class(m, "SMOTEAugmentedClassifier", false);
     cls.attr("_parameter_constraints", constraints(m, false));
     cls.init({duv::arg("self"), duv::arg("estimator"), duv::arg("factor", 2.0), duv::arg("k_neighbors", 5),
               duv::arg("random_state", nb::none()), duv::arg("shuffle", true), duv::arg("algorithm", "auto"),
               duv::arg("n_jobs", nb::none()), duv::arg("extrapolation", 0.0),
               duv::arg("sample_weight_mode", "passthrough"), duv::arg("store_augmented", false)});
     cls.def("_validate_estimator", {duv::arg("self")}, validate_estimator);
-    cls.def("fit", fit_params(), fit_classifier);
-    cls.def("predict", {duv::arg("self"), duv::arg("X")}, aug::predict_fitted_with);
-    aug::def_classes_property(cls);
-    cls.build();
+    aug::def_fit_predict_and_build(cls, false, fit_classifier, aug::predict_fitted_with);
 }
 
 }  // namespace

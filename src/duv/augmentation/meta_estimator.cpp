@@ -107,4 +107,48 @@ nb::object predict_is_expecting(const Globals &g, const PredictArgs &a) {
 
 void def_classes_property(ClassBuilder &cls) { cls.property("classes_", classes); }
 
+nb::object n_outputs(nb::handle y) {
+    if (nb::cast<int>(y.attr("ndim")) == 1) return nb::int_(1);
+    return nb::object(y.attr("shape"))[1];
+}
+
+nb::object finish_fit(const Globals &g, nb::handle self, nb::handle X_aug, nb::handle y_aug, nb::handle sw_aug,
+                      nb::handle fit_params) {
+    store_augmented(self, X_aug, y_aug);
+    self.attr("estimator_") = fit_clone(g, self, X_aug, y_aug, sw_aug, fit_params);
+    return nb::borrow(self);
+}
+
+ClassBuilder meta_estimator_class(nb::module_ &m, const char *name, bool regressor) {
+    return ClassBuilder(m, name,
+                        {m.attr(regressor ? "RegressorMixin" : "ClassifierMixin"), m.attr("UnwrapMetaEstimatorMixin"),
+                         m.attr("BaseEstimator")});
+}
+
+namespace {
+
+std::vector<Param> fit_params(bool with_fit_params) {
+    std::vector<Param> p{arg("self"), arg("X"), arg("y"), arg("sample_weight", nb::none())};
+    if (with_fit_params) p.push_back(varkw("fit_params"));
+    return p;
+}
+
+nb::object predict_and_build(ClassBuilder &cls, bool regressor, PredictBody predict) {
+    cls.def("predict", {arg("self"), arg("X")}, predict);
+    if (!regressor) def_classes_property(cls);
+    return cls.build();
+}
+
+}  // namespace
+
+nb::object def_fit_predict_and_build(ClassBuilder &cls, bool regressor, FitBody fit, PredictBody predict) {
+    cls.def("fit", fit_params(false), fit);
+    return predict_and_build(cls, regressor, predict);
+}
+
+nb::object def_fit_predict_and_build(ClassBuilder &cls, bool regressor, FitWithParamsBody fit, PredictBody predict) {
+    cls.def("fit", fit_params(true), fit);
+    return predict_and_build(cls, regressor, predict);
+}
+
 }  // namespace duv::augmentation

@@ -40,4 +40,27 @@ nb::object predict_is_expecting(const Globals &g, const PredictArgs &a);  // "..
 // The read-only `classes_` of an augmented classifier: the fitted inner estimator's classes.
 void def_classes_property(ClassBuilder &cls);
 
+// `1 if y.ndim == 1 else y.shape[1]`, the regressors' n_outputs_.
+nb::object n_outputs(nb::handle y);
+
+// The last steps of every fit: store the augmented data when asked, fit a clone of the
+// estimator on it and keep that as `estimator_`. Returns self.
+nb::object finish_fit(const Globals &g, nb::handle self, nb::handle X_aug, nb::handle y_aug, nb::handle sw_aug,
+                      nb::handle fit_params = nb::handle());
+
+// A meta-estimator class: bases (RegressorMixin or ClassifierMixin, UnwrapMetaEstimatorMixin,
+// BaseEstimator) taken from module `m`.
+ClassBuilder meta_estimator_class(nb::module_ &m, const char *name, bool regressor);
+
+// The methods every family defines the same way, then the class is created:
+// `fit(self, X, y, sample_weight=None[, **fit_params])`, `predict(self, X)` and, for a
+// classifier, the read-only `classes_` after them.
+DUV_ARGS(FitArgs, self, X, y, sample_weight);
+DUV_ARGS(FitWithParamsArgs, self, X, y, sample_weight, fit_params);
+using FitBody = nb::object (*)(const Globals &, const FitArgs &);
+using FitWithParamsBody = nb::object (*)(const Globals &, const FitWithParamsArgs &);
+using PredictBody = nb::object (*)(const Globals &, const PredictArgs &);
+nb::object def_fit_predict_and_build(ClassBuilder &cls, bool regressor, FitBody fit, PredictBody predict);
+nb::object def_fit_predict_and_build(ClassBuilder &cls, bool regressor, FitWithParamsBody fit, PredictBody predict);
+
 }  // namespace duv::augmentation

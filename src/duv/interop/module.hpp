@@ -23,7 +23,7 @@ struct ModuleEntry {
 
 #define DUV_MODULE_IMPL(name, is_pkg, fn)                                                                              \
     static void fn(nb::module_ &);                                                                                     \
-    static const ::duv::ModuleEntry fn##_registration(name, is_pkg, fn);                                                  \
+    static const ::duv::ModuleEntry fn##_registration(name, is_pkg, fn);                                               \
     static void fn(nb::module_ &m)
 // Defines the body that executes module `name` (a dotted name) on first import.
 #define DUV_MODULE(name, fn) DUV_MODULE_IMPL(name, false, fn)

@@ -7,6 +7,10 @@ nb::object validate_params(nb::handle m, nb::handle fn, nb::handle constraints, 
     return decorator(fn);
 }
 
+nb::object interval(nb::handle m, const char *number_type, nb::handle low, const char *closed) {
+    return m.attr("Interval")(m.attr(number_type), low, nb::none(), "closed"_a = closed);
+}
+
 nb::object def_validated_function(nb::handle m, const char *name, std::vector<Param> params, detail::Body body,
                                   nb::handle constraints, bool prefer_skip_nested_validation) {
     nb::handle globals = PyModule_GetDict(m.ptr());

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <utility>
 
 namespace duv::kernels {
 
@@ -21,11 +23,29 @@ constexpr std::size_t itemsize(Dtype dt) {
     }
 }
 
-}  // namespace duv::kernels
+// Calls f(T{}) with the element type of `dt`.
+template <typename F> void visit(Dtype dt, F &&f) {
+    switch (dt) {
+    case Dtype::F64: f(double{}); break;
+    case Dtype::F32: f(float{}); break;
+    case Dtype::I8: f(int8_t{}); break;
+    case Dtype::I16: f(int16_t{}); break;
+    case Dtype::I32: f(int32_t{}); break;
+    case Dtype::I64: f(int64_t{}); break;
+    case Dtype::U8: f(uint8_t{}); break;
+    case Dtype::U16: f(uint16_t{}); break;
+    case Dtype::U32: f(uint32_t{}); break;
+    case Dtype::U64: f(uint64_t{}); break;
+    case Dtype::Bool: f(bool{}); break;
+    }
+}
 
-#include <cstdint>
-
-namespace duv::kernels {
+// As visit for the number types; false for Bool.
+template <typename F> bool visit_numbers(Dtype dt, F &&f) {
+    if (dt == Dtype::Bool) return false;
+    visit(dt, std::forward<F>(f));
+    return true;
+}
 
 // A strided 2-D view (a 1-D array is n x 1). Strides in bytes, possibly negative.
 struct Matrix {

@@ -69,13 +69,16 @@ namespace detail {
 // Rows of a fixed number of 8-byte words, copied without a loop per row.
 template <int Words>
 void copy_words(const char *src, std::ptrdiff_t rs, const int64_t *rows, int64_t total, char *dst) {
-    for (int64_t r = 0; r < total; ++r, dst += 8 * Words) std::memcpy(dst, src + rows[r] * rs, 8 * Words);
+    constexpr std::size_t kBytes = std::size_t{8} * Words;
+    for (int64_t r = 0; r < total; ++r, dst += kBytes) std::memcpy(dst, src + rows[r] * rs, kBytes);
 }
 
 template <int... Words>
 bool copy_fixed(std::size_t bytes, const char *src, std::ptrdiff_t rs, const int64_t *rows, int64_t total, char *dst,
                 std::integer_sequence<int, Words...>) {
-    return ((bytes == 8 * (Words + 1) ? (copy_words<Words + 1>(src, rs, rows, total, dst), true) : false) || ...);
+    return (
+        (bytes == std::size_t{8} * (Words + 1) ? (copy_words<Words + 1>(src, rs, rows, total, dst), true) : false) ||
+        ...);
 }
 
 }  // namespace detail
@@ -151,40 +154,26 @@ template <typename T> double max_abs(const Matrix &x) {
     return top;
 }
 
-template <typename F> bool with_type(Dtype dt, F &&f) {
-    switch (dt) {
-    case Dtype::F64: f(double{}); return true;
-    case Dtype::F32: f(float{}); return true;
-    case Dtype::I8: f(int8_t{}); return true;
-    case Dtype::I16: f(int16_t{}); return true;
-    case Dtype::I32: f(int32_t{}); return true;
-    case Dtype::I64: f(int64_t{}); return true;
-    case Dtype::U8: f(uint8_t{}); return true;
-    case Dtype::U16: f(uint16_t{}); return true;
-    case Dtype::U32: f(uint32_t{}); return true;
-    case Dtype::U64: f(uint64_t{}); return true;
-    case Dtype::Bool: f(bool{}); return true;
-    }
-    return false;
-}
-
 }  // namespace detail
 
 // Writes the float64 rows (rows.total() x x.m, C order) of the grown set: input rows as
 // float64, copies with their noise. `src` is sources(rows).
 inline bool noisy_rows(const Matrix &x, const Noise &noise, const Rows &rows, const int64_t *src, double *out) {
-    return detail::with_type(x.dtype, [&](auto t) { detail::noisy<decltype(t)>(x, noise, rows, src, out); });
+    visit(x.dtype, [&](auto t) { detail::noisy<decltype(t)>(x, noise, rows, src, out); });
+    return true;
 }
 
 // Turns relative draws g into what normal(0, |x * std|) would have returned:
 // draws[j, c] = 0.0 + |x[idx[j], c] * std| * g.
 inline bool scale_draws(const Matrix &x, const Rows &rows, double *draws, double std_) {
-    return detail::with_type(x.dtype, [&](auto t) { detail::scale<decltype(t)>(x, rows, draws, std_); });
+    visit(x.dtype, [&](auto t) { detail::scale<decltype(t)>(x, rows, draws, std_); });
+    return true;
 }
 
 // The largest magnitude of a matrix as float64 values (0 when empty); false for other types.
 inline bool max_abs(const Matrix &x, double &top) {
-    return detail::with_type(x.dtype, [&](auto t) { top = detail::max_abs<decltype(t)>(x); });
+    visit(x.dtype, [&](auto t) { top = detail::max_abs<decltype(t)>(x); });
+    return true;
 }
 
 }  // namespace duv::kernels::grown

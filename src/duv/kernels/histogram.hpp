@@ -59,23 +59,6 @@ template <typename T> inline T load(const char *p) {
     return v;
 }
 
-// Calls f(T{}) with the element type of `dt`; false for types without a kernel.
-template <typename F> bool with_type(Dtype dt, F &&f) {
-    switch (dt) {
-    case Dtype::F64: f(double{}); return true;
-    case Dtype::F32: f(float{}); return true;
-    case Dtype::I8: f(int8_t{}); return true;
-    case Dtype::I16: f(int16_t{}); return true;
-    case Dtype::I32: f(int32_t{}); return true;
-    case Dtype::I64: f(int64_t{}); return true;
-    case Dtype::U8: f(uint8_t{}); return true;
-    case Dtype::U16: f(uint16_t{}); return true;
-    case Dtype::U32: f(uint32_t{}); return true;
-    case Dtype::U64: f(uint64_t{}); return true;
-    default: return false;
-    }
-}
-
 // A column's extremes, gathered value by value.
 template <typename T> struct Extremes {
     T lo{}, hi{};
@@ -99,8 +82,8 @@ template <typename T> struct Extremes {
         r.lo = static_cast<double>(lo);
         r.hi = static_cast<double>(hi);
         if constexpr (std::is_integral_v<T> && std::is_signed_v<T>) {
-            r.ilo = lo;
-            r.ihi = hi;
+            r.ilo = static_cast<int64_t>(lo);
+            r.ihi = static_cast<int64_t>(hi);
         } else if constexpr (std::is_integral_v<T>) {
             r.ulo = lo;
             r.uhi = hi;
@@ -179,13 +162,13 @@ template <typename T> bool count_typed(const Column &c, const Bins &b, int64_t *
 
 // Element types the kernels read.
 inline bool supported(Dtype dt) {
-    return detail::with_type(dt, [](auto) {});
+    return visit_numbers(dt, [](auto) {});
 }
 
 // Smallest and largest value of a column; false for an element type without a kernel.
 inline bool value_range(const Column &c, Range &r) {
     if (c.n == 0) return false;
-    return detail::with_type(c.dtype, [&](auto t) { r = detail::range_of<decltype(t)>(c); });
+    return visit_numbers(c.dtype, [&](auto t) { r = detail::range_of<decltype(t)>(c); });
 }
 
 // The columns of a matrix as the rows of `out` (its transpose in C order, same element type),
@@ -193,12 +176,12 @@ inline bool value_range(const Column &c, Range &r) {
 // column. False for an element type without a kernel or an empty matrix.
 inline bool transpose_columns(const Matrix &x, char *out, Range *ranges) {
     if (x.n == 0) return false;
-    return detail::with_type(x.dtype, [&](auto t) { detail::transpose<decltype(t)>(x, out, ranges); });
+    return visit_numbers(x.dtype, [&](auto t) { detail::transpose<decltype(t)>(x, out, ranges); });
 }
 
 // The values as doubles, as NumPy casts them; false for an element type without a kernel.
 inline bool to_doubles(const Column &c, double *out) {
-    return detail::with_type(c.dtype, [&](auto t) {
+    return visit_numbers(c.dtype, [&](auto t) {
         using T = decltype(t);
         for (int64_t i = 0; i < c.n; ++i) out[i] = static_cast<double>(detail::load<T>(c.data + i * c.stride));
     });
@@ -232,7 +215,7 @@ inline bool count_and_locate(const Column &c, const Bins &b, int64_t *counts, in
     if (b.nb < 1 || b.nb >= std::numeric_limits<int32_t>::max()) return false;
     std::fill(counts, counts + b.nb, int64_t{0});
     bool ok = false;
-    if (!detail::with_type(c.dtype, [&](auto t) { ok = detail::count_typed<decltype(t)>(c, b, counts, bins); }))
+    if (!visit_numbers(c.dtype, [&](auto t) { ok = detail::count_typed<decltype(t)>(c, b, counts, bins); }))
         return false;
     return ok;
 }

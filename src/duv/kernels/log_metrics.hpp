@@ -6,6 +6,7 @@
 
 #include "duv/kernels/dtype.hpp"
 #include "duv/kernels/fp_flags.hpp"
+#include "duv/kernels/simd.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -85,14 +86,6 @@ struct Sum {
 };
 
 // Elementwise operations written once for doubles and for pairs of doubles.
-typedef double v2d __attribute__((vector_size(16)));
-typedef long long v2i __attribute__((vector_size(16)));
-
-inline v2d load2(const double *p) {
-    v2d v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
 inline double vabs(double x) { return std::fabs(x); }
 inline v2d vabs(v2d x) {
     const v2i mask = {0x7fffffffffffffffLL, 0x7fffffffffffffffLL};

@@ -1,6 +1,7 @@
 #include "duv/kernels/log_scale.hpp"
 
 #include "duv/kernels/fp_flags.hpp"
+#include "duv/kernels/simd.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -21,15 +22,6 @@ template <typename F> bool for_blocks(std::ptrdiff_t n, std::ptrdiff_t block, F 
         start += len;
     }
     return true;
-}
-
-typedef double v2d __attribute__((vector_size(16)));
-typedef long long v2i __attribute__((vector_size(16)));
-
-inline v2d load2(const double *p) {
-    v2d v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
 }
 
 // np.maximum(z, bound) for a bound that is not NaN: NaN kept, anything below the bound

@@ -7,8 +7,7 @@
 namespace duv::kernels {
 
 // The sum of n values `stride` elements apart, without the reduction's identity.
-template <typename T>
-T pairwise_sum(const T *a, std::ptrdiff_t n, std::ptrdiff_t stride = 1) {
+template <typename T> T pairwise_sum(const T *a, std::ptrdiff_t n, std::ptrdiff_t stride = 1) {
     if (n < 8) {
         T res = T(-0.0);
         for (std::ptrdiff_t i = 0; i < n; ++i) res += a[i * stride];
@@ -30,9 +29,6 @@ T pairwise_sum(const T *a, std::ptrdiff_t n, std::ptrdiff_t stride = 1) {
 }
 
 // np.add.reduce of a contiguous vector: the pairwise sum added to the identity +0.
-template <typename T>
-T numpy_sum(const T *a, std::ptrdiff_t n) {
-    return T(0) + pairwise_sum(a, n, 1);
-}
+template <typename T> T numpy_sum(const T *a, std::ptrdiff_t n) { return T(0) + pairwise_sum(a, n, 1); }
 
 }  // namespace duv::kernels

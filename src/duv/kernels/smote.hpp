@@ -142,22 +142,6 @@ template <typename T> void weights(const Matrix &w, const Block &blk, double *ou
     }
 }
 
-template <typename F> void dispatch(Dtype dt, F &&f) {
-    switch (dt) {
-    case Dtype::F64: f(double{}); break;
-    case Dtype::F32: f(float{}); break;
-    case Dtype::I8: f(int8_t{}); break;
-    case Dtype::I16: f(int16_t{}); break;
-    case Dtype::I32: f(int32_t{}); break;
-    case Dtype::I64: f(int64_t{}); break;
-    case Dtype::U8: f(uint8_t{}); break;
-    case Dtype::U16: f(uint16_t{}); break;
-    case Dtype::U32: f(uint32_t{}); break;
-    case Dtype::U64: f(uint64_t{}); break;
-    case Dtype::Bool: f(bool{}); break;
-    }
-}
-
 // True when every entry of the neighbour matrix lies in [0, limit) and every draw addresses
 // one of its cells: row base[j] < neighbours.n, column slot[j] < neighbours.m.
 inline bool picks_in_range(const Matrix &neighbours, int64_t limit, const int64_t *base, const int64_t *slot,
@@ -200,7 +184,7 @@ inline void write_augmented(const Output *outputs, int nout, const Synthetic &s,
         detail::resolve(blk, s, n, order, start, count);
         for (int t = 0; t < nout; ++t) {
             const Output &o = outputs[t];
-            detail::dispatch(o.src.dtype, [&](auto tag) {
+            visit(o.src.dtype, [&](auto tag) {
                 using T = decltype(tag);
                 if (o.weights)
                     detail::weights<T>(o.src, blk, o.out + start);

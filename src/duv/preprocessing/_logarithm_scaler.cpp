@@ -1,6 +1,7 @@
 #include "duv/interop/buffer.hpp"
 #include "duv/interop/klass.hpp"
 #include "duv/interop/module.hpp"
+#include "duv/interop/sklearn.hpp"
 #include "duv/interop/ufunc_loop.hpp"
 #include "duv/interop/util.hpp"
 #include "duv/kernels/log_scale.hpp"
@@ -314,12 +315,11 @@ nb::object inverse_transform(const duv::Globals &g, const TransformArgs &a) {
 }
 
 nb::dict init_constraints(nb::module_ &m) {
-    nb::object Interval = m.attr("Interval"), Real = m.attr("Real");
     nb::dict c;
     c["mode"] = duv::list_of(m.attr("StrOptions")(duv::set_of("log", "log10", "log1p")));
     c["inverted"] = duv::list_of("boolean");
-    c["eps"] = duv::list_of(Interval(Real, 0.0, nb::none(), "closed"_a = "left"));
-    c["vmin"] = duv::list_of(Interval(Real, 0.0, nb::none(), "closed"_a = "left"), nb::none());
+    c["eps"] = duv::list_of(duv::interval(m, "Real", nb::float_(0.0), "left"));
+    c["vmin"] = duv::list_of(duv::interval(m, "Real", nb::float_(0.0), "left"), nb::none());
     return c;
 }
 
