@@ -41,8 +41,8 @@ struct Inputs {
     nb::handle sample_weight;
 
     nb::object target(const nb::object &t) const { return y_was_1d ? t.attr("reshape")(-1) : t; }
-    nb::object result(nb::object X_out, nb::object y_out, nb::object w) const {
-        return nb::make_tuple(X_out, target(std::move(y_out)), w);
+    nb::object result(nb::handle X_out, const nb::object &y_out, nb::handle w) const {
+        return nb::make_tuple(X_out, target(y_out), w);
     }
 };
 

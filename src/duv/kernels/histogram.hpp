@@ -82,8 +82,8 @@ template <typename T> struct Extremes {
         r.lo = static_cast<double>(lo);
         r.hi = static_cast<double>(hi);
         if constexpr (std::is_integral_v<T> && std::is_signed_v<T>) {
-            r.ilo = static_cast<int64_t>(lo);
-            r.ihi = static_cast<int64_t>(hi);
+            r.ilo = static_cast<int64_t>(lo);  // NOLINT(bugprone-signed-char-misuse): int8 data are numbers
+            r.ihi = static_cast<int64_t>(hi);  // NOLINT(bugprone-signed-char-misuse)
         } else if constexpr (std::is_integral_v<T>) {
             r.ulo = lo;
             r.uhi = hi;
