@@ -637,3 +637,16 @@ def test_classifier_byte_order_of_X(dtype):
     want = ref_classifier_data(check_array(X), y, factor=2.5, extrapolation=0.5, random_state=4, sample_weight=sw)
     for g, w in zip((model.estimator_.X_, model.estimator_.y_, model.estimator_.sw_), want):
         assert_same(g, w)
+
+
+@pytest.mark.parametrize("X", [np.array([[3e38], [-3e38]], dtype=np.float32), np.array([[1e308], [-1e308]])])
+def test_overflowing_interpolation_warns_as_numpy(X):
+    y = np.arange(2.0)
+    with pytest.warns(RuntimeWarning, match="overflow encountered in subtract"):
+        X_aug, _, _ = smote_augment(X, y, factor=3.0, random_state=0, k_neighbors=1)
+    assert np.isinf(X_aug).any()
+    with np.errstate(over="raise"), pytest.raises(FloatingPointError, match="overflow encountered in subtract"):
+        smote_augment(X, y, factor=3.0, random_state=0, k_neighbors=1)
+    with np.errstate(over="raise"), pytest.raises(FloatingPointError):
+        SMOTEAugmentedClassifier(Ridge(), factor=3.0, k_neighbors=1, random_state=0).fit(
+            np.vstack([X, X / 2]), [0, 0, 1, 1])

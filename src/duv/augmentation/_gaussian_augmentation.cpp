@@ -136,11 +136,9 @@ private:
         // would multiply in float32) and must not overflow, which NumPy would warn about.
         if (!PyFloat_Check(std_.ptr()) || *dt == duv::Dtype::F32) return false;
         scale_ = PyFloat_AS_DOUBLE(std_.ptr());
-        double top = 0;
         const duv::kernels::Matrix x = view_.matrix(*dt);
-        if (!duv::run_unlocked([&] { return kg::max_abs(x, top); }) || !std::isfinite(scale_) ||
-            !std::isfinite(top * scale_))
-            return false;
+        const double top = duv::run_unlocked([&] { return duv::kernels::max_abs(x); });
+        if (!std::isfinite(scale_) || !std::isfinite(top * scale_)) return false;
         // The copies' rows, to scale the draws by should NumPy have to add them.
         idx_ = duv::ArrayView(indices);
         const int64_t *idx = idx_.vector<int64_t>();

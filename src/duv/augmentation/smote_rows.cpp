@@ -1,10 +1,15 @@
 #include "duv/augmentation/smote_rows.hpp"
 
 #include "duv/augmentation/arrays.hpp"
+#include "duv/interop/unlocked.hpp"
 #include "duv/interop/util.hpp"
+#include "duv/kernels/extent.hpp"
 #include "duv/kernels/gather.hpp"
 
+#include <cfloat>
+#include <cmath>
 #include <cstring>
+#include <limits>
 #include <type_traits>
 
 namespace duv::augmentation::smote {
@@ -28,6 +33,32 @@ std::optional<Dtype> row_dtype(const ArrayView &view) {
     auto dt = view.dtype();
     if (!dt || *dt == Dtype::Bool) return std::nullopt;
     return dt;
+}
+
+// Whether base + alpha * (neighbour - base), for |alpha| <= alpha_max, stays finite for the
+// values of `src`: otherwise NumPy's arithmetic warns, and it builds the rows itself. Integer
+// differences wrap silently in NumPy as in the kernel.
+// `top` is the largest magnitude in the source (float types only).
+bool interpolates_quietly(Dtype dt, double top, double alpha_max) {
+    if (dt != Dtype::F64 && dt != Dtype::F32) return true;
+    const double limit = dt == Dtype::F32 ? static_cast<double>(std::numeric_limits<float>::max()) : DBL_MAX;
+    return top <= limit / 2 && top <= DBL_MAX / (2.0 * (1.0 + alpha_max));
+}
+
+double extent(const ArrayView &view, Dtype dt) {
+    const kernels::Matrix src = view.matrix(dt);
+    return run_unlocked([&] { return kernels::max_abs(src); });
+}
+
+bool interpolates_quietly(const ArrayView &view, Dtype dt, double alpha_max) {
+    return interpolates_quietly(dt, extent(view, dt), alpha_max);
+}
+
+// The largest |alpha|.
+double largest(const double *alpha, int64_t n) {
+    double top = 0.0;
+    for (int64_t i = 0; i < n; ++i) top = std::fmax(top, std::fabs(alpha[i]));
+    return top;
 }
 
 // Data of an int64 vector whose entries are row numbers of `n_rows` rows, else nullptr.
@@ -150,8 +181,11 @@ void Interpolation::interpolate(nb::handle np, nb::object alpha, nb::handle samp
     X_view_ = ArrayView(X_);
     y_view_ = ArrayView(y_);
     if (kernel_draws_) {
+        const double alpha_max = largest(draws_.alpha, draws_.count);
         X_dt_ = row_dtype(X_view_);
+        if (X_dt_ && !interpolates_quietly(X_view_, *X_dt_, alpha_max)) X_dt_.reset();
         y_dt_ = row_dtype(y_view_);
+        if (y_dt_ && !interpolates_quietly(y_view_, *y_dt_, alpha_max)) y_dt_.reset();
     }
     if (!X_dt_) X_aug_ = rows_by_numpy(np, X_, X_ends_);
     if (!y_dt_) y_aug_ = rows_by_numpy(np, y_, y_ends_);
@@ -173,6 +207,8 @@ void Interpolation::weights(nb::handle np, nb::handle sample_weight) {
     weights_view_ = ArrayView(weights_);
     if (kernel_draws_ && weights_view_ && weights_view_.ndim() == 1 && weights_view_.shape(0) == n_)
         weights_dt_ = weights_view_.dtype();
+    // An infinite weight meets a zero coefficient (0 * inf), which NumPy reports.
+    if (weights_dt_ && !std::isfinite(extent(weights_view_, *weights_dt_))) weights_dt_.reset();
     if (weights_dt_) return;
     nb::object clipped = np.attr("clip")(alpha_, 0.0, 1.0);
     nb::object complement = nb::float_(1.0) - clipped;
@@ -280,6 +316,8 @@ bool ClassInterpolation::record_alpha(nb::handle alpha) {
     ArrayView view(alpha);
     const double *values = view.vector<double>();
     if (!values || static_cast<size_t>(view.shape(0)) + alpha_.size() != base_.size()) return false;
+    if (X_top_ < 0) X_top_ = extent(X_view_, *X_dt_);
+    if (!interpolates_quietly(*X_dt_, X_top_, largest(values, view.shape(0)))) return false;
     alpha_.insert(alpha_.end(), values, values + view.shape(0));
     return true;
 }

@@ -99,6 +99,7 @@ private:
     std::optional<kernels::Dtype> X_dt_;  // set while the kernel is to write the rows
     std::vector<int64_t> base_, neigh_;   // the kernel's draws, as rows of X
     std::vector<double> alpha_;
+    double X_top_ = -1.0;  // largest magnitude in X, once known
     bool packed_ = false;
     size_t mark_ = 0;    // where the current class's draws start
     Endpoints pending_;  // the current class's endpoint rows, taken by NumPy

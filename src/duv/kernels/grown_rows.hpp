@@ -8,6 +8,7 @@
 #pragma once
 
 #include "duv/kernels/dtype.hpp"
+#include "duv/kernels/extent.hpp"
 
 #include <cmath>
 #include <cstdint>
@@ -147,13 +148,6 @@ template <typename T> void scale(const Matrix &x, const Rows &rows, double *draw
     }
 }
 
-template <typename T> double max_abs(const Matrix &x) {
-    double top = 0;
-    for (int64_t i = 0; i < x.n; ++i)
-        for (int64_t c = 0; c < x.m; ++c) top = std::fmax(top, std::fabs(value<T>(x.data + i * x.rs + c * x.cs)));
-    return top;
-}
-
 }  // namespace detail
 
 // Writes the float64 rows (rows.total() x x.m, C order) of the grown set: input rows as
@@ -167,12 +161,6 @@ inline bool noisy_rows(const Matrix &x, const Noise &noise, const Rows &rows, co
 // draws[j, c] = 0.0 + |x[idx[j], c] * std| * g.
 inline bool scale_draws(const Matrix &x, const Rows &rows, double *draws, double std_) {
     visit(x.dtype, [&](auto t) { detail::scale<decltype(t)>(x, rows, draws, std_); });
-    return true;
-}
-
-// The largest magnitude of a matrix as float64 values (0 when empty); false for other types.
-inline bool max_abs(const Matrix &x, double &top) {
-    visit(x.dtype, [&](auto t) { top = detail::max_abs<decltype(t)>(x); });
     return true;
 }
 
