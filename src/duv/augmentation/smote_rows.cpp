@@ -315,7 +315,7 @@ bool ClassInterpolation::record(const ClassRows &c, nb::handle base_idx, nb::han
 bool ClassInterpolation::record_alpha(nb::handle alpha) {
     ArrayView view(alpha);
     const double *values = view.vector<double>();
-    if (!values || static_cast<size_t>(view.shape(0)) + alpha_.size() != base_.size()) return false;
+    if (!values || !X_dt_ || static_cast<size_t>(view.shape(0)) + alpha_.size() != base_.size()) return false;
     if (X_top_ < 0) X_top_ = extent(X_view_, *X_dt_);
     if (!interpolates_quietly(*X_dt_, X_top_, largest(values, view.shape(0)))) return false;
     alpha_.insert(alpha_.end(), values, values + view.shape(0));
