@@ -3,8 +3,9 @@
 duv starts no threads or processes of its own: where it works in parallel it hands ``n_jobs`` to joblib, as
 scikit-learn does. Inside ``joblib.parallel_config(backend="dask")`` that work runs on a ``dask.distributed``
 cluster instead: here a grid search over an augmented meta-estimator (each candidate and fold is one task) and the
-expert fitting and routing of a mixture of experts (one task per expert). The script starts a small local cluster,
-runs both on it and on joblib's default backend, and checks that the results are the same.
+expert fitting and routing of a mixture of experts (one task per expert; with ``split="random"`` the experts are
+fitted on threads of the calling process whatever the backend, as that split states). The script starts a small
+local cluster, runs both on it and on joblib's default backend, and checks that the results are the same.
 
     pip install ".[dask]" && python examples/dask_scale_out.py
 
