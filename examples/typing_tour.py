@@ -124,6 +124,8 @@ def meta_estimators(X: Floats, y: Floats, labels: NDArray[np.int_]) -> None:
         "Resample": ResampleAugmentedRegressor(tree, factor=2.0, random_state=0).fit(X, y),
         "CategoryBalance": CategoryBalanceAugmentedRegressor(tree, columns=2, random_state=0).fit(X, y),
     }
+    # A wrapper's tags are its estimator's where the estimator decides: a tree fits several targets at once.
+    assert smote.__sklearn_tags__().target_tags.multi_output
     for name, model in regressors.items():
         error = mean_squared_log_error(y, model.predict(X))
         print(f"{name + 'AugmentedRegressor':34} MSLE {error:.4f}, inner {type(model.unwrap()).__name__}")

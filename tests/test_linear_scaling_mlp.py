@@ -1,14 +1,11 @@
 import inspect
 import pickle
-import warnings
 
 import numpy as np
 import pytest
 from sklearn.base import clone
-from sklearn.exceptions import ConvergenceWarning
 from sklearn.model_selection import GridSearchCV
 from sklearn.neural_network import MLPClassifier, MLPRegressor
-from sklearn.utils.estimator_checks import parametrize_with_checks
 
 import duv.neural_network
 import duv.neural_network._linear_scaling_mlp as module
@@ -187,24 +184,3 @@ def test_warm_start_with_the_same_shape_continues(data):
         c.fit(X, (labels > 0).astype(int))  # the base class's own check for a change of classes
     with pytest.raises(ValueError, match=r"^warm_start cannot continue a network with hidden layer sizes \(10, 10\)"):
         c.set_params(hidden_layer_width=9).fit(X, labels)
-
-
-def expected_failures(estimator):
-    failures = {"check_dont_overwrite_parameters": "fit sets hidden_layer_sizes from the layout parameters"}
-    if isinstance(estimator, LinearScalingMLPClassifier):
-        failures.update({
-            "check_supervised_y_2d": "a column target is a one-column indicator matrix: one output unit, another "
-                                     "network than for the same labels as a vector",
-            "check_requires_y_none": "the output count is read from y before the base class validates it "
-                                     "(IndexError for y=None)",
-        })
-    return failures
-
-
-@parametrize_with_checks([LinearScalingMLPRegressor(2, 20, random_state=0),
-                          LinearScalingMLPClassifier(2, 20, 0.5, random_state=0)],
-                         expected_failed_checks=expected_failures)
-def test_sklearn_common_checks(estimator, check):
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", ConvergenceWarning)
-        check(estimator)

@@ -10,7 +10,6 @@ from sklearn.exceptions import NotFittedError
 from sklearn.linear_model import LinearRegression
 from sklearn.pipeline import make_pipeline
 from sklearn.utils._param_validation import InvalidParameterError
-from sklearn.utils.estimator_checks import parametrize_with_checks
 
 import duv.preprocessing
 import duv.preprocessing._logarithm_scaler as module
@@ -294,23 +293,6 @@ def test_sklearn_integration():
     np.testing.assert_allclose(ttr.predict([[3]]), [1000.0])
     clone_ = pickle.loads(pickle.dumps(s))
     np.testing.assert_array_equal(clone_.transform(X), s.transform(X))
-
-
-def expected_failures(estimator):
-    return {
-        "check_do_not_raise_errors_in_init_or_set_params":
-            "parameters are validated at construction (validate_params on __init__)",
-        "check_n_features_in_after_fitting":
-            "a column-count mismatch is reported as 'X has n features, expected m.'",
-        "check_estimators_nan_inf": "NaN and infinity are valid inputs (ensure_all_finite=False)",
-    }
-
-
-@parametrize_with_checks([LogarithmScaler(), LogarithmScaler("log1p", inverted=True, eps=0.1)],
-                         expected_failed_checks=expected_failures)
-@pytest.mark.filterwarnings("ignore:invalid value encountered:RuntimeWarning")  # the checks feed negative data
-def test_sklearn_common_checks(estimator, check):
-    check(estimator)
 
 
 def peak_bytes(fn):

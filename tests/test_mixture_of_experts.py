@@ -469,3 +469,28 @@ def test_module_names_are_looked_up_at_call_time(data, monkeypatch, name, routin
     assert calls
     monkeypatch.undo()
     np.testing.assert_array_equal(want, model.predict(data[0][:7]))
+
+
+def test_distance_routing_accepts_unaligned_expert_predictions():
+    # Arrays rebuilt from a worker process's bytes (joblib's or dask's) can be contiguous but unaligned.
+    def unaligned(a):
+        a = np.ascontiguousarray(a, dtype=np.float64)
+        raw = np.zeros(a.nbytes + 1, dtype=np.uint8)
+        out = np.frombuffer(raw.data, dtype=np.float64, count=a.size, offset=1).reshape(a.shape)
+        out[...] = a
+        assert not out.flags.aligned
+        return out
+
+    class Unaligned(BayesianRidge):
+        def predict(self, X, return_std=False):
+            mean, std = super().predict(X, return_std=True)
+            return (unaligned(mean), unaligned(std)) if return_std else mean
+
+    rng = np.random.RandomState(0)
+    X, y = rng.rand(60, 2), rng.rand(60)
+    for aggregation in ["mixture", "simple", "inverse_variance"]:
+        params = dict(n_estimators=3, n_clusters=2, routing="distance", aggregation_method=aggregation, random_state=0)
+        plain = MoE(BayesianRidge(), **params).fit(X, y).predict(X, return_std=True)
+        odd = MoE(Unaligned(), **params).fit(X, y).predict(X, return_std=True)
+        np.testing.assert_array_equal(odd[0], plain[0])
+        np.testing.assert_array_equal(odd[1], plain[1])

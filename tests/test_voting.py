@@ -8,7 +8,6 @@ from sklearn.base import BaseEstimator, RegressorMixin, clone
 from sklearn.ensemble import VotingRegressor as SkVotingRegressor
 from sklearn.linear_model import LinearRegression, LogisticRegression, Ridge
 from sklearn.utils._param_validation import InvalidParameterError
-from sklearn.utils.estimator_checks import parametrize_with_checks
 
 import duv.ensemble
 import duv.ensemble._voting as module
@@ -278,14 +277,6 @@ def test_declaration():
     assert inspect.signature(VotingRegressor.assume_fitted).return_annotation == "VotingRegressor"
     assert str(inspect.signature(VotingRegressor.predict)) == (
         "(self, X, return_std=False, scale_func=None, **predict_params)")
-
-
-@parametrize_with_checks([VotingRegressor([("lr", LinearRegression()), ("r", Ridge())])],
-                         expected_failed_checks=lambda est: {
-                             "check_do_not_raise_errors_in_init_or_set_params":
-                                 "parameters are validated at construction (validate_params on __init__)"})
-def test_sklearn_common_checks(estimator, check):
-    check(estimator)
 
 
 def peak_bytes(fn):

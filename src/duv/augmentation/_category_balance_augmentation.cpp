@@ -1,6 +1,7 @@
 #include "duv/augmentation/arrays.hpp"
 #include "duv/augmentation/category_groups.hpp"
 #include "duv/augmentation/meta_estimator.hpp"
+#include "duv/augmentation/meta_estimator_tags.hpp"
 #include "duv/interop/klass.hpp"
 #include "duv/interop/module.hpp"
 #include "duv/interop/sklearn.hpp"
@@ -278,10 +279,9 @@ void build_class(nb::module_ &m, const char *name, bool regressor) {
               duv::kwonly("sample_weight_mode", "passthrough").ann(nb::str("str")),
               duv::kwonly("shuffle", true).ann(nb::str("bool")), duv::kwonly("random_state", nb::none()),
               duv::kwonly("store_augmented", false).ann(nb::str("bool"))});
-    if (regressor)
-        aug::def_fit_predict_and_build(cls, true, fit_regressor, predict_regressor);
-    else
-        aug::def_fit_predict_and_build(cls, false, fit_classifier, predict_classifier);
+    nb::object built = regressor ? aug::def_fit_predict_and_build(cls, true, fit_regressor, predict_regressor)
+                                 : aug::def_fit_predict_and_build(cls, false, fit_classifier, predict_classifier);
+    aug::def_sklearn_tags(m, built, aug::InputCheck::AsGiven);
 }
 
 void def_category_balance_augment(nb::module_ &m) {

@@ -1,6 +1,8 @@
 #include "duv/augmentation/arrays.hpp"
 #include "duv/augmentation/grown_set.hpp"
 #include "duv/augmentation/meta_estimator.hpp"
+#include "duv/augmentation/meta_estimator_tags.hpp"
+#include "duv/augmentation/row_weights.hpp"
 #include "duv/interop/buffer.hpp"
 #include "duv/interop/klass.hpp"
 #include "duv/interop/module.hpp"
@@ -260,6 +262,8 @@ nb::object fit(const duv::Globals &g, const aug::FitWithParamsArgs &a, bool regr
     nb::handle self = a.self;
     self.attr("n_features_in_") = shape_of(X, 1);
     if (regressor) self.attr("n_outputs_") = aug::n_outputs(y);
+    if (aug::passthrough_mode(self.attr("sample_weight_mode")))
+        aug::check_one_weight_per_row(g["np"], a.sample_weight, nb::object(X.attr("shape"))[0]);
     auto augmented = duv::unpack(
         g["gaussian_augment"](X, y, "factor"_a = self.attr("factor"), "sample_weight"_a = a.sample_weight,
                               "sample_weight_mode"_a = self.attr("sample_weight_mode"), "X_std"_a = self.attr("X_std"),
@@ -297,8 +301,9 @@ void build_class(nb::module_ &m, const char *name, bool regressor) {
         params.push_back(p);
     cls.init(params);
 
-    aug::def_fit_predict_and_build(cls, regressor, regressor ? fit_regressor : fit_classifier,
-                                   aug::predict_is_expecting);
+    nb::object built = aug::def_fit_predict_and_build(cls, regressor, regressor ? fit_regressor : fit_classifier,
+                                                      aug::predict_is_expecting);
+    aug::def_sklearn_tags(m, built, aug::InputCheck::Numeric);
 }
 
 }  // namespace

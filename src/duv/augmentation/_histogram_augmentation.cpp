@@ -1,6 +1,8 @@
 #include "duv/augmentation/arrays.hpp"
 #include "duv/augmentation/grown_set.hpp"
 #include "duv/augmentation/meta_estimator.hpp"
+#include "duv/augmentation/meta_estimator_tags.hpp"
+#include "duv/augmentation/row_weights.hpp"
 #include "duv/interop/buffer.hpp"
 #include "duv/interop/klass.hpp"
 #include "duv/interop/module.hpp"
@@ -655,6 +657,8 @@ nb::object fit(const duv::Globals &g, const aug::FitArgs &a, bool regressor) {
     nb::object sample_weight = nb::borrow(a.sample_weight);
     if (regressor && !sample_weight.is_none()) sample_weight = g["_check_sample_weight"](sample_weight, X);
     nb::handle self = a.self;
+    if (!regressor && aug::passthrough_mode(self.attr("sample_weight_mode")))
+        aug::check_one_weight_per_row(g["np"], sample_weight, shape_of(X, 0));
     self.attr("n_features_in_") = shape_of(X, 1);
     if (regressor) self.attr("n_outputs_") = aug::n_outputs(y);
     auto augmented =
@@ -699,8 +703,9 @@ void build_class(nb::module_ &m, const char *name, bool regressor) {
               duv::arg("target", "y"), duv::arg("x_bins", nb::none()), duv::arg("y_bins", nb::none()),
               duv::arg("agg", "geometric"), duv::arg("sample_weight_mode", "passthrough"),
               duv::arg("store_augmented", false)});
-    aug::def_fit_predict_and_build(cls, regressor, regressor ? fit_regressor : fit_classifier,
-                                   aug::predict_fitted_with);
+    nb::object built = aug::def_fit_predict_and_build(cls, regressor, regressor ? fit_regressor : fit_classifier,
+                                                      aug::predict_fitted_with);
+    aug::def_sklearn_tags(m, built, aug::InputCheck::Numeric);
 }
 
 void def_histogram_augment(nb::module_ &m) {

@@ -1,4 +1,6 @@
 #include "duv/augmentation/meta_estimator.hpp"
+#include "duv/augmentation/meta_estimator_tags.hpp"
+#include "duv/augmentation/row_weights.hpp"
 #include "duv/interop/klass.hpp"
 #include "duv/interop/module.hpp"
 #include "duv/interop/sklearn.hpp"
@@ -81,6 +83,8 @@ nb::object fit(const duv::Globals &g, const aug::FitArgs &a, bool regressor) {
     nb::handle self = a.self;
     self.attr("n_features_in_") = nb::object(X.attr("shape"))[1];
     if (regressor) self.attr("n_outputs_") = aug::n_outputs(y);
+    if (aug::passthrough_mode(self.attr("sample_weight_mode")))
+        aug::check_one_weight_per_row(g["np"], a.sample_weight, nb::object(X.attr("shape"))[0]);
     auto augmented = duv::unpack(
         g["resample_augment"](X, y, "factor"_a = self.attr("factor"), "shuffle"_a = self.attr("shuffle"),
                               "random_state"_a = self.attr("random_state"), "sample_weight"_a = a.sample_weight,
@@ -108,8 +112,9 @@ void build_class(nb::module_ &m, const char *name, bool regressor) {
               duv::arg("shuffle", true).ann(duv::bool_type()), duv::arg("random_state", nb::none()),
               duv::arg("sample_weight_mode", "passthrough").ann(duv::str_type()),
               duv::arg("store_augmented", false).ann(duv::bool_type())});
-    aug::def_fit_predict_and_build(cls, regressor, regressor ? fit_regressor : fit_classifier,
-                                   aug::predict_fitted_with);
+    nb::object built = aug::def_fit_predict_and_build(cls, regressor, regressor ? fit_regressor : fit_classifier,
+                                                      aug::predict_fitted_with);
+    aug::def_sklearn_tags(m, built, aug::InputCheck::Numeric);
 }
 
 void def_resample_augment(nb::module_ &m) {

@@ -1,5 +1,7 @@
 #include "duv/augmentation/arrays.hpp"
 #include "duv/augmentation/meta_estimator.hpp"
+#include "duv/augmentation/meta_estimator_tags.hpp"
+#include "duv/augmentation/row_weights.hpp"
 #include "duv/augmentation/smote_rows.hpp"
 #include "duv/interop/klass.hpp"
 #include "duv/interop/module.hpp"
@@ -179,6 +181,8 @@ nb::object fit_regressor(const duv::Globals &g, const FitArgs &a) {
     self.attr("_y_was_1d") = nb::bool_(y_was_1d);
     if (y_was_1d) y = y.attr("reshape")(-1, 1);
     self.attr("n_outputs_") = nb::object(y.attr("shape"))[1];
+    if (aug::passthrough_mode(self.attr("sample_weight_mode")))
+        aug::check_one_weight_per_row(np, a.sample_weight, self.attr("n_samples_"));
 
     nb::object result = g["smote_augment"](
         X, y, "factor"_a = self.attr("factor"), "distance_weights"_a = self.attr("distance_weights"),
@@ -311,6 +315,7 @@ nb::object fit_classifier(const duv::Globals &g, const FitArgs &a) {
     self.attr("n_features_in_") = nb::object(X.attr("shape"))[1];
     nb::object n_samples = g["_num_samples"](X);
     if (duv::compare(self.attr("factor"), nb::float_(1.0), Py_LT)) duv::raise_value_error(kFactorMessage);
+    aug::check_one_weight_per_row(np, sample_weight, n_samples);  // indexed like the rows in every mode
     if (duv::compare(self.attr("factor"), nb::float_(1.0), Py_EQ))
         return fit_unaugmented(g, np, self, rng, X, y, nb::borrow(sample_weight), n_samples);
 
@@ -389,7 +394,7 @@ void build_regressor(nb::module_ &m) {
     fit_constraints["sample_weight"] = duv::list_of("array-like", nb::none());
     cls.def_validated("fit", fit_params(), fit_regressor, fit_constraints, true);
     cls.def("predict", {duv::arg("self"), duv::arg("X")}, aug::predict_fitted_with);
-    cls.build();
+    aug::def_sklearn_tags(m, cls.build(), aug::InputCheck::Numeric);
 }
 
 void build_classifier(nb::module_ &m) {
@@ -400,7 +405,8 @@ void build_classifier(nb::module_ &m) {
               duv::arg("n_jobs", nb::none()), duv::arg("extrapolation", 0.0),
               duv::arg("sample_weight_mode", "passthrough"), duv::arg("store_augmented", false)});
     cls.def("_validate_estimator", {duv::arg("self")}, validate_estimator);
-    aug::def_fit_predict_and_build(cls, false, fit_classifier, aug::predict_fitted_with);
+    nb::object built = aug::def_fit_predict_and_build(cls, false, fit_classifier, aug::predict_fitted_with);
+    aug::def_sklearn_tags(m, built, aug::InputCheck::Numeric);
 }
 
 }  // namespace

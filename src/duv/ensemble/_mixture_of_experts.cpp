@@ -1,6 +1,7 @@
 #include "duv/interop/buffer.hpp"
 #include "duv/interop/klass.hpp"
 #include "duv/interop/module.hpp"
+#include "duv/interop/tags.hpp"
 #include "duv/interop/util.hpp"
 #include "duv/kernels/fp_flags.hpp"
 #include "duv/kernels/mixture.hpp"
@@ -17,6 +18,7 @@ using mk::Method;
 
 DUV_ARGS(FitExpertArgs, estimator, X_sample, y_sample, sample_indices);
 DUV_ARGS(PredictExpertArgs, estimator, X, kwargs);
+DUV_ARGS(SelfArgs, self);
 DUV_ARGS(FitArgs, self, X, y);
 DUV_ARGS(NSamplesArgs, self, X);
 DUV_ARGS(PredictArgs, self, X, return_std, kwargs);
@@ -696,6 +698,16 @@ nb::object checked_shape(nb::handle np, nb::handle values, nb::handle expected, 
     return arr;
 }
 
+// A C-contiguous, aligned view of `values` as `dtype`. Arrays rebuilt from another process's
+// bytes (a joblib or dask worker's results) can be contiguous but unaligned: those are copied.
+duv::ArrayView kernel_view(nb::handle np, nb::handle values, nb::handle dtype) {
+    duv::ArrayView view(np.attr("ascontiguousarray")(values, "dtype"_a = dtype));
+    if (float_dtype(view)) return view;
+    view = duv::ArrayView(np.attr("array")(values, "dtype"_a = dtype, "order"_a = "C"));
+    if (!float_dtype(view)) throw std::runtime_error("unexpected array");
+    return view;
+}
+
 // The layout is the one the first row's nearest expert returns; float32 when every array is.
 Predictions common_layout(nb::handle np, std::vector<ExpertPrediction> &predicted, const RowGroups &groups) {
     Predictions p;
@@ -720,12 +732,8 @@ Predictions common_layout(nb::handle np, std::vector<ExpertPrediction> &predicte
     p.means_of.resize(groups.n_experts);
     p.stds_of.resize(groups.n_experts);
     for (ExpertPrediction &e : predicted) {
-        nb::object means = np.attr("ascontiguousarray")(e.means, "dtype"_a = p.dtype);
-        nb::object stds = np.attr("ascontiguousarray")(e.stds, "dtype"_a = p.dtype);
-        p.means_of[e.expert] = duv::ArrayView(means);
-        p.stds_of[e.expert] = duv::ArrayView(stds);
-        if (!float_dtype(p.means_of[e.expert]) || !float_dtype(p.stds_of[e.expert]))
-            throw std::runtime_error("unexpected array");
+        p.means_of[e.expert] = kernel_view(np, e.means, p.dtype);
+        p.stds_of[e.expert] = kernel_view(np, e.stds, p.dtype);
     }
     return p;
 }
@@ -946,6 +954,20 @@ nb::object mixture_aggregation(const duv::Globals &g, const WeightedStackArgs &a
     return numpy_mixture(np, a.means, a.stds, a.weights, epsilon, w);
 }
 
+// Every expert is a clone of `estimator`, fitted on rows of the validated (multi-output) target:
+// the experts' needs and abilities are the mixture's.
+nb::object sklearn_tags(const duv::Globals &, const duv::OwnerCell &c, const SelfArgs &a) {
+    nb::object tags = duv::base_tags(c.owner, a.self);
+    nb::object inner = duv::tags_or_none(a.self.attr("estimator"));
+    if (inner.is_none()) return tags;
+    duv::copy_tag(tags, inner, "input_tags", "positive_only");
+    duv::copy_tag(tags, inner, "target_tags", "positive_only");
+    duv::copy_tag(tags, inner, "target_tags", "multi_output");
+    duv::copy_tag(tags, inner, "regressor_tags", "poor_score");
+    duv::copy_tag(tags, inner, nullptr, "non_deterministic");
+    return tags;
+}
+
 void build_class(nb::module_ &m) {
     // RegressorMixin first, so that scikit-learn's tags see the estimator type.
     duv::ClassBuilder cls(m, "MixtureOfExpertsRegressor", {m.attr("RegressorMixin"), m.attr("BaseEstimator")});
@@ -970,7 +992,7 @@ void build_class(nb::module_ &m) {
                         cls.def("_inverse_variance_aggregation", stack, inverse_variance_aggregation),
                         cls.def("_mixture_aggregation", weighted_stack, mixture_aggregation)};
     for (int i = 0; i < 4; ++i) own_aggregation[i] = own[i].release().ptr();
-    cls.build();
+    duv::def_owned(m, cls.build(), "__sklearn_tags__", {duv::arg("self")}, sklearn_tags);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include "duv/interop/klass.hpp"
 #include "duv/interop/module.hpp"
 #include "duv/interop/sklearn.hpp"
+#include "duv/interop/tags.hpp"
 #include "duv/interop/ufunc_loop.hpp"
 #include "duv/interop/util.hpp"
 #include "duv/kernels/log_scale.hpp"
@@ -323,6 +324,13 @@ nb::dict init_constraints(nb::module_ &m) {
     return c;
 }
 
+// NaN is a valid input (it stays NaN), as are the infinities.
+nb::object sklearn_tags(const duv::Globals &, const duv::OwnerCell &c, const SelfArgs &a) {
+    nb::object tags = duv::base_tags(c.owner, a.self);
+    tags.attr("input_tags").attr("allow_nan") = true;
+    return tags;
+}
+
 void build_class(nb::module_ &m) {
     // `from __future__ import annotations`: annotations are kept as their source text.
     auto ann = [](const char *text) { return nb::str(text); };
@@ -341,7 +349,7 @@ void build_class(nb::module_ &m) {
         cls.def("_forward", {duv::arg("self"), duv::arg("Z").ann(ann("np.ndarray"))}, forward, ann("np.ndarray"))
             .inc_ref()
             .ptr();
-    cls.build();
+    duv::def_owned(m, cls.build(), "__sklearn_tags__", {duv::arg("self")}, sklearn_tags);
 }
 
 }  // namespace

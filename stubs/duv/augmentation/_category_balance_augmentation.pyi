@@ -6,6 +6,7 @@ from typing import Any, Self, TypeAlias
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin
+from sklearn.utils import Tags
 
 from ._meta_estimator_mixins import UnwrapMetaEstimatorMixin
 
@@ -135,6 +136,18 @@ class CategoryBalanceAugmentedRegressor(RegressorMixin, UnwrapMetaEstimatorMixin
             NotFittedError: The model is not fitted.
         """
 
+    def __sklearn_tags__(self) -> Tags:
+        """scikit-learn's estimator tags: a regressor's, completed from the wrapped estimator.
+
+        Required positive input or target, multi-output support, poor score and
+        non-determinism are those of ``estimator``, which is fitted on the grown set.
+        NaN, string and categorical input are accepted as far as ``estimator`` accepts them, since
+        ``fit`` hands ``X`` on as given.
+
+        Returns:
+            The tags.
+        """
+
 class CategoryBalanceAugmentedClassifier(ClassifierMixin, UnwrapMetaEstimatorMixin, BaseEstimator):
     """Classifier fitted on data whose ``columns`` categories are balanced by ``category_balance_augment``."""
 
@@ -217,3 +230,15 @@ class CategoryBalanceAugmentedClassifier(ClassifierMixin, UnwrapMetaEstimatorMix
     @property
     def classes_(self) -> NDArray[Any]:
         """The class labels of the fitted inner classifier (``estimator_.classes_``)."""
+
+    def __sklearn_tags__(self) -> Tags:
+        """scikit-learn's estimator tags: a classifier's, completed from the wrapped estimator.
+
+        Required positive input, multi-class support, poor score and
+        non-determinism are those of ``estimator``, which is fitted on the grown set.
+        NaN, string and categorical input are accepted as far as ``estimator`` accepts them, since
+        ``fit`` hands ``X`` on as given.
+
+        Returns:
+            The tags.
+        """

@@ -5,6 +5,7 @@ from typing import Any, Self, TypeAlias
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin
+from sklearn.utils import Tags
 
 from ._meta_estimator_mixins import UnwrapMetaEstimatorMixin
 
@@ -117,6 +118,17 @@ class ResampleAugmentedRegressor(RegressorMixin, UnwrapMetaEstimatorMixin, BaseE
             ValueError: ``X`` has another number of columns than in ``fit``.
         """
 
+    def __sklearn_tags__(self) -> Tags:
+        """scikit-learn's estimator tags: a regressor's, completed from the wrapped estimator.
+
+        Required positive input or target, multi-output support, poor score and
+        non-determinism are those of ``estimator``, which is fitted on the grown set.
+        ``fit`` validates the input as numbers without NaN, whatever ``estimator`` accepts.
+
+        Returns:
+            The tags.
+        """
+
 class ResampleAugmentedClassifier(ClassifierMixin, UnwrapMetaEstimatorMixin, BaseEstimator):
     """Classifier that fits a clone of ``estimator`` on the training set resized by ``resample_augment``."""
 
@@ -191,3 +203,14 @@ class ResampleAugmentedClassifier(ClassifierMixin, UnwrapMetaEstimatorMixin, Bas
     @property
     def classes_(self) -> NDArray[Any]:
         """The class labels of the fitted inner classifier (``estimator_.classes_``)."""
+
+    def __sklearn_tags__(self) -> Tags:
+        """scikit-learn's estimator tags: a classifier's, completed from the wrapped estimator.
+
+        Required positive input, multi-class support, poor score and
+        non-determinism are those of ``estimator``, which is fitted on the grown set.
+        ``fit`` validates the input as numbers without NaN, whatever ``estimator`` accepts.
+
+        Returns:
+            The tags.
+        """

@@ -6,6 +6,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 from sklearn.base import BaseEstimator, RegressorMixin
 from sklearn.cluster import KMeans
+from sklearn.utils import Tags
 
 _RandomState: TypeAlias = int | np.random.RandomState | None
 _Floats: TypeAlias = NDArray[np.floating[Any]]
@@ -138,3 +139,13 @@ class MixtureOfExpertsRegressor(RegressorMixin, BaseEstimator):
     def predict(
         self, X: ArrayLike, return_std: bool = False, **kwargs: Any
     ) -> _Floats | tuple[_Floats, _Floats]: ...
+
+    def __sklearn_tags__(self) -> Tags:
+        """scikit-learn's estimator tags: a regressor's, completed from the experts' estimator.
+
+        Required positive input or target, multi-output support, poor score and non-determinism are
+        those of ``estimator`` (every expert is a clone of it); NaN is rejected by ``fit``.
+
+        Returns:
+            The tags (a regressor's alone while ``estimator`` is None).
+        """

@@ -5,6 +5,7 @@ from typing import Optional, Self
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 from sklearn.base import BaseEstimator, OneToOneFeatureMixin, TransformerMixin
+from sklearn.utils import Tags
 
 class LogarithmScaler(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):
     """Maps every column through ``log10``, ``log`` or ``log1p`` and back with the matching exponential.
@@ -78,4 +79,11 @@ class LogarithmScaler(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):
         Raises:
             NotFittedError: The transformer is not fitted.
             ValueError: Another number of columns than in ``fit``.
+        """
+
+    def __sklearn_tags__(self) -> Tags:
+        """scikit-learn's estimator tags: those of a one-to-one transformer, with NaN allowed.
+
+        Returns:
+            The tags; ``input_tags.allow_nan`` is true (NaN maps to NaN, infinities are valid too).
         """
