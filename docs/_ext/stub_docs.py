@@ -150,6 +150,20 @@ def saved_png_scraper(block, block_vars, gallery_conf, **kwargs):
     return figure_rst(targets, gallery_conf["src_dir"])
 
 
+def _short_titles(app, docname, source):
+    """Titles ``SMOTEAugmentedRegressor`` rather than ``duv.augmentation.SMOTEAugmentedRegressor`` on the pages
+    of classes and functions (the page of a package keeps its dotted name); the signature keeps the full name."""
+    if not docname.startswith("api/") or docname.endswith("/index"):
+        return
+    text = source[0]
+    first, _, rest = text.partition("\n")
+    underline, _, body = rest.partition("\n")
+    if re.fullmatch(r"duv(\.\w+)+", first) and set(underline) == {"="}:
+        short = first.rpartition(".")[2]
+        source[0] = f"{short}\n{'=' * len(short)}\n{body}"
+
+
 def setup(app):
     app.connect("autoapi-skip-member", _on_skip_member)
+    app.connect("source-read", _short_titles)
     return {"parallel_read_safe": True, "parallel_write_safe": True}
