@@ -173,7 +173,9 @@ class HistogramAugmentedRegressor(RegressorMixin, UnwrapMetaEstimatorMixin, Base
 class HistogramAugmentedClassifier(ClassifierMixin, UnwrapMetaEstimatorMixin, BaseEstimator):
     """Classifier that fits a clone of ``estimator`` on the training set resized by ``histogram_augment``.
 
-    With the default ``target="y"`` the (numeric) labels are histogrammed, so rare classes are drawn more often.
+    With the default ``target="y"`` the (numeric) labels are histogrammed, so rare classes are drawn more often
+    and the class proportions move towards balance. Give every class its own bin (``y_bins=k`` for labels
+    ``0 .. k-1``): NumPy's ``"auto"`` rule may put all labels into one bin, which makes every row equally likely.
     """
 
     # Constructor parameters, stored unchanged.
