@@ -9,7 +9,7 @@ py=${PYTHON:-python3}
 out=${DOCS_BUILD:-build/docs}
 export MPLBACKEND=Agg
 
-"$py" -m sphinx -W --keep-going -q -b html docs "$out/html"
+"$py" -m sphinx -E -W --keep-going -q -b html docs "$out/html"
 "$py" -m pytest docs/index.rst docs/guide -q -p no:cacheprovider --doctest-glob='*.rst' \
   -o doctest_optionflags='ELLIPSIS NORMALIZE_WHITESPACE' --disable-warnings
 echo "The site is in $out/html; open $out/html/index.html in a browser."
