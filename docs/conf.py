@@ -52,12 +52,13 @@ napoleon_numpy_docstring = False
 napoleon_use_rtype = False
 
 sphinx_gallery_conf = {
-    "examples_dirs": str(ROOT / "examples"),
+    "examples_dirs": [str(ROOT / "examples")],
     "gallery_dirs": "auto_examples",
     "filename_pattern": r"/plot_",
     "ignore_pattern": r"^(?!plot_)",
     "image_scrapers": ("stub_docs.saved_png_scraper", "matplotlib"),
-    "reset_modules": ("stub_docs.snapshot_images", "matplotlib"),
+    "reset_modules": ("stub_docs.prepare_example", "matplotlib"),
+    "reset_modules_order": "both",
     "download_all_examples": False,
     "remove_config_comments": True,
     "abort_on_example_error": True,

@@ -8,6 +8,7 @@
 """
 
 import ast
+import builtins
 import inspect
 import re
 import shutil
@@ -16,6 +17,7 @@ from pathlib import Path
 DOCS = Path(__file__).resolve().parents[1]
 STUBS = DOCS.parent / "stubs"
 IMAGES = DOCS / "images"
+EXAMPLES = DOCS.parent / "examples"
 
 
 def _module_name(path):
@@ -123,10 +125,16 @@ def _images_state():
     return {p: p.stat().st_mtime_ns for p in IMAGES.glob("*.png")} if IMAGES.is_dir() else {}
 
 
-def snapshot_images(gallery_conf, fname, when=None):
-    """Reset hook run around every example: remembers the pictures that exist before it runs."""
-    _seen.clear()
-    _seen.update(_images_state())
+def prepare_example(gallery_conf, fname, when):
+    """Reset hook run before and after every example: remembers the pictures that exist before it runs, and
+    lends it a ``__file__``. sphinx-gallery runs examples without one, while the scripts locate docs/images
+    from it when they run on their own; a name missing from the example's globals is looked up in builtins."""
+    if when == "before":
+        _seen.clear()
+        _seen.update(_images_state())
+        builtins.__file__ = str(EXAMPLES / fname)
+    else:
+        vars(builtins).pop("__file__", None)
 
 
 def saved_png_scraper(block, block_vars, gallery_conf, **kwargs):
@@ -163,7 +171,17 @@ def _short_titles(app, docname, source):
         source[0] = f"{short}\n{'=' * len(short)}\n{body}"
 
 
+def _example_titles(app, docname, source):
+    """An example whose docstring starts with a plain summary line (a script's usual docstring) gets that line
+    as its page title; sphinx-gallery expects an underlined reST title there."""
+    if not docname.startswith("auto_examples/plot_"):
+        return
+    source[0] = re.sub(r"(\n\.\. _sphx_glr_\S+:\n\n)([^\n.=][^\n]*)\n(?![=\-~^\"'`#*+<>]{3})",
+                       lambda m: f"{m.group(1)}{m.group(2)}\n{'=' * len(m.group(2))}\n", source[0], count=1)
+
+
 def setup(app):
     app.connect("autoapi-skip-member", _on_skip_member)
     app.connect("source-read", _short_titles)
+    app.connect("source-read", _example_titles)
     return {"parallel_read_safe": True, "parallel_write_safe": True}
