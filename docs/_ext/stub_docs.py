@@ -3,8 +3,10 @@
 - The API reference is read from the type stubs. sphinx-autoapi keeps the docstring of the last ``@overload``
   of a function, while the stubs document the first one, and it prints the stubs' private type aliases
   (``_RandomState``) by name; ``autoapi-skip-member`` is used to restore the docstring and spell the aliases out.
-- The gallery shows the figures an example saves into ``docs/images`` (the committed pictures) as well as
-  figures it leaves open.
+  Pages of classes and functions are titled by their short names.
+- The gallery runs the example scripts as they are written to run on their own: it lends them ``__file__``,
+  takes a plain first docstring line as their title, and shows the figures they save into ``docs/images`` (the
+  committed pictures) as well as figures they leave open.
 """
 
 import ast
