@@ -18,7 +18,6 @@ Routing and aggregation are read by ``predict``, so one fitted model serves all 
 Each panel shows the merged mean and a band of two standard deviations.
 """
 
-import sys
 import warnings
 from pathlib import Path
 
@@ -69,8 +68,7 @@ axes[0, 0].legend(loc="upper center", fontsize=8)
 fig.suptitle("MixtureOfExpertsRegressor: "
              "6 Gaussian-process experts, 2 active per prediction")
 
-# The figure is also kept with the documentation's pictures. (sphinx-gallery runs examples
-# without __file__; sys.argv[0] names the script both there and on the command line.)
-images = Path(sys.argv[0]).resolve().parents[1] / "docs" / "images"
+# The figure is also kept with the documentation's pictures.
+images = Path(__file__).resolve().parents[1] / "docs" / "images"
 images.mkdir(parents=True, exist_ok=True)
 fig.savefig(images / "moe_routing.png", dpi=80)
