@@ -32,15 +32,24 @@ def category_balance_augment(
     Args:
         X: Features: an array or a pandas DataFrame (recognised by its attributes; NaN allowed).
         y: Targets: an array or a pandas Series.
-        columns: The balancing columns: one name or position, or a sequence of them. Names need a DataFrame;
-            positions count from 0.
-        balance_strength: Target group size as a fraction of the largest group, > 0.
-        shuffle: Shuffle the duplicated rows (passthrough mode).
-        random_state: Seed, ``RandomState`` (advanced in place) or ``None`` for NumPy's global generator.
+        columns: The categorical columns that define the groups: one column name or position, or a
+            sequence of them (rows then group by their combination of values). Names need a DataFrame;
+            positions count from 0 (negative positions are rejected). Values are compared as Python objects,
+            so strings, integers and floats all work as categories.
+        balance_strength: How far the smaller groups are raised, > 0: every group smaller than the largest
+            is brought to ``ceil(largest * balance_strength)`` rows (or weight) if it has fewer. 1.0 makes
+            all groups as large as the largest; 0.5 raises them to half its size, never shrinking any; above
+            1.0 makes the smaller groups larger than the largest one, which is never changed.
+        shuffle: Shuffle the returned rows (passthrough mode); otherwise they come group by group, each
+            group's rows followed by its duplicates.
+        random_state: Seed, ``RandomState`` (advanced in place) or ``None`` for NumPy's global generator;
+            it draws the duplicated rows. An int gives the same rows on every call.
         sample_weight: Per-row weights multiplied into the generated weights (generate mode only; ignored in
             passthrough mode).
-        sample_weight_mode: ``"passthrough"`` (small groups topped up with duplicated rows) or
-            ``"generate"`` (data unchanged, rows of small groups weighted up).
+        sample_weight_mode: ``"passthrough"``: every small group is topped up with rows drawn from it with
+            replacement, and no weights are returned. ``"generate"``: the data come back unchanged and the
+            rows of a small group get the weight ``target / group size`` (1.0 elsewhere), so every group
+            counts as ``target`` rows.
 
     Returns:
         ``(X_aug, y_aug, sw_aug)``. Passthrough: the rows (pandas objects stay pandas, selected by ``iloc``)
@@ -57,6 +66,9 @@ class CategoryBalanceAugmentedRegressor(RegressorMixin, UnwrapMetaEstimatorMixin
 
     In generate mode the inner estimator is fitted without the balancing columns, and ``predict`` removes them
     from its input as well.
+
+    Use it when some categories of a feature (sites, devices, groups of people) are rare in the training data
+    but should count as much as the frequent ones.
     """
 
     # Constructor parameters, stored unchanged.
@@ -96,8 +108,10 @@ class CategoryBalanceAugmentedRegressor(RegressorMixin, UnwrapMetaEstimatorMixin
 
         Args:
             estimator: Unfitted scikit-learn regressor; a clone of it is fitted.
-            columns: The balancing columns (required): a name or position, or a sequence of them.
-            balance_strength: Target group size as a fraction of the largest group.
+            columns: The balancing columns (required): a name or position, or a sequence of them (see
+                ``category_balance_augment``).
+            balance_strength: Target group size as a fraction of the largest group (see
+                ``category_balance_augment``).
             sample_weight_mode: ``"passthrough"`` or ``"generate"`` (see ``category_balance_augment``).
             shuffle: Shuffle the duplicated rows.
             random_state: Seed, ``RandomState`` or ``None``, handed to the function on every fit.
@@ -149,7 +163,11 @@ class CategoryBalanceAugmentedRegressor(RegressorMixin, UnwrapMetaEstimatorMixin
         """
 
 class CategoryBalanceAugmentedClassifier(ClassifierMixin, UnwrapMetaEstimatorMixin, BaseEstimator):
-    """Classifier fitted on data whose ``columns`` categories are balanced by ``category_balance_augment``."""
+    """Classifier fitted on data whose ``columns`` categories are balanced by ``category_balance_augment``.
+
+    The balancing columns are feature columns, not the labels; to even out the classes themselves use
+    ``HistogramAugmentedClassifier``, which draws rows of rare labels more often.
+    """
 
     # Constructor parameters, stored unchanged.
     estimator: Any
@@ -188,8 +206,10 @@ class CategoryBalanceAugmentedClassifier(ClassifierMixin, UnwrapMetaEstimatorMix
 
         Args:
             estimator: Unfitted scikit-learn classifier; a clone of it is fitted.
-            columns: The balancing columns (required): a name or position, or a sequence of them.
-            balance_strength: Target group size as a fraction of the largest group.
+            columns: The balancing columns (required): a name or position, or a sequence of them (see
+                ``category_balance_augment``).
+            balance_strength: Target group size as a fraction of the largest group (see
+                ``category_balance_augment``).
             sample_weight_mode: ``"passthrough"`` or ``"generate"`` (see ``category_balance_augment``).
             shuffle: Shuffle the duplicated rows.
             random_state: Seed, ``RandomState`` or ``None``, handed to the function on every fit.

@@ -31,16 +31,24 @@ def gaussian_augment(
     Args:
         X: Training features, 2-D and dense.
         y: Targets, 1-D or 2-D; returned with the same number of dimensions.
-        factor: Output rows per input row, > 0.
+        factor: Output rows per input row, > 0. Above 1 the input rows are kept and
+            ``round(n_samples * factor) - n_samples`` jittered copies of uniformly drawn rows are appended;
+            below 1 rows are sampled without replacement and no noise is added.
         sample_weight: Optional per-row weights.
-        sample_weight_mode: ``"passthrough"`` (weights travel with their rows) or ``"consume"`` (weights are
-            the drawing probabilities; every returned row then has weight 1.0). Case-insensitive.
-        X_std: Standard deviation of the feature noise; ``None`` or not positive means none.
-        y_std: Standard deviation of the target noise; ``None`` or not positive means none. A positive value
-            requires a numeric ``y``.
-        rel_std: Make ``X_std`` and ``y_std`` relative: a value ``v`` gets noise of deviation ``|v| * std``.
-        shuffle: Permute the returned rows.
+        sample_weight_mode: What happens to ``sample_weight``. ``"passthrough"``: weights travel with their
+            rows and a copy inherits the weight of its source row. ``"consume"``: the weights, normalised, are
+            the probabilities of drawing the rows to copy (or to keep, when shrinking); every returned row
+            then has weight 1.0. Case-insensitive.
+        X_std: Standard deviation of the Gaussian noise added to every feature of a copy (in the features'
+            units, so scale the features first or use ``rel_std``); ``None`` or not positive means exact
+            copies, which keep the input dtype.
+        y_std: Standard deviation of the noise added to the targets of a copy; ``None`` or not positive means
+            exact targets. A positive value requires a numeric ``y``.
+        rel_std: Make ``X_std`` and ``y_std`` relative: a value ``v`` gets noise of standard deviation
+            ``|v| * std`` (``0.05`` means 5 %), so zeros stay zero.
+        shuffle: Permute the returned rows; otherwise the input rows come first, then the copies.
         random_state: Seed, ``RandomState`` (advanced in place) or ``None`` for NumPy's global generator.
+            An int gives the same rows on every call.
 
     Returns:
         ``(X_out, y_out, sw_out)``; ``sw_out`` is ``None`` in passthrough mode without ``sample_weight``.
@@ -91,11 +99,11 @@ class GaussianAugmentedRegressor(RegressorMixin, UnwrapMetaEstimatorMixin, BaseE
 
         Args:
             estimator: Unfitted scikit-learn regressor; a clone of it is fitted.
-            factor: Training rows per input row, > 0.
+            factor: Training rows per input row, > 0 (see ``gaussian_augment``).
             sample_weight_mode: ``"passthrough"`` or ``"consume"`` (see ``gaussian_augment``).
-            X_std: Standard deviation of the feature noise, or ``None``.
-            y_std: Standard deviation of the target noise, or ``None``.
-            rel_std: Make the deviations relative to each value's magnitude.
+            X_std: Standard deviation of the feature noise, or ``None`` (see ``gaussian_augment``).
+            y_std: Standard deviation of the target noise, or ``None`` (see ``gaussian_augment``).
+            rel_std: Make the deviations relative to each value's magnitude (see ``gaussian_augment``).
             shuffle: Permute the augmented rows.
             random_state: Seed, ``RandomState`` or ``None``, handed to ``gaussian_augment`` on every fit.
             store_augmented: Keep the augmented data as ``augmented_X_`` and ``augmented_y_``.
@@ -180,10 +188,10 @@ class GaussianAugmentedClassifier(ClassifierMixin, UnwrapMetaEstimatorMixin, Bas
 
         Args:
             estimator: Unfitted scikit-learn classifier; a clone of it is fitted.
-            factor: Training rows per input row, > 0.
+            factor: Training rows per input row, > 0 (see ``gaussian_augment``).
             sample_weight_mode: ``"passthrough"`` or ``"consume"`` (see ``gaussian_augment``).
-            X_std: Standard deviation of the feature noise, or ``None``.
-            rel_std: Make the deviation relative to each value's magnitude.
+            X_std: Standard deviation of the feature noise, or ``None`` (see ``gaussian_augment``).
+            rel_std: Make the deviation relative to each value's magnitude (see ``gaussian_augment``).
             shuffle: Permute the augmented rows.
             random_state: Seed, ``RandomState`` or ``None``, handed to ``gaussian_augment`` on every fit.
             store_augmented: Keep the augmented data as ``augmented_X_`` and ``augmented_y_``.

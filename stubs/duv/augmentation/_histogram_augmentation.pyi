@@ -38,18 +38,33 @@ def histogram_augment(
     Args:
         X: Training features, 2-D and dense.
         y: Targets, 1-D or 2-D; returned with the same number of dimensions.
-        n_bins: ``bins`` of ``numpy.histogram`` for every column: a count, bin edges or an estimator name.
+        n_bins: The ``bins`` argument of ``numpy.histogram`` for every histogrammed column: a bin count, a
+            sequence of bin edges, or the name of one of NumPy's bin-width rules (``"auto"``, ``"fd"``,
+            ``"sturges"``, ...). Fewer, wider bins favour rare regions less sharply.
         random_state: Seed, ``RandomState`` (advanced in place) or ``None`` for NumPy's global generator.
-        factor: Output rows per input row, > 0.
-        shuffle: Shuffle the returned rows.
-        smoothing_coeff: Added to every bin count, >= 0.
-        target: Columns histogrammed: ``"x"`` (features), ``"y"`` (targets) or ``"xy"``. Case-insensitive.
-        x_bins: Bins for the feature columns; ``None`` means ``n_bins``.
-        y_bins: Bins for the target columns; ``None`` means ``n_bins``.
-        agg: How per-column weights combine: ``"geometric"`` mean, arithmetic ``"mean"`` or ``"max"``.
+            An int gives the same rows on every call.
+        factor: Output rows per input row, > 0: ``max(1, round(n_samples * factor))`` rows.
+        shuffle: Shuffle the returned rows; otherwise the input rows come first, then the draws.
+        smoothing_coeff: Added to every bin count before it is inverted, >= 0: a row's weight is
+            ``1 / (count of its bin + smoothing_coeff)``. 0 weighs rows by pure inverse counts, so a row alone
+            in its bin weighs as much as a full bin together; larger values damp the preference for rare bins
+            and make the draws closer to uniform.
+        target: Which columns are histogrammed: ``"y"`` (the targets, or the labels of a classifier),
+            ``"x"`` (every feature column) or ``"xy"`` (both). Case-insensitive.
+        x_bins: Bins for the feature columns, as ``n_bins``; ``None`` means ``n_bins``.
+        y_bins: Bins for the target columns, as ``n_bins``; ``None`` means ``n_bins``.
+        agg: How the per-column weights of a row are combined when several columns are histogrammed:
+            ``"geometric"`` mean (a row must be rare in all its columns to be favoured strongly),
+            arithmetic ``"mean"``, or ``"max"`` (rare in any one column is enough). With a single column all
+            three give that column's weights. Case-sensitive.
         sample_weight: Optional per-row weights.
-        sample_weight_mode: ``"passthrough"`` (weights travel with the drawn rows) or ``"generate"`` (the data
-            come back unchanged with generated weights summing to the target size). Case-insensitive.
+        sample_weight_mode: What happens to ``sample_weight``. ``"passthrough"``: rows are drawn by their
+            histogram weights and carry their sample weights along. ``"generate"``: nothing is drawn; the
+            data come back unchanged, in input order, with one weight per row: when growing, 1 plus the
+            row's expected number of copies (its drawing probability times the number of added rows); when
+            shrinking, its drawing probability times the target size; multiplied by ``sample_weight`` when
+            given and scaled to sum to the target size. (When the size does not change, every mode returns
+            the rows with ``sample_weight`` as given.) Case-insensitive.
 
     Returns:
         ``(X_out, y_out, sw_out)``; ``sw_out`` is ``None`` in passthrough mode without ``sample_weight``,
@@ -112,15 +127,15 @@ class HistogramAugmentedRegressor(RegressorMixin, UnwrapMetaEstimatorMixin, Base
 
         Args:
             estimator: Unfitted scikit-learn regressor; a clone of it is fitted.
-            n_bins: Default bins of every histogram.
+            n_bins: Default bins of every histogram (see ``histogram_augment``).
             random_state: Seed, ``RandomState`` or ``None``, handed to ``histogram_augment`` on every fit.
             factor: Training rows per input row, > 0.
             shuffle: Shuffle the resampled rows.
-            smoothing_coeff: Added to every bin count.
-            target: Columns histogrammed: ``"x"``, ``"y"`` or ``"xy"``.
+            smoothing_coeff: Added to every bin count (see ``histogram_augment``).
+            target: Columns histogrammed: ``"x"``, ``"y"`` or ``"xy"`` (see ``histogram_augment``).
             x_bins: Bins for the feature columns, or ``None`` for ``n_bins``.
             y_bins: Bins for the target columns, or ``None`` for ``n_bins``.
-            agg: ``"geometric"``, ``"mean"`` or ``"max"``.
+            agg: ``"geometric"``, ``"mean"`` or ``"max"`` (see ``histogram_augment``).
             sample_weight_mode: ``"passthrough"`` or ``"generate"`` (see ``histogram_augment``).
             store_augmented: Keep the training data of the clone as ``augmented_X_`` and ``augmented_y_``.
         """
@@ -170,7 +185,9 @@ class HistogramAugmentedRegressor(RegressorMixin, UnwrapMetaEstimatorMixin, Base
 class HistogramAugmentedClassifier(ClassifierMixin, UnwrapMetaEstimatorMixin, BaseEstimator):
     """Classifier that fits a clone of ``estimator`` on the training set resized by ``histogram_augment``.
 
-    With the default ``target="y"`` the (numeric) labels are histogrammed, so rare classes are drawn more often.
+    With the default ``target="y"`` the (numeric) labels are histogrammed, so rare classes are drawn more often
+    and the class proportions move towards balance. Give every class its own bin (``y_bins=k`` for labels
+    ``0 .. k-1``): NumPy's ``"auto"`` rule may put all labels into one bin, which makes every row equally likely.
     """
 
     # Constructor parameters, stored unchanged.
@@ -215,15 +232,15 @@ class HistogramAugmentedClassifier(ClassifierMixin, UnwrapMetaEstimatorMixin, Ba
 
         Args:
             estimator: Unfitted scikit-learn classifier; a clone of it is fitted.
-            n_bins: Default bins of every histogram.
+            n_bins: Default bins of every histogram (see ``histogram_augment``).
             random_state: Seed, ``RandomState`` or ``None``, handed to ``histogram_augment`` on every fit.
             factor: Training rows per input row, > 0.
             shuffle: Shuffle the resampled rows.
-            smoothing_coeff: Added to every bin count.
-            target: Columns histogrammed: ``"x"``, ``"y"`` or ``"xy"``.
+            smoothing_coeff: Added to every bin count (see ``histogram_augment``).
+            target: Columns histogrammed: ``"x"``, ``"y"`` or ``"xy"`` (see ``histogram_augment``).
             x_bins: Bins for the feature columns, or ``None`` for ``n_bins``.
             y_bins: Bins for the label column, or ``None`` for ``n_bins``.
-            agg: ``"geometric"``, ``"mean"`` or ``"max"``.
+            agg: ``"geometric"``, ``"mean"`` or ``"max"`` (see ``histogram_augment``).
             sample_weight_mode: ``"passthrough"`` or ``"generate"`` (see ``histogram_augment``).
             store_augmented: Keep the training data of the clone as ``augmented_X_`` and ``augmented_y_``.
         """

@@ -11,10 +11,16 @@ class UnwrapMetaEstimatorMixin:
     def unwrap(self, deep: bool = True) -> Any:
         """Return the fitted inner estimator ``estimator_`` (the object itself, not a copy).
 
+        Use it to reach the fitted model itself, for example its ``coef_``, after the meta-estimator has
+        trained it on augmented data.
+
         Args:
-            deep: When the inner estimator is itself unwrappable (its ``_unwrappable`` is the object ``True``),
-                return ``estimator_.unwrap(deep=True)`` instead: nested meta-estimators are peeled down to the
-                first estimator that is not unwrappable.
+            deep: What to return when meta-estimators are nested. ``True`` (default): if the inner estimator
+                is itself unwrappable (its ``_unwrappable`` is the object ``True``), return
+                ``estimator_.unwrap(deep=True)``, so that
+                ``GaussianAugmentedRegressor(SMOTEAugmentedRegressor(Ridge()))`` unwraps to the fitted
+                ``Ridge``. ``False``: return ``estimator_`` itself, here the fitted
+                ``SMOTEAugmentedRegressor``.
 
         Returns:
             The fitted inner estimator.

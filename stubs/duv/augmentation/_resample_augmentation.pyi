@@ -29,12 +29,18 @@ def resample_augment(
     Args:
         X: Training features, 2-D and dense.
         y: Targets of any dtype, 1-D or 2-D; returned with the same number of dimensions.
-        factor: Output rows per input row, > 0 (at least one row is returned).
-        shuffle: Permute the drawn rows.
+        factor: Output rows per input row, > 0: ``round(n_samples * factor)`` rows (at least one). Above 1
+            every row is drawn with replacement (a bootstrap: some input rows may be missing), below 1
+            without replacement.
+        shuffle: Permute the drawn rows; otherwise they come in draw order (input order when the size is
+            unchanged).
         random_state: Seed, ``RandomState`` (advanced in place) or ``None`` for NumPy's global generator.
+            An int gives the same rows on every call.
         sample_weight: Optional per-row weights.
-        sample_weight_mode: ``"passthrough"`` (weights travel with their rows) or ``"consume"`` (weights are
-            the drawing probabilities; every returned row then has weight 1.0). Case-insensitive.
+        sample_weight_mode: What happens to ``sample_weight``. ``"passthrough"``: rows are drawn uniformly and
+            carry their weights along. ``"consume"``: the weights, normalised, are the drawing probabilities
+            (a weighted bootstrap) and every returned row has weight 1.0; the weights are not used when the
+            size is unchanged. Case-insensitive.
 
     Returns:
         ``(X_res, y_res, sw_res)``; ``sw_res`` is ``None`` in passthrough mode without ``sample_weight``.
@@ -80,7 +86,7 @@ class ResampleAugmentedRegressor(RegressorMixin, UnwrapMetaEstimatorMixin, BaseE
 
         Args:
             estimator: Unfitted scikit-learn regressor; a clone of it is fitted.
-            factor: Training rows per input row, > 0.
+            factor: Training rows per input row, > 0 (see ``resample_augment``).
             shuffle: Permute the resampled rows.
             random_state: Seed, ``RandomState`` or ``None``, handed to ``resample_augment`` on every fit.
             sample_weight_mode: ``"passthrough"`` or ``"consume"`` (see ``resample_augment``).
@@ -162,7 +168,7 @@ class ResampleAugmentedClassifier(ClassifierMixin, UnwrapMetaEstimatorMixin, Bas
 
         Args:
             estimator: Unfitted scikit-learn classifier; a clone of it is fitted.
-            factor: Training rows per input row, > 0.
+            factor: Training rows per input row, > 0 (see ``resample_augment``).
             shuffle: Permute the resampled rows.
             random_state: Seed, ``RandomState`` or ``None``, handed to ``resample_augment`` on every fit.
             sample_weight_mode: ``"passthrough"`` or ``"consume"`` (see ``resample_augment``).

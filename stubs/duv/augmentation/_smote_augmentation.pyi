@@ -36,19 +36,31 @@ def smote_augment(
     Args:
         X: Training features, 2-D and dense.
         y: Targets, 1-D or 2-D; returned with the same number of dimensions.
-        factor: Output rows per input row, at least 1.0.
-        k_neighbors: Neighbours considered per base row (capped at ``n_samples - 1``).
+        factor: Output rows per input row, at least 1.0: ``round(n_samples * (factor - 1))`` synthetic rows
+            are added (``factor=3.0`` triples the set; 1.0 adds none and only shuffles).
+        k_neighbors: Neighbours considered per base row (capped at ``n_samples - 1``); the partner of a
+            synthetic row is drawn uniformly among them. Small values keep new rows close to dense regions.
         random_state: Seed, ``RandomState`` (advanced in place) or ``None`` for NumPy's global generator.
-        distance_weights: Per-feature weights of the Euclidean neighbour distance, one per column.
-        shuffle: Permute the returned rows.
-        algorithm: Neighbour-search algorithm of ``NearestNeighbors``.
-        n_jobs: Parallel jobs of the neighbour search.
-        extrapolation: Widens the interpolation interval [0, 1) to
-            [-extrapolation/2, 1 + extrapolation/2).
+            An int gives the same rows on every call.
+        distance_weights: One non-negative weight ``w_j`` per feature for the neighbour search, which then
+            measures ``sqrt(sum_j w_j * (a_j - b_j) ** 2)``: a larger weight makes a feature count more when
+            choosing neighbours, 0 ignores it. It changes which rows are partners, not how rows are
+            interpolated. ``None`` means plain Euclidean distance.
+        shuffle: Permute the returned rows; otherwise the input rows come first, then the synthetic ones.
+        algorithm: Neighbour-search algorithm of scikit-learn's ``NearestNeighbors``: ``"auto"`` (chosen
+            from the data), ``"ball_tree"``, ``"kd_tree"`` or ``"brute"`` (exhaustive). It affects speed
+            only, except for the order of neighbours at equal distance.
+        n_jobs: Parallel jobs of the neighbour search (``None``: one, ``-1``: all processors).
+        extrapolation: How far synthetic rows may leave the segment between a row and its partner. The
+            interpolation coefficient is drawn uniformly from [0, 1), so rows lie between the two; a value
+            ``e > 0`` stretches the interval to [-e/2, 1 + e/2), allowing rows up to ``e/2`` segment lengths
+            beyond either end. 0.0 (the default) only interpolates.
         sample_weight: Optional per-row weights.
-        sample_weight_mode: ``"passthrough"`` (weights travel with the rows; a synthetic row gets the
-            interpolated weight of its endpoints) or ``"consume"`` (weights are the probabilities of drawing
-            base rows; every returned row then has weight 1.0). Case-insensitive.
+        sample_weight_mode: What happens to ``sample_weight``. ``"passthrough"``: weights travel with the
+            rows; a synthetic row gets the weight of its two endpoints interpolated with its coefficient
+            (clipped to [0, 1]). ``"consume"``: the weights, normalised, are the probabilities of drawing base
+            rows, so heavy rows seed more synthetic rows; every returned row then has weight 1.0.
+            Case-insensitive.
 
     Returns:
         ``(X_aug, y_aug, sw_aug)``; ``sw_aug`` is ``None`` in passthrough mode without ``sample_weight``.
@@ -110,12 +122,13 @@ class SMOTEAugmentedRegressor(RegressorMixin, UnwrapMetaEstimatorMixin, BaseEsti
 
         Args:
             estimator: Unfitted scikit-learn regressor; a clone of it is fitted.
-            factor: Output rows per input row, at least 1.0.
-            k_neighbors: Neighbours considered per base row.
-            distance_weights: Per-feature weights of the neighbour distance.
-            random_state: Seed, ``RandomState`` or ``None``; becomes ``random_state_`` in ``fit``.
+            factor: Output rows per input row, at least 1.0 (see ``smote_augment``).
+            k_neighbors: Neighbours considered per base row (see ``smote_augment``).
+            distance_weights: Per-feature weights of the neighbour distance (see ``smote_augment``).
+            random_state: Seed, ``RandomState`` or ``None``; becomes ``random_state_`` in ``fit``, which then
+                draws the synthetic rows and the shuffle. An int gives the same model on every fit.
             shuffle: Shuffle the augmented set before the inner fit.
-            algorithm: Neighbour-search algorithm.
+            algorithm: Neighbour-search algorithm (see ``smote_augment``).
             n_jobs: Parallel jobs of the neighbour search.
             extrapolation: Widening of the interpolation interval (see ``smote_augment``).
             sample_weight_mode: ``"passthrough"`` or ``"consume"`` (see ``smote_augment``).
@@ -169,7 +182,9 @@ class SMOTEAugmentedClassifier(ClassifierMixin, UnwrapMetaEstimatorMixin, BaseEs
     """Classifier that fits a clone of ``estimator`` on the training set enlarged with SMOTE rows.
 
     The synthetic rows are split over the classes in proportion to their frequencies and interpolated only
-    between rows of the same class, so every synthetic row keeps an exact label.
+    between rows of the same class, so every synthetic row keeps an exact label. Every class therefore grows
+    by the same factor and the class proportions stay as they were: this adds variety, it does not rebalance
+    classes (``CategoryBalanceAugmentedClassifier`` balances the categories of chosen feature columns).
     """
 
     # Constructor parameters, stored unchanged.
@@ -210,11 +225,14 @@ class SMOTEAugmentedClassifier(ClassifierMixin, UnwrapMetaEstimatorMixin, BaseEs
 
         Args:
             estimator: Unfitted scikit-learn classifier; a clone of it is fitted.
-            factor: Output rows per input row, at least 1.0.
-            k_neighbors: Neighbours considered per base row, within its class.
-            random_state: Seed, ``RandomState`` or ``None``.
+            factor: Output rows per input row, at least 1.0: ``round(n_samples * (factor - 1))`` synthetic
+                rows, shared among the classes in proportion to their sizes (largest remainders get the
+                rounding). A class with a single row gets none.
+            k_neighbors: Neighbours considered per base row, within its class (capped at the class size
+                minus one).
+            random_state: Seed, ``RandomState`` or ``None``, drawn from on every fit (no ``random_state_``).
             shuffle: Shuffle the augmented set before the inner fit.
-            algorithm: Neighbour-search algorithm.
+            algorithm: Neighbour-search algorithm (see ``smote_augment``).
             n_jobs: Parallel jobs of the neighbour search.
             extrapolation: Widening of the interpolation interval (see ``smote_augment``).
             sample_weight_mode: ``"passthrough"`` (synthetic rows weigh 1.0) or ``"consume"`` (weights are the

@@ -50,7 +50,8 @@ class MixtureOfExpertsRegressor(RegressorMixin, BaseEstimator):
     n_samples_: int
     """Number of rows drawn for every expert."""
     estimator_centers_: NDArray[np.float64]
-    """Row ``i``: column means of the rows expert ``i`` was trained on, shape (n_estimators, n_features)."""
+    """The column means of the rows each expert was trained on, one row per expert, shape (n_estimators,
+    n_features); ``routing="distance"`` measures distances to them."""
     kmeans_: KMeans
     """The fitted clustering model (``split="kmeans"`` only)."""
     cluster_centers_masked_: NDArray[np.floating[Any]]
@@ -78,23 +79,51 @@ class MixtureOfExpertsRegressor(RegressorMixin, BaseEstimator):
 
         Args:
             estimator: The regressor cloned for every expert (required by ``fit``); its ``predict`` must accept
-                ``return_std=True``.
+                ``return_std=True`` and then return ``(means, standard deviations)``, as
+                ``BayesianRidge``, ``ARDRegression`` and ``GaussianProcessRegressor`` do.
             n_estimators: Number of experts.
-            split: How the experts' rows are drawn: ``"random"`` (uniformly) or ``"kmeans"`` (weighted towards
-                the centre of a randomly assigned cluster).
-            sampling_factor: Every expert gets ``max(1, round(n_samples / n_estimators * sampling_factor))`` rows.
-            n_clusters: Number of k-means clusters (``split="kmeans"``).
-            random_state: Seed, ``RandomState`` (advanced in place) or ``None``; becomes ``random_state_``.
-            routing: Experts consulted per sample: ``"confidence"`` (smallest predicted standard deviation) or
-                ``"distance"`` (nearest training-data centre).
-            n_active: Number of experts merged per prediction, at most ``n_estimators``.
-            aggregation_method: ``"mixture"`` (moments of the Gaussian mixture), ``"inverse_variance"``
-                (precision-weighted) or ``"simple"`` (plain average).
-            copy_X_y_train: Keep copies of the training data and of every expert's row indices.
-            epsilon: Small positive constant added to distances and variances before they are inverted.
-            n_jobs: Parallel jobs for fitting and querying the experts (joblib).
-            distance_cols: Boolean mask over the features selecting the columns of every distance computation;
-                ``None`` means all.
+            split: How the experts' rows are drawn, always with replacement. ``"random"``: uniformly, so every
+                expert is a bootstrap model of the whole data. ``"kmeans"``: the rows (in the
+                ``distance_cols``) are clustered into ``n_clusters``; every expert is assigned a random cluster
+                and draws rows with probability proportional to ``1 / (distance to the cluster centre +
+                epsilon)``, so it specialises in that region while still seeing some of the rest.
+            sampling_factor: Size of every expert's sample relative to an equal share of the data: each
+                expert draws ``max(1, round(n_samples / n_estimators * sampling_factor))`` rows, so the default
+                2.0 gives each expert twice its share and the samples overlap.
+            n_clusters: Number of k-means clusters (``split="kmeans"`` only; at most ``n_samples``). Several
+                experts may share a cluster and some clusters may get none.
+            random_state: Seed, ``RandomState`` (advanced in place) or ``None``; becomes ``random_state_``,
+                which draws the clustering, the clusters of the experts and their rows. An int gives the
+                same experts on every fit, whatever ``n_jobs``. Every expert is an exact clone of
+                ``estimator``, so a seed inside ``estimator`` is shared by all experts.
+            routing: Which experts answer for a sample, read at every ``predict``. ``"confidence"``: all
+                experts predict, and the ``n_active`` with the smallest predicted standard deviation (averaged
+                over outputs) are merged. ``"distance"``: the ``n_active`` experts whose centre (the mean of
+                their training rows) is nearest to the sample in the ``distance_cols``; it asks only those
+                experts, but one sample at a time, which is slower for many samples.
+            n_active: Number of experts merged for every sample, from 1 (the single best expert) to
+                ``n_estimators`` (all of them, in which case the routing no longer matters).
+            aggregation_method: How the Gaussian predictions of the active experts are merged, read at every
+                ``predict``. ``"simple"``: the mean of their means, and the root of the mean of their
+                variances. ``"inverse_variance"``: means weighted by ``1 / variance``, and the standard
+                deviation of that precision-weighted average (smaller than any expert's).
+                ``"mixture"`` (default): mean and standard deviation of the equally weighted mixture of their
+                Gaussians, which grows when the experts disagree; with ``routing="distance"`` the experts are
+                weighted by ``1 / (distance + epsilon)`` instead.
+            copy_X_y_train: Keep copies of the training data (``X_train_``, ``y_train_``) and of every
+                expert's row indices (``estimator_train_indices_``), for inspection.
+            epsilon: Small positive constant (default 1e-9) that keeps inverses finite: it is added to the
+                distances before they become draw weights (``split="kmeans"``) and mixture weights
+                (``routing="distance"``), added to the variances before inverse-variance weighting, and is the
+                floor of the mixture's variance.
+            n_jobs: Parallel jobs (joblib) for fitting the experts and for querying them in ``predict``;
+                ``None`` means one unless a joblib backend context says otherwise. ``split="random"`` fits in
+                threads, ``split="kmeans"`` with joblib's default backend (processes, or a ``dask`` cluster
+                under ``joblib.parallel_config(backend="dask")``). The result does not depend on it.
+            distance_cols: Boolean mask with one entry per feature, selecting the columns in which distances
+                are measured: the clustering, the draw weights and distance routing (the experts themselves
+                always see every column). ``None`` means all columns. It is a mask, not a list of column
+                numbers.
         """
 
     def fit(self, X: ArrayLike, y: ArrayLike) -> Self:
@@ -120,7 +149,8 @@ class MixtureOfExpertsRegressor(RegressorMixin, BaseEstimator):
 
         Args:
             X: Features, 2-D numeric.
-            return_std: Also return the merged standard deviations.
+            return_std: Also return the merged standard deviations, the model's uncertainty for every sample
+                (what the experts report, plus their disagreement with ``"mixture"``).
             **kwargs: Passed to every expert's ``predict``, together with ``return_std=True``.
 
         Returns:

@@ -39,11 +39,13 @@ class VotingRegressor(_BaseVotingRegressor):
         """Check the argument types and store them.
 
         Args:
-            estimators: ``(name, regressor)`` pairs.
-            weights: One weight per member for the mean and the spread; ``None`` weighs all alike. (A NumPy
+            estimators: ``(name, regressor)`` pairs, a ``list``; the names must be unique. ``fit`` fits clones
+                of them; ``assume_fitted`` uses them as they are.
+            weights: One non-negative weight per member, used for both the mean and the spread (normalised
+                by their sum); ``None`` weighs all members alike. ``add_models`` does not extend it. (A NumPy
                 array satisfies type checkers; a list is typed as ``List[Real]``.)
-            n_jobs: Parallel jobs of ``fit``.
-            verbose: Report the fitting of every member.
+            n_jobs: Parallel jobs of ``fit`` (joblib; ``None`` means one).
+            verbose: Print the time each member takes to fit.
 
         Raises:
             InvalidParameterError: An argument of the wrong type (also when the estimator is cloned).
@@ -117,8 +119,12 @@ class VotingRegressor(_BaseVotingRegressor):
 
         Args:
             X: Features, passed to every member as given.
-            return_std: Also return the weighted (population) standard deviation over the members.
-            scale_func: Applied to the whole prediction stack of ``predict_raw`` before averaging.
+            return_std: Also return the weighted (population) standard deviation of the member predictions:
+                how much the members disagree about a sample, not a predictive uncertainty of any of them.
+            scale_func: A function applied to the whole prediction stack of ``predict_raw`` (members on axis
+                1) before the statistics, returning an array of the same layout; for example ``np.expm1`` to
+                average in the original units members that predict ``log1p`` targets. ``None`` leaves the
+                predictions as they are.
             **predict_params: Passed to every member's ``predict``.
 
         Returns:

@@ -1,5 +1,12 @@
 """Regression metrics in log1p and log10 space, fractions of variance unexplained, and a scorer factory that
-balances categories."""
+balances categories.
+
+The ``*_log_*`` metrics and ``log_r2_score`` compare ``log1p(y_true)`` with ``log1p(y_pred)`` (natural logarithm
+of one plus the value: defined above -1, zero stays zero); the ``*_log10_*`` metrics and ``log10_r2_score``
+compare ``log10(y_true)`` with ``log10(y_pred)`` (the value itself must be positive). An error in log space
+measures a ratio: with log10, predicting 110 for 100 costs exactly as much as 1100 for 1000 (with log1p, nearly
+so for values well above 1).
+"""
 
 from ._balanced_scorer import make_categorical_balanced_scorer
 from ._fvu import (

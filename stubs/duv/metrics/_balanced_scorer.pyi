@@ -46,18 +46,30 @@ def make_categorical_balanced_scorer(
     evaluated with those weights.
 
     Args:
-        score_func: Metric ``score_func(y_true, y_pred, sample_weight=..., **kwargs)``.
-        response_method: Name of the estimator method giving the predictions, or names tried in order;
-            ``predict`` when none exists (or ``None``).
-        greater_is_better: Whether higher scores are better; if not, the scorer returns the negated metric.
-        columns: The balancing columns (required): a name or position, or a sequence of them.
-        balance_strength: Target category size as a fraction of the largest category.
-        normalize_weights: ``"sum_to_n"`` scales the weights to sum to the number of samples; any other
-            value leaves them unscaled.
+        score_func: Metric ``score_func(y_true, y_pred, sample_weight=..., **kwargs)`` that accepts sample
+            weights, for example scikit-learn's ``mean_absolute_error`` or ``accuracy_score``, or duv's log
+            metrics.
+        response_method: Name of the estimator method giving the predictions (``"predict"``,
+            ``"predict_proba"``, ...), or a sequence of names tried in order; ``predict`` is used when the
+            estimator has none of them, or for ``None``. Its output is passed to ``score_func`` unchanged.
+        greater_is_better: Whether higher scores are better (a score such as accuracy); for an error, pass
+            ``False`` and the scorer returns the negated metric, as scikit-learn's model selection expects.
+        columns: The balancing columns of ``X`` (required): a name or position, or a sequence of them, as in
+            ``duv.augmentation.category_balance_augment``.
+        balance_strength: How far smaller categories are weighted up, > 0 for any effect: every category
+            smaller than the largest counts as ``ceil(largest * balance_strength)`` samples (1.0: as much as
+            the largest); 0 or less weighs all samples alike.
+        normalize_weights: ``"sum_to_n"`` (default) scales the balancing weights to sum to the number of
+            samples, so scores keep their usual scale; any other value leaves them unscaled.
         **kwargs: Forwarded to ``score_func`` on every call.
 
     Returns:
-        The scorer.
+        The scorer, ``scorer(estimator, X, y_true, **score_kwargs)``: it checks that ``estimator`` is fitted,
+        predicts ``X`` with ``response_method``, weights every sample of ``X`` by its category in ``columns``
+        (recomputed for every ``X``), and returns ``score_func(y_true, y_pred, sample_weight=weights,
+        **kwargs, **score_kwargs)``, negated unless ``greater_is_better``. A ``sample_weight`` among
+        ``score_kwargs`` multiplies the balancing weights. Pass it as ``scoring=`` to ``cross_val_score`` or
+        ``GridSearchCV``.
 
     Raises:
         ValueError: ``columns`` is ``None``.

@@ -25,8 +25,11 @@ def fraction_of_variance_unexplained(
     Args:
         y_true: True values, shape (n_samples,) or (n_samples, n_outputs).
         y_pred: Predicted values, same shape.
-        sample_weight: Non-negative weight per sample.
-        multioutput: ``"uniform_average"`` (default), ``"raw_values"`` or one weight per output.
+        sample_weight: One non-negative weight per sample (row) for the averages over samples; ``None``
+            weighs all samples alike.
+        multioutput: How the values of several target columns are combined: ``"uniform_average"``
+            (default: their mean), ``"raw_values"`` (an array with one value per output) or a sequence
+            of one weight per output (their weighted mean).
 
     Returns:
         A float; for ``multioutput="raw_values"`` an array with one value per output.
@@ -72,10 +75,16 @@ def log_fraction_of_variance_unexplained(
     Args:
         y_true: True values, shape (n_samples,) or (n_samples, n_outputs).
         y_pred: Predicted values, same shape.
-        sample_weight: Non-negative weight per sample.
-        multioutput: ``"uniform_average"`` (default), ``"raw_values"`` or one weight per output.
-        nan_policy: ``"raise"`` (invalid values are errors) or ``"drop"`` (rows with a NaN or a
-            non-finite transformed value are left out).
+        sample_weight: One non-negative weight per sample (row) for the averages over samples; ``None``
+            weighs all samples alike.
+        multioutput: How the values of several target columns are combined: ``"uniform_average"``
+            (default: their mean), ``"raw_values"`` (an array with one value per output) or a sequence
+            of one weight per output (their weighted mean).
+        nan_policy: What to do with values the logarithm cannot take. ``"raise"`` (default): a NaN, or a
+            value of -1 or less (log1p), is an error. ``"drop"``: every sample whose ``y_true`` or
+            ``y_pred`` holds a NaN or becomes non-finite after the transform, in any output, is left out
+            together with its weight (an error only if no sample remains). Infinite input is an error
+            either way.
 
     Returns:
         A float; for ``multioutput="raw_values"`` an array with one value per output.
@@ -124,10 +133,16 @@ def log10_fraction_of_variance_unexplained(
     Args:
         y_true: True values, shape (n_samples,) or (n_samples, n_outputs).
         y_pred: Predicted values, same shape.
-        sample_weight: Non-negative weight per sample.
-        multioutput: ``"uniform_average"`` (default), ``"raw_values"`` or one weight per output.
-        nan_policy: ``"raise"`` (invalid values are errors) or ``"drop"`` (rows with a NaN or a
-            non-finite transformed value are left out).
+        sample_weight: One non-negative weight per sample (row) for the averages over samples; ``None``
+            weighs all samples alike.
+        multioutput: How the values of several target columns are combined: ``"uniform_average"``
+            (default: their mean), ``"raw_values"`` (an array with one value per output) or a sequence
+            of one weight per output (their weighted mean).
+        nan_policy: What to do with values the logarithm cannot take. ``"raise"`` (default): a NaN, or a
+            value of 0 or less (log10), is an error. ``"drop"``: every sample whose ``y_true`` or
+            ``y_pred`` holds a NaN or becomes non-finite after the transform, in any output, is left out
+            together with its weight (an error only if no sample remains). Infinite input is an error
+            either way.
 
     Returns:
         A float; for ``multioutput="raw_values"`` an array with one value per output.

@@ -39,10 +39,16 @@ def mean_absolute_log_error(
     Args:
         y_true: True values, shape (n_samples,) or (n_samples, n_outputs).
         y_pred: Predicted values, same shape.
-        sample_weight: Non-negative weight per sample.
-        multioutput: ``"uniform_average"`` (default), ``"raw_values"`` or one weight per output.
-        nan_policy: ``"raise"`` (invalid values are errors) or ``"drop"`` (rows with a NaN or a
-            non-finite transformed value are left out).
+        sample_weight: One non-negative weight per sample (row) for the averages over samples; ``None``
+            weighs all samples alike.
+        multioutput: How the values of several target columns are combined: ``"uniform_average"``
+            (default: their mean), ``"raw_values"`` (an array with one value per output) or a sequence
+            of one weight per output (their weighted mean).
+        nan_policy: What to do with values the logarithm cannot take. ``"raise"`` (default): a NaN, or a
+            value of -1 or less (log1p), is an error. ``"drop"``: every sample whose ``y_true`` or
+            ``y_pred`` holds a NaN or becomes non-finite after the transform, in any output, is left out
+            together with its weight (an error only if no sample remains). Infinite input is an error
+            either way.
 
     Returns:
         A float; for ``multioutput="raw_values"`` an array with one value per output.
@@ -86,10 +92,16 @@ def mean_squared_log_error(
     Args:
         y_true: True values, shape (n_samples,) or (n_samples, n_outputs).
         y_pred: Predicted values, same shape.
-        sample_weight: Non-negative weight per sample.
-        multioutput: ``"uniform_average"`` (default), ``"raw_values"`` or one weight per output.
-        nan_policy: ``"raise"`` (invalid values are errors) or ``"drop"`` (rows with a NaN or a
-            non-finite transformed value are left out).
+        sample_weight: One non-negative weight per sample (row) for the averages over samples; ``None``
+            weighs all samples alike.
+        multioutput: How the values of several target columns are combined: ``"uniform_average"``
+            (default: their mean), ``"raw_values"`` (an array with one value per output) or a sequence
+            of one weight per output (their weighted mean).
+        nan_policy: What to do with values the logarithm cannot take. ``"raise"`` (default): a NaN, or a
+            value of -1 or less (log1p), is an error. ``"drop"``: every sample whose ``y_true`` or
+            ``y_pred`` holds a NaN or becomes non-finite after the transform, in any output, is left out
+            together with its weight (an error only if no sample remains). Infinite input is an error
+            either way.
 
     Returns:
         A float; for ``multioutput="raw_values"`` an array with one value per output.
@@ -133,10 +145,16 @@ def root_mean_squared_log_error(
     Args:
         y_true: True values, shape (n_samples,) or (n_samples, n_outputs).
         y_pred: Predicted values, same shape.
-        sample_weight: Non-negative weight per sample.
-        multioutput: ``"uniform_average"`` (default), ``"raw_values"`` or one weight per output.
-        nan_policy: ``"raise"`` (invalid values are errors) or ``"drop"`` (rows with a NaN or a
-            non-finite transformed value are left out).
+        sample_weight: One non-negative weight per sample (row) for the averages over samples; ``None``
+            weighs all samples alike.
+        multioutput: How the values of several target columns are combined: ``"uniform_average"``
+            (default: their mean), ``"raw_values"`` (an array with one value per output) or a sequence
+            of one weight per output (their weighted mean).
+        nan_policy: What to do with values the logarithm cannot take. ``"raise"`` (default): a NaN, or a
+            value of -1 or less (log1p), is an error. ``"drop"``: every sample whose ``y_true`` or
+            ``y_pred`` holds a NaN or becomes non-finite after the transform, in any output, is left out
+            together with its weight (an error only if no sample remains). Infinite input is an error
+            either way.
 
     Returns:
         A float; for ``multioutput="raw_values"`` an array with one value per output.
@@ -181,11 +199,19 @@ def mean_absolute_percentage_log_error(
     Args:
         y_true: True values, shape (n_samples,) or (n_samples, n_outputs).
         y_pred: Predicted values, same shape.
-        sample_weight: Non-negative weight per sample.
-        multioutput: ``"uniform_average"`` (default), ``"raw_values"`` or one weight per output.
-        eps: Floor of the denominator ``|lt|``.
-        nan_policy: ``"raise"`` (invalid values are errors) or ``"drop"`` (rows with a NaN or a
-            non-finite transformed value are left out).
+        sample_weight: One non-negative weight per sample (row) for the averages over samples; ``None``
+            weighs all samples alike.
+        multioutput: How the values of several target columns are combined: ``"uniform_average"``
+            (default: their mean), ``"raw_values"`` (an array with one value per output) or a sequence
+            of one weight per output (their weighted mean).
+        eps: Floor of the denominator: each error is divided by ``max(|lt|, eps)``. A true value whose
+            logarithm is 0 is therefore divided by ``eps`` and dominates the mean; raise ``eps`` to damp
+            such values.
+        nan_policy: What to do with values the logarithm cannot take. ``"raise"`` (default): a NaN, or a
+            value of -1 or less (log1p), is an error. ``"drop"``: every sample whose ``y_true`` or
+            ``y_pred`` holds a NaN or becomes non-finite after the transform, in any output, is left out
+            together with its weight (an error only if no sample remains). Infinite input is an error
+            either way.
 
     Returns:
         A float; for ``multioutput="raw_values"`` an array with one value per output.
@@ -234,10 +260,16 @@ def log_r2_score(
     Args:
         y_true: True values, shape (n_samples,) or (n_samples, n_outputs).
         y_pred: Predicted values, same shape.
-        sample_weight: Non-negative weight per sample.
-        multioutput: ``"uniform_average"`` (default), ``"raw_values"`` or one weight per output.
-        nan_policy: ``"raise"`` (invalid values are errors) or ``"drop"`` (rows with a NaN or a
-            non-finite transformed value are left out).
+        sample_weight: One non-negative weight per sample (row) for the averages over samples; ``None``
+            weighs all samples alike.
+        multioutput: How the values of several target columns are combined: ``"uniform_average"``
+            (default: their mean), ``"raw_values"`` (an array with one value per output) or a sequence
+            of one weight per output (their weighted mean).
+        nan_policy: What to do with values the logarithm cannot take. ``"raise"`` (default): a NaN, or a
+            value of -1 or less (log1p), is an error. ``"drop"``: every sample whose ``y_true`` or
+            ``y_pred`` holds a NaN or becomes non-finite after the transform, in any output, is left out
+            together with its weight (an error only if no sample remains). Infinite input is an error
+            either way.
 
     Returns:
         A float; for ``multioutput="raw_values"`` an array with one value per output.
@@ -285,10 +317,16 @@ def mean_absolute_log10_error(
     Args:
         y_true: True values, shape (n_samples,) or (n_samples, n_outputs).
         y_pred: Predicted values, same shape.
-        sample_weight: Non-negative weight per sample.
-        multioutput: ``"uniform_average"`` (default), ``"raw_values"`` or one weight per output.
-        nan_policy: ``"raise"`` (invalid values are errors) or ``"drop"`` (rows with a NaN or a
-            non-finite transformed value are left out).
+        sample_weight: One non-negative weight per sample (row) for the averages over samples; ``None``
+            weighs all samples alike.
+        multioutput: How the values of several target columns are combined: ``"uniform_average"``
+            (default: their mean), ``"raw_values"`` (an array with one value per output) or a sequence
+            of one weight per output (their weighted mean).
+        nan_policy: What to do with values the logarithm cannot take. ``"raise"`` (default): a NaN, or a
+            value of 0 or less (log10), is an error. ``"drop"``: every sample whose ``y_true`` or
+            ``y_pred`` holds a NaN or becomes non-finite after the transform, in any output, is left out
+            together with its weight (an error only if no sample remains). Infinite input is an error
+            either way.
 
     Returns:
         A float; for ``multioutput="raw_values"`` an array with one value per output.
@@ -331,10 +369,16 @@ def mean_squared_log10_error(
     Args:
         y_true: True values, shape (n_samples,) or (n_samples, n_outputs).
         y_pred: Predicted values, same shape.
-        sample_weight: Non-negative weight per sample.
-        multioutput: ``"uniform_average"`` (default), ``"raw_values"`` or one weight per output.
-        nan_policy: ``"raise"`` (invalid values are errors) or ``"drop"`` (rows with a NaN or a
-            non-finite transformed value are left out).
+        sample_weight: One non-negative weight per sample (row) for the averages over samples; ``None``
+            weighs all samples alike.
+        multioutput: How the values of several target columns are combined: ``"uniform_average"``
+            (default: their mean), ``"raw_values"`` (an array with one value per output) or a sequence
+            of one weight per output (their weighted mean).
+        nan_policy: What to do with values the logarithm cannot take. ``"raise"`` (default): a NaN, or a
+            value of 0 or less (log10), is an error. ``"drop"``: every sample whose ``y_true`` or
+            ``y_pred`` holds a NaN or becomes non-finite after the transform, in any output, is left out
+            together with its weight (an error only if no sample remains). Infinite input is an error
+            either way.
 
     Returns:
         A float; for ``multioutput="raw_values"`` an array with one value per output.
@@ -377,10 +421,16 @@ def root_mean_squared_log10_error(
     Args:
         y_true: True values, shape (n_samples,) or (n_samples, n_outputs).
         y_pred: Predicted values, same shape.
-        sample_weight: Non-negative weight per sample.
-        multioutput: ``"uniform_average"`` (default), ``"raw_values"`` or one weight per output.
-        nan_policy: ``"raise"`` (invalid values are errors) or ``"drop"`` (rows with a NaN or a
-            non-finite transformed value are left out).
+        sample_weight: One non-negative weight per sample (row) for the averages over samples; ``None``
+            weighs all samples alike.
+        multioutput: How the values of several target columns are combined: ``"uniform_average"``
+            (default: their mean), ``"raw_values"`` (an array with one value per output) or a sequence
+            of one weight per output (their weighted mean).
+        nan_policy: What to do with values the logarithm cannot take. ``"raise"`` (default): a NaN, or a
+            value of 0 or less (log10), is an error. ``"drop"``: every sample whose ``y_true`` or
+            ``y_pred`` holds a NaN or becomes non-finite after the transform, in any output, is left out
+            together with its weight (an error only if no sample remains). Infinite input is an error
+            either way.
 
     Returns:
         A float; for ``multioutput="raw_values"`` an array with one value per output.
@@ -424,11 +474,19 @@ def mean_absolute_percentage_log10_error(
     Args:
         y_true: True values, shape (n_samples,) or (n_samples, n_outputs).
         y_pred: Predicted values, same shape.
-        sample_weight: Non-negative weight per sample.
-        multioutput: ``"uniform_average"`` (default), ``"raw_values"`` or one weight per output.
-        eps: Floor of the denominator ``|lt|``.
-        nan_policy: ``"raise"`` (invalid values are errors) or ``"drop"`` (rows with a NaN or a
-            non-finite transformed value are left out).
+        sample_weight: One non-negative weight per sample (row) for the averages over samples; ``None``
+            weighs all samples alike.
+        multioutput: How the values of several target columns are combined: ``"uniform_average"``
+            (default: their mean), ``"raw_values"`` (an array with one value per output) or a sequence
+            of one weight per output (their weighted mean).
+        eps: Floor of the denominator: each error is divided by ``max(|lt|, eps)``. A true value whose
+            logarithm is 0 is therefore divided by ``eps`` and dominates the mean; raise ``eps`` to damp
+            such values.
+        nan_policy: What to do with values the logarithm cannot take. ``"raise"`` (default): a NaN, or a
+            value of 0 or less (log10), is an error. ``"drop"``: every sample whose ``y_true`` or
+            ``y_pred`` holds a NaN or becomes non-finite after the transform, in any output, is left out
+            together with its weight (an error only if no sample remains). Infinite input is an error
+            either way.
 
     Returns:
         A float; for ``multioutput="raw_values"`` an array with one value per output.
@@ -476,10 +534,16 @@ def log10_r2_score(
     Args:
         y_true: True values, shape (n_samples,) or (n_samples, n_outputs).
         y_pred: Predicted values, same shape.
-        sample_weight: Non-negative weight per sample.
-        multioutput: ``"uniform_average"`` (default), ``"raw_values"`` or one weight per output.
-        nan_policy: ``"raise"`` (invalid values are errors) or ``"drop"`` (rows with a NaN or a
-            non-finite transformed value are left out).
+        sample_weight: One non-negative weight per sample (row) for the averages over samples; ``None``
+            weighs all samples alike.
+        multioutput: How the values of several target columns are combined: ``"uniform_average"``
+            (default: their mean), ``"raw_values"`` (an array with one value per output) or a sequence
+            of one weight per output (their weighted mean).
+        nan_policy: What to do with values the logarithm cannot take. ``"raise"`` (default): a NaN, or a
+            value of 0 or less (log10), is an error. ``"drop"``: every sample whose ``y_true`` or
+            ``y_pred`` holds a NaN or becomes non-finite after the transform, in any output, is left out
+            together with its weight (an error only if no sample remains). Infinite input is an error
+            either way.
 
     Returns:
         A float; for ``multioutput="raw_values"`` an array with one value per output.

@@ -91,16 +91,43 @@ class LinearScalingMLPRegressor(MLPRegressor):
         """Store the parameters unchanged, and ``hidden_layer_sizes = (hidden_layer_width,)``.
 
         Args:
-            n_hidden_layers: Number of hidden layers.
+            n_hidden_layers: Number of hidden layers (0 gives a network without hidden layer).
             hidden_layer_width: Width of the first hidden layer.
-            shrink_factor: 0 gives equal widths, 1 a full linear taper down to the output count; other values
-                extrapolate.
+            shrink_factor: How strongly the widths taper, from the first layer down towards the number of
+                outputs: 0 gives ``n_hidden_layers`` layers of ``hidden_layer_width`` units, 1 (default) a full
+                linear taper whose last layer has as many units as the network has outputs, 0.5 half of that
+                taper; values outside [0, 1] extrapolate (widths stay at least 1).
             store_training_data: Keep references to the training data as ``X_train_`` and ``y_train_``.
 
         Other Parameters:
-            loss, activation, solver, alpha, batch_size, learning_rate, learning_rate_init, power_t, max_iter,
-            shuffle, random_state, tol, verbose, warm_start, momentum, nesterovs_momentum, early_stopping,
-            validation_fraction, beta_1, beta_2, epsilon, n_iter_no_change, max_fun: As in ``MLPRegressor``.
+            loss: Loss minimised: ``"squared_error"`` (default) or another loss of ``MLPRegressor``.
+            activation: Activation of the hidden units: ``"relu"`` (default), ``"tanh"``, ``"logistic"`` or
+                ``"identity"``.
+            solver: Weight optimiser: ``"adam"`` (default; good on larger data), ``"sgd"``, or ``"lbfgs"``
+                (often better on small data).
+            alpha: Strength of the L2 penalty on the weights.
+            batch_size: Minibatch size of ``"sgd"`` and ``"adam"``; ``"auto"`` means ``min(200, n_samples)``.
+            learning_rate: Step-size schedule of ``"sgd"``: ``"constant"``, ``"invscaling"`` or
+                ``"adaptive"``.
+            learning_rate_init: Initial step size (``"sgd"`` and ``"adam"``).
+            power_t: Exponent of the ``"invscaling"`` schedule.
+            max_iter: Maximum number of epochs (iterations for ``"lbfgs"``).
+            shuffle: Shuffle the samples in every epoch (``"sgd"`` and ``"adam"``).
+            random_state: Seed of the weight initialisation, the shuffles and the validation split.
+            tol: Improvement below which an epoch counts as no progress.
+            verbose: Print the progress of training.
+            warm_start: Continue from the weights of the previous ``fit``; the computed layer sizes and the
+                output count must then be unchanged.
+            momentum: Momentum of ``"sgd"``.
+            nesterovs_momentum: Use Nesterov's momentum (``"sgd"``).
+            early_stopping: Hold out ``validation_fraction`` of the data and stop when its score stops
+                improving.
+            validation_fraction: Share of the training data held out for ``early_stopping``.
+            beta_1: Decay rate of the first-moment estimates of ``"adam"``.
+            beta_2: Decay rate of the second-moment estimates of ``"adam"``.
+            epsilon: Numerical-stability constant of ``"adam"``.
+            n_iter_no_change: Epochs without ``tol`` improvement before training stops (``"sgd"``, ``"adam"``).
+            max_fun: Maximum number of loss evaluations of ``"lbfgs"``.
         """
 
     def fit(self, X: ArrayLike, y: ArrayLike, *args: Any, **kwargs: Any) -> Self:
@@ -200,16 +227,42 @@ class LinearScalingMLPClassifier(MLPClassifier):
         """Store the parameters unchanged, and ``hidden_layer_sizes = (hidden_layer_width,)``.
 
         Args:
-            n_hidden_layers: Number of hidden layers.
+            n_hidden_layers: Number of hidden layers (0 gives a network without hidden layer).
             hidden_layer_width: Width of the first hidden layer.
-            shrink_factor: 0 gives equal widths, 1 a full linear taper down to the output count; other values
-                extrapolate.
+            shrink_factor: How strongly the widths taper, from the first layer down towards the number of
+                outputs: 0 gives ``n_hidden_layers`` layers of ``hidden_layer_width`` units, 1 (default) a full
+                linear taper whose last layer has as many units as the network has outputs, 0.5 half of that
+                taper; values outside [0, 1] extrapolate (widths stay at least 1).
             store_training_data: Keep references to the training data as ``X_train_`` and ``y_train_``.
 
         Other Parameters:
-            activation, solver, alpha, batch_size, learning_rate, learning_rate_init, power_t, max_iter, shuffle,
-            random_state, tol, verbose, warm_start, momentum, nesterovs_momentum, early_stopping,
-            validation_fraction, beta_1, beta_2, epsilon, n_iter_no_change, max_fun: As in ``MLPClassifier``.
+            activation: Activation of the hidden units: ``"relu"`` (default), ``"tanh"``, ``"logistic"`` or
+                ``"identity"``.
+            solver: Weight optimiser: ``"adam"`` (default; good on larger data), ``"sgd"``, or ``"lbfgs"``
+                (often better on small data).
+            alpha: Strength of the L2 penalty on the weights.
+            batch_size: Minibatch size of ``"sgd"`` and ``"adam"``; ``"auto"`` means ``min(200, n_samples)``.
+            learning_rate: Step-size schedule of ``"sgd"``: ``"constant"``, ``"invscaling"`` or
+                ``"adaptive"``.
+            learning_rate_init: Initial step size (``"sgd"`` and ``"adam"``).
+            power_t: Exponent of the ``"invscaling"`` schedule.
+            max_iter: Maximum number of epochs (iterations for ``"lbfgs"``).
+            shuffle: Shuffle the samples in every epoch (``"sgd"`` and ``"adam"``).
+            random_state: Seed of the weight initialisation, the shuffles and the validation split.
+            tol: Improvement below which an epoch counts as no progress.
+            verbose: Print the progress of training.
+            warm_start: Continue from the weights of the previous ``fit``; the computed layer sizes and the
+                output count must then be unchanged.
+            momentum: Momentum of ``"sgd"``.
+            nesterovs_momentum: Use Nesterov's momentum (``"sgd"``).
+            early_stopping: Hold out ``validation_fraction`` of the data and stop when its score stops
+                improving.
+            validation_fraction: Share of the training data held out for ``early_stopping``.
+            beta_1: Decay rate of the first-moment estimates of ``"adam"``.
+            beta_2: Decay rate of the second-moment estimates of ``"adam"``.
+            epsilon: Numerical-stability constant of ``"adam"``.
+            n_iter_no_change: Epochs without ``tol`` improvement before training stops (``"sgd"``, ``"adam"``).
+            max_fun: Maximum number of loss evaluations of ``"lbfgs"``.
         """
 
     def fit(self, X: ArrayLike, y: ArrayLike, *args: Any, **kwargs: Any) -> Self:

@@ -29,11 +29,17 @@ class LogarithmScaler(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):
         """Check the parameters and store them.
 
         Args:
-            mode: ``"log10"``, ``"log"`` (natural) or ``"log1p"`` (natural logarithm of ``1 + x``).
-            inverted: Negate the input before the logarithm and the result of the inverse.
-            eps: Smallest allowed ``1 + x`` in ``"log1p"`` mode (>= 0; ignored in the other modes).
-            vmin: Smallest allowed argument of the logarithm (``x``, or ``1 + x`` for ``"log1p"``), >= 0;
-                ``None`` means no bound.
+            mode: ``"log10"`` (default), ``"log"`` (natural logarithm) or ``"log1p"`` (natural logarithm of
+                ``1 + x``, which keeps 0 at 0 and suits counts and amounts that may be zero).
+            inverted: Negate the input before the logarithm, and the result of the inverse: for features that
+                are negative, such as ``-100``, which becomes ``log10(100) = 2``.
+            eps: Smallest allowed ``1 + x`` in ``"log1p"`` mode, >= 0: smaller values are raised to it, so
+                ``x`` near or below -1 gives ``log(eps)`` instead of ``-inf`` or NaN (0.0: no bound; ignored
+                in the other modes).
+            vmin: Smallest allowed argument of the logarithm (``x`` for ``"log10"`` and ``"log"``, ``1 + x``
+                for ``"log1p"``), >= 0: smaller arguments are raised to it before the logarithm, so zeros and
+                negative values give the logarithm of ``vmin`` instead of ``-inf`` or NaN. ``None`` means no
+                bound.
 
         Raises:
             InvalidParameterError: A parameter outside its options (also when the estimator is cloned).
