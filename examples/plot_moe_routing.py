@@ -1,6 +1,4 @@
-"""
-Mixture of experts: routings and aggregations
-=============================================
+"""Mixture of experts: routings and aggregations
 
 A :class:`~duv.ensemble.MixtureOfExpertsRegressor` fits six Gaussian-process experts, each
 on rows drawn around one k-means cluster of a curved, noisy 1-D data set. Every prediction
@@ -18,8 +16,8 @@ Routing and aggregation are read by ``predict``, so one fitted model serves all 
 Each panel shows the merged mean and a band of two standard deviations.
 """
 
+import os
 import warnings
-from pathlib import Path
 
 import matplotlib.pyplot as plt
 import numpy as np
@@ -29,46 +27,43 @@ from sklearn.gaussian_process.kernels import RBF, WhiteKernel
 
 from duv.ensemble import MixtureOfExpertsRegressor
 
-rng = np.random.RandomState(0)
-X = np.sort(rng.uniform(-3.0, 3.0, 160))[:, None]
-noise = rng.normal(0.0, 0.15 + 0.1 * np.abs(X[:, 0]))
-y = np.sin(1.3 * X[:, 0]) * X[:, 0] + noise
-grid = np.linspace(-3.5, 3.5, 141)[:, None]
+IMAGE = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "docs", "images", "moe_routing.png")
 
-# %%
-# The experts draw their rows with replacement, with weights that fall off as one over the
-# distance to their cluster's centre; an expert may therefore see one row many times over,
-# and its Gaussian process then settles on the shortest length scale allowed (scikit-learn
-# warns that it reaches the bound).
 
-kernel = RBF(1.0, (0.3, 10.0)) + WhiteKernel(0.1, (1e-3, 1.0))
-expert = GaussianProcessRegressor(kernel, normalize_y=True)
-model = MixtureOfExpertsRegressor(expert, n_estimators=6, split="kmeans", n_clusters=6,
-                                  sampling_factor=4.0, n_active=2, random_state=0)
-with warnings.catch_warnings():
-    warnings.simplefilter("ignore", ConvergenceWarning)
-    model.fit(X, y)
+def main(path=IMAGE):
+    rng = np.random.RandomState(0)
+    X = np.sort(rng.uniform(-3.0, 3.0, 160))[:, None]
+    noise = rng.normal(0.0, 0.15 + 0.1 * np.abs(X[:, 0]))
+    y = np.sin(1.3 * X[:, 0]) * X[:, 0] + noise
+    grid = np.linspace(-3.5, 3.5, 141)[:, None]
 
-# %%
-# Every routing with every aggregation, on the same fitted experts.
+    # The experts draw their rows with replacement, with weights that fall off as one over the distance to their
+    # cluster's centre; an expert may therefore see one row many times over, and its Gaussian process then settles on
+    # the shortest length scale allowed (scikit-learn warns that it reaches the bound).
+    kernel = RBF(1.0, (0.3, 10.0)) + WhiteKernel(0.1, (1e-3, 1.0))
+    expert = GaussianProcessRegressor(kernel, normalize_y=True)
+    model = MixtureOfExpertsRegressor(expert, n_estimators=6, split="kmeans", n_clusters=6,
+                                      sampling_factor=4.0, n_active=2, random_state=0)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", ConvergenceWarning)
+        model.fit(X, y)
 
-fig, axes = plt.subplots(2, 3, figsize=(12, 6.5), sharex=True, sharey=True,
-                         layout="constrained")
-for row, routing in zip(axes, ["confidence", "distance"]):
-    for ax, aggregation in zip(row, ["simple", "inverse_variance", "mixture"]):
-        model.set_params(routing=routing, aggregation_method=aggregation)
-        mean, std = model.predict(grid, return_std=True)
-        ax.scatter(X[:, 0], y, s=6, color="0.6", label="training data")
-        ax.fill_between(grid[:, 0], mean - 2 * std, mean + 2 * std, alpha=0.3,
-                        label="mean ± 2 std")
-        ax.plot(grid[:, 0], mean, lw=2, label="merged mean")
-        ax.set_title(f'routing="{routing}"\naggregation_method="{aggregation}"',
-                     fontsize=10)
-axes[0, 0].legend(loc="upper center", fontsize=8)
-fig.suptitle("MixtureOfExpertsRegressor: "
-             "6 Gaussian-process experts, 2 active per prediction")
+    # Every routing with every aggregation, on the same fitted experts.
+    fig, axes = plt.subplots(2, 3, figsize=(12, 6.5), sharex=True, sharey=True, layout="constrained")
+    for row, routing in zip(axes, ["confidence", "distance"]):
+        for ax, aggregation in zip(row, ["simple", "inverse_variance", "mixture"]):
+            model.set_params(routing=routing, aggregation_method=aggregation)
+            mean, std = model.predict(grid, return_std=True)
+            ax.scatter(X[:, 0], y, s=6, color="0.6", label="training data")
+            ax.fill_between(grid[:, 0], mean - 2 * std, mean + 2 * std, alpha=0.3, label="mean ± 2 std")
+            ax.plot(grid[:, 0], mean, lw=2, label="merged mean")
+            ax.set_title(f'routing="{routing}"\naggregation_method="{aggregation}"', fontsize=10)
+    axes[0, 0].legend(loc="upper center", fontsize=8)
+    fig.suptitle("MixtureOfExpertsRegressor: 6 Gaussian-process experts, 2 active per prediction")
+    os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
+    fig.savefig(path, dpi=80)
+    return fig
 
-# The figure is also kept with the documentation's pictures.
-images = Path(__file__).resolve().parents[1] / "docs" / "images"
-images.mkdir(parents=True, exist_ok=True)
-fig.savefig(images / "moe_routing.png", dpi=80)
+
+if __name__ == "__main__":
+    main()
