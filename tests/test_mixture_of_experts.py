@@ -393,7 +393,8 @@ def test_distance_routing_with_bayesian_ridge(data, dtype, method):
         # means are weighted sums of terms of size ~max|mean|
         tol = 1e-12 if dtype == np.float64 else 1e-6
         np.testing.assert_allclose(gm, wm, rtol=0, atol=tol * max(1.0, np.abs(wm).max()))
-        np.testing.assert_allclose(gs, ws, rtol=tol)
+        # the mixture's spread subtracts the squared mean, which can cost float32 a digit
+        np.testing.assert_allclose(gs, ws, rtol=tol if dtype == np.float64 or method != "mixture" else 1e-5)
 
 
 @pytest.mark.parametrize("n_jobs", [None, 2])
