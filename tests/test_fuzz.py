@@ -23,7 +23,7 @@ from sklearn.dummy import DummyClassifier, DummyRegressor
 from sklearn.linear_model import BayesianRidge, Ridge
 
 import duv.metrics
-from public_surface import public_callables, public_objects
+from public_surface import own_members, public_callables, public_objects
 
 EXAMPLES = int(os.environ.get("DUV_FUZZ_EXAMPLES", "25"))
 FUZZ = settings(max_examples=EXAMPLES, deadline=None, derandomize=True, database=None, print_blob=False,
@@ -329,7 +329,7 @@ FAILED = Failed()
 def attempt(fn, *args, **kwargs):
     try:
         return fn(*args, **kwargs)
-    except Exception:  # any Exception is an acceptable answer; anything else escapes and fails the test  # any Exception is an acceptable answer; anything else escapes and fails the test
+    except Exception:  # any Exception is an acceptable answer; anything else escapes and fails the test
         return FAILED
 
 
@@ -473,7 +473,6 @@ def run_function_plan(name, plan):
 
 
 def estimator_members(cls_name):
-    from public_surface import own_members
     cls = CLASSES[cls_name]
     extra = [m for m in INHERITED if hasattr(cls, m) and m not in own_members(cls)]
     return own_members(cls) + extra

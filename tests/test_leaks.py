@@ -5,6 +5,7 @@ resident memory (/proc/self/statm) may grow by less than 1 MiB, and the referenc
 the package's cached objects (module and class attributes, default values) must come back unchanged.
 """
 import gc
+import inspect
 import os
 import resource
 import sys
@@ -116,7 +117,8 @@ def member_cases(name, member):
         args = (X, y) if y is not None else (X,)
         return [(est.fit, args, {}), (est.fit, (BAD_X,) + args[1:], {})]
     if member == "unwrap" and name == "UnwrapMetaEstimatorMixin":
-        return [(cls.unwrap, (fitted("ResampleAugmentedRegressor"),), {}), (cls.unwrap, (build("ResampleAugmentedRegressor")[0],), {})]
+        return [(cls.unwrap, (fitted("ResampleAugmentedRegressor"),), {}),
+                (cls.unwrap, (build("ResampleAugmentedRegressor")[0],), {})]
     if member == "classes_":
         return [(getattr, (fitted(name), "classes_"), {}), (getattr, (build(name)[0], "classes_"), {})]
     if member == "assume_fitted":
@@ -128,13 +130,8 @@ def member_cases(name, member):
                 (lambda members: E.VotingRegressor([]).add_models(members), ("not a list",), {})]
     est = fitted(name)
     method = getattr(est, member)
-    extra = {"return_std": True} if member == "predict" and "return_std" in _params(method) else {}
+    extra = {"return_std": True} if member == "predict" and "return_std" in inspect.signature(method).parameters else {}
     return [(method, (X,), extra), (method, (NARROW,), {})]
-
-
-def _params(fn):
-    import inspect
-    return inspect.signature(fn).parameters
 
 
 def cases(key):

@@ -81,10 +81,12 @@ CALLS = {
         A.CategoryBalanceAugmentedClassifier(DummyClassifier(), columns=[0], random_state=0), LABELS),
     "LinearScalingMLPRegressor": fit_predict(N.LinearScalingMLPRegressor(2, 8, max_iter=5, random_state=0), Y),
     "LinearScalingMLPClassifier": fit_predict(N.LinearScalingMLPClassifier(2, 8, max_iter=5, random_state=0), LABELS),
-    "GaussianAugmentedClassifier": fit_predict(A.GaussianAugmentedClassifier(DummyClassifier(), random_state=0), LABELS),
+    "GaussianAugmentedClassifier": fit_predict(A.GaussianAugmentedClassifier(DummyClassifier(), random_state=0),
+                                               LABELS),
     "HistogramAugmentedClassifier": fit_predict(A.HistogramAugmentedClassifier(DummyClassifier(), random_state=0),
                                                 LABELS),
-    "ResampleAugmentedClassifier": fit_predict(A.ResampleAugmentedClassifier(DummyClassifier(), random_state=0), LABELS),
+    "ResampleAugmentedClassifier": fit_predict(A.ResampleAugmentedClassifier(DummyClassifier(), random_state=0),
+                                               LABELS),
     "CategoryBalanceAugmentedRegressor": fit_predict(
         A.CategoryBalanceAugmentedRegressor(Ridge(), columns=[0], random_state=0), Y),
 }
