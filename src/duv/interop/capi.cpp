@@ -11,6 +11,7 @@ PyObject *function_type_ = nullptr;
 PyObject *method_type_ = nullptr;
 PyObject *cell_type_ = nullptr;
 PyObject *code_type_ = nullptr;
+newfunc method_new_ = nullptr;
 
 }  // namespace
 
@@ -21,6 +22,7 @@ void init_capi() {
     method_type_ = nb::object(types.attr("MethodType")).release().ptr();
     cell_type_ = nb::object(types.attr("CellType")).release().ptr();
     code_type_ = nb::object(types.attr("CodeType")).release().ptr();
+    method_new_ = reinterpret_cast<newfunc>(PyType_GetSlot(reinterpret_cast<PyTypeObject *>(method_type_), Py_tp_new));
 }
 
 nb::object dict_setdefault(nb::handle dict, nb::handle key, nb::handle value) {
@@ -32,8 +34,12 @@ nb::object dict_setdefault(nb::handle dict, nb::handle key, nb::handle value) {
 nb::handle function_type_of_python() { return function_type_; }
 
 PyObject *new_method(PyObject *func, PyObject *self) {
-    PyObject *args[] = {func, self};
-    return PyObject_Vectorcall(method_type_, args, 2, nullptr);
+    // The type's own constructor, without the generic type call around it.
+    PyObject *args = PyTuple_Pack(2, func, self);
+    if (!args) return nullptr;
+    PyObject *method = method_new_(reinterpret_cast<PyTypeObject *>(method_type_), args, nullptr);
+    Py_DECREF(args);
+    return method;
 }
 
 bool is_method_of(nb::handle bound, nb::handle func, nb::handle self) {
