@@ -96,7 +96,7 @@ run=$(mktemp -d)
 { fresh_venv "$py" "$OUT/venv-sdist" &&
   "$OUT/venv-sdist/bin/pip" install -q build &&
   "$OUT/venv-sdist/bin/python" -m build --sdist --outdir "$OUT/dist" "$SRC" &&
-  "$OUT/venv-sdist/bin/pip" install "$(ls "$OUT"/dist/*.tar.gz)[test]" &&
+  "$OUT/venv-sdist/bin/pip" install --no-cache-dir "$(ls "$OUT"/dist/*.tar.gz)[test]" &&
   (cd "$run" && "$OUT/venv-sdist/bin/python" "$SRC/examples/demo.py" &&
     "$OUT/venv-sdist/bin/python" -m pytest "$SRC/tests/test_package.py" "$SRC/tests/test_stable_abi.py" -q \
       -p no:cacheprovider); } >"$OUT/logs/sdist.log" 2>&1 || rc=$?
