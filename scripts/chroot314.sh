@@ -1,17 +1,19 @@
 #!/usr/bin/env bash
 # Build and test the project under CPython 3.14 inside a cached Debian unstable chroot.
 #
-# Usage: scripts/chroot314.sh [SRC_DIR] [--check | --shell CMD | --rebuild] [-- PYTEST_ARGS...]
+# Usage: scripts/chroot314.sh [SRC_DIR] [--check | --shell CMD | --wheel WHEEL | --rebuild] [-- PYTEST_ARGS...]
 #   SRC_DIR defaults to the repository containing this script; PYTEST_ARGS default to "tests -q".
 #   --check   only print the interpreter and library versions inside the chroot
 #   --shell   run CMD with bash inside the chroot (source tree at /src, read-only)
+#   --wheel   install WHEEL instead of building the tree, and run SRC_DIR's tests against it from outside the
+#             tree (PYTEST_ARGS are added to "tests -q")
 #   --rebuild delete and rebuild the cached chroot first
 set -euo pipefail
 
 CHROOT=$(realpath -m "${DUV_CHROOT:-/var/cache/duv/sid-chroot}")
 MARKER="$CHROOT/.duv-chroot-complete"
 SRC=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-MODE=test SHELL_CMD='' REBUILD=0
+MODE=test SHELL_CMD='' WHEEL='' REBUILD=0
 PKGS="python3 python3-dev python3-numpy python3-sklearn python3-scipy python3-joblib python3-pandas
       python3-pytest python3-hypothesis python3-pip g++ cmake ninja-build git ca-certificates"
 # shellcheck disable=SC2086
@@ -21,6 +23,7 @@ while (($#)); do
   case $1 in
     --check) MODE=check ;;
     --shell) MODE=shell; SHELL_CMD=${2:?--shell needs a command}; shift ;;
+    --wheel) MODE=wheel; WHEEL=$(realpath "${2:?--wheel needs a wheel file}"); shift ;;
     --rebuild) REBUILD=1 ;;
     --) shift; break ;;
     -*) echo "unknown option: $1" >&2; exit 2 ;;
@@ -76,6 +79,7 @@ mount_runtime() {
   bind /dev /dev
   bind /dev/shm /dev/shm   # joblib's process backend needs a working /dev/shm
   bind "$SRC" /src ro
+  [[ -z $WHEEL ]] || bind "$(dirname "$WHEEL")" /wheels ro
 }
 
 # CA bundles and resolver from the host, so https (PyPI) and DNS work inside.
@@ -155,6 +159,18 @@ if git -C "$SRC" rev-parse --git-dir >/dev/null 2>&1; then
 else
   tar -C "$SRC" --exclude=./build --exclude=./.ci-venv --exclude=__pycache__ -cf - .
 fi | in_chroot bash -euo pipefail -c 'rm -rf /tmp/duv-build && mkdir -p /tmp/duv-build && tar -C /tmp/duv-build -xf -'
+if [[ $MODE == wheel ]]; then
+  log "installing $(basename "$WHEEL")"
+  in_chroot python3 -m pip install -q --break-system-packages --no-deps --force-reinstall "/wheels/$(basename "$WHEEL")"
+  # From an empty directory, so that nothing but the installed package can be imported as duv.
+  log "python3 -m pytest tests -q ${PYTEST_ARGS[*]} (from outside the tree)"
+  rc=0
+  in_chroot bash -c 'rm -rf /tmp/duv-run && mkdir /tmp/duv-run && cd /tmp/duv-run &&
+    python3 -c "import duv; print(\"testing\", duv.__file__)" &&
+    exec python3 -m pytest /tmp/duv-build/tests -q -p no:cacheprovider "$@"' pytest "${PYTEST_ARGS[@]}" || rc=$?
+  log "pytest exit code $rc"
+  exit "$rc"
+fi
 in_chroot bash -euo pipefail -c '
   cd /tmp/duv-build
   python3 -m pip install --break-system-packages --no-build-isolation --no-deps .'

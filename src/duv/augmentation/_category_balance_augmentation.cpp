@@ -2,6 +2,7 @@
 #include "duv/augmentation/category_groups.hpp"
 #include "duv/augmentation/meta_estimator.hpp"
 #include "duv/augmentation/meta_estimator_tags.hpp"
+#include "duv/interop/capi.hpp"
 #include "duv/interop/klass.hpp"
 #include "duv/interop/module.hpp"
 #include "duv/interop/sklearn.hpp"
@@ -60,10 +61,9 @@ nb::object compute_group_indices(const ComputeArgs &a) {
     Py_ssize_t i = 0;
     for (nb::handle k : a.keys) {
         if (!spare.is_valid()) spare = nb::list();
-        PyObject *idxs = PyDict_SetDefault(groups.ptr(), k.ptr(), spare.ptr());
-        duv::check(idxs != nullptr);
-        if (idxs == spare.ptr()) spare = nb::object();
-        duv::check(PyList_Append(idxs, duv::steal_checked(PyLong_FromSsize_t(i++)).ptr()) == 0);
+        nb::object idxs = duv::dict_setdefault(groups, k, spare);
+        if (idxs.is(spare)) spare = nb::object();
+        duv::check(PyList_Append(idxs.ptr(), duv::steal_checked(PyLong_FromSsize_t(i++)).ptr()) == 0);
     }
     return groups;
 }

@@ -4,6 +4,7 @@
 #include "duv/augmentation/meta_estimator_tags.hpp"
 #include "duv/augmentation/row_weights.hpp"
 #include "duv/interop/buffer.hpp"
+#include "duv/interop/capi.hpp"
 #include "duv/interop/klass.hpp"
 #include "duv/interop/module.hpp"
 #include "duv/interop/sklearn.hpp"
@@ -137,7 +138,7 @@ private:
         // |x * std| must be what NumPy computes in float64 (Python float std; float32 data
         // would multiply in float32) and must not overflow, which NumPy would warn about.
         if (!PyFloat_Check(std_.ptr()) || *dt == duv::Dtype::F32) return false;
-        scale_ = PyFloat_AS_DOUBLE(std_.ptr());
+        scale_ = duv::float_value(std_.ptr());
         const duv::kernels::Matrix x = view_.matrix(*dt);
         const double top = duv::run_unlocked([&] { return duv::kernels::max_abs(x); });
         if (!std::isfinite(scale_) || !std::isfinite(top * scale_)) return false;

@@ -4,6 +4,7 @@
 #include "duv/augmentation/meta_estimator_tags.hpp"
 #include "duv/augmentation/row_weights.hpp"
 #include "duv/interop/buffer.hpp"
+#include "duv/interop/capi.hpp"
 #include "duv/interop/klass.hpp"
 #include "duv/interop/module.hpp"
 #include "duv/interop/sklearn.hpp"
@@ -208,7 +209,7 @@ struct BinWeights {
         {
             duv::kernels::FpFlags flags;
             kh::inverse_counts(distinct.data(), static_cast<int64_t>(distinct.size()),
-                               PyFloat_AS_DOUBLE(smoothing.ptr()), inverse.data());
+                               duv::float_value(smoothing.ptr()), inverse.data());
             troubled = flags.troubled();
         }
         if (troubled) {
@@ -411,7 +412,7 @@ std::optional<Agg> fused_aggregation(const duv::Globals &g, nb::handle agg, nb::
         PyErr_Clear();
         return std::nullopt;
     }
-    const double smoothing = PyFloat_AS_DOUBLE(s);
+    const double smoothing = duv::float_value(s);
     Py_DECREF(s);
     if (!std::isfinite(smoothing) || (smoothing != 0 && smoothing < 1e-280)) return std::nullopt;
     if (equals(agg, "mean")) return Agg::Mean;
@@ -455,7 +456,7 @@ nb::object sampling_probabilities(const duv::Globals &g, nb::handle aggregated, 
     };
     if (aggregated.is_none()) return uniform("No weights computed; defaulting to uniform sampling.");
     nb::object total = py_float(np.attr("sum")(aggregated));
-    const double t = PyFloat_AS_DOUBLE(total.ptr());
+    const double t = duv::float_value(total.ptr());
     if (!std::isfinite(t) || t <= 1e-12)
         return uniform("Sum of sampling weights is invalid or near zero. Defaulting to uniform sampling.");
     return binary(PyNumber_TrueDivide, aggregated, total);
@@ -538,7 +539,7 @@ nb::object generated(const Data &d, nb::handle probas) {
         w = binary(PyNumber_Multiply, w, sw);
     }
     nb::object total_w = py_float(np.attr("sum")(w));
-    const double t = PyFloat_AS_DOUBLE(total_w.ptr());
+    const double t = duv::float_value(total_w.ptr());
     nb::object n_target = py_float(d.n_target);
     if (!std::isfinite(t) || t <= 1e-12)
         w = binary(PyNumber_Multiply, float_ones(np, d.n_samples),

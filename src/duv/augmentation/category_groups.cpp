@@ -1,4 +1,5 @@
 #include "duv/augmentation/category_groups.hpp"
+#include "duv/interop/capi.hpp"
 
 #include "duv/interop/util.hpp"
 
@@ -44,7 +45,7 @@ nb::object reshape_column(nb::handle values) {
 
 // `if _is_nan_scalar(x)` with the module's own function: exact builtin types answer directly.
 bool nan_key(PyObject *x) {
-    if (PyFloat_CheckExact(x)) return std::isnan(PyFloat_AS_DOUBLE(x));
+    if (PyFloat_CheckExact(x)) return std::isnan(duv::float_value(x));
     if (x == Py_None || PyLong_CheckExact(x) || PyUnicode_CheckExact(x) || PyBool_Check(x)) return false;
     return truthy(is_nan_scalar(x));
 }
@@ -94,13 +95,12 @@ class ObjectGrouper {
 public:
     void add(nb::handle key) {
         if (!spare_.is_valid()) spare_ = py_int(count_);
-        PyObject *id = PyDict_SetDefault(groups_.ptr(), key.ptr(), spare_.ptr());
-        check(id != nullptr);
-        if (id == spare_.ptr()) {
+        nb::object id = dict_setdefault(groups_, key, spare_);
+        if (id.is(spare_)) {
             spare_ = nb::object();
             of_row_.push_back(count_++);
         } else {
-            of_row_.push_back(PyLong_AsSsize_t(id));
+            of_row_.push_back(PyLong_AsSsize_t(id.ptr()));
         }
     }
     RowsByGroup finish() {
@@ -213,11 +213,11 @@ RowKeys RowKeys::of(const Globals &g, nb::handle values, Py_ssize_t n_samples) {
             k.kind_ = Kind::Tuples;
             k.tuples_.reserve((size_t)n_samples);
             for (nb::handle row : values.attr("tolist")()) {
-                Py_ssize_t m = PyList_GET_SIZE(row.ptr());
+                Py_ssize_t m = list_size(row.ptr());
                 nb::object key = steal_checked(PyTuple_New(m));
                 for (Py_ssize_t j = 0; j < m; ++j) {
-                    PyObject *x = PyList_GET_ITEM(row.ptr(), j);
-                    PyTuple_SET_ITEM(key.ptr(), j, Py_NewRef(nan_key(x) ? sentinel.ptr() : x));
+                    PyObject *x = list_item(row.ptr(), j);
+                    tuple_fill(key.ptr(), j, Py_NewRef(nan_key(x) ? sentinel.ptr() : x));
                 }
                 k.tuples_.push_back(std::move(key));
             }
@@ -258,7 +258,7 @@ nb::object RowKeys::array(const Globals &g) {
         for (int64_t j = 0; j < m; ++j) {
             const bool nan = kc::floating(matrix_.dtype) && words[(size_t)(i * m + j)] == kc::kNanWord;
             nb::object x = nan ? sentinel : item(values_, nb::make_tuple(i, j));
-            PyTuple_SET_ITEM(key.ptr(), (Py_ssize_t)j, x.release().ptr());
+            tuple_fill(key.ptr(), (Py_ssize_t)j, x.release().ptr());
         }
         check(PyObject_SetItem(distinct.ptr(), py_int((Py_ssize_t)next).ptr(), key.ptr()) == 0);
         ++next;
@@ -290,9 +290,9 @@ RowsByGroup groups_of_dict(nb::handle group_to_indices) {
     for (nb::handle pair : group_to_indices.attr("items")()) {
         nb::object idxs = nb::borrow(nb::tuple(nb::borrow(pair))[1]);
         nb::object seq = steal_checked(PySequence_Fast(idxs.ptr(), "group indices must be a sequence"));
-        const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.ptr());
+        const Py_ssize_t n = fast_size(seq.ptr());
         for (Py_ssize_t i = 0; i < n; ++i) {
-            nb::object index = steal_checked(PyNumber_Index(PySequence_Fast_GET_ITEM(seq.ptr(), i)));
+            nb::object index = steal_checked(PyNumber_Index(fast_item(seq.ptr(), i)));
             long long v = PyLong_AsLongLong(index.ptr());
             if (v == -1 && PyErr_Occurred()) throw nb::python_error();
             out.rows.push_back(v);

@@ -1,4 +1,5 @@
 #include "duv/augmentation/smote_rows.hpp"
+#include "duv/interop/capi.hpp"
 
 #include "duv/augmentation/arrays.hpp"
 #include "duv/interop/unlocked.hpp"
@@ -142,7 +143,7 @@ nb::object stretch_alpha(nb::object alpha, nb::handle extrapolation) {
     }
     nb::object shift = extrapolation / nb::float_(2.0);
     if (PyFloat_Check(shift.ptr()) &&
-        stretch_in_place(alpha, PyFloat_AS_DOUBLE(scale.ptr()), PyFloat_AS_DOUBLE(shift.ptr())))
+        stretch_in_place(alpha, duv::float_value(scale.ptr()), duv::float_value(shift.ptr())))
         return alpha;
     nb::object scaled = scale * alpha;
     return scaled - shift;

@@ -1,4 +1,5 @@
 #include "duv/interop/buffer.hpp"
+#include "duv/interop/capi.hpp"
 #include "duv/interop/klass.hpp"
 #include "duv/interop/module.hpp"
 #include "duv/interop/tags.hpp"
@@ -121,7 +122,7 @@ bool kernel_epsilon(nb::handle eps, bool single, double &out) {
         if (overflow || v > exact || v < -exact) return false;
         out = static_cast<double>(v);
     } else if (single ? PyFloat_CheckExact(o) : PyFloat_Check(o)) {
-        out = PyFloat_AS_DOUBLE(o);
+        out = duv::float_value(o);
     } else {
         return false;
     }
@@ -325,10 +326,9 @@ nb::object argsort_head(nb::handle np, nb::handle values, int axis, nb::handle n
 // Adds `extra` to the keyword arguments `kw` of a call to `fn`, with the interpreter's
 // error for a repeated keyword.
 void add_keywords(nb::dict &kw, nb::handle extra, nb::handle fn) {
-    nb::dict more = nb::borrow<nb::dict>(
-        PyDict_Check(extra.ptr())
-            ? nb::borrow(extra)
-            : duv::steal_checked(PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyDict_Type), extra.ptr())));
+    nb::dict more = nb::borrow<nb::dict>(PyDict_Check(extra.ptr())
+                                             ? nb::borrow(extra)
+                                             : duv::call_one(reinterpret_cast<PyObject *>(&PyDict_Type), extra));
     for (auto [key, value] : more) {
         if (kw.contains(key)) {
             nb::object fs = function_str(fn);
@@ -794,9 +794,7 @@ PyObject *own_aggregation[4] = {};
 bool aggregation_overridden(nb::handle self) {
     for (int i = 0; i < 4; ++i) {
         nb::object bound = self.attr(kAggregationMethods[i]);
-        if (!PyMethod_Check(bound.ptr()) || PyMethod_GET_FUNCTION(bound.ptr()) != own_aggregation[i] ||
-            PyMethod_GET_SELF(bound.ptr()) != self.ptr())
-            return true;
+        if (!duv::is_method_of(bound, own_aggregation[i], self)) return true;
     }
     return false;
 }

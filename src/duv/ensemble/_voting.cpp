@@ -1,4 +1,5 @@
 #include "duv/interop/buffer.hpp"
+#include "duv/interop/capi.hpp"
 #include "duv/interop/klass.hpp"
 #include "duv/interop/module.hpp"
 #include "duv/interop/util.hpp"
@@ -240,11 +241,11 @@ nb::object compute_weighted_statistics(const duv::Globals &g, const StatisticsAr
 // np.stack(preds, axis=1) of float64 vectors of one length, copied in one pass; nullopt
 // for anything else.
 std::optional<nb::object> stacked_columns(nb::handle np, nb::handle preds) {
-    const Py_ssize_t k = PyList_GET_SIZE(preds.ptr());
+    const Py_ssize_t k = duv::list_size(preds.ptr());
     std::vector<duv::ArrayView> views;
     std::vector<const double *> columns;
     for (Py_ssize_t j = 0; j < k; ++j) {
-        nb::handle p = PyList_GET_ITEM(preds.ptr(), j);
+        nb::handle p = duv::list_item(preds.ptr(), j);
         if (Py_TYPE(p.ptr()) != reinterpret_cast<PyTypeObject *>(S.ndarray)) return {};
         views.emplace_back(p);
         const double *d = views.back().vector<double>();

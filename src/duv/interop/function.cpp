@@ -1,5 +1,7 @@
 #include "duv/interop/function.hpp"
 
+#include "duv/interop/capi.hpp"
+
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -14,6 +16,13 @@
 #endif
 
 namespace duv {
+
+// Code flags, as inspect.CO_* names them.
+constexpr int kCoOptimized = 0x1, kCoNewLocals = 0x2, kCoVarArgs = 0x4, kCoVarKeywords = 0x8, kCoNested = 0x10;
+#ifndef Py_LIMITED_API
+static_assert(kCoOptimized == CO_OPTIMIZED && kCoNewLocals == CO_NEWLOCALS && kCoVarArgs == CO_VARARGS &&
+              kCoVarKeywords == CO_VARKEYWORDS && kCoNested == CO_NESTED);
+#endif
 
 Param arg(const char *name) { return Param{name, Kind::PositionalOrKeyword, {}, {}}; }
 Param kwonly(const char *name) { return Param{name, Kind::KeywordOnly, {}, {}}; }
@@ -124,7 +133,6 @@ void too_many_positional(FunctionObject *f, Py_ssize_t given, PyObject **slots) 
                  plural ? "s" : "", given, kwonly_sig.ptr(), given == 1 && !kwonly_given ? "was" : "were");
 }
 
-#if PY_VERSION_HEX >= 0x030D0000
 // Closest parameter name, as the interpreter suggests it for a mistyped keyword.
 constexpr size_t kMaxStringSize = 40;
 constexpr size_t kMoveCost = 2;
@@ -207,16 +215,14 @@ PyObject *suggest_keyword(const FunctionInfo &sp, PyObject *keyword) {
     }
     return best;
 }
-#endif
 
 void unexpected_keyword(FunctionObject *f, PyObject *keyword) {
-#if PY_VERSION_HEX >= 0x030D0000
-    if (PyObject *suggestion = suggest_keyword(*f->info, keyword)) {
+    // The interpreter suggests a parameter name from 3.13 on.
+    if (PyObject *suggestion = python_at_least(3, 13) ? suggest_keyword(*f->info, keyword) : nullptr) {
         PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?", f->qualname,
                      keyword, suggestion);
         return;
     }
-#endif
     PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname, keyword);
 }
 
@@ -291,12 +297,12 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t narg
         Py_ssize_t extra = nargs > n ? nargs - n : 0;
         guard.varargs = PyTuple_New(extra);
         if (!guard.varargs) return nullptr;
-        for (Py_ssize_t i = 0; i < extra; ++i) PyTuple_SET_ITEM(guard.varargs, i, Py_NewRef(args[n + i]));
+        for (Py_ssize_t i = 0; i < extra; ++i) tuple_fill(guard.varargs, i, Py_NewRef(args[n + i]));
     }
     if (kwnames) {
-        Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        Py_ssize_t nkw = tuple_size(kwnames);
         for (Py_ssize_t i = 0; i < nkw; ++i) {
-            PyObject *key = PyTuple_GET_ITEM(kwnames, i);
+            PyObject *key = tuple_item(kwnames, i);
             PyObject *value = args[nargs + i];
             Py_ssize_t j = find_keyword(sp, key);
             if (j < 0) {
@@ -383,13 +389,13 @@ void function_dealloc(PyObject *self) {
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
     delete f->info;
-    tp->tp_free(self);
+    reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free))(self);
     Py_DECREF(tp);
 }
 
 PyObject *function_descr_get(PyObject *self, PyObject *obj, PyObject *) {
     if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
-    return PyMethod_New(self, obj);
+    return new_method(self, obj);
 }
 
 PyObject *function_repr(PyObject *self) {
@@ -408,7 +414,7 @@ int set_str_field(PyObject **field, PyObject *value, const char *what) {
         PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
         return -1;
     }
-    Py_SETREF(*field, Py_NewRef(value));
+    replace_ref(*field, Py_NewRef(value));
     return 0;
 }
 int set_name(PyObject *self, PyObject *v, void *) {
@@ -418,7 +424,7 @@ int set_qualname(PyObject *self, PyObject *v, void *) {
     return set_str_field(&((FunctionObject *)self)->qualname, v, "__qualname__");
 }
 int set_any_field(PyObject **field, PyObject *value) {
-    Py_XSETREF(*field, Py_NewRef(value ? value : Py_None));
+    replace_ref(*field, Py_NewRef(value ? value : Py_None));
     return 0;
 }
 int set_module(PyObject *self, PyObject *v, void *) { return set_any_field(&((FunctionObject *)self)->module, v); }
@@ -431,7 +437,7 @@ PyObject *get_defaults(PyObject *self, void *) {
     if (!t) return nullptr;
     size_t first = sp.n_positional - sp.n_pos_defaults;
     for (size_t i = 0; i < sp.n_pos_defaults; ++i)
-        PyTuple_SET_ITEM(t, (Py_ssize_t)i, Py_NewRef(sp.params[first + i].default_.ptr()));
+        tuple_fill(t, (Py_ssize_t)i, Py_NewRef(sp.params[first + i].default_.ptr()));
     return t;
 }
 
@@ -517,7 +523,7 @@ PyObject *get_signature(PyObject *self, void *) {
 }
 
 int set_signature(PyObject *self, PyObject *v, void *) {
-    Py_XSETREF(((FunctionObject *)self)->signature, Py_XNewRef(v));
+    replace_ref(((FunctionObject *)self)->signature, Py_XNewRef(v));
     return 0;
 }
 
@@ -534,7 +540,7 @@ std::vector<std::string> split_names(const char *list);
 nb::object build_code(FunctionObject *f) {
     const FunctionInfo &sp = *f->info;
     nb::list names;
-    int flags = CO_OPTIMIZED | CO_NEWLOCALS;
+    int flags = kCoOptimized | kCoNewLocals;
     Py_ssize_t n_kwonly = 0;
     for (size_t i = 0; i < sp.params.size(); ++i) {
         if (sp.params[i].kind == Kind::PositionalOrKeyword) names.append(nb::handle(sp.names[i]));
@@ -545,21 +551,20 @@ nb::object build_code(FunctionObject *f) {
     }
     if (sp.varargs_slot >= 0) {
         names.append(nb::handle(sp.names[(size_t)sp.varargs_slot]));
-        flags |= CO_VARARGS;
+        flags |= kCoVarArgs;
     }
     if (sp.varkw_slot >= 0) {
         names.append(nb::handle(sp.names[(size_t)sp.varkw_slot]));
-        flags |= CO_VARKEYWORDS;
+        flags |= kCoVarKeywords;
     }
     nb::list freevars;
     if (sp.body.free_names) {
         for (const std::string &n : split_names(sp.body.free_names)) freevars.append(nb::str(n.c_str()));
-        flags |= CO_NESTED;
+        flags |= kCoNested;
     }
     nb::object file = nb::borrow(PyDict_GetItemString(f->globals, "__file__"));
     if (!file.is_valid() || !PyUnicode_Check(file.ptr())) file = nb::str("<duv>");
-    PyCodeObject *empty = PyCode_NewEmpty(nb::str(file).c_str(), nb::str(nb::handle(f->name)).c_str(), 1);
-    nb::object code = steal_checked(reinterpret_cast<PyObject *>(empty));
+    nb::object code = empty_code(nb::str(file), nb::str(nb::handle(f->name)));
     nb::tuple varnames(names);
     return code.attr("replace")("co_argcount"_a = sp.n_positional, "co_kwonlyargcount"_a = n_kwonly,
                                 "co_nlocals"_a = nb::len(varnames), "co_varnames"_a = varnames, "co_flags"_a = flags,
@@ -589,7 +594,7 @@ PyObject *get_type_params(PyObject *, void *) { return PyTuple_New(0); }
 // Code that asks "is this a Python function?" (inspect.isfunction, so scikit-learn's
 // metadata-request discovery, doctest, cloudpickle) goes through isinstance, which
 // consults __class__.
-PyObject *get_class(PyObject *, void *) { return Py_NewRef((PyObject *)&PyFunction_Type); }
+PyObject *get_class(PyObject *, void *) { return Py_NewRef(function_type_of_python().ptr()); }
 
 PyGetSetDef function_getset[] = {
     {"__class__", get_class, nullptr, nullptr, nullptr},
@@ -704,6 +709,7 @@ nb::object store_params(const RawCall &call) {
 
 void init_function_type() {
     if (function_type) return;
+    init_capi();
     function_type = (PyTypeObject *)PyType_FromSpec(&function_type_spec);
     check(function_type != nullptr);
 }
@@ -770,15 +776,15 @@ nb::object def_function(nb::handle module, const char *name, std::vector<Param> 
 }
 
 nb::object detail::cell_contents(const RawCall &call, size_t i, const char *names) {
-    PyObject *value = PyCell_GET(PyTuple_GET_ITEM(call.closure_, (Py_ssize_t)i));
-    if (!value) {
+    nb::object value = cell_value(tuple_item(call.closure_, (Py_ssize_t)i));
+    if (!value.is_valid()) {
         std::string name = split_names(names)[i];
         PyErr_Format(PyExc_NameError,
                      "cannot access free variable '%s' where it is not associated with a value in enclosing scope",
                      name.c_str());
         throw nb::python_error();
     }
-    return nb::borrow(value);
+    return value;
 }
 
 nb::object make_closure_function(nb::handle module_globals, const char *name, const char *qualname,
@@ -790,8 +796,7 @@ nb::object make_closure_function(nb::handle module_globals, const char *name, co
     if (nb::len(values) != free.size())
         throw std::logic_error(std::string("one captured value per name is needed for ") + qualname);
     for (size_t i = 0; i < free.size(); ++i) {
-        nb::object cell = steal_checked(PyCell_New(nb::object(values[i]).ptr()));
-        PyTuple_SET_ITEM(cells.ptr(), (Py_ssize_t)i, cell.release().ptr());
+        tuple_fill(cells.ptr(), (Py_ssize_t)i, new_cell(nb::object(values[i])).release().ptr());
     }
     nb::object fn = make_function(module_globals, name, qualname, std::move(params), body);
     reinterpret_cast<FunctionObject *>(fn.ptr())->closure = cells.release().ptr();

@@ -1,4 +1,5 @@
 #include "duv/interop/module.hpp"
+#include "duv/interop/capi.hpp"
 
 #include "duv/interop/function.hpp"
 
@@ -29,7 +30,7 @@ DUV_ARGS(ExecModuleArgs, self, module);
 nb::object find_spec(const FindSpecArgs &a) {
     nb::handle fullname = a.fullname;
     if (!PyUnicode_Check(fullname.ptr())) return nb::none();
-    const char *name = PyUnicode_AsUTF8(fullname.ptr());
+    const char *name = utf8(fullname.ptr());
     check(name != nullptr);
     const ModuleEntry *e = find_entry(name);
     if (!e) return nb::none();

@@ -1,4 +1,5 @@
 #include "duv/interop/util.hpp"
+#include "duv/interop/capi.hpp"
 
 namespace duv {
 
@@ -30,7 +31,7 @@ void raise(PyObject *type, const std::string &message) {
 void raise_wrapped(PyObject *type, const std::string &prefix, nb::python_error &caught) {
     std::string text = prefix + str(caught.value());
     nb::object cause = nb::borrow(caught.value());
-    nb::object exc = steal_checked(PyObject_CallOneArg(type, nb::str(text.c_str()).ptr()));
+    nb::object exc = call_one(type, nb::str(text.c_str()));
     PyException_SetContext(exc.ptr(), cause.release().ptr());
     // Restore rather than SetObject: the context must stay the caught exception.
     PyErr_Restore(Py_NewRef(type), exc.release().ptr(), nullptr);
@@ -48,8 +49,8 @@ bool compare(nb::handle a, nb::handle b, int op) {
 }
 
 double to_double(nb::handle o) {
-    if (PyFloat_CheckExact(o.ptr())) return PyFloat_AS_DOUBLE(o.ptr());
-    return PyFloat_AS_DOUBLE(steal_checked(PyNumber_Float(o.ptr())).ptr());
+    if (PyFloat_CheckExact(o.ptr())) return float_value(o.ptr());
+    return float_value(steal_checked(PyNumber_Float(o.ptr())).ptr());
 }
 
 nb::object getattr_or_null(nb::handle o, nb::handle name) {
@@ -68,10 +69,11 @@ bool has_attr(nb::handle o, const char *name) {
 std::vector<nb::object> unpack(nb::handle value, size_t n) {
     PyObject *it = PyObject_GetIter(value.ptr());
     if (!it) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(value.ptr())->tp_iter == nullptr &&
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && PyType_GetSlot(Py_TYPE(value.ptr()), Py_tp_iter) == nullptr &&
             !PySequence_Check(value.ptr())) {
             PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(value.ptr())->tp_name);
+            std::string name = type_display_name(Py_TYPE(value.ptr()));
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", name.c_str());
         }
         throw nb::python_error();
     }
@@ -89,13 +91,13 @@ std::vector<nb::object> unpack(nb::handle value, size_t n) {
     PyObject *extra = PyIter_Next(it);
     if (extra) {
         Py_DECREF(extra);
-#if PY_VERSION_HEX >= 0x030E0000
-        if (PyList_CheckExact(value.ptr()) || PyTuple_CheckExact(value.ptr()) || PyDict_CheckExact(value.ptr())) {
+        // From 3.14 the interpreter counts the values of an exact list, tuple or dict.
+        PyObject *v = value.ptr();
+        if (python_at_least(3, 14) && (PyList_CheckExact(v) || PyTuple_CheckExact(v) || PyDict_CheckExact(v))) {
             PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zu, got %zd)", n,
                          PyObject_Length(value.ptr()));
             throw nb::python_error();
         }
-#endif
         PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zu)", n);
     }
     if (PyErr_Occurred()) throw nb::python_error();

@@ -1,4 +1,5 @@
 #include "duv/augmentation/category_groups.hpp"
+#include "duv/interop/capi.hpp"
 #include "duv/interop/function.hpp"
 #include "duv/interop/module.hpp"
 #include "duv/interop/util.hpp"
@@ -142,7 +143,7 @@ DUV_MODULE("duv.metrics._balanced_scorer", exec_balanced_scorer) {
                                   {duv::arg("keys"), duv::arg("balance_strength").ann(nb::str("float")),
                                    duv::arg("normalize", "sum_to_n").ann(nb::str("str"))},
                                   compute_balancing_weights);
-    Py_XSETREF(built_weights, weights.release().ptr());
+    duv::replace_ref(built_weights, weights.release().ptr());
     duv::def(m, "make_categorical_balanced_scorer",
              {duv::arg("score_func"), duv::kwonly("response_method", "predict"), duv::kwonly("greater_is_better", true),
               duv::kwonly("columns", nb::none()), duv::kwonly("balance_strength", 1.0).ann(nb::str("float")),

@@ -1,4 +1,5 @@
 #include "duv/metrics/log_metric_driver.hpp"
+#include "duv/interop/capi.hpp"
 
 #include "duv/interop/buffer.hpp"
 #include "duv/interop/util.hpp"
@@ -151,10 +152,11 @@ bool is_ndarray(nb::handle o) { return Py_TYPE(o.ptr()) == reinterpret_cast<PyTy
 bool exact_numbers(nb::handle seq) {
     PyObject *o = seq.ptr();
     if (!PyList_CheckExact(o) && !PyTuple_CheckExact(o)) return false;
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(o);
-    PyObject **items = PySequence_Fast_ITEMS(o);
-    for (Py_ssize_t i = 0; i < n; ++i)
-        if (!PyFloat_CheckExact(items[i]) && !PyLong_CheckExact(items[i])) return false;
+    Py_ssize_t n = fast_size(o);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *x = fast_item(o, i);
+        if (!PyFloat_CheckExact(x) && !PyLong_CheckExact(x)) return false;
+    }
     return true;
 }
 
@@ -248,7 +250,7 @@ duv::ArrayView checked_matrix(nb::handle o, Matrix &m) {
 
 // The tuple that _check_y_true_pred_sample_weight returned.
 void take_checked(nb::handle checked, KernelInputs &A) {
-    auto item = [&](Py_ssize_t i) { return nb::handle(PyTuple_GET_ITEM(checked.ptr(), i)); };
+    auto item = [&](Py_ssize_t i) { return nb::handle(tuple_item(checked.ptr(), i)); };
     A.t = checked_matrix(item(0), A.yt);
     A.p = checked_matrix(item(1), A.yp);
     if (!item(2).is_none()) {
@@ -306,7 +308,7 @@ k::Options options_for(Kind kind, Family family, nb::handle eps) {
     case Kind::AbsolutePercentageError: o.metric = k::Metric::AbsolutePercentageError; break;
     default: o.metric = k::Metric::Variance; break;
     }
-    if (eps.is_valid() && eps_is_float(eps)) o.eps = PyFloat_AS_DOUBLE(eps.ptr());
+    if (eps.is_valid() && eps_is_float(eps)) o.eps = duv::float_value(eps.ptr());
     return o;
 }
 
@@ -598,7 +600,7 @@ nb::object documented_steps(const duv::Globals &g, Kind kind, Family family, con
 // has had its say already, so it is taken again quietly before the arithmetic.
 nb::object numpy_after_quiet_logs(const duv::Globals &g, Kind kind, Family family, nb::handle checked, bool drop,
                                   nb::handle eps) {
-    auto item = [&](Py_ssize_t i) { return nb::borrow(PyTuple_GET_ITEM(checked.ptr(), i)); };
+    auto item = [&](Py_ssize_t i) { return nb::borrow(tuple_item(checked.ptr(), i)); };
     Prepared p{item(0), item(1), item(2), item(3)};
     if (family != Family::None) {
         nb::object np = g["np"];
@@ -667,7 +669,7 @@ nb::object checked_road(const duv::Globals &g, Kind kind, Family family, const I
     raise_as_prepare_logs(family, log, r);
     nb::object eps = in.eps.is_valid() ? duv::steal_checked(PyNumber_Float(in.eps.ptr())) : nb::object();
     if (eps_later) {
-        o.eps = PyFloat_AS_DOUBLE(eps.ptr());
+        o.eps = duv::float_value(eps.ptr());
         o.metric = k::Metric::AbsolutePercentageError;
         r = run_kernel(A, o, log);
     }

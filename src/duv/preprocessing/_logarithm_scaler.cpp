@@ -1,4 +1,5 @@
 #include "duv/interop/buffer.hpp"
+#include "duv/interop/capi.hpp"
 #include "duv/interop/klass.hpp"
 #include "duv/interop/module.hpp"
 #include "duv/interop/sklearn.hpp"
@@ -207,8 +208,8 @@ std::optional<nb::object> fused_forward(nb::handle np, nb::handle X, bool negate
     const Loop &l = S.log[m];
     const bool clip = !lb.is_none();
     if (!uses(np, kLogName[m], l) || (clip && np.attr("clip").ptr() != S.clip)) return std::nullopt;
-    if (clip && (!PyFloat_CheckExact(lb.ptr()) || std::isnan(PyFloat_AS_DOUBLE(lb.ptr())))) return std::nullopt;
-    const ls::Forward f{l.loop, negate, clip, clip ? PyFloat_AS_DOUBLE(lb.ptr()) : 0.0};
+    if (clip && (!PyFloat_CheckExact(lb.ptr()) || std::isnan(duv::float_value(lb.ptr())))) return std::nullopt;
+    const ls::Forward f{l.loop, negate, clip, clip ? duv::float_value(lb.ptr()) : 0.0};
     return run_fused(np, X, [&f](const double *x, double *out, std::ptrdiff_t n) { return ls::forward(f, x, out, n); });
 }
 
@@ -297,8 +298,7 @@ nb::object forward(const duv::Globals &g, const ForwardArgs &a) { return forward
 // True when `self._forward` is this class's own, so transform may fuse the sign into it.
 bool own_forward(nb::handle self) {
     nb::object bound = self.attr("_forward");
-    return PyMethod_Check(bound.ptr()) && PyMethod_GET_FUNCTION(bound.ptr()) == S.forward &&
-           PyMethod_GET_SELF(bound.ptr()) == self.ptr();
+    return duv::is_method_of(bound, S.forward, self);
 }
 
 nb::object transform(const duv::Globals &g, const TransformArgs &a) {
