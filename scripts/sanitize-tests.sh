@@ -9,6 +9,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 py=${PYTHON:-python3}
+# The interpreter itself, not a wrapper script (pyenv's shim is bash, which the preload would fail).
+py=$("$py" -c 'import sys; print(sys.executable)')
 flags="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
 if [ ! -f build/asan/build.ninja ]; then
   cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$(command -v "$py")" \
