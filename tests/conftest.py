@@ -48,7 +48,7 @@ def fresh_python():
 
 SUBPACKAGES = ("duv.augmentation", "duv.ensemble", "duv.metrics", "duv.neural_network", "duv.preprocessing")
 # These inspect the raw objects (types, identities, code objects, stubs, pickling by reference).
-RAW_OBJECT_MODULES = {"test_function_type", "test_introspection", "test_stubs", "test_package"}
+RAW_OBJECT_MODULES = {"test_function_type", "test_introspection", "test_stubs", "test_package", "test_stable_abi"}
 _SCALARS = (bool, int, float, complex, str, bytes, type(None), np.generic)
 
 

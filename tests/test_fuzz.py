@@ -488,7 +488,12 @@ def target_key(target):
 
 
 # Inputs that once crashed the library, replayed before the generated examples.
-REGRESSIONS = {}
+REGRESSIONS = {
+    # A scalar passthrough weight: the error raised while drawing its rows ended the process (nanobind 2).
+    "gaussian_augment": [{"call": ((), {"X": X_VALID, "y": Y_REG, "factor": 2.0, "sample_weight": 5e-324,
+                                        "sample_weight_mode": "passthrough", "X_std": 0.1, "y_std": 0.1,
+                                        "rel_std": -1e308, "shuffle": True, "random_state": 0})}],
+}
 
 
 def make_test(target):

@@ -199,7 +199,8 @@ nb::object grow_weights(const Inputs &in, nb::handle indices) {
     if (in.consume) return float_ones(in.np, in.n_target);
     if (in.sample_weight.is_none()) return nb::none();
     nb::object sw = in.np.attr("asarray")(in.sample_weight);
-    return in.np.attr("concatenate")(duv::list_of(sw, in.np.attr("asarray")(in.sample_weight)[indices]));
+    nb::object drawn = in.np.attr("asarray")(in.sample_weight)[indices];
+    return in.np.attr("concatenate")(duv::list_of(sw, drawn));
 }
 
 nb::object grow(const Inputs &in, nb::handle p, nb::handle X_std, nb::handle y_std, nb::handle rel_std) {

@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <string>
+#include <type_traits>
 
 namespace duv {
 
@@ -85,15 +86,27 @@ template <typename F> auto while_handling(nb::python_error &caught, F &&f) -> de
 
 namespace duv {
 
+template <typename T> struct is_accessor : std::false_type {};
+template <typename Impl> struct is_accessor<nb::detail::accessor<Impl>> : std::true_type {};
+
+// An accessor (`x[i]`, `x.attr(n)`) evaluated here, where its error can propagate: some
+// nanobind versions evaluate it inside a noexcept cast, where an error terminates.
+template <typename T> decltype(auto) evaluated(T &&v) {
+    if constexpr (is_accessor<std::decay_t<T>>::value)
+        return nb::object(v);
+    else
+        return std::forward<T>(v);
+}
+
 // [a, b, ...] and {a, b, ...} of Python objects or castable C++ values.
 template <typename... Ts> nb::list list_of(Ts &&...items) {
     nb::list l;
-    (l.append(nb::cast(std::forward<Ts>(items))), ...);
+    (l.append(nb::cast(evaluated(std::forward<Ts>(items)))), ...);
     return l;
 }
 template <typename... Ts> nb::object set_of(Ts &&...items) {
     nb::object s = steal_checked(PySet_New(nullptr));
-    (check(PySet_Add(s.ptr(), nb::cast(std::forward<Ts>(items)).ptr()) == 0), ...);
+    (check(PySet_Add(s.ptr(), nb::cast(evaluated(std::forward<Ts>(items))).ptr()) == 0), ...);
     return s;
 }
 
