@@ -1,3 +1,4 @@
+import functools
 import inspect
 
 import numpy as np
@@ -168,37 +169,33 @@ def test_unfitted_estimator_is_rejected_before_predicting():
         scorer(LinearRegression(), np.zeros((3, 1)), np.zeros(3))
 
 
-def test_scorer_is_a_closure_over_the_factory_arguments():
+def test_scorer_is_a_partial_of_a_module_level_function():
     scorer = make_categorical_balanced_scorer(mean_absolute_error, response_method=["predict"], columns=[1],
                                               balance_strength=0.5, extra=1)
-    assert scorer.__name__ == "scorer" and scorer.__qualname__ == "make_categorical_balanced_scorer.<locals>.scorer"
-    assert inspect.isfunction(scorer) and str(inspect.signature(scorer)) == "(estimator, X, y_true, **score_kwargs)"
-    free = dict(zip(scorer.__code__.co_freevars, (c.cell_contents for c in scorer.__closure__)))
-    assert list(free) == ["_get_response", "balance_strength", "columns", "kwargs", "normalize_weights",
-                          "score_func", "sign"]
-    assert (free["balance_strength"], free["columns"], free["kwargs"], free["sign"]) == (0.5, [1], {"extra": 1}, 1)
-    getter = free["_get_response"]
-    assert getter.__qualname__ == "make_categorical_balanced_scorer.<locals>._get_response"
-    assert getter.__closure__[0].cell_contents == ["predict"]
-    # the cells are read at each call, as the interpreter reads them
+    assert (scorer.__name__, scorer.__qualname__, scorer.__module__) == (
+        "scorer", "make_categorical_balanced_scorer.<locals>.scorer", S.__name__)
+    assert isinstance(scorer, functools.partial) and scorer.func is S._balanced_score and not scorer.keywords
+    assert scorer.args == (mean_absolute_error, ["predict"], 1, [1], 0.5, "sum_to_n", {"extra": 1})
+    assert str(inspect.signature(scorer)) == "(estimator, X, y_true, **score_kwargs)"
+    assert str(inspect.signature(S._balanced_score)) == (
+        "(score_func, response_method, sign, columns, balance_strength, normalize_weights, kwargs, /, estimator, X, "
+        "y_true, **score_kwargs)")
+    assert str(inspect.signature(S._get_response)) == "(response_method, estimator, X)"
+    # the factory's arguments are positional-only, so a call-time keyword of the same name reaches the metric
     X = np.array([[0.0, 1.0], [1.0, 1.0], [1.0, 0.0]])
     model = LinearRegression().fit(X, [0.0, 2.0, 1.0])
-    score_func = scorer.__closure__[5]
-    score_func.cell_contents = lambda y, p, sample_weight, extra: extra * 10
-    assert scorer(model, X, np.zeros(3)) == 10
-    scorer.__closure__[6].cell_contents = -1
-    assert scorer(model, X, np.zeros(3)) == -10
-    del scorer.__closure__[2].cell_contents
-    with pytest.raises(NameError, match="cannot access free variable 'columns' where it is not associated"):
-        scorer(model, X, np.zeros(3))
+    seen = {}
+    scorer = make_categorical_balanced_scorer(lambda y, p, sample_weight, **kw: seen.update(kw) or 3.0, columns=[1],
+                                              greater_is_better=False)
+    assert scorer(model, X, np.zeros(3), sign=7, columns="c") == -3.0 and seen == {"sign": 7, "columns": "c"}
     params = inspect.signature(make_categorical_balanced_scorer).parameters
     assert [(p.name, p.kind.name[:3], p.default) for p in params.values()] == [
         ("score_func", "POS", inspect.Parameter.empty), ("response_method", "KEY", "predict"),
         ("greater_is_better", "KEY", True), ("columns", "KEY", None), ("balance_strength", "KEY", 1.0),
         ("normalize_weights", "KEY", "sum_to_n"), ("kwargs", "VAR", inspect.Parameter.empty)]
     assert [n for n in vars(S) if not n.startswith("__")] == [
-        "annotations", "np", "check_is_fitted", "_resolve_columns_and_groups", "_compute_balancing_weights",
-        "make_categorical_balanced_scorer"]
+        "annotations", "functools", "np", "check_is_fitted", "_resolve_columns_and_groups",
+        "_compute_balancing_weights", "_get_response", "_balanced_score", "make_categorical_balanced_scorer"]
 
 
 class Spy:

@@ -7,9 +7,11 @@ import pytest
 from sklearn.linear_model import Ridge
 
 from duv.augmentation import ResampleAugmentedRegressor, UnwrapMetaEstimatorMixin, resample_augment
+from duv.metrics import _balanced_scorer
 
 P = inspect.Parameter
 raw_resample = resample_augment.__wrapped__  # the function under scikit-learn's validation wrapper
+balanced_score = _balanced_scorer._balanced_score
 
 
 def test_signature_kinds_defaults_and_annotations():
@@ -99,6 +101,21 @@ def test_type_errors_match_the_interpreter(args, kwargs):
         _resample_augment(*args, **kwargs)
     with pytest.raises(TypeError) as got:
         raw_resample(*args, **kwargs)
+    assert str(got.value) == str(expected.value)
+
+
+def _balanced_score(score_func, response_method, sign, columns, balance_strength, normalize_weights, kwargs, /,
+                    estimator, X, y_true, **score_kwargs):
+    pass
+
+
+@pytest.mark.parametrize("args, kwargs", [((), {}), ((1, 2), {"score_func": 1}), (tuple(range(9)), {"X": 1}),
+                                          (tuple(range(11)), {}), (tuple(range(10)), {"y_true": 1})])
+def test_positional_only_type_errors_match_the_interpreter(args, kwargs):
+    with pytest.raises(TypeError) as expected:
+        _balanced_score(*args, **kwargs)
+    with pytest.raises(TypeError) as got:
+        balanced_score(*args, **kwargs)
     assert str(got.value) == str(expected.value)
 
 

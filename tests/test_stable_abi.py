@@ -59,7 +59,7 @@ def _interpreters_empty_code(filename, name):
 CODE_OWNERS = [
     ("function", resample_augment.__wrapped__),
     ("method with **kwargs", MixtureOfExpertsRegressor.predict),
-    ("closure", make_categorical_balanced_scorer(mean_absolute_error, columns=[0])),
+    ("positional-only parameters", make_categorical_balanced_scorer(mean_absolute_error, columns=[0]).func),
 ]
 
 
@@ -67,7 +67,8 @@ CODE_OWNERS = [
 def test_code_is_the_interpreters_empty_code_with_the_parameters(fn):
     code = fn.__code__
     reference = _interpreters_empty_code(code.co_filename, code.co_name).replace(
-        co_argcount=code.co_argcount, co_kwonlyargcount=code.co_kwonlyargcount, co_nlocals=code.co_nlocals,
+        co_argcount=code.co_argcount, co_posonlyargcount=code.co_posonlyargcount,
+        co_kwonlyargcount=code.co_kwonlyargcount, co_nlocals=code.co_nlocals,
         co_varnames=code.co_varnames, co_flags=code.co_flags, co_freevars=code.co_freevars,
         co_qualname=code.co_qualname)
     assert code == reference

@@ -24,6 +24,7 @@ static_assert(kCoOptimized == CO_OPTIMIZED && kCoNewLocals == CO_NEWLOCALS && kC
               kCoVarKeywords == CO_VARKEYWORDS && kCoNested == CO_NESTED);
 #endif
 
+Param posonly(const char *name) { return Param{name, Kind::PositionalOnly, {}, {}}; }
 Param arg(const char *name) { return Param{name, Kind::PositionalOrKeyword, {}, {}}; }
 Param kwonly(const char *name) { return Param{name, Kind::KeywordOnly, {}, {}}; }
 Param varargs(const char *name) { return Param{name, Kind::VarPositional, {}, {}}; }
@@ -34,8 +35,9 @@ nb::object default_value(const char *text) { return steal_checked(PyUnicode_Inte
 struct FunctionInfo {
     std::vector<Param> params;
     std::vector<PyObject *> names;  // interned, owned
-    size_t n_positional = 0;        // positional-or-keyword parameters (always first)
-    size_t n_pos_defaults = 0;      // trailing positional parameters with defaults
+    size_t n_positional = 0;        // positional-only and positional-or-keyword parameters (always first)
+    size_t n_posonly = 0;
+    size_t n_pos_defaults = 0;  // trailing positional parameters with defaults
     Py_ssize_t varargs_slot = -1;
     Py_ssize_t varkw_slot = -1;
     detail::Body body{};
@@ -96,7 +98,7 @@ void missing_arguments(FunctionObject *f, PyObject **slots, bool kwonly) {
         const Param &p = sp.params[i];
         if (slots[i]) continue;
         if (kwonly ? (p.kind == Kind::KeywordOnly && !p.default_.is_valid())
-                   : (p.kind == Kind::PositionalOrKeyword && i < sp.n_positional - sp.n_pos_defaults))
+                   : (p.kind <= Kind::PositionalOrKeyword && i < sp.n_positional - sp.n_pos_defaults))
             names.push_back(sp.names[i]);
     }
     PyObject *joined = format_names(names);
@@ -241,6 +243,32 @@ Py_ssize_t find_keyword(const FunctionInfo &sp, PyObject *key) {
     return -1;
 }
 
+bool is_posonly_name(const FunctionInfo &sp, PyObject *key) {
+    for (size_t i = 0; i < sp.n_posonly; ++i) {
+        int eq = PyUnicode_Compare(sp.names[i], key);
+        if (eq == 0) return true;
+        if (eq == -1 && PyErr_Occurred()) PyErr_Clear();
+    }
+    return false;
+}
+
+// True, with the interpreter's error naming them, when positional-only parameters were passed by keyword.
+bool posonly_passed_as_keywords(FunctionObject *f, PyObject *kwnames) {
+    if (!f->info->n_posonly) return false;
+    std::string names;
+    for (Py_ssize_t i = 0; i < tuple_size(kwnames); ++i) {
+        PyObject *key = tuple_item(kwnames, i);
+        if (!is_posonly_name(*f->info, key)) continue;
+        const char *utf8 = PyUnicode_AsUTF8AndSize(key, nullptr);
+        if (!utf8) return true;
+        names += (names.empty() ? "" : ", ") + std::string(utf8);
+    }
+    if (names.empty()) return false;
+    PyErr_Format(PyExc_TypeError, "%U() got some positional-only arguments passed as keyword arguments: '%s'",
+                 f->qualname, names.c_str());
+    return true;
+}
+
 struct SlotGuard {
     PyObject *varargs = nullptr, *varkw = nullptr;
     ~SlotGuard() {
@@ -306,6 +334,7 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t narg
             PyObject *value = args[nargs + i];
             Py_ssize_t j = find_keyword(sp, key);
             if (j < 0) {
+                if (!guard.varkw && posonly_passed_as_keywords(f, kwnames)) return nullptr;
                 if (guard.varkw) {
                     if (PyDict_SetItem(guard.varkw, key, value) < 0) return nullptr;
                     continue;
@@ -498,7 +527,7 @@ nb::object build_signature(const FunctionInfo &sp) {
     nb::object inspect = nb::module_::import_("inspect");
     nb::object parameter = inspect.attr("Parameter");
     nb::object empty = parameter.attr("empty");
-    const char *kinds[] = {"", "POSITIONAL_OR_KEYWORD", "VAR_POSITIONAL", "KEYWORD_ONLY", "VAR_KEYWORD"};
+    const char *kinds[] = {"POSITIONAL_ONLY", "POSITIONAL_OR_KEYWORD", "VAR_POSITIONAL", "KEYWORD_ONLY", "VAR_KEYWORD"};
     nb::list params;
     for (const Param &p : sp.params) {
         nb::object kind = parameter.attr(kinds[(int)p.kind]);
@@ -543,7 +572,7 @@ nb::object build_code(FunctionObject *f) {
     int flags = kCoOptimized | kCoNewLocals;
     Py_ssize_t n_kwonly = 0;
     for (size_t i = 0; i < sp.params.size(); ++i) {
-        if (sp.params[i].kind == Kind::PositionalOrKeyword) names.append(nb::handle(sp.names[i]));
+        if (sp.params[i].kind <= Kind::PositionalOrKeyword) names.append(nb::handle(sp.names[i]));
         if (sp.params[i].kind == Kind::KeywordOnly) {
             names.append(nb::handle(sp.names[i]));
             ++n_kwonly;
@@ -566,9 +595,10 @@ nb::object build_code(FunctionObject *f) {
     if (!file.is_valid() || !PyUnicode_Check(file.ptr())) file = nb::str("<duv>");
     nb::object code = empty_code(nb::str(file), nb::str(nb::handle(f->name)));
     nb::tuple varnames(names);
-    return code.attr("replace")("co_argcount"_a = sp.n_positional, "co_kwonlyargcount"_a = n_kwonly,
-                                "co_nlocals"_a = nb::len(varnames), "co_varnames"_a = varnames, "co_flags"_a = flags,
-                                "co_freevars"_a = nb::tuple(freevars), "co_qualname"_a = nb::handle(f->qualname));
+    return code.attr("replace")("co_argcount"_a = sp.n_positional, "co_posonlyargcount"_a = sp.n_posonly,
+                                "co_kwonlyargcount"_a = n_kwonly, "co_nlocals"_a = nb::len(varnames),
+                                "co_varnames"_a = varnames, "co_flags"_a = flags, "co_freevars"_a = nb::tuple(freevars),
+                                "co_qualname"_a = nb::handle(f->qualname));
 }
 
 PyObject *get_code(PyObject *self, void *) {
@@ -722,14 +752,15 @@ nb::object make_function(nb::handle module_globals, const char *name, const char
     auto info = std::make_unique<FunctionInfo>();
     info->body = body;
     if (return_annotation.is_valid()) info->return_annotation = nb::borrow(return_annotation);
-    Kind last = Kind::PositionalOrKeyword;
+    Kind last = Kind::PositionalOnly;
     bool seen_default = false;
     for (size_t i = 0; i < params.size(); ++i) {
         const Param &p = params[i];
         if ((int)p.kind < (int)last) throw std::logic_error("parameters out of order in " + std::string(qualname));
         last = p.kind;
-        if (p.kind == Kind::PositionalOrKeyword) {
+        if (p.kind <= Kind::PositionalOrKeyword) {
             ++info->n_positional;
+            if (p.kind == Kind::PositionalOnly) ++info->n_posonly;
             if (p.default_.is_valid())
                 seen_default = true;
             else if (seen_default)

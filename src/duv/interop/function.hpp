@@ -22,7 +22,13 @@
 
 namespace duv {
 
-enum class Kind : int { PositionalOrKeyword = 1, VarPositional = 2, KeywordOnly = 3, VarKeyword = 4 };
+enum class Kind : int {
+    PositionalOnly = 0,
+    PositionalOrKeyword = 1,
+    VarPositional = 2,
+    KeywordOnly = 3,
+    VarKeyword = 4
+};
 
 struct Param {
     std::string name;
@@ -41,8 +47,9 @@ nb::object default_value(const char *text);
 inline nb::object default_value(nb::handle value) { return nb::borrow(value); }
 template <typename T> nb::object default_value(T &&value) { return nb::cast(std::forward<T>(value)); }
 
-// Parameter makers: positional-or-keyword, keyword-only, *args, **kwargs; with a default
-// value (any C++ value nanobind can cast, or a Python object).
+// Parameter makers: positional-only (before a `/`), positional-or-keyword, keyword-only, *args,
+// **kwargs; with a default value (any C++ value nanobind can cast, or a Python object).
+Param posonly(const char *name);
 Param arg(const char *name);
 Param kwonly(const char *name);
 Param varargs(const char *name);

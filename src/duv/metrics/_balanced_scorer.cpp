@@ -12,10 +12,9 @@ using cat::RowsByGroup;
 DUV_ARGS(WeightsArgs, keys, balance_strength, normalize);
 DUV_ARGS(FactoryArgs, score_func, response_method, greater_is_better, columns, balance_strength, normalize_weights,
          kwargs);
-DUV_ARGS(ResponseFree, response_method);
-DUV_ARGS(ResponseArgs, estimator, X);
-DUV_ARGS(ScorerFree, _get_response, balance_strength, columns, kwargs, normalize_weights, score_func, sign);
-DUV_ARGS(ScorerArgs, estimator, X, y_true, score_kwargs);
+DUV_ARGS(ResponseArgs, response_method, estimator, X);
+DUV_ARGS(ScoreArgs, score_func, response_method, sign, columns, balance_strength, normalize_weights, kwargs, estimator,
+         X, y_true, score_kwargs);
 
 // The module's own _compute_balancing_weights (a strong reference, see category_groups.cpp).
 PyObject *built_weights = nullptr;
@@ -50,8 +49,8 @@ nb::object respond_with(nb::handle estimator, nb::handle name, nb::handle X) {
     return duv::steal_checked(PyObject_GetAttr(estimator.ptr(), name.ptr()))(X);
 }
 
-nb::object get_response(const duv::Globals &, const ResponseFree &c, const ResponseArgs &a) {
-    nb::handle methods = c.response_method.is_none() ? nb::handle(DUV_STR("predict")) : c.response_method;
+nb::object get_response(const ResponseArgs &a) {
+    nb::handle methods = a.response_method.is_none() ? nb::handle(DUV_STR("predict")) : a.response_method;
     if (PyList_Check(methods.ptr()) || PyTuple_Check(methods.ptr())) {
         for (nb::handle m : methods)
             if (nb::object y = respond_with(a.estimator, m, a.X); y.is_valid()) return y;
@@ -63,17 +62,17 @@ nb::object get_response(const duv::Globals &, const ResponseFree &c, const Respo
 
 // `_, _, keys = _resolve_columns_and_groups(X, columns)` and the weights of those keys; the
 // rows are grouped without making the keys when both functions are the modules' own.
-nb::object balancing_weights(const duv::Globals &g, const ScorerFree &c, nb::handle X) {
+nb::object balancing_weights(const duv::Globals &g, const ScoreArgs &a) {
     nb::object resolve = g["_resolve_columns_and_groups"];
     nb::object compute = g["_compute_balancing_weights"];
     if (!cat::is_built_resolve(resolve) || compute.ptr() != built_weights) {
-        nb::object keys = duv::unpack(resolve(X, c.columns), 3)[2];
-        return compute(keys, c.balance_strength, c.normalize_weights);
+        nb::object keys = duv::unpack(resolve(a.X, a.columns), 3)[2];
+        return compute(keys, a.balance_strength, a.normalize_weights);
     }
     const duv::Globals ag = cat::built_globals();
-    cat::Selection s = cat::select_columns(ag, X, c.columns);
+    cat::Selection s = cat::select_columns(ag, a.X, a.columns);
     RowsByGroup groups = cat::RowKeys::of(ag, s.values, s.n_samples).groups();
-    return weights_of(g, groups, s.n_samples, c.balance_strength, c.normalize_weights);
+    return weights_of(g, groups, s.n_samples, a.balance_strength, a.normalize_weights);
 }
 
 // What the interpreter names a callable in its call errors: "module.qualname()".
@@ -96,10 +95,11 @@ void merge_keywords(nb::dict &keywords, nb::handle more, nb::handle callee) {
     }
 }
 
-nb::object scorer(const duv::Globals &g, const ScorerFree &c, const ScorerArgs &a) {
+// The scorer's body: the factory's arguments come first, positional-only, then the scorer's own.
+nb::object balanced_score(const duv::Globals &g, const ScoreArgs &a) {
     g["check_is_fitted"](a.estimator);
-    nb::object y_pred = c._get_response(a.estimator, a.X);
-    nb::object w_bal = balancing_weights(g, c, a.X);
+    nb::object y_pred = g["_get_response"](a.response_method, a.estimator, a.X);
+    nb::object w_bal = balancing_weights(g, a);
     nb::object user_sw = a.score_kwargs.attr("pop")("sample_weight", nb::none());
     nb::object w_final = w_bal;
     if (!user_sw.is_none()) {
@@ -112,29 +112,31 @@ nb::object scorer(const duv::Globals &g, const ScorerFree &c, const ScorerArgs &
     }
     nb::dict keywords;
     keywords["sample_weight"] = w_final;
-    merge_keywords(keywords, c.kwargs, c.score_func);
-    merge_keywords(keywords, a.score_kwargs, c.score_func);
+    merge_keywords(keywords, a.kwargs, a.score_func);
+    merge_keywords(keywords, a.score_kwargs, a.score_func);
     nb::object args = nb::make_tuple(a.y_true, y_pred);
-    nb::object result = duv::steal_checked(PyObject_Call(c.score_func.ptr(), args.ptr(), keywords.ptr()));
-    return duv::steal_checked(PyNumber_Multiply(c.sign.ptr(), result.ptr()));
+    nb::object result = duv::steal_checked(PyObject_Call(a.score_func.ptr(), args.ptr(), keywords.ptr()));
+    return duv::steal_checked(PyNumber_Multiply(a.sign.ptr(), result.ptr()));
 }
 
 nb::object make_categorical_balanced_scorer(const duv::Globals &g, const FactoryArgs &a) {
     if (a.columns.is_none()) duv::raise_value_error("columns must be specified to make_categorical_balanced_scorer");
     nb::object sign = nb::int_(duv::truthy(a.greater_is_better) ? 1 : -1);
-    nb::object response =
-        duv::make_closure(g.dict(), "_get_response", "make_categorical_balanced_scorer.<locals>._get_response",
-                          {duv::arg("estimator"), duv::arg("X")}, get_response, nb::make_tuple(a.response_method));
-    return duv::make_closure(
-        g.dict(), "scorer", "make_categorical_balanced_scorer.<locals>.scorer",
-        {duv::arg("estimator"), duv::arg("X"), duv::arg("y_true"), duv::varkw("score_kwargs")}, scorer,
-        nb::make_tuple(response, a.balance_strength, a.columns, a.kwargs, a.normalize_weights, a.score_func, sign));
+    // A partial of a module-level function rather than a closure: process workers and pickle
+    // find it by reference, where a closure would be copied by value.
+    nb::object scorer = g["functools"].attr("partial")(g["_balanced_score"], a.score_func, a.response_method, sign,
+                                                       a.columns, a.balance_strength, a.normalize_weights, a.kwargs);
+    scorer.attr("__name__") = DUV_STR("scorer");
+    scorer.attr("__qualname__") = DUV_STR("make_categorical_balanced_scorer.<locals>.scorer");
+    scorer.attr("__module__") = g["__name__"];
+    return scorer;
 }
 
 }  // namespace
 
 DUV_MODULE("duv.metrics._balanced_scorer", exec_balanced_scorer) {
     duv::from_import(m, "__future__", {"annotations"});
+    duv::import_as(m, "functools");
     duv::import_as(m, "numpy", "np");
     duv::from_import(m, "sklearn.utils.validation", {"check_is_fitted"});
     duv::from_import(m, "duv.augmentation._category_balance_augmentation", {"_resolve_columns_and_groups"});
@@ -144,6 +146,13 @@ DUV_MODULE("duv.metrics._balanced_scorer", exec_balanced_scorer) {
                                    duv::arg("normalize", "sum_to_n").ann(nb::str("str"))},
                                   compute_balancing_weights);
     duv::replace_ref(built_weights, weights.release().ptr());
+    duv::def(m, "_get_response", {duv::arg("response_method"), duv::arg("estimator"), duv::arg("X")}, get_response);
+    duv::def(m, "_balanced_score",
+             {duv::posonly("score_func"), duv::posonly("response_method"), duv::posonly("sign"),
+              duv::posonly("columns"), duv::posonly("balance_strength"), duv::posonly("normalize_weights"),
+              duv::posonly("kwargs"), duv::arg("estimator"), duv::arg("X"), duv::arg("y_true"),
+              duv::varkw("score_kwargs")},
+             balanced_score);
     duv::def(m, "make_categorical_balanced_scorer",
              {duv::arg("score_func"), duv::kwonly("response_method", "predict"), duv::kwonly("greater_is_better", true),
               duv::kwonly("columns", nb::none()), duv::kwonly("balance_strength", 1.0).ann(nb::str("float")),
