@@ -105,8 +105,6 @@ EXPECTED_FAILURES = {
     LinearScalingMLPRegressor: {"check_dont_overwrite_parameters": "fit sets hidden_layer_sizes from the layout"},
     LinearScalingMLPClassifier: {
         "check_dont_overwrite_parameters": "fit sets hidden_layer_sizes from the layout",
-        "check_supervised_y_2d": "a column target is a one-column indicator matrix: one output unit, another network "
-                                 "than for the same labels as a vector",
         "check_requires_y_none": "the output count is read from y before the base class validates it "
                                  "(IndexError for y=None)",
     },

@@ -114,6 +114,9 @@ template <typename... Ts> nb::object set_of(Ts &&...items) {
 
 namespace duv {
 
+// The full slice `:`, as in `y[:, 0]`.
+inline nb::object full_slice() { return steal_checked(PySlice_New(nullptr, nullptr, nullptr)); }
+
 // a <op> b as a Python object (an array for arrays), unlike nanobind's bool operators.
 inline nb::object richcompare(nb::handle a, nb::handle b, int op) {
     return steal_checked(PyObject_RichCompare(a.ptr(), b.ptr(), op));

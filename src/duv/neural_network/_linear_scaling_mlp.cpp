@@ -134,6 +134,9 @@ nb::object fit_regressor(const duv::Globals &g, const FitArgs &a) {
 nb::object fit_classifier(const duv::Globals &g, const FitArgs &a) {
     nb::object np = g["np"];
     nb::object y_arr = np.attr("asarray")(a.y);
+    // A column vector holds one label per row, as the base class reads it.
+    if (nb::cast<int>(y_arr.attr("ndim")) == 2 && duv::compare(nb::object(y_arr.attr("shape"))[1], nb::int_(1), Py_EQ))
+        y_arr = y_arr[nb::make_tuple(duv::full_slice(), 0)];
     nb::object n_outputs;
     if (nb::cast<int>(y_arr.attr("ndim")) == 1) {
         nb::object n_classes = np.attr("unique")(y_arr).attr("size");
