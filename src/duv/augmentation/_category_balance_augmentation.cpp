@@ -225,6 +225,7 @@ std::pair<nb::object, nb::object> without_balancing_columns(nb::handle np, nb::h
 
 nb::object fit(const duv::Globals &g, const aug::FitWithParamsArgs &a, bool regressor) {
     nb::handle self = a.self;
+    duv::check_feature_names(self, a.X, true);
     auto Xy = duv::unpack(g["check_X_y"](a.X, a.y, "multi_output"_a = regressor, "dtype"_a = nb::none(),
                                          "ensure_all_finite"_a = "allow-nan"),
                           2);
@@ -261,6 +262,7 @@ nb::object check_fitted(const duv::Globals &g, nb::handle self) {
 // The regressor fitted without the balancing columns gets them removed here too.
 nb::object predict_regressor(const duv::Globals &g, const aug::PredictArgs &a) {
     check_fitted(g, a.self);
+    duv::check_feature_names(a.self, a.X, false);
     nb::object removed = duv::getattr_or_null(a.self, DUV_STR(kRemovedColumns));
     if (removed.is_valid() && duv::truthy(removed))
         return a.self.attr("estimator_").attr("predict")(without_columns(g["np"].attr("asarray")(a.X), removed));
@@ -269,6 +271,7 @@ nb::object predict_regressor(const duv::Globals &g, const aug::PredictArgs &a) {
 
 nb::object predict_classifier(const duv::Globals &g, const aug::PredictArgs &a) {
     check_fitted(g, a.self);
+    duv::check_feature_names(a.self, a.X, false);
     return a.self.attr("estimator_").attr("predict")(a.X);
 }
 

@@ -259,6 +259,7 @@ nb::object gaussian_augment(const duv::Globals &g, const AugmentArgs &a) {
 // ---- meta-estimators ---------------------------------------------------------------------
 
 nb::object fit(const duv::Globals &g, const aug::FitWithParamsArgs &a, bool regressor) {
+    duv::check_feature_names(a.self, a.X, true);
     auto Xy = duv::unpack(g["check_X_y"](a.X, a.y, "multi_output"_a = regressor), 2);
     nb::object X = Xy[0], y = Xy[1];
     nb::handle self = a.self;

@@ -76,6 +76,7 @@ nb::object resample_augment(const duv::Globals &g, const ResampleArgs &a) {
 }
 
 nb::object fit(const duv::Globals &g, const aug::FitArgs &a, bool regressor) {
+    duv::check_feature_names(a.self, a.X, true);
     nb::object checked = regressor ? g["check_X_y"](a.X, a.y, "multi_output"_a = true, "y_numeric"_a = true)
                                    : g["check_X_y"](a.X, a.y, "multi_output"_a = false);
     auto Xy = duv::unpack(checked, 2);

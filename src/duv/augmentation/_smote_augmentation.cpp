@@ -169,6 +169,7 @@ nb::object validate_estimator(const SelfArgs &a) {
 
 nb::object fit_regressor(const duv::Globals &g, const FitArgs &a) {
     nb::handle self = a.self;
+    duv::check_feature_names(self, a.X, true);
     nb::object np = g["np"];
     auto Xy = duv::unpack(g["check_X_y"](a.X, a.y, "multi_output"_a = true, "y_numeric"_a = true), 2);
     nb::object X = Xy[0], y = Xy[1];
@@ -307,6 +308,7 @@ std::pair<nb::object, nb::object> labels_and_weights(nb::handle np, nb::handle s
 
 nb::object fit_classifier(const duv::Globals &g, const FitArgs &a) {
     nb::handle self = a.self, sample_weight = a.sample_weight;
+    duv::check_feature_names(self, a.X, true);
     nb::object np = g["np"];
     auto Xy = duv::unpack(g["check_X_y"](a.X, a.y, "multi_output"_a = false), 2);
     nb::object X = Xy[0], y = Xy[1];

@@ -1,5 +1,6 @@
 #include "duv/augmentation/meta_estimator.hpp"
 
+#include "duv/interop/sklearn.hpp"
 #include "duv/interop/util.hpp"
 
 namespace duv::augmentation {
@@ -78,6 +79,7 @@ enum class FeatureMessage { FittedWith, IsExpecting };
 
 nb::object predict_checked(const Globals &g, const PredictArgs &a, FeatureMessage style) {
     g["check_is_fitted"](a.self);
+    check_feature_names(a.self, a.X, false);
     nb::object X = g["check_array"](a.X);
     nb::object n_in = a.self.attr("n_features_in_");
     nb::object n_cols = nb::object(X.attr("shape"))[1];

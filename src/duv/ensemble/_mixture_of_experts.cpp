@@ -2,6 +2,7 @@
 #include "duv/interop/capi.hpp"
 #include "duv/interop/klass.hpp"
 #include "duv/interop/module.hpp"
+#include "duv/interop/sklearn.hpp"
 #include "duv/interop/tags.hpp"
 #include "duv/interop/util.hpp"
 #include "duv/kernels/fp_flags.hpp"
@@ -543,6 +544,7 @@ void fit_split(nb::handle self, nb::handle X, nb::handle y) {
 
 nb::object fit(const duv::Globals &g, const FitArgs &a) {
     nb::handle self = a.self;
+    duv::check_feature_names(self, a.X, true);
     std::vector<nb::object> Xy =
         duv::unpack(g["check_X_y"](a.X, a.y, "dtype"_a = g["FLOAT_DTYPES"], "multi_output"_a = true), 2);
     const nb::object &X = Xy[0], &y = Xy[1];
@@ -571,6 +573,7 @@ nb::object routing_method(nb::handle self) {
 
 nb::object predict(const duv::Globals &g, const PredictArgs &a) {
     g["check_is_fitted"](a.self, duv::list_of("estimators_"));
+    duv::check_feature_names(a.self, a.X, false);
     nb::object X = g["check_array"](a.X, "dtype"_a = g["FLOAT_DTYPES"]);
     nb::object route = routing_method(a.self);
     nb::object args = nb::make_tuple(X);

@@ -246,14 +246,20 @@ nb::object validated_X(const duv::Globals &g, nb::handle X) {
 }
 
 nb::object fit(const duv::Globals &g, const FitArgs &a) {
+    // The constraints the constructor checks, on the parameters as they are now.
+    nb::object constraints = g["LogarithmScaler"].attr("__init__").attr("_skl_parameter_constraints");
+    duv::revalidate_params(a.self, constraints, "LogarithmScaler.__init__");
+    duv::check_feature_names(a.self, a.X, true);
     nb::object X = validated_X(g, a.X);
     a.self.attr("n_features_in_") = nb::object(X.attr("shape"))[1];
     return nb::borrow(a.self);
 }
 
-// The checks shared by transform and inverse_transform; returns the validated X.
-nb::object checked_X(const duv::Globals &g, nb::handle self, nb::handle X_in) {
+// The checks shared by transform and inverse_transform (which does not check feature names);
+// returns the validated X.
+nb::object checked_X(const duv::Globals &g, nb::handle self, nb::handle X_in, bool feature_names) {
     g["check_is_fitted"](self, "attributes"_a = duv::list_of("n_features_in_"));
+    if (feature_names) duv::check_feature_names(self, X_in, false);
     nb::object X = validated_X(g, X_in);
     nb::object n_features = nb::object(X.attr("shape"))[1];
     nb::object expected = self.attr("n_features_in_");
@@ -302,7 +308,7 @@ bool own_forward(nb::handle self) {
 }
 
 nb::object transform(const duv::Globals &g, const TransformArgs &a) {
-    nb::object X = checked_X(g, a.self, a.X);
+    nb::object X = checked_X(g, a.self, a.X, true);
     const bool negate = duv::truthy(a.self.attr("inverted"));
     if (own_forward(a.self)) return forward_steps(g, a.self, X, negate);
     nb::object Z = negate ? duv::steal_checked(PyNumber_Negative(X.ptr())) : X;
@@ -310,7 +316,7 @@ nb::object transform(const duv::Globals &g, const TransformArgs &a) {
 }
 
 nb::object inverse_transform(const duv::Globals &g, const TransformArgs &a) {
-    nb::object X = checked_X(g, a.self, a.X);
+    nb::object X = checked_X(g, a.self, a.X, false);
     const Map m = map_of(a.self.attr("mode"));
     const bool negate = duv::truthy(a.self.attr("inverted"));
     nb::object np = g["np"];
