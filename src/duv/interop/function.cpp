@@ -62,6 +62,7 @@ struct FunctionObject {
     PyObject *module;
     PyObject *doc;
     PyObject *globals;
+    PyObject *defining_module;  // the module object whose namespace `globals` is, for its state
     PyObject *signature;
     PyObject *code;
     PyObject *closure;  // tuple of cells, or null
@@ -284,6 +285,7 @@ PyObject *call_impl(FunctionObject *f, PyObject **slots, size_t n) {
         call.names_ = f->info->names.data();
         call.n_ = n;
         call.globals_ = f->globals;
+        call.module_ = f->defining_module;
         call.closure_ = f->closure;
         const detail::Body &body = f->info->body;
         nb::object result = body.trampoline(body.fn, call);
@@ -391,6 +393,7 @@ int function_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(f->module);
     Py_VISIT(f->doc);
     Py_VISIT(f->globals);
+    Py_VISIT(f->defining_module);
     Py_VISIT(f->signature);
     Py_VISIT(f->code);
     Py_VISIT(f->closure);
@@ -403,6 +406,7 @@ int function_clear(PyObject *self) {
     Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->globals);
+    Py_CLEAR(f->defining_module);
     Py_CLEAR(f->signature);
     Py_CLEAR(f->code);
     Py_CLEAR(f->closure);
@@ -746,8 +750,10 @@ void init_function_type() {
 
 bool is_function(nb::handle o) { return function_type && Py_TYPE(o.ptr()) == function_type; }
 
-nb::object make_function(nb::handle module_globals, const char *name, const char *qualname, std::vector<Param> params,
+nb::object make_function(nb::handle module, const char *name, const char *qualname, std::vector<Param> params,
                          detail::Body body, nb::handle return_annotation) {
+    nb::handle module_globals = PyModule_GetDict(module.ptr());
+    check(module_globals.is_valid());
     check_body_names(body, params, qualname);
     auto info = std::make_unique<FunctionInfo>();
     info->body = body;
@@ -786,6 +792,7 @@ nb::object make_function(nb::handle module_globals, const char *name, const char
     f->qualname = PyUnicode_InternFromString(qualname);
     f->doc = Py_NewRef(Py_None);
     f->globals = Py_NewRef(module_globals.ptr());
+    f->defining_module = Py_NewRef(module.ptr());
     f->signature = nullptr;
     f->code = nullptr;
     f->closure = nullptr;
@@ -800,9 +807,8 @@ nb::object make_function(nb::handle module_globals, const char *name, const char
 
 nb::object def_function(nb::handle module, const char *name, std::vector<Param> params, detail::Body body,
                         nb::handle return_annotation) {
-    nb::handle globals = PyModule_GetDict(module.ptr());
-    nb::object fn = make_function(globals, name, name, std::move(params), body, return_annotation);
-    check(PyDict_SetItemString(globals.ptr(), name, fn.ptr()) == 0);
+    nb::object fn = make_function(module, name, name, std::move(params), body, return_annotation);
+    check(PyModule_AddObjectRef(module.ptr(), name, fn.ptr()) == 0);
     return fn;
 }
 
@@ -818,8 +824,8 @@ nb::object detail::cell_contents(const RawCall &call, size_t i, const char *name
     return value;
 }
 
-nb::object make_closure_function(nb::handle module_globals, const char *name, const char *qualname,
-                                 std::vector<Param> params, detail::Body body, nb::handle values) {
+nb::object make_closure_function(nb::handle module, const char *name, const char *qualname, std::vector<Param> params,
+                                 detail::Body body, nb::handle values) {
     std::vector<std::string> free = split_names(body.free_names ? body.free_names : "");
     if (!body.free_names || !std::is_sorted(free.begin(), free.end()))
         throw std::logic_error(std::string("the captured names of ") + qualname + " must be listed sorted");
@@ -829,7 +835,7 @@ nb::object make_closure_function(nb::handle module_globals, const char *name, co
     for (size_t i = 0; i < free.size(); ++i) {
         tuple_fill(cells.ptr(), (Py_ssize_t)i, new_cell(nb::object(values[i])).release().ptr());
     }
-    nb::object fn = make_function(module_globals, name, qualname, std::move(params), body);
+    nb::object fn = make_function(module, name, qualname, std::move(params), body);
     reinterpret_cast<FunctionObject *>(fn.ptr())->closure = cells.release().ptr();
     return fn;
 }

@@ -63,16 +63,21 @@ template <typename T> Param kwonly(const char *name, T &&default_) {
 
 // The namespace of the module that defines a function (its __globals__). A name is looked
 // up when it is asked for, in the module and then in builtins, as a Python function looks
-// up a global name: rebinding a module attribute is seen by the next call.
+// up a global name: rebinding a module attribute is seen by the next call. The module's
+// state (module_state.hpp) is reached through it too.
 class Globals {
 public:
-    explicit Globals(nb::handle dict) : dict_(dict) {}
+    explicit Globals(nb::handle dict, nb::handle module = nb::handle()) : dict_(dict), module_(module) {}
     nb::object operator[](const char *name) const;  // NameError when unbound
     nb::object operator[](nb::handle name) const;
     nb::handle dict() const { return dict_; }
+    nb::handle module() const { return module_; }
+    // The state the module's exec function made (make_state<S>).
+    template <typename S> S &state() const;
 
 private:
     nb::handle dict_;
+    nb::handle module_;
 };
 
 // Declares `struct Type` holding one borrowed argument per parameter, named like them and in
@@ -89,11 +94,12 @@ public:
     nb::handle operator[](size_t i) const { return slots_[i]; }
     size_t size() const { return n_; }
     nb::handle name(size_t i) const { return names_[i]; }  // interned
-    Globals globals() const { return Globals(globals_); }
+    Globals globals() const { return Globals(globals_, module_); }
     PyObject *const *slots_ = nullptr;
     PyObject *const *names_ = nullptr;
     size_t n_ = 0;
     PyObject *globals_ = nullptr;
+    PyObject *module_ = nullptr;
     PyObject *closure_ = nullptr;  // tuple of cells of a closure, else null
 };
 
@@ -170,9 +176,10 @@ inline Body body(nb::object (*fn)(const RawCall &)) { return {call_raw, reinterp
 
 }  // namespace detail
 
-// Creates a function object. `module_globals` is the dict of the defining module. A typed
-// body's argument names must be the parameters' names in order (std::logic_error otherwise).
-nb::object make_function(nb::handle module_globals, const char *name, const char *qualname, std::vector<Param> params,
+// Creates a function object of the defining `module` (its namespace is the function's
+// __globals__). A typed body's argument names must be the parameters' names in order
+// (std::logic_error otherwise).
+nb::object make_function(nb::handle module, const char *name, const char *qualname, std::vector<Param> params,
                          detail::Body body, nb::handle return_annotation = nb::handle());
 
 // A closure, as a `def` nested in a function body makes it: its body takes the captured
@@ -182,14 +189,14 @@ nb::object make_function(nb::handle module_globals, const char *name, const char
 //
 //     DUV_ARGS(ScaleFree, factor);
 //     nb::object scale(const duv::Globals &g, const ScaleFree &c, const ScaleArgs &a);
-//     duv::make_closure(globals, "scale", "make_scaler.<locals>.scale", {duv::arg("X")}, scale,
+//     duv::make_closure(module, "scale", "make_scaler.<locals>.scale", {duv::arg("X")}, scale,
 //                       nb::make_tuple(factor));
-nb::object make_closure_function(nb::handle module_globals, const char *name, const char *qualname,
-                                 std::vector<Param> params, detail::Body body, nb::handle values);
+nb::object make_closure_function(nb::handle module, const char *name, const char *qualname, std::vector<Param> params,
+                                 detail::Body body, nb::handle values);
 template <typename F>
-nb::object make_closure(nb::handle module_globals, const char *name, const char *qualname, std::vector<Param> params,
-                        F fn, nb::handle values) {
-    return make_closure_function(module_globals, name, qualname, std::move(params), detail::body(fn), values);
+nb::object make_closure(nb::handle module, const char *name, const char *qualname, std::vector<Param> params, F fn,
+                        nb::handle values) {
+    return make_closure_function(module, name, qualname, std::move(params), detail::body(fn), values);
 }
 
 // Creates a module-level function and binds it in the module namespace.

@@ -16,8 +16,7 @@ ClassBuilder::ClassBuilder(nb::module_ &module, const char *name, std::initializ
 nb::object ClassBuilder::make_method(const char *name, std::vector<Param> params, detail::Body body,
                                      nb::handle return_annotation) {
     std::string qualname = name_ + "." + name;
-    return make_function(nb::handle(PyModule_GetDict(module_.ptr())), name, qualname.c_str(), std::move(params), body,
-                         return_annotation);
+    return make_function(module_, name, qualname.c_str(), std::move(params), body, return_annotation);
 }
 
 nb::object ClassBuilder::add_method(const char *name, std::vector<Param> params, detail::Body body,

@@ -2,6 +2,7 @@
 #include "duv/interop/capi.hpp"
 
 #include "duv/interop/function.hpp"
+#include "duv/interop/module_state.hpp"
 
 #include <cstring>
 #include <string>
@@ -11,17 +12,35 @@ namespace duv {
 namespace {
 
 // Head of the registry; constant-initialised, so it is set before any entry links in.
-const ModuleEntry *registry = nullptr;
+ModuleEntry *registry = nullptr;
 
-const ModuleEntry *find_entry(const char *name) {
-    for (const ModuleEntry *e = registry; e; e = e->next)
+ModuleEntry *find_entry(const char *name) {
+    for (ModuleEntry *e = registry; e; e = e->next)
         if (std::strcmp(e->name, name) == 0) return e;
     return nullptr;
 }
 
-// Path of the library file, reported as every submodule's __file__ (kept for the
-// life of the process).
-PyObject *library_path = nullptr;
+// The module state's slot: visited, cleared and freed with the module.
+int traverse_state(PyObject *module, visitproc visit, void *arg) {
+    const ModuleState *s = detail::state_slot(module);
+    return s ? s->traverse(visit, arg) : 0;
+}
+
+int clear_state(PyObject *module) {
+    if (ModuleState *s = detail::state_slot(module)) s->clear();
+    return 0;
+}
+
+void free_state(void *module) {
+    void *slot = PyModule_GetState(static_cast<PyObject *>(module));
+    if (!slot) {
+        PyErr_Clear();
+        return;
+    }
+    ModuleState *&s = *static_cast<ModuleState **>(slot);
+    delete s;
+    s = nullptr;
+}
 
 DUV_ARGS(FindSpecArgs, self, fullname, path, target);
 DUV_ARGS(CreateModuleArgs, self, spec);
@@ -35,13 +54,23 @@ nb::object find_spec(const FindSpecArgs &a) {
     const ModuleEntry *e = find_entry(name);
     if (!e) return nb::none();
     nb::object machinery = nb::module_::import_("importlib.machinery");
-    nb::object spec = machinery.attr("ModuleSpec")(fullname, a.self, "origin"_a = nb::handle(library_path),
+    nb::object spec = machinery.attr("ModuleSpec")(fullname, a.self, "origin"_a = a.self.attr("origin"),
                                                    "is_package"_a = e->is_package);
     spec.attr("has_location") = true;
     return spec;
 }
 
-nb::object create_module(const CreateModuleArgs &) { return nb::none(); }
+nb::object create_module(const CreateModuleArgs &a) {
+    nb::object name = a.spec.attr("name");
+    ModuleEntry *e = PyUnicode_Check(name.ptr()) ? find_entry(utf8(name.ptr())) : nullptr;
+    if (!e) {
+        PyErr_Format(PyExc_ImportError, "no built-in module named %R", name.ptr());
+        throw nb::python_error();
+    }
+    nb::object module = steal_checked(PyModule_FromDefAndSpec(&e->def, a.spec.ptr()));
+    check(PyModule_ExecDef(module.ptr(), &e->def) == 0);  // allocates the state slot (the def has no slots to run)
+    return module;
+}
 
 nb::object exec_module(const ExecModuleArgs &a) {
     nb::module_ m = nb::borrow<nb::module_>(a.module);
@@ -58,33 +87,47 @@ nb::object exec_module(const ExecModuleArgs &a) {
 }  // namespace
 
 ModuleEntry::ModuleEntry(const char *dotted_name, bool package, ExecFn exec_fn) noexcept
-    : name(dotted_name), is_package(package), exec(exec_fn), next(registry) {
+    : name(dotted_name), is_package(package), exec(exec_fn), next(registry),
+      def{PyModuleDef_HEAD_INIT,
+          dotted_name,
+          nullptr,
+          static_cast<Py_ssize_t>(sizeof(ModuleState *)),
+          nullptr,
+          nullptr,
+          traverse_state,
+          clear_state,
+          free_state} {
     registry = this;
 }
 
 bool has_module(const char *name) { return find_entry(name) != nullptr; }
 
 void install_finder(nb::module_ &package) {
+    nb::list meta_path = nb::borrow<nb::list>(nb::module_::import_("sys").attr("meta_path"));
     // A second initialisation (the package deleted from sys.modules and imported
     // again) keeps the importer it installed the first time.
-    if (library_path) return;
-    library_path = nb::object(package.attr("__file__")).release().ptr();
+    for (nb::handle finder : meta_path) {
+        nb::handle type = reinterpret_cast<PyObject *>(Py_TYPE(finder.ptr()));
+        if (nb::getattr(type, "__module__", nb::none()).equal(nb::str("duv")) &&
+            nb::getattr(type, "__qualname__", nb::none()).equal(nb::str("_Importer")))
+            return;
+    }
     // The finder is an instance of a small class of its own: importlib calls
-    // find_spec/create_module/exec_module on it.
-    nb::handle g = PyModule_GetDict(package.ptr());
+    // find_spec/create_module/exec_module on it. Its `origin`, the library's path, is
+    // every submodule's __file__.
     nb::dict ns;
     ns["__module__"] = "duv";
     ns["__qualname__"] = "_Importer";
     ns["find_spec"] =
-        make_function(g, "find_spec", "_Importer.find_spec",
+        make_function(package, "find_spec", "_Importer.find_spec",
                       {arg("self"), arg("fullname"), arg("path"), arg("target", nb::none())}, detail::body(find_spec));
-    ns["create_module"] = make_function(g, "create_module", "_Importer.create_module", {arg("self"), arg("spec")},
+    ns["create_module"] = make_function(package, "create_module", "_Importer.create_module", {arg("self"), arg("spec")},
                                         detail::body(create_module));
-    ns["exec_module"] = make_function(g, "exec_module", "_Importer.exec_module", {arg("self"), arg("module")},
+    ns["exec_module"] = make_function(package, "exec_module", "_Importer.exec_module", {arg("self"), arg("module")},
                                       detail::body(exec_module));
     nb::object cls = nb::borrow(reinterpret_cast<PyObject *>(&PyType_Type))("_Importer", nb::make_tuple(), ns);
     nb::object importer = cls();
-    nb::list meta_path = nb::borrow<nb::list>(nb::module_::import_("sys").attr("meta_path"));
+    importer.attr("origin") = package.attr("__file__");
     meta_path.insert(0, importer);
 }
 

@@ -11,19 +11,21 @@ namespace duv {
 using ExecFn = void (*)(nb::module_ &);
 
 // Static registration, one per module source file: each entry links itself into the
-// registry (no allocation, so registering cannot fail before main).
+// registry (no allocation, so registering cannot fail before main). The module object is
+// made from `def`, which gives it a slot for its state (module_state.hpp).
 struct ModuleEntry {
     ModuleEntry(const char *dotted_name, bool package, ExecFn exec_fn) noexcept;
 
     const char *name;  // dotted module name
     bool is_package;
     ExecFn exec;
-    const ModuleEntry *next;
+    ModuleEntry *next;
+    PyModuleDef def;
 };
 
 #define DUV_MODULE_IMPL(name, is_pkg, fn)                                                                              \
     static void fn(nb::module_ &);                                                                                     \
-    static const ::duv::ModuleEntry fn##_registration(name, is_pkg, fn);                                               \
+    static ::duv::ModuleEntry fn##_registration(name, is_pkg, fn);                                                     \
     static void fn(nb::module_ &m)
 // Defines the body that executes module `name` (a dotted name) on first import.
 #define DUV_MODULE(name, fn) DUV_MODULE_IMPL(name, false, fn)

@@ -29,10 +29,9 @@ void revalidate_params(nb::handle estimator, nb::handle constraints, const char 
 
 nb::object def_validated_function(nb::handle m, const char *name, std::vector<Param> params, detail::Body body,
                                   nb::handle constraints, bool prefer_skip_nested_validation) {
-    nb::handle globals = PyModule_GetDict(m.ptr());
-    nb::object fn = make_function(globals, name, name, std::move(params), body);
+    nb::object fn = make_function(m, name, name, std::move(params), body);
     nb::object wrapped = validate_params(m, fn, constraints, prefer_skip_nested_validation);
-    check(PyDict_SetItemString(globals.ptr(), name, wrapped.ptr()) == 0);
+    check(PyModule_AddObjectRef(m.ptr(), name, wrapped.ptr()) == 0);
     return wrapped;
 }
 

@@ -10,8 +10,7 @@ namespace duv {
 nb::object def_owned_function(nb::module_ &m, nb::handle cls, const char *name, std::vector<Param> params,
                               detail::Body body) {
     std::string qualname = nb::cast<std::string>(cls.attr("__qualname__")) + "." + name;
-    nb::object fn = make_closure_function(nb::handle(PyModule_GetDict(m.ptr())), name, qualname.c_str(),
-                                          std::move(params), body, nb::make_tuple(cls));
+    nb::object fn = make_closure_function(m, name, qualname.c_str(), std::move(params), body, nb::make_tuple(cls));
     cls.attr(name) = fn;
     return fn;
 }
