@@ -114,12 +114,21 @@ template <typename... Ts> nb::object set_of(Ts &&...items) {
 
 namespace duv {
 
-// The full slice `:`, as in `y[:, 0]`.
-inline nb::object full_slice() { return steal_checked(PySlice_New(nullptr, nullptr, nullptr)); }
-
 // a <op> b as a Python object (an array for arrays), unlike nanobind's bool operators.
 inline nb::object richcompare(nb::handle a, nb::handle b, int op) {
     return steal_checked(PyObject_RichCompare(a.ptr(), b.ptr(), op));
 }
+
+// `a == text` with Python's equality (an object may define it), as a truth value.
+inline bool equals(nb::handle a, const char *text) { return truthy(richcompare(a, nb::str(text), Py_EQ)); }
+
+// `o[key]`
+inline nb::object getitem(nb::handle o, nb::handle key) { return steal_checked(PyObject_GetItem(o.ptr(), key.ptr())); }
+
+// `a.shape[i]`
+inline nb::object shape_of(nb::handle a, int i) { return nb::object(a.attr("shape"))[i]; }
+
+// The full slice `:`, as in `y[:, 0]`.
+inline nb::object full_slice() { return steal_checked(PySlice_New(nullptr, nullptr, nullptr)); }
 
 }  // namespace duv
