@@ -420,6 +420,8 @@ REJECTED = """\
 from duv.metrics import mean_squared_log_error
 from duv.ensemble import MixtureOfExpertsRegressor
 from duv.augmentation import resample_augment, SMOTEAugmentedRegressor
+from duv.augmentation import HistogramAugmentedClassifier, histogram_augment
+from duv.metrics import log_r2_score, make_categorical_balanced_scorer
 from duv.preprocessing import LogarithmScaler
 import duv._version
 x: str = mean_squared_log_error([1.0], [1.0])
@@ -431,6 +433,14 @@ r = resample_augment([[1.0]], [1.0], 2.0)
 s = SMOTEAugmentedRegressor(None).fit([[1.0]])
 t = LogarithmScaler("log", True)
 u: int = duv._version.commit_id
+v = LogarithmScaler(mode="log2")
+w = HistogramAugmentedClassifier(None, y_bins="automatic")
+a = histogram_augment([[1.0]], [1.0], target="z")
+b = resample_augment([[1.0]], [1.0], sample_weight_mode="generate")
+c = SMOTEAugmentedRegressor(None, sample_weight_mode="weights")
+d = log_r2_score([1.0], [1.0], nan_policy="omit")
+e = make_categorical_balanced_scorer(log_r2_score, columns=0, normalize_weights="sum")
+f = make_categorical_balanced_scorer(log_r2_score, columns=0, response_method=["predict_prob"])
 """
 
 

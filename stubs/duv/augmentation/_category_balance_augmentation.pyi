@@ -1,7 +1,7 @@
 """Category-balance augmentation: the categories of chosen feature columns made to count equally."""
 
 from collections.abc import Sequence
-from typing import Any, Self, TypeAlias
+from typing import Any, Literal, Self, TypeAlias
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -12,6 +12,7 @@ from ._meta_estimator_mixins import UnwrapMetaEstimatorMixin
 
 _RandomState: TypeAlias = int | np.random.RandomState | None
 _Columns: TypeAlias = str | int | Sequence[str | int] | NDArray[Any]
+_PassthroughOrGenerate: TypeAlias = Literal["passthrough", "generate"]
 
 def category_balance_augment(
     X: ArrayLike,
@@ -22,7 +23,7 @@ def category_balance_augment(
     shuffle: bool = True,
     random_state: _RandomState = None,
     sample_weight: ArrayLike | None = None,
-    sample_weight_mode: str = "passthrough",
+    sample_weight_mode: _PassthroughOrGenerate = "passthrough",
 ) -> tuple[Any, Any, NDArray[np.float64] | None]:
     """Balance the categories of the ``columns`` of ``X``, by duplicating rows or by weighting them.
 
@@ -75,7 +76,7 @@ class CategoryBalanceAugmentedRegressor(RegressorMixin, UnwrapMetaEstimatorMixin
     estimator: Any
     columns: _Columns
     balance_strength: float
-    sample_weight_mode: str
+    sample_weight_mode: _PassthroughOrGenerate
     shuffle: bool
     random_state: _RandomState
     store_augmented: bool
@@ -99,7 +100,7 @@ class CategoryBalanceAugmentedRegressor(RegressorMixin, UnwrapMetaEstimatorMixin
         *,
         columns: _Columns,
         balance_strength: float = 1.0,
-        sample_weight_mode: str = "passthrough",
+        sample_weight_mode: _PassthroughOrGenerate = "passthrough",
         shuffle: bool = True,
         random_state: _RandomState = None,
         store_augmented: bool = False,
@@ -209,7 +210,7 @@ class CategoryBalanceAugmentedClassifier(ClassifierMixin, UnwrapMetaEstimatorMix
     estimator: Any
     columns: _Columns
     balance_strength: float
-    sample_weight_mode: str
+    sample_weight_mode: _PassthroughOrGenerate
     shuffle: bool
     random_state: _RandomState
     store_augmented: bool
@@ -233,7 +234,7 @@ class CategoryBalanceAugmentedClassifier(ClassifierMixin, UnwrapMetaEstimatorMix
         *,
         columns: _Columns,
         balance_strength: float = 1.0,
-        sample_weight_mode: str = "passthrough",
+        sample_weight_mode: _PassthroughOrGenerate = "passthrough",
         shuffle: bool = True,
         random_state: _RandomState = None,
         store_augmented: bool = False,

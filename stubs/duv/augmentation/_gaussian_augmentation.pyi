@@ -1,6 +1,6 @@
 """Gaussian augmentation: copies of drawn rows jittered with Gaussian noise in the features and/or targets."""
 
-from typing import Any, Self, TypeAlias
+from typing import Any, Literal, Self, TypeAlias
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -10,13 +10,14 @@ from sklearn.utils import Tags
 from ._meta_estimator_mixins import UnwrapMetaEstimatorMixin
 
 _RandomState: TypeAlias = int | np.random.RandomState | None
+_PassthroughOrConsume: TypeAlias = Literal["passthrough", "consume"]
 
 def gaussian_augment(
     X: ArrayLike,
     y: ArrayLike,
     factor: float = 10.0,
     sample_weight: ArrayLike | None = None,
-    sample_weight_mode: str = "passthrough",
+    sample_weight_mode: _PassthroughOrConsume = "passthrough",
     X_std: float | None = None,
     y_std: float | None = None,
     rel_std: bool = False,
@@ -64,7 +65,7 @@ class GaussianAugmentedRegressor(RegressorMixin, UnwrapMetaEstimatorMixin, BaseE
     # Constructor parameters, stored unchanged.
     estimator: Any
     factor: float
-    sample_weight_mode: str
+    sample_weight_mode: _PassthroughOrConsume
     X_std: float | None
     y_std: float | None
     rel_std: bool
@@ -87,7 +88,7 @@ class GaussianAugmentedRegressor(RegressorMixin, UnwrapMetaEstimatorMixin, BaseE
         self,
         estimator: Any,
         factor: float = 10.0,
-        sample_weight_mode: str = "passthrough",
+        sample_weight_mode: _PassthroughOrConsume = "passthrough",
         X_std: float | None = None,
         y_std: float | None = None,
         rel_std: bool = False,
@@ -193,7 +194,7 @@ class GaussianAugmentedClassifier(ClassifierMixin, UnwrapMetaEstimatorMixin, Bas
     # Constructor parameters, stored unchanged.
     estimator: Any
     factor: float
-    sample_weight_mode: str
+    sample_weight_mode: _PassthroughOrConsume
     X_std: float | None
     rel_std: bool
     shuffle: bool
@@ -213,7 +214,7 @@ class GaussianAugmentedClassifier(ClassifierMixin, UnwrapMetaEstimatorMixin, Bas
         self,
         estimator: Any,
         factor: float = 10.0,
-        sample_weight_mode: str = "passthrough",
+        sample_weight_mode: _PassthroughOrConsume = "passthrough",
         X_std: float | None = None,
         rel_std: bool = False,
         shuffle: bool = True,

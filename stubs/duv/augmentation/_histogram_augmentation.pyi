@@ -1,5 +1,6 @@
 """Histogram augmentation: resampling that favours rows from sparsely populated bins of chosen columns."""
 
+from collections.abc import Sequence
 from typing import Any, Literal, Self, TypeAlias
 
 import numpy as np
@@ -10,7 +11,10 @@ from sklearn.utils import Tags
 from ._meta_estimator_mixins import UnwrapMetaEstimatorMixin
 
 _RandomState: TypeAlias = int | np.random.RandomState | None
-_Bins: TypeAlias = int | str | ArrayLike
+_BinRule: TypeAlias = Literal["auto", "fd", "doane", "scott", "stone", "rice", "sturges", "sqrt"]
+_Bins: TypeAlias = int | _BinRule | Sequence[float] | NDArray[Any]
+_Target: TypeAlias = Literal["x", "y", "xy"]
+_PassthroughOrGenerate: TypeAlias = Literal["passthrough", "generate"]
 _Agg: TypeAlias = Literal["geometric", "mean", "max"]
 
 def histogram_augment(
@@ -21,13 +25,13 @@ def histogram_augment(
     factor: float = 10.0,
     shuffle: bool = True,
     smoothing_coeff: float = 1.0,
-    target: str = "y",
+    target: _Target = "y",
     x_bins: _Bins | None = None,
     y_bins: _Bins | None = None,
     agg: _Agg = "geometric",
     *,
     sample_weight: ArrayLike | None = None,
-    sample_weight_mode: str = "passthrough",
+    sample_weight_mode: _PassthroughOrGenerate = "passthrough",
 ) -> tuple[NDArray[Any], NDArray[Any], NDArray[Any] | None]:
     """Resize a training set to ``max(1, round(n_samples * factor))`` rows, flattening chosen distributions.
 
@@ -90,11 +94,11 @@ class HistogramAugmentedRegressor(RegressorMixin, UnwrapMetaEstimatorMixin, Base
     factor: float
     shuffle: bool
     smoothing_coeff: float
-    target: str
+    target: _Target
     x_bins: _Bins | None
     y_bins: _Bins | None
     agg: _Agg
-    sample_weight_mode: str
+    sample_weight_mode: _PassthroughOrGenerate
     store_augmented: bool
 
     n_features_in_: int
@@ -116,11 +120,11 @@ class HistogramAugmentedRegressor(RegressorMixin, UnwrapMetaEstimatorMixin, Base
         factor: float = 10.0,
         shuffle: bool = True,
         smoothing_coeff: float = 1.0,
-        target: str = "y",
+        target: _Target = "y",
         x_bins: _Bins | None = None,
         y_bins: _Bins | None = None,
         agg: _Agg = "geometric",
-        sample_weight_mode: str = "passthrough",
+        sample_weight_mode: _PassthroughOrGenerate = "passthrough",
         store_augmented: bool = False,
     ) -> None:
         """Store the parameters unchanged; they are checked by ``histogram_augment`` during ``fit``.
@@ -233,11 +237,11 @@ class HistogramAugmentedClassifier(ClassifierMixin, UnwrapMetaEstimatorMixin, Ba
     factor: float
     shuffle: bool
     smoothing_coeff: float
-    target: str
+    target: _Target
     x_bins: _Bins | None
     y_bins: _Bins | None
     agg: _Agg
-    sample_weight_mode: str
+    sample_weight_mode: _PassthroughOrGenerate
     store_augmented: bool
 
     n_features_in_: int
@@ -257,11 +261,11 @@ class HistogramAugmentedClassifier(ClassifierMixin, UnwrapMetaEstimatorMixin, Ba
         factor: float = 10.0,
         shuffle: bool = True,
         smoothing_coeff: float = 1.0,
-        target: str = "y",
+        target: _Target = "y",
         x_bins: _Bins | None = None,
         y_bins: _Bins | None = None,
         agg: _Agg = "geometric",
-        sample_weight_mode: str = "passthrough",
+        sample_weight_mode: _PassthroughOrGenerate = "passthrough",
         store_augmented: bool = False,
     ) -> None:
         """Store the parameters unchanged; they are checked by ``histogram_augment`` during ``fit``.

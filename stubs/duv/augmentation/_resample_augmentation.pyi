@@ -1,6 +1,6 @@
 """Plain resampling: bootstrap to grow a training set, sampling without replacement to shrink it."""
 
-from typing import Any, Self, TypeAlias
+from typing import Any, Literal, Self, TypeAlias
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -10,6 +10,7 @@ from sklearn.utils import Tags
 from ._meta_estimator_mixins import UnwrapMetaEstimatorMixin
 
 _RandomState: TypeAlias = int | np.random.RandomState | None
+_PassthroughOrConsume: TypeAlias = Literal["passthrough", "consume"]
 
 def resample_augment(
     X: ArrayLike,
@@ -19,7 +20,7 @@ def resample_augment(
     shuffle: bool = True,
     random_state: _RandomState = None,
     sample_weight: ArrayLike | None = None,
-    sample_weight_mode: str = "passthrough",
+    sample_weight_mode: _PassthroughOrConsume = "passthrough",
 ) -> tuple[NDArray[Any], NDArray[Any], NDArray[Any] | None]:
     """Resize a training set to ``round(n_samples * factor)`` rows drawn at random.
 
@@ -59,7 +60,7 @@ class ResampleAugmentedRegressor(RegressorMixin, UnwrapMetaEstimatorMixin, BaseE
     factor: float
     shuffle: bool
     random_state: _RandomState
-    sample_weight_mode: str
+    sample_weight_mode: _PassthroughOrConsume
     store_augmented: bool
 
     n_features_in_: int
@@ -79,7 +80,7 @@ class ResampleAugmentedRegressor(RegressorMixin, UnwrapMetaEstimatorMixin, BaseE
         factor: float = 10.0,
         shuffle: bool = True,
         random_state: _RandomState = None,
-        sample_weight_mode: str = "passthrough",
+        sample_weight_mode: _PassthroughOrConsume = "passthrough",
         store_augmented: bool = False,
     ) -> None:
         """Store the parameters unchanged; nothing is validated before ``fit``.
@@ -179,7 +180,7 @@ class ResampleAugmentedClassifier(ClassifierMixin, UnwrapMetaEstimatorMixin, Bas
     factor: float
     shuffle: bool
     random_state: _RandomState
-    sample_weight_mode: str
+    sample_weight_mode: _PassthroughOrConsume
     store_augmented: bool
 
     n_features_in_: int
@@ -197,7 +198,7 @@ class ResampleAugmentedClassifier(ClassifierMixin, UnwrapMetaEstimatorMixin, Bas
         factor: float = 10.0,
         shuffle: bool = True,
         random_state: _RandomState = None,
-        sample_weight_mode: str = "passthrough",
+        sample_weight_mode: _PassthroughOrConsume = "passthrough",
         store_augmented: bool = False,
     ) -> None:
         """Store the parameters unchanged; nothing is validated before ``fit``.

@@ -11,6 +11,7 @@ from ._meta_estimator_mixins import UnwrapMetaEstimatorMixin
 
 _RandomState: TypeAlias = int | np.random.RandomState | None
 _Algorithm: TypeAlias = Literal["auto", "ball_tree", "kd_tree", "brute"]
+_PassthroughOrConsume: TypeAlias = Literal["passthrough", "consume"]
 
 def smote_augment(
     X: ArrayLike,
@@ -25,7 +26,7 @@ def smote_augment(
     extrapolation: float = 0.0,
     *,
     sample_weight: ArrayLike | None = None,
-    sample_weight_mode: str = "passthrough",
+    sample_weight_mode: _PassthroughOrConsume = "passthrough",
 ) -> tuple[NDArray[Any], NDArray[Any], NDArray[Any] | None]:
     """Enlarge a regression training set with rows interpolated between neighbours.
 
@@ -84,7 +85,7 @@ class SMOTEAugmentedRegressor(RegressorMixin, UnwrapMetaEstimatorMixin, BaseEsti
     algorithm: _Algorithm
     n_jobs: int | None
     extrapolation: float
-    sample_weight_mode: str
+    sample_weight_mode: _PassthroughOrConsume
     store_augmented: bool
 
     random_state_: np.random.RandomState
@@ -115,7 +116,7 @@ class SMOTEAugmentedRegressor(RegressorMixin, UnwrapMetaEstimatorMixin, BaseEsti
         algorithm: _Algorithm = "auto",
         n_jobs: int | None = None,
         extrapolation: float = 0.0,
-        sample_weight_mode: str = "passthrough",
+        sample_weight_mode: _PassthroughOrConsume = "passthrough",
         store_augmented: bool = False,
     ) -> None:
         """Store the parameters unchanged; nothing is validated before ``fit``.
@@ -232,7 +233,7 @@ class SMOTEAugmentedClassifier(ClassifierMixin, UnwrapMetaEstimatorMixin, BaseEs
     algorithm: _Algorithm
     n_jobs: int | None
     extrapolation: float
-    sample_weight_mode: str
+    sample_weight_mode: _PassthroughOrConsume
     store_augmented: bool
 
     n_features_in_: int
@@ -254,7 +255,7 @@ class SMOTEAugmentedClassifier(ClassifierMixin, UnwrapMetaEstimatorMixin, BaseEs
         algorithm: _Algorithm = "auto",
         n_jobs: int | None = None,
         extrapolation: float = 0.0,
-        sample_weight_mode: str = "passthrough",
+        sample_weight_mode: _PassthroughOrConsume = "passthrough",
         store_augmented: bool = False,
     ) -> None:
         """Store the parameters unchanged; nothing is validated before ``fit``.

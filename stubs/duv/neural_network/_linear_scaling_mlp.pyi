@@ -11,6 +11,7 @@ _RandomState: TypeAlias = int | np.random.RandomState | None
 _Activation: TypeAlias = Literal["identity", "logistic", "tanh", "relu"]
 _Solver: TypeAlias = Literal["lbfgs", "sgd", "adam"]
 _LearningRate: TypeAlias = Literal["constant", "invscaling", "adaptive"]
+_Loss: TypeAlias = Literal["squared_error", "poisson"]
 
 class LinearScalingMLPRegressor(MLPRegressor, metaclass=ABCMeta):
     """scikit-learn's ``MLPRegressor`` whose hidden-layer sizes are derived at fit time.
@@ -24,7 +25,7 @@ class LinearScalingMLPRegressor(MLPRegressor, metaclass=ABCMeta):
     n_hidden_layers: int
     hidden_layer_width: int
     shrink_factor: float
-    loss: str
+    loss: _Loss
     activation: _Activation
     solver: _Solver
     alpha: float
@@ -64,7 +65,7 @@ class LinearScalingMLPRegressor(MLPRegressor, metaclass=ABCMeta):
         hidden_layer_width: int = 100,
         shrink_factor: float = 1.0,
         *,
-        loss: str = "squared_error",
+        loss: _Loss = "squared_error",
         activation: _Activation = "relu",
         solver: _Solver = "adam",
         alpha: float = 0.0001,
@@ -101,7 +102,7 @@ class LinearScalingMLPRegressor(MLPRegressor, metaclass=ABCMeta):
             store_training_data: Keep references to the training data as ``X_train_`` and ``y_train_``.
 
         Other Parameters:
-            loss: Loss minimised: ``"squared_error"`` (default) or another loss of ``MLPRegressor``.
+            loss: Loss minimised: ``"squared_error"`` (default) or ``"poisson"`` (scikit-learn 1.7 and later).
             activation: Activation of the hidden units: ``"relu"`` (default), ``"tanh"``, ``"logistic"`` or
                 ``"identity"``.
             solver: Weight optimiser: ``"adam"`` (default; good on larger data), ``"sgd"``, or ``"lbfgs"``
@@ -232,7 +233,7 @@ class LinearScalingMLPClassifier(MLPClassifier, metaclass=ABCMeta):
     n_iter_no_change: int
     max_fun: int
     store_training_data: bool
-    loss: str
+    loss: Literal["log_loss"]
     """Always ``"log_loss"``, set by the constructor."""
 
     hidden_layer_sizes: tuple[int | np.integer[Any], ...]
