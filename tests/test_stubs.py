@@ -472,6 +472,16 @@ def test_mypy_strict_accepts_the_typing_tour_and_rejects_misuse(tmp_path, where)
     assert lines == set(range(first + 1, REJECTED.count("\n") + 1)), result.stdout
 
 
+def test_stubtest_finds_the_stubs_and_the_installed_library_agree(tmp_path):
+    pytest.importorskip("mypy")
+    if not (Path(duv.__file__).parent / "py.typed").exists():
+        pytest.skip("a developer build: stubtest reads the stubs installed beside the library")
+    env = {k: v for k, v in os.environ.items() if k != "MYPYPATH"}  # the stubs beside the library, not the sources
+    cmd = [sys.executable, "-m", "mypy.stubtest", "--mypy-config-file", str(Path(ROOT) / "pyproject.toml"), "duv"]
+    proc = subprocess.run(cmd, capture_output=True, text=True, cwd=tmp_path, env=env, timeout=600)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+
+
 def test_pyright_strict_accepts_the_typing_tour():
     beside = Path(sys.executable).with_name("pyright")  # a virtual environment that is not activated
     pyright = str(beside) if beside.exists() else shutil.which("pyright")
