@@ -14,8 +14,8 @@ _ScaleFunc: TypeAlias = Callable[[NDArray[Any]], NDArray[Any]]
 
 class VotingRegressor(_BaseVotingRegressor, metaclass=ABCMeta):
     """scikit-learn's voting regressor, extended: it adopts already fitted members (``assume_fitted``,
-    ``add_models``), keeps multi-output layouts, and ``predict(X, return_std=True)`` also returns the weighted
-    standard deviation of the member predictions.
+    ``add_models``), also members that predict several targets, and ``predict(X, return_std=True)`` also returns
+    the weighted standard deviation of the member predictions.
     """
 
     # Constructor parameters, stored unchanged.
@@ -27,7 +27,7 @@ class VotingRegressor(_BaseVotingRegressor, metaclass=ABCMeta):
     estimators_: list[Any]
     """The fitted members, in the order of ``estimators`` (set by ``fit`` or ``assume_fitted``)."""
     n_outputs_: int
-    """Number of targets seen by ``fit`` (1 for a 1-D ``y``); not set by ``assume_fitted``."""
+    """1, set by ``fit``, which takes a single target; not set by ``assume_fitted``."""
 
     def __init__(
         self,
@@ -57,14 +57,16 @@ class VotingRegressor(_BaseVotingRegressor, metaclass=ABCMeta):
 
         Args:
             X: Training features.
-            y: Targets, 1-D or 2-D.
+            y: Targets, 1-D (a list or an array), as scikit-learn's voting regressor requires; for several
+                targets, fit the members and adopt them with ``assume_fitted``.
             **fit_params: Passed to the members' ``fit``.
 
         Returns:
             ``self``.
 
         Raises:
-            ValueError: The errors of scikit-learn's voting regressor for invalid members or input.
+            ValueError: The errors of scikit-learn's voting regressor for invalid members or input, a 2-D ``y``
+                among them.
         """
 
     def assume_fitted(self) -> VotingRegressor:
