@@ -227,7 +227,8 @@ class HistogramAugmentedClassifier(ClassifierMixin, UnwrapMetaEstimatorMixin, Ba
 
     With the default ``target="y"`` the (numeric) labels are histogrammed, so rare classes are drawn more often
     and the class proportions move towards balance. Give every class its own bin (``y_bins=k`` for labels
-    ``0 .. k-1``): NumPy's ``"auto"`` rule may put all labels into one bin, which makes every row equally likely.
+    ``0 .. k-1``): the default ``"auto"`` bins are at least 1 wide for integer labels, so the labels 0 and 1 share
+    one bin, every row is equally likely and nothing is rebalanced.
     """
 
     # Constructor parameters, stored unchanged.

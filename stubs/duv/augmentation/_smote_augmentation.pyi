@@ -221,7 +221,8 @@ class SMOTEAugmentedClassifier(ClassifierMixin, UnwrapMetaEstimatorMixin, BaseEs
     The synthetic rows are split over the classes in proportion to their frequencies and interpolated only
     between rows of the same class, so every synthetic row keeps an exact label. Every class therefore grows
     by the same factor and the class proportions stay as they were: this adds variety, it does not rebalance
-    classes (``CategoryBalanceAugmentedClassifier`` balances the categories of chosen feature columns).
+    classes. ``HistogramAugmentedClassifier`` with one bin per class (``y_bins``) draws rare classes more often;
+    ``CategoryBalanceAugmentedClassifier`` balances the categories of chosen feature columns.
     """
 
     # Constructor parameters, stored unchanged.

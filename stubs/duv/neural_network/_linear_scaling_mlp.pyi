@@ -97,8 +97,9 @@ class LinearScalingMLPRegressor(MLPRegressor, metaclass=ABCMeta):
             hidden_layer_width: Width of the first hidden layer.
             shrink_factor: How strongly the widths taper, from the first layer down towards the number of
                 outputs: 0 gives ``n_hidden_layers`` layers of ``hidden_layer_width`` units, 1 (default) a full
-                linear taper whose last layer has as many units as the network has outputs, 0.5 half of that
-                taper; values outside [0, 1] extrapolate (widths stay at least 1).
+                linear taper whose last layer has as many units as the network has outputs (a one-unit
+                bottleneck for a single target: prefer a value below 1 there), 0.5 half of that taper; values
+                outside [0, 1] extrapolate (widths stay at least 1).
             store_training_data: Keep references to the training data as ``X_train_`` and ``y_train_``.
 
         Other Parameters:
@@ -282,8 +283,9 @@ class LinearScalingMLPClassifier(MLPClassifier, metaclass=ABCMeta):
             hidden_layer_width: Width of the first hidden layer.
             shrink_factor: How strongly the widths taper, from the first layer down towards the number of
                 outputs: 0 gives ``n_hidden_layers`` layers of ``hidden_layer_width`` units, 1 (default) a full
-                linear taper whose last layer has as many units as the network has outputs, 0.5 half of that
-                taper; values outside [0, 1] extrapolate (widths stay at least 1).
+                linear taper whose last layer has as many units as the network has outputs (a one-unit
+                bottleneck for two classes: prefer a value below 1 there), 0.5 half of that taper; values
+                outside [0, 1] extrapolate (widths stay at least 1).
             store_training_data: Keep references to the training data as ``X_train_`` and ``y_train_``.
 
         Other Parameters:
