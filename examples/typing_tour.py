@@ -12,14 +12,16 @@ import warnings
 from typing import Any, Protocol, assert_type
 
 import numpy as np
+import sklearn
 from numpy.typing import ArrayLike, NDArray
 from sklearn.exceptions import ConvergenceWarning
 from sklearn.linear_model import BayesianRidge, LogisticRegression, Ridge
+from sklearn.model_selection import GridSearchCV
 from sklearn.pipeline import Pipeline
 from sklearn.tree import DecisionTreeRegressor
 
 import duv
-from duv._version import COMMIT_ID, VERSION_TUPLE, commit_id, version_tuple
+from duv._version import commit_id, version_tuple
 from duv.augmentation import (
     CategoryBalanceAugmentedClassifier,
     CategoryBalanceAugmentedRegressor,
@@ -75,9 +77,19 @@ class Classifier(Model, Protocol):
     def classes_(self) -> NDArray[Any]: ...
 
 
-def fitted(estimator: Any, X: Floats, y: ArrayLike) -> Any:
+def fitted(estimator: Any, X: Floats, y: ArrayLike, **fit_params: Any) -> Any:
     """Fit a scikit-learn estimator; scikit-learn is untyped, so the fitted object is ``Any``."""
-    return estimator.fit(X, y)
+    return estimator.fit(X, y, **fit_params)
+
+
+def metadata_routing_on(sklearn_module: Any) -> Any:
+    """``sklearn.config_context(enable_metadata_routing=True)``, untyped like the rest of scikit-learn."""
+    return sklearn_module.config_context(enable_metadata_routing=True)
+
+
+def requested(estimator: Any, method: str) -> Any:
+    """What an estimator asks a meta-estimator to route to ``method``."""
+    return getattr(estimator.get_metadata_routing(), method).requests
 
 
 def make_data(n: int = 80, seed: int = 0) -> tuple[Floats, Floats, NDArray[np.int_]]:
@@ -92,8 +104,8 @@ def make_data(n: int = 80, seed: int = 0) -> tuple[Floats, Floats, NDArray[np.in
 
 def version() -> None:
     assert_type(duv.__version__, str)
-    numbers: VERSION_TUPLE = version_tuple
-    commit: COMMIT_ID = commit_id
+    numbers: tuple[int, ...] = version_tuple
+    commit: str = commit_id
     print(f"duv {duv.__version__} {numbers} {commit}")
 
 
@@ -215,6 +227,20 @@ def neural_networks(X: Floats, y: Floats, labels: NDArray[np.int_]) -> None:
     print("LinearScalingMLPClassifier layers", [int(w) for w in clf.hidden_layer_sizes_])
 
 
+def metadata_routing(X: Floats, y: Floats) -> None:
+    # With scikit-learn's metadata routing on, each estimator names the metadata a meta-estimator may hand it.
+    weights = np.linspace(0.5, 1.5, len(y))
+    with metadata_routing_on(sklearn):
+        model = ResampleAugmentedRegressor(Ridge(), random_state=0).set_fit_request(sample_weight=True)
+        assert_type(model.set_score_request(sample_weight=True), ResampleAugmentedRegressor)
+        search = fitted(GridSearchCV(model, {"factor": [1.0, 2.0]}, cv=3), X, y, sample_weight=weights)
+        moe = MixtureOfExpertsRegressor(BayesianRidge()).set_predict_request(return_std=False)
+        mlp = LinearScalingMLPClassifier(2, 8).set_partial_fit_request(classes=True)
+        return_std, classes = requested(moe, "predict")["return_std"], requested(mlp, "partial_fit")["classes"]
+    print(f"weighted search: best factor {search.best_params_['factor']}; return_std requested {return_std}, "
+          f"classes requested {classes}")
+
+
 def preprocessing(X: Floats, y: Floats) -> None:
     positive = X[:, :2]
     scaler = LogarithmScaler("log10", vmin=1e-3).fit(positive)
@@ -234,6 +260,7 @@ def main() -> None:
     ensembles(X, y)
     metrics(X, y)
     neural_networks(X, y, labels)
+    metadata_routing(X, y)
     preprocessing(X, y)
 
 

@@ -1,13 +1,14 @@
 """Scorers that weight evaluation samples so that the categories of chosen feature columns count equally."""
 
 from collections.abc import Callable, Sequence
-from typing import Any, Protocol, TypeAlias, TypeVar
+from typing import Any, Literal, Protocol, TypeAlias, TypeVar
 
 from numpy.typing import NDArray
 
 _T = TypeVar("_T")
 _T_co = TypeVar("_T_co", covariant=True)
 _Columns: TypeAlias = str | int | Sequence[str | int] | NDArray[Any]
+_ResponseMethod: TypeAlias = Literal["predict", "predict_proba", "predict_log_proba", "decision_function"]
 
 class _BalancedScorer(Protocol[_T_co]):
     def __call__(self, estimator: Any, X: Any, y_true: Any, **score_kwargs: Any) -> _T_co:
@@ -32,11 +33,11 @@ class _BalancedScorer(Protocol[_T_co]):
 def make_categorical_balanced_scorer(
     score_func: Callable[..., _T],
     *,
-    response_method: str | Sequence[str] | None = "predict",
+    response_method: _ResponseMethod | Sequence[_ResponseMethod] | None = "predict",
     greater_is_better: bool = True,
     columns: _Columns | None = None,
     balance_strength: float = 1.0,
-    normalize_weights: str = "sum_to_n",
+    normalize_weights: Literal["sum_to_n", "raw"] = "sum_to_n",
     **kwargs: Any,
 ) -> _BalancedScorer[_T]:
     """Make a scorer ``scorer(estimator, X, y_true, **score_kwargs)`` whose samples count by category.
@@ -60,7 +61,8 @@ def make_categorical_balanced_scorer(
             smaller than the largest counts as ``ceil(largest * balance_strength)`` samples (1.0: as much as
             the largest); 0 or less weighs all samples alike.
         normalize_weights: ``"sum_to_n"`` (default) scales the balancing weights to sum to the number of
-            samples, so scores keep their usual scale; any other value leaves them unscaled.
+            samples, so scores keep their usual scale; ``"raw"`` leaves them unscaled (so does any other value
+            at run time).
         **kwargs: Forwarded to ``score_func`` on every call.
 
     Returns:

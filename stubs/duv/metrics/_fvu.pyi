@@ -9,6 +9,7 @@ from numpy.typing import ArrayLike, NDArray
 from ._log_metrics import MultioutputType
 
 _Averaged: TypeAlias = Literal["uniform_average"] | NDArray[Any] | Iterable[float]
+_NanPolicy: TypeAlias = Literal["raise", "drop"]
 
 @overload
 def fraction_of_variance_unexplained(
@@ -66,7 +67,7 @@ def log_fraction_of_variance_unexplained(
     *,
     sample_weight: Optional[Iterable[float]] = None,
     multioutput: _Averaged = "uniform_average",
-    nan_policy: str = "raise",
+    nan_policy: _NanPolicy = "raise",
 ) -> float:
     """``ss_res / ss_tot`` per output between log1p(y_true) and log1p(y_pred): one minus R², lower is better.
 
@@ -105,7 +106,7 @@ def log_fraction_of_variance_unexplained(
     *,
     sample_weight: Optional[Iterable[float]] = None,
     multioutput: Literal["raw_values"],
-    nan_policy: str = "raise",
+    nan_policy: _NanPolicy = "raise",
 ) -> NDArray[np.float64] | float: ...
 @overload
 def log_fraction_of_variance_unexplained(
@@ -114,7 +115,7 @@ def log_fraction_of_variance_unexplained(
     *,
     sample_weight: Optional[Iterable[float]] = None,
     multioutput: MultioutputType = "uniform_average",
-    nan_policy: str = "raise",
+    nan_policy: _NanPolicy = "raise",
 ) -> NDArray[np.float64] | float: ...
 
 @overload
@@ -124,7 +125,7 @@ def log10_fraction_of_variance_unexplained(
     *,
     sample_weight: Optional[Iterable[float]] = None,
     multioutput: _Averaged = "uniform_average",
-    nan_policy: str = "raise",
+    nan_policy: _NanPolicy = "raise",
 ) -> float:
     """``ss_res / ss_tot`` per output between log10(y_true) and log10(y_pred): one minus R², lower is better.
 
@@ -163,7 +164,7 @@ def log10_fraction_of_variance_unexplained(
     *,
     sample_weight: Optional[Iterable[float]] = None,
     multioutput: Literal["raw_values"],
-    nan_policy: str = "raise",
+    nan_policy: _NanPolicy = "raise",
 ) -> NDArray[np.float64] | float: ...
 @overload
 def log10_fraction_of_variance_unexplained(
@@ -172,5 +173,5 @@ def log10_fraction_of_variance_unexplained(
     *,
     sample_weight: Optional[Iterable[float]] = None,
     multioutput: MultioutputType = "uniform_average",
-    nan_policy: str = "raise",
+    nan_policy: _NanPolicy = "raise",
 ) -> NDArray[np.float64] | float: ...

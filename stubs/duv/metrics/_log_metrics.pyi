@@ -23,6 +23,8 @@ MultioutputType: TypeAlias = Union[Literal["raw_values", "uniform_average"], NDA
 """How per-output values are reduced: ``"raw_values"`` (one value per output), ``"uniform_average"``, or one
 weight per output."""
 
+_NanPolicy: TypeAlias = Literal["raise", "drop"]
+
 _Averaged: TypeAlias = Literal["uniform_average"] | NDArray[Any] | Iterable[float]
 
 @overload
@@ -32,7 +34,7 @@ def mean_absolute_log_error(
     *,
     sample_weight: Optional[Iterable[float]] = None,
     multioutput: _Averaged = "uniform_average",
-    nan_policy: str = "raise",
+    nan_policy: _NanPolicy = "raise",
 ) -> float:
     """Mean absolute error between log1p(y_true) and log1p(y_pred).
 
@@ -66,7 +68,7 @@ def mean_absolute_log_error(
     *,
     sample_weight: Optional[Iterable[float]] = None,
     multioutput: Literal["raw_values"],
-    nan_policy: str = "raise",
+    nan_policy: _NanPolicy = "raise",
 ) -> NDArray[np.float64]: ...
 @overload
 def mean_absolute_log_error(
@@ -75,7 +77,7 @@ def mean_absolute_log_error(
     *,
     sample_weight: Optional[Iterable[float]] = None,
     multioutput: MultioutputType = "uniform_average",
-    nan_policy: str = "raise",
+    nan_policy: _NanPolicy = "raise",
 ) -> NDArray[np.float64] | float: ...
 
 @overload
@@ -85,7 +87,7 @@ def mean_squared_log_error(
     *,
     sample_weight: Optional[Iterable[float]] = None,
     multioutput: _Averaged = "uniform_average",
-    nan_policy: str = "raise",
+    nan_policy: _NanPolicy = "raise",
 ) -> float:
     """Mean squared error between log1p(y_true) and log1p(y_pred).
 
@@ -119,7 +121,7 @@ def mean_squared_log_error(
     *,
     sample_weight: Optional[Iterable[float]] = None,
     multioutput: Literal["raw_values"],
-    nan_policy: str = "raise",
+    nan_policy: _NanPolicy = "raise",
 ) -> NDArray[np.float64]: ...
 @overload
 def mean_squared_log_error(
@@ -128,7 +130,7 @@ def mean_squared_log_error(
     *,
     sample_weight: Optional[Iterable[float]] = None,
     multioutput: MultioutputType = "uniform_average",
-    nan_policy: str = "raise",
+    nan_policy: _NanPolicy = "raise",
 ) -> NDArray[np.float64] | float: ...
 
 @overload
@@ -138,7 +140,7 @@ def root_mean_squared_log_error(
     *,
     sample_weight: Optional[Iterable[float]] = None,
     multioutput: _Averaged = "uniform_average",
-    nan_policy: str = "raise",
+    nan_policy: _NanPolicy = "raise",
 ) -> float:
     """Root mean squared error between log1p(y_true) and log1p(y_pred), the root taken per output.
 
@@ -172,7 +174,7 @@ def root_mean_squared_log_error(
     *,
     sample_weight: Optional[Iterable[float]] = None,
     multioutput: Literal["raw_values"],
-    nan_policy: str = "raise",
+    nan_policy: _NanPolicy = "raise",
 ) -> NDArray[np.float64]: ...
 @overload
 def root_mean_squared_log_error(
@@ -181,7 +183,7 @@ def root_mean_squared_log_error(
     *,
     sample_weight: Optional[Iterable[float]] = None,
     multioutput: MultioutputType = "uniform_average",
-    nan_policy: str = "raise",
+    nan_policy: _NanPolicy = "raise",
 ) -> NDArray[np.float64] | float: ...
 
 @overload
@@ -192,7 +194,7 @@ def mean_absolute_percentage_log_error(
     sample_weight: Optional[Iterable[float]] = None,
     multioutput: _Averaged = "uniform_average",
     eps: float = 2.220446049250313e-16,
-    nan_policy: str = "raise",
+    nan_policy: _NanPolicy = "raise",
 ) -> float:
     """Mean of ``|lt - lp| / max(|lt|, eps)``, ``lt`` and ``lp`` being log1p(y_true) and log1p(y_pred).
 
@@ -230,7 +232,7 @@ def mean_absolute_percentage_log_error(
     sample_weight: Optional[Iterable[float]] = None,
     multioutput: Literal["raw_values"],
     eps: float = 2.220446049250313e-16,
-    nan_policy: str = "raise",
+    nan_policy: _NanPolicy = "raise",
 ) -> NDArray[np.float64]: ...
 @overload
 def mean_absolute_percentage_log_error(
@@ -240,7 +242,7 @@ def mean_absolute_percentage_log_error(
     sample_weight: Optional[Iterable[float]] = None,
     multioutput: MultioutputType = "uniform_average",
     eps: float = 2.220446049250313e-16,
-    nan_policy: str = "raise",
+    nan_policy: _NanPolicy = "raise",
 ) -> NDArray[np.float64] | float: ...
 
 @overload
@@ -250,7 +252,7 @@ def log_r2_score(
     *,
     sample_weight: Optional[Iterable[float]] = None,
     multioutput: _Averaged = "uniform_average",
-    nan_policy: str = "raise",
+    nan_policy: _NanPolicy = "raise",
 ) -> float:
     """Coefficient of determination R² between log1p(y_true) and log1p(y_pred); higher is better, at most 1.
 
@@ -291,7 +293,7 @@ def log_r2_score(
     *,
     sample_weight: Optional[Iterable[float]] = None,
     multioutput: Literal["raw_values"],
-    nan_policy: str = "raise",
+    nan_policy: _NanPolicy = "raise",
 ) -> NDArray[np.float64] | float: ...
 @overload
 def log_r2_score(
@@ -300,7 +302,7 @@ def log_r2_score(
     *,
     sample_weight: Optional[Iterable[float]] = None,
     multioutput: MultioutputType = "uniform_average",
-    nan_policy: str = "raise",
+    nan_policy: _NanPolicy = "raise",
 ) -> NDArray[np.float64] | float: ...
 
 @overload
@@ -310,7 +312,7 @@ def mean_absolute_log10_error(
     *,
     sample_weight: Optional[Iterable[float]] = None,
     multioutput: _Averaged = "uniform_average",
-    nan_policy: str = "raise",
+    nan_policy: _NanPolicy = "raise",
 ) -> float:
     """Mean absolute error between log10(y_true) and log10(y_pred).
 
@@ -343,7 +345,7 @@ def mean_absolute_log10_error(
     *,
     sample_weight: Optional[Iterable[float]] = None,
     multioutput: Literal["raw_values"],
-    nan_policy: str = "raise",
+    nan_policy: _NanPolicy = "raise",
 ) -> NDArray[np.float64]: ...
 @overload
 def mean_absolute_log10_error(
@@ -352,7 +354,7 @@ def mean_absolute_log10_error(
     *,
     sample_weight: Optional[Iterable[float]] = None,
     multioutput: MultioutputType = "uniform_average",
-    nan_policy: str = "raise",
+    nan_policy: _NanPolicy = "raise",
 ) -> NDArray[np.float64] | float: ...
 
 @overload
@@ -362,7 +364,7 @@ def mean_squared_log10_error(
     *,
     sample_weight: Optional[Iterable[float]] = None,
     multioutput: _Averaged = "uniform_average",
-    nan_policy: str = "raise",
+    nan_policy: _NanPolicy = "raise",
 ) -> float:
     """Mean squared error between log10(y_true) and log10(y_pred).
 
@@ -395,7 +397,7 @@ def mean_squared_log10_error(
     *,
     sample_weight: Optional[Iterable[float]] = None,
     multioutput: Literal["raw_values"],
-    nan_policy: str = "raise",
+    nan_policy: _NanPolicy = "raise",
 ) -> NDArray[np.float64]: ...
 @overload
 def mean_squared_log10_error(
@@ -404,7 +406,7 @@ def mean_squared_log10_error(
     *,
     sample_weight: Optional[Iterable[float]] = None,
     multioutput: MultioutputType = "uniform_average",
-    nan_policy: str = "raise",
+    nan_policy: _NanPolicy = "raise",
 ) -> NDArray[np.float64] | float: ...
 
 @overload
@@ -414,7 +416,7 @@ def root_mean_squared_log10_error(
     *,
     sample_weight: Optional[Iterable[float]] = None,
     multioutput: _Averaged = "uniform_average",
-    nan_policy: str = "raise",
+    nan_policy: _NanPolicy = "raise",
 ) -> float:
     """Root mean squared error between log10(y_true) and log10(y_pred), the root taken per output.
 
@@ -447,7 +449,7 @@ def root_mean_squared_log10_error(
     *,
     sample_weight: Optional[Iterable[float]] = None,
     multioutput: Literal["raw_values"],
-    nan_policy: str = "raise",
+    nan_policy: _NanPolicy = "raise",
 ) -> NDArray[np.float64]: ...
 @overload
 def root_mean_squared_log10_error(
@@ -456,7 +458,7 @@ def root_mean_squared_log10_error(
     *,
     sample_weight: Optional[Iterable[float]] = None,
     multioutput: MultioutputType = "uniform_average",
-    nan_policy: str = "raise",
+    nan_policy: _NanPolicy = "raise",
 ) -> NDArray[np.float64] | float: ...
 
 @overload
@@ -467,7 +469,7 @@ def mean_absolute_percentage_log10_error(
     sample_weight: Optional[Iterable[float]] = None,
     multioutput: _Averaged = "uniform_average",
     eps: float = 2.220446049250313e-16,
-    nan_policy: str = "raise",
+    nan_policy: _NanPolicy = "raise",
 ) -> float:
     """Mean of ``|lt - lp| / max(|lt|, eps)``, ``lt`` and ``lp`` being log10(y_true) and log10(y_pred).
 
@@ -504,7 +506,7 @@ def mean_absolute_percentage_log10_error(
     sample_weight: Optional[Iterable[float]] = None,
     multioutput: Literal["raw_values"],
     eps: float = 2.220446049250313e-16,
-    nan_policy: str = "raise",
+    nan_policy: _NanPolicy = "raise",
 ) -> NDArray[np.float64]: ...
 @overload
 def mean_absolute_percentage_log10_error(
@@ -514,7 +516,7 @@ def mean_absolute_percentage_log10_error(
     sample_weight: Optional[Iterable[float]] = None,
     multioutput: MultioutputType = "uniform_average",
     eps: float = 2.220446049250313e-16,
-    nan_policy: str = "raise",
+    nan_policy: _NanPolicy = "raise",
 ) -> NDArray[np.float64] | float: ...
 
 @overload
@@ -524,7 +526,7 @@ def log10_r2_score(
     *,
     sample_weight: Optional[Iterable[float]] = None,
     multioutput: _Averaged = "uniform_average",
-    nan_policy: str = "raise",
+    nan_policy: _NanPolicy = "raise",
 ) -> float:
     """Coefficient of determination R² between log10(y_true) and log10(y_pred); higher is better, at most 1.
 
@@ -564,7 +566,7 @@ def log10_r2_score(
     *,
     sample_weight: Optional[Iterable[float]] = None,
     multioutput: Literal["raw_values"],
-    nan_policy: str = "raise",
+    nan_policy: _NanPolicy = "raise",
 ) -> NDArray[np.float64] | float: ...
 @overload
 def log10_r2_score(
@@ -573,5 +575,5 @@ def log10_r2_score(
     *,
     sample_weight: Optional[Iterable[float]] = None,
     multioutput: MultioutputType = "uniform_average",
-    nan_policy: str = "raise",
+    nan_policy: _NanPolicy = "raise",
 ) -> NDArray[np.float64] | float: ...

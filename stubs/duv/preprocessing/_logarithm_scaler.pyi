@@ -1,11 +1,13 @@
 """An invertible logarithmic feature transformer."""
 
-from typing import Optional, Self
+from typing import Literal, Optional, Self, TypeAlias
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 from sklearn.base import BaseEstimator, OneToOneFeatureMixin, TransformerMixin
 from sklearn.utils import Tags
+
+_ScalerMode: TypeAlias = Literal["log10", "log", "log1p"]
 
 class LogarithmScaler(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):
     """Maps every column through ``log10``, ``log`` or ``log1p`` and back with the matching exponential.
@@ -15,7 +17,7 @@ class LogarithmScaler(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):
     """
 
     # Constructor parameters, stored unchanged.
-    mode: str
+    mode: _ScalerMode
     inverted: bool
     eps: float
     vmin: Optional[float]
@@ -24,7 +26,7 @@ class LogarithmScaler(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):
     """Number of columns seen by ``fit``."""
 
     def __init__(
-        self, mode: str = "log10", *, inverted: bool = False, eps: float = 0.0, vmin: Optional[float] = None
+        self, mode: _ScalerMode = "log10", *, inverted: bool = False, eps: float = 0.0, vmin: Optional[float] = None
     ) -> None:
         """Check the parameters and store them.
 
