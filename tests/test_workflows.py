@@ -23,7 +23,7 @@ from public_surface import public_objects, own_members
 try:
     from joblib.externals import cloudpickle
 except ImportError:  # joblib built without its vendored copy
-    import cloudpickle
+    cloudpickle = pytest.importorskip("cloudpickle")
 
 
 @pytest.fixture(scope="module")
