@@ -5,8 +5,8 @@
 #include "duv/interop/sklearn.hpp"
 #include "duv/interop/tags.hpp"
 #include "duv/interop/util.hpp"
+#include "duv/kernels/expert_aggregation.hpp"
 #include "duv/kernels/fp_flags.hpp"
-#include "duv/kernels/mixture.hpp"
 
 #include <algorithm>
 #include <optional>
@@ -14,7 +14,7 @@
 
 namespace {
 
-namespace mk = duv::kernels::mixture;
+namespace mk = duv::kernels::expert_aggregation;
 using duv::Dtype;
 using mk::Method;
 

@@ -3,7 +3,7 @@
 #include "duv/interop/klass.hpp"
 #include "duv/interop/module.hpp"
 #include "duv/interop/util.hpp"
-#include "duv/kernels/voting.hpp"
+#include "duv/kernels/member_statistics.hpp"
 
 #include <iterator>
 #include <optional>
@@ -11,7 +11,7 @@
 
 namespace {
 
-namespace kv = duv::kernels::voting;
+namespace kv = duv::kernels::member_statistics;
 
 DUV_ARGS(InitArgs, self, estimators, weights, n_jobs, verbose);
 DUV_ARGS(FitArgs, self, X, y, fit_params);

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace duv::kernels::mixture {
+namespace duv::kernels::expert_aggregation {
 
 enum class Method { Simple, InverseVariance, Mixture };
 
@@ -23,7 +23,7 @@ template <typename T> struct Stack {
 // The NumPy expressions on a whole stack, into ncols means and standard deviations. R is
 // the dtype NumPy computes in: T for the simple and inverse-variance methods, float64 for
 // the mixture (its weights are float64). `w` holds the k mixture weights (nullptr:
-// np.ones(k) / k). Instantiated in mixture.cpp for (T, R) = (double, double),
+// np.ones(k) / k). Instantiated in expert_aggregation.cpp for (T, R) = (double, double),
 // (float, float) and, for the mixture, (float, double).
 template <typename T, typename R>
 void aggregate_stack(Method method, const Stack<T> &stack, const double *w, double eps, R *out_mean, R *out_std);
@@ -71,7 +71,7 @@ template <typename T> struct Routed {
 // Row by row: row i merges its k experts' predictions for that row, exactly as a stack of
 // shape (k, 1[, width]) built for row i alone would be merged. `weights` holds k mixture
 // weights per row (nullptr: equal weights). Results are float64. Instantiated in
-// mixture.cpp for float and double.
+// expert_aggregation.cpp for float and double.
 template <typename T>
 void aggregate_routed(Method method, const Routed<T> &r, const double *weights, double eps, double *out_mean,
                       double *out_std);
@@ -124,4 +124,4 @@ bool argsort_head(const T *a, std::size_t n_lines, std::size_t len, std::ptrdiff
     return true;
 }
 
-}  // namespace duv::kernels::mixture
+}  // namespace duv::kernels::expert_aggregation
