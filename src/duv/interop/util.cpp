@@ -105,3 +105,13 @@ std::vector<nb::object> unpack(nb::handle value, size_t n) {
 }
 
 }  // namespace duv
+
+namespace duv {
+
+nb::object call_with(nb::handle fn, nb::handle args, nb::handle kwargs) {
+    return steal_checked(PyObject_Call(fn.ptr(), args.ptr(), kwargs.ptr()));
+}
+
+nb::object squared(nb::handle o) { return steal_checked(PyNumber_Power(o.ptr(), nb::int_(2).ptr(), Py_None)); }
+
+}  // namespace duv

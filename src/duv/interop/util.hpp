@@ -132,3 +132,30 @@ inline nb::object shape_of(nb::handle a, int i) { return nb::object(a.attr("shap
 inline nb::object full_slice() { return steal_checked(PySlice_New(nullptr, nullptr, nullptr)); }
 
 }  // namespace duv
+
+#include "duv/interop/buffer.hpp"
+
+#include <stdexcept>
+
+namespace duv {
+
+// fn(*args, **kwargs), `kwargs` a dict (a **-parameter's) or null.
+nb::object call_with(nb::handle fn, nb::handle args, nb::handle kwargs);
+
+// o ** 2
+nb::object squared(nb::handle o);
+
+// np.empty(shape) of T (float64, float32 or intp) for a kernel to fill, and its data.
+template <typename T> struct NewArray {
+    nb::object array;
+    T *data;
+};
+template <typename T> NewArray<T> new_array(nb::handle np, nb::handle shape) {
+    const char *dtype = std::is_same_v<T, double> ? "float64" : std::is_same_v<T, float> ? "float32" : "intp";
+    nb::object a = np.attr("empty")(shape, "dtype"_a = np.attr(dtype));
+    T *data = ArrayView(a, true).contiguous<T>();
+    if (!data) throw std::runtime_error(std::string("np.empty made no writable C-ordered ") + dtype + " array");
+    return {a, data};
+}
+
+}  // namespace duv
