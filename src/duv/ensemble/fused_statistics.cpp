@@ -86,7 +86,10 @@ std::optional<nb::object> fused_statistics(const Globals &g, nb::handle predicti
     if (!stack) return {};
     nb::handle np = st.numpy["np"];
     std::optional<std::vector<double>> w;
-    if (!weights.is_none() && !(w = kernel_weights(np, weights, stack->k))) return {};
+    if (!weights.is_none()) {
+        w = kernel_weights(np, weights, stack->k);
+        if (!w) return {};
+    }
     nb::object shape = v.ndim() == 3 ? nb::make_tuple(stack->n, stack->o) : nb::make_tuple(stack->n);
     NewArray<double> mean = new_array<double>(np, shape);
     NewArray<double> std = return_std ? new_array<double>(np, shape) : NewArray<double>{nb::none(), nullptr};
