@@ -142,8 +142,22 @@ namespace duv {
 // fn(*args, **kwargs), `kwargs` a dict (a **-parameter's) or null.
 nb::object call_with(nb::handle fn, nb::handle args, nb::handle kwargs);
 
+// Adds the mapping `more` to the keywords of a call to `callee`, with the interpreter's
+// TypeError for a keyword given twice.
+void merge_keywords(nb::dict &keywords, nb::handle more, nb::handle callee);
+
+// raise type(fmt % values), with Python's %-formatting.
+[[noreturn]] void raise_formatted(PyObject *type, const char *fmt, nb::handle values);
+
 // o ** 2
 nb::object squared(nb::handle o);
+
+// Data of a C-contiguous array of T whose address suits T, else nullptr (arrays rebuilt from
+// another process's bytes can be contiguous but unaligned).
+template <typename T> T *aligned_data(const ArrayView &v) {
+    T *p = v.contiguous<T>();
+    return p && reinterpret_cast<std::uintptr_t>(p) % alignof(T) == 0 ? p : nullptr;
+}
 
 // np.empty(shape) of T (float64, float32 or intp) for a kernel to fill, and its data.
 template <typename T> struct NewArray {
