@@ -362,29 +362,22 @@ nb::object aggregate_predictions(const duv::Globals &g, const WeightedStackArgs 
 
 nb::object simple_aggregation(const duv::Globals &g, const StackArgs &a) {
     nb::object np = g["np"];
-    if (auto stack = kernel_stack(g, a.means, a.stds))
-        if (auto r = fused_stack(g, Method::Simple, *stack, nb::handle(), nb::handle())) return *r;
+    if (auto r = fused_stack(g, Method::Simple, a.means, a.stds)) return *r;
     return numpy_simple(np, a.means, a.stds);
 }
 
 nb::object inverse_variance_aggregation(const duv::Globals &g, const StackArgs &a) {
     nb::object np = g["np"];
     nb::object epsilon = a.self.attr("epsilon");
-    if (auto stack = kernel_stack(g, a.means, a.stds))
-        if (auto r = fused_stack(g, Method::InverseVariance, *stack, epsilon, nb::handle())) return *r;
+    if (auto r = fused_stack(g, Method::InverseVariance, a.means, a.stds, epsilon)) return *r;
     return numpy_inverse_variance(np, a.means, a.stds, epsilon);
 }
 
 nb::object mixture_aggregation(const duv::Globals &g, const WeightedStackArgs &a) {
     nb::object np = g["np"];
-    nb::object epsilon = a.self.attr("epsilon");
-    std::optional<KernelStack> stack = kernel_stack(g, a.means, a.stds);
-    if (!stack) return numpy_mixture(np, a.means, a.stds, a.weights, epsilon);
-    // With float stacks `stds ** 2` cannot fail, so normalising the weights first keeps
-    // NumPy's order of errors.
-    nb::object w = a.weights.is_none() ? nb::none() : mixture_weights(np, a.means, a.weights);
-    if (auto r = fused_stack(g, Method::Mixture, *stack, epsilon, w)) return *r;
-    return numpy_mixture(np, a.means, a.stds, a.weights, epsilon, w);
+    nb::object epsilon = a.self.attr("epsilon"), normalized = nb::none();
+    if (auto r = fused_stack(g, Method::Mixture, a.means, a.stds, epsilon, a.weights, &normalized)) return *r;
+    return numpy_mixture(np, a.means, a.stds, a.weights, epsilon, normalized);
 }
 
 // Every expert is a clone of `estimator`, fitted on rows of the validated (multi-output) target:

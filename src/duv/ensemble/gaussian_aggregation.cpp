@@ -100,6 +100,38 @@ template <typename F> bool run_kernel(nb::handle np, std::size_t n, F &&kernel) 
     return !troubled && !(underflow && !equals(np.attr("geterr")()["under"], "ignore"));
 }
 
+// A stack of means and standard deviations as the kernels take it.
+struct KernelStack {
+    ArrayView means, stds;
+    bool single = false;  // float32, else float64
+    std::size_t k = 0, ncols = 0;
+    nb::tuple out_shape;  // the stack's shape without the expert axis
+};
+
+std::optional<KernelStack> kernel_stack(const Globals &g, nb::handle means, nb::handle stds) {
+    const MixtureState &st = g.state<MixtureState>();
+    if (!st.numpy.intact(g) || !st.exact_ndarray(means) || !st.exact_ndarray(stds)) return std::nullopt;
+    KernelStack s;
+    s.means = ArrayView(means);
+    s.stds = ArrayView(stds);
+    std::optional<Dtype> dtype = float_dtype(s.means);
+    const int ndim = s.means.ndim();
+    if (!dtype || float_dtype(s.stds) != dtype || ndim < 2 || s.stds.ndim() != ndim) return std::nullopt;
+    nb::list shape;
+    s.ncols = 1;
+    for (int i = 0; i < ndim; ++i) {
+        if (s.means.shape(i) != s.stds.shape(i)) return std::nullopt;
+        if (i == 0) continue;
+        s.ncols *= static_cast<std::size_t>(s.means.shape(i));
+        shape.append(s.means.shape(i));
+    }
+    s.single = *dtype == Dtype::F32;
+    s.k = static_cast<std::size_t>(s.means.shape(0));
+    s.out_shape = nb::tuple(shape);
+    if (s.k == 0 || s.ncols == 0) return std::nullopt;
+    return s;
+}
+
 // The kernel on a stack of T, into new arrays of R (the dtype NumPy computes in); invalid
 // when NumPy must redo the work.
 template <typename T, typename R>
@@ -152,46 +184,30 @@ nb::object numpy_rows(nb::handle np, Method method, const RoutedRows &r, nb::han
 
 }  // namespace
 
-std::optional<KernelStack> kernel_stack(const Globals &g, nb::handle means, nb::handle stds) {
+std::optional<nb::object> fused_stack(const Globals &g, Method method, nb::handle means, nb::handle stds,
+                                      nb::handle epsilon, nb::handle weights, nb::object *normalized) {
+    std::optional<KernelStack> stack = kernel_stack(g, means, stds);
+    if (!stack) return std::nullopt;
     const MixtureState &st = g.state<MixtureState>();
-    if (!st.numpy.intact(g) || !st.exact_ndarray(means) || !st.exact_ndarray(stds)) return std::nullopt;
-    KernelStack s;
-    s.means = ArrayView(means);
-    s.stds = ArrayView(stds);
-    std::optional<Dtype> dtype = float_dtype(s.means);
-    const int ndim = s.means.ndim();
-    if (!dtype || float_dtype(s.stds) != dtype || ndim < 2 || s.stds.ndim() != ndim) return std::nullopt;
-    nb::list shape;
-    s.ncols = 1;
-    for (int i = 0; i < ndim; ++i) {
-        if (s.means.shape(i) != s.stds.shape(i)) return std::nullopt;
-        if (i == 0) continue;
-        s.ncols *= static_cast<std::size_t>(s.means.shape(i));
-        shape.append(s.means.shape(i));
+    nb::handle np = st.numpy["np"];
+    if (method == Method::Mixture && !weights.is_none()) {
+        // With float stacks `stds ** 2` cannot fail, so normalising the weights first keeps
+        // NumPy's order of errors.
+        *normalized = mixture_weights(np, means, weights);
+        weights = *normalized;
     }
-    s.single = *dtype == Dtype::F32;
-    s.k = static_cast<std::size_t>(s.means.shape(0));
-    s.out_shape = nb::tuple(shape);
-    if (s.k == 0 || s.ncols == 0) return std::nullopt;
-    return s;
-}
-
-std::optional<nb::object> fused_stack(const Globals &g, Method method, const KernelStack &stack, nb::handle epsilon,
-                                      nb::handle weights) {
-    const MixtureState &st = g.state<MixtureState>();
     double eps = 0.0;
-    if (method != Method::Simple && !kernel_epsilon(epsilon, stack.single, eps)) return std::nullopt;
+    if (method != Method::Simple && !kernel_epsilon(epsilon, stack->single, eps)) return std::nullopt;
     ArrayView w_view;
     const double *w = nullptr;
-    if (method == Method::Mixture && weights.is_valid() && !weights.is_none()) {
+    if (method == Method::Mixture && !weights.is_none()) {
         if (st.exact_ndarray(weights)) w_view = ArrayView(weights);
         w = aligned_data<double>(w_view);
-        if (!w || w_view.ndim() != 1 || static_cast<std::size_t>(w_view.shape(0)) != stack.k) return std::nullopt;
+        if (!w || w_view.ndim() != 1 || static_cast<std::size_t>(w_view.shape(0)) != stack->k) return std::nullopt;
     }
-    nb::handle np = st.numpy["np"];
-    nb::object r = !stack.single               ? stack_as<double, double>(np, method, stack, w, eps)
-                   : method == Method::Mixture ? stack_as<float, double>(np, method, stack, w, eps)
-                                               : stack_as<float, float>(np, method, stack, w, eps);
+    nb::object r = !stack->single              ? stack_as<double, double>(np, method, *stack, w, eps)
+                   : method == Method::Mixture ? stack_as<float, double>(np, method, *stack, w, eps)
+                                               : stack_as<float, float>(np, method, *stack, w, eps);
     if (!r.is_valid()) return std::nullopt;
     return r;
 }

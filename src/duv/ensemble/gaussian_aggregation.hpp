@@ -42,21 +42,13 @@ nb::object mixture_weights(nb::handle np, nb::handle means, nb::handle weights);
 nb::object numpy_mixture(nb::handle np, nb::handle means, nb::handle stds, nb::handle weights, nb::handle epsilon,
                          nb::handle normalized = nb::none());
 
-// A stack of means and standard deviations, the experts along axis 0, as the kernels take it.
-struct KernelStack {
-    ArrayView means, stds;
-    bool single = false;  // float32, else float64
-    std::size_t k = 0, ncols = 0;
-    nb::tuple out_shape;  // the stack's shape without the expert axis
-};
-
-// The stack when the kernels can take it as it is: exact ndarrays of one float dtype,
-// C-contiguous and aligned, of one shape with at least two axes, none of them empty.
-std::optional<KernelStack> kernel_stack(const Globals &g, nb::handle means, nb::handle stds);
-
-// (mean, std) of `method` on the stack; `weights`: the mixture's normalised weights, or None.
-std::optional<nb::object> fused_stack(const Globals &g, Method method, const KernelStack &stack, nb::handle epsilon,
-                                      nb::handle weights);
+// (mean, std) of `method` on a stack (the experts along axis 0) through the kernels, where
+// they take it as it is: exact ndarrays of one float dtype, C-contiguous and aligned, of one
+// shape with at least two axes, none of them empty. The mixture's `weights`, unless None, are
+// then normalised first (mixture_weights) into `*normalized`, for NumPy's steps to reuse.
+std::optional<nb::object> fused_stack(const Globals &g, Method method, nb::handle means, nb::handle stds,
+                                      nb::handle epsilon = nb::handle(), nb::handle weights = nb::none(),
+                                      nb::object *normalized = nullptr);
 
 // Every routed row's stack merged by `method` as the row-at-a-time steps merge it, or by the
 // mixture with `weights`, each row's distance weights (normalised once more, as
