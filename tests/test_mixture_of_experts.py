@@ -495,3 +495,20 @@ def test_distance_routing_accepts_unaligned_expert_predictions():
         odd = MoE(Unaligned(), **params).fit(X, y).predict(X, return_std=True)
         np.testing.assert_array_equal(odd[0], plain[0])
         np.testing.assert_array_equal(odd[1], plain[1])
+
+
+@pytest.mark.parametrize("routing", ["confidence", "distance"])
+@pytest.mark.parametrize("aggregation, names", [("simple", {"argsort", "mean", "sqrt"}),
+                                                ("inverse_variance", {"argsort", "sum", "sqrt"}),
+                                                ("mixture", {"argsort", "sum", "maximum", "sqrt"})])
+def test_rebound_numpy_runs_the_documented_calls(data, monkeypatch, routing, aggregation, names):
+    model = MoE(RadialExpert(), n_estimators=4, routing=routing, aggregation_method=aggregation,
+                random_state=0).fit(*data)
+    want = model.predict(data[0][:9], return_std=True)
+    calls = []
+    monkeypatch.setattr(moe_module, "np", type("NP", (), {"__getattr__": lambda self, n: (calls.append(n),
+                                                                                            getattr(np, n))[1]})())
+    got = model.predict(data[0][:9], return_std=True)
+    assert names <= set(calls)
+    for g, w in zip(got, want):
+        np.testing.assert_array_equal(g, w)

@@ -300,3 +300,18 @@ def test_statistics_allocate_only_their_results(shape, layout, weights):
     results = 2 * P.nbytes // shape[1]
     assert peak_bytes(lambda: reference_statistics(P, w, True)) > P.nbytes  # NumPy's temporaries
     assert peak_bytes(lambda: v._compute_weighted_statistics(P, return_std=True)) < 1.1 * results
+
+
+@pytest.mark.parametrize("weights, names", [(None, ["asarray", "stack", "average", "var", "sqrt"]),
+                                            ([1.0, 2.0, 3.0], ["asarray", "stack", "average", "newaxis", "sqrt"])])
+def test_rebound_numpy_runs_the_documented_calls(monkeypatch, weights, names):
+    X = np.zeros((5, 1))
+    v = VotingRegressor(fitted(1.0, 2.0, 4.0), weights=weights).assume_fitted()
+    want = v.predict(X, return_std=True)
+    calls = []
+    monkeypatch.setattr(module, "np", type("NP", (), {"__getattr__": lambda self, n: (calls.append(n),
+                                                                                        getattr(np, n))[1]})())
+    got = v.predict(X, return_std=True)
+    assert calls == names
+    for g, w in zip(got, want):
+        assert_same(g, w)

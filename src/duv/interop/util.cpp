@@ -105,3 +105,44 @@ std::vector<nb::object> unpack(nb::handle value, size_t n) {
 }
 
 }  // namespace duv
+
+namespace duv {
+
+nb::object call_with(nb::handle fn, nb::handle args, nb::handle kwargs) {
+    return steal_checked(PyObject_Call(fn.ptr(), args.ptr(), kwargs.ptr()));
+}
+
+namespace {
+
+// What the interpreter names a callable in its call errors: "module.qualname()".
+std::string function_str(nb::handle f) {
+    nb::object qualname = getattr_or_null(f, DUV_STR("__qualname__"));
+    if (!qualname.is_valid()) return str(f);
+    nb::object module = getattr_or_null(f, DUV_STR("__module__"));
+    if (module.is_valid() && !module.is_none() && compare(module, DUV_STR("builtins"), Py_NE))
+        return str(module) + "." + str(qualname) + "()";
+    return str(qualname) + "()";
+}
+
+}  // namespace
+
+void merge_keywords(nb::dict &keywords, nb::handle more, nb::handle callee) {
+    nb::object items =
+        PyDict_Check(more.ptr()) ? nb::borrow(more) : call_one(reinterpret_cast<PyObject *>(&PyDict_Type), more);
+    for (auto [key, value] : nb::borrow<nb::dict>(items)) {
+        if (keywords.contains(key))
+            raise(PyExc_TypeError,
+                  function_str(callee) + " got multiple values for keyword argument '" + str(key) + "'");
+        keywords[key] = value;
+    }
+}
+
+void raise_formatted(PyObject *type, const char *fmt, nb::handle values) {
+    nb::object message = steal_checked(PyUnicode_Format(nb::str(fmt).ptr(), values.ptr()));
+    PyErr_SetObject(type, message.ptr());
+    throw nb::python_error();
+}
+
+nb::object squared(nb::handle o) { return steal_checked(PyNumber_Power(o.ptr(), nb::int_(2).ptr(), Py_None)); }
+
+}  // namespace duv

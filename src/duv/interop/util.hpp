@@ -132,3 +132,44 @@ inline nb::object shape_of(nb::handle a, int i) { return nb::object(a.attr("shap
 inline nb::object full_slice() { return steal_checked(PySlice_New(nullptr, nullptr, nullptr)); }
 
 }  // namespace duv
+
+#include "duv/interop/buffer.hpp"
+
+#include <stdexcept>
+
+namespace duv {
+
+// fn(*args, **kwargs), `kwargs` a dict (a **-parameter's) or null.
+nb::object call_with(nb::handle fn, nb::handle args, nb::handle kwargs);
+
+// Adds the mapping `more` to the keywords of a call to `callee`, with the interpreter's
+// TypeError for a keyword given twice.
+void merge_keywords(nb::dict &keywords, nb::handle more, nb::handle callee);
+
+// raise type(fmt % values), with Python's %-formatting.
+[[noreturn]] void raise_formatted(PyObject *type, const char *fmt, nb::handle values);
+
+// o ** 2
+nb::object squared(nb::handle o);
+
+// Data of a C-contiguous array of T whose address suits T, else nullptr (arrays rebuilt from
+// another process's bytes can be contiguous but unaligned).
+template <typename T> T *aligned_data(const ArrayView &v) {
+    T *p = v.contiguous<T>();
+    return p && reinterpret_cast<std::uintptr_t>(p) % alignof(T) == 0 ? p : nullptr;
+}
+
+// np.empty(shape) of T (float64, float32 or intp) for a kernel to fill, and its data.
+template <typename T> struct NewArray {
+    nb::object array;
+    T *data;
+};
+template <typename T> NewArray<T> new_array(nb::handle np, nb::handle shape) {
+    const char *dtype = std::is_same_v<T, double> ? "float64" : std::is_same_v<T, float> ? "float32" : "intp";
+    nb::object a = np.attr("empty")(shape, "dtype"_a = np.attr(dtype));
+    T *data = ArrayView(a, true).contiguous<T>();
+    if (!data) throw std::runtime_error(std::string("np.empty made no writable C-ordered ") + dtype + " array");
+    return {a, data};
+}
+
+}  // namespace duv

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace duv::kernels::mixture {
+namespace duv::kernels::expert_aggregation {
 
 enum class Method { Simple, InverseVariance, Mixture };
 
@@ -23,37 +23,12 @@ template <typename T> struct Stack {
 // The NumPy expressions on a whole stack, into ncols means and standard deviations. R is
 // the dtype NumPy computes in: T for the simple and inverse-variance methods, float64 for
 // the mixture (its weights are float64). `w` holds the k mixture weights (nullptr:
-// np.ones(k) / k). Instantiated in mixture.cpp for (T, R) = (double, double),
+// np.ones(k) / k). Instantiated in expert_aggregation.cpp for (T, R) = (double, double),
 // (float, float) and, for the mixture, (float, double).
 template <typename T, typename R>
 void aggregate_stack(Method method, const Stack<T> &stack, const double *w, double eps, R *out_mean, R *out_std);
 
-// Rows grouped by expert. `active` (n, k) holds every row's experts; after the call, the
-// rows of expert j are rows[offsets[j]:offsets[j + 1]] in increasing order, and
-// pos[i * k + s] is the place of row i among the rows of expert active[i * k + s].
-// Returns false if an index lies outside [0, n_experts).
-inline bool group_rows(const int64_t *active, std::size_t n, std::size_t k, std::size_t n_experts,
-                       std::vector<std::size_t> &offsets, std::vector<int64_t> &rows, std::vector<int64_t> &pos) {
-    offsets.assign(n_experts + 1, 0);
-    for (std::size_t t = 0; t < n * k; ++t) {
-        int64_t j = active[t];
-        if (j < 0 || static_cast<uint64_t>(j) >= n_experts) return false;
-        ++offsets[static_cast<std::size_t>(j) + 1];
-    }
-    for (std::size_t j = 0; j < n_experts; ++j) offsets[j + 1] += offsets[j];
-    std::vector<std::size_t> fill(offsets.begin(), offsets.end() - 1);
-    rows.resize(n * k);
-    pos.resize(n * k);
-    for (std::size_t i = 0; i < n; ++i)
-        for (std::size_t s = 0; s < k; ++s) {
-            auto j = static_cast<std::size_t>(active[i * k + s]);
-            pos[i * k + s] = static_cast<int64_t>(fill[j] - offsets[j]);
-            rows[fill[j]++] = static_cast<int64_t>(i);
-        }
-    return true;
-}
-
-// Rows routed to their experts, as group_rows arranges them: row i's experts are
+// Rows routed to their experts, as RowGroups arranges them: row i's experts are
 // active[i * k + s]; expert j predicted all of its rows in one call, `width` values per
 // row at means[j] and stds[j] (null for an expert without rows), row i at place
 // pos[i * k + s].
@@ -68,10 +43,45 @@ template <typename T> struct Routed {
     std::size_t expert(std::size_t i, std::size_t s) const { return static_cast<std::size_t>(active[i * k + s]); }
 };
 
+// Rows grouped by expert. `active` (n, k) holds every row's experts; the rows of expert j are
+// rows[offsets[j]:offsets[j + 1]] in increasing order, and pos[i * k + s] is the place of row
+// i among the rows of expert active[i * k + s].
+struct RowGroups {
+    std::size_t n = 0, k = 0, n_experts = 0;
+    std::vector<int64_t> active, rows, pos;
+    std::vector<std::size_t> offsets;
+
+    // Groups the rows of `active`; false if an index lies outside [0, n_experts).
+    bool assign(const int64_t *active_, std::size_t n_, std::size_t k_, std::size_t n_experts_) {
+        n = n_, k = k_, n_experts = n_experts_;
+        active.assign(active_, active_ + n * k);
+        offsets.assign(n_experts + 1, 0);
+        for (int64_t j : active) {
+            if (j < 0 || static_cast<uint64_t>(j) >= n_experts) return false;
+            ++offsets[static_cast<std::size_t>(j) + 1];
+        }
+        for (std::size_t j = 0; j < n_experts; ++j) offsets[j + 1] += offsets[j];
+        std::vector<std::size_t> fill(offsets.begin(), offsets.end() - 1);
+        rows.resize(n * k);
+        pos.resize(n * k);
+        for (std::size_t t = 0; t < n * k; ++t) {
+            auto j = static_cast<std::size_t>(active[t]);
+            pos[t] = static_cast<int64_t>(fill[j] - offsets[j]);
+            rows[fill[j]++] = static_cast<int64_t>(t / k);
+        }
+        return true;
+    }
+    std::size_t count(std::size_t j) const { return offsets[j + 1] - offsets[j]; }
+    // The routed view, given every expert's predictions for its rows.
+    template <typename T> Routed<T> routed(std::size_t width, const T *const *means, const T *const *stds) const {
+        return {n, k, width, active.data(), pos.data(), means, stds};
+    }
+};
+
 // Row by row: row i merges its k experts' predictions for that row, exactly as a stack of
 // shape (k, 1[, width]) built for row i alone would be merged. `weights` holds k mixture
 // weights per row (nullptr: equal weights). Results are float64. Instantiated in
-// mixture.cpp for float and double.
+// expert_aggregation.cpp for float and double.
 template <typename T>
 void aggregate_routed(Method method, const Routed<T> &r, const double *weights, double eps, double *out_mean,
                       double *out_std);
@@ -124,4 +134,13 @@ bool argsort_head(const T *a, std::size_t n_lines, std::size_t len, std::ptrdiff
     return true;
 }
 
-}  // namespace duv::kernels::mixture
+// The first `head` entries of np.argsort(a, axis=axis) for a C-ordered (rows, cols) matrix,
+// into a C-ordered (head, cols) matrix for axis 0, (rows, head) for axis 1; as argsort_head.
+template <typename T>
+bool argsort_head_of_matrix(const T *a, std::size_t rows, std::size_t cols, int axis, std::size_t head, int64_t *out) {
+    const auto c = static_cast<std::ptrdiff_t>(cols), h = static_cast<std::ptrdiff_t>(head);
+    if (axis == 0) return argsort_head(a, cols, rows, c, 1, head, out, c, 1);
+    return argsort_head(a, rows, cols, 1, c, head, out, 1, h);
+}
+
+}  // namespace duv::kernels::expert_aggregation

@@ -5,7 +5,7 @@
 
 #include <cstddef>
 
-namespace duv::kernels::voting {
+namespace duv::kernels::member_statistics {
 
 // predictions[i, j, c] (sample i, member j, output c) at data + i*s0 + j*s1 + c*s2 bytes.
 struct Stack {
@@ -28,4 +28,4 @@ bool statistics(const Stack &p, const double *weights, double *mean, double *std
 // out[i*k + j] = columns[j][i]: np.stack of k contiguous float64 vectors along axis 1.
 void stack_columns(const double *const *columns, std::ptrdiff_t k, std::ptrdiff_t n, double *out);
 
-}  // namespace duv::kernels::voting
+}  // namespace duv::kernels::member_statistics

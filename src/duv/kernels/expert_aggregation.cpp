@@ -1,12 +1,12 @@
 // The aggregation kernels, compiled with -fno-math-errno so that their sqrt loops vectorise.
-#include "duv/kernels/mixture.hpp"
+#include "duv/kernels/expert_aggregation.hpp"
 
 #include "duv/kernels/pairwise_sum.hpp"
 
 #include <cmath>
 #include <type_traits>
 
-namespace duv::kernels::mixture {
+namespace duv::kernels::expert_aggregation {
 
 namespace {
 
@@ -152,4 +152,4 @@ template void aggregate_stack(Method, const Stack<float> &, const double *, doub
 template void aggregate_routed(Method, const Routed<double> &, const double *, double, double *, double *);
 template void aggregate_routed(Method, const Routed<float> &, const double *, double, double *, double *);
 
-}  // namespace duv::kernels::mixture
+}  // namespace duv::kernels::expert_aggregation

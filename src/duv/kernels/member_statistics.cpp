@@ -1,4 +1,4 @@
-#include "duv/kernels/voting.hpp"
+#include "duv/kernels/member_statistics.hpp"
 
 #include "duv/kernels/fp_flags.hpp"
 #include "duv/kernels/pairwise_sum.hpp"
@@ -7,7 +7,7 @@
 #include <cmath>
 #include <vector>
 
-namespace duv::kernels::voting {
+namespace duv::kernels::member_statistics {
 
 namespace {
 
@@ -98,4 +98,4 @@ void stack_columns(const double *const *columns, std::ptrdiff_t k, std::ptrdiff_
         for (std::ptrdiff_t j = 0; j < k; ++j) out[i * k + j] = columns[j][i];
 }
 
-}  // namespace duv::kernels::voting
+}  // namespace duv::kernels::member_statistics
