@@ -73,13 +73,29 @@ inline double at(const Matrix &X, int64_t row, int64_t col) {
     return v;
 }
 
+// Asks for the rows that output row `s` reads, some rows ahead of the loop over a permutation.
+inline void prefetch(const Input &in, const Side &first, const Side &second, int64_t s) {
+    const int64_t n = in.X.n;
+    if (s < n) {
+        __builtin_prefetch(in.X.data + s * in.X.rs);
+        return;
+    }
+    int64_t j = s - n;
+    const Side &side = j < first.count ? first : second;
+    if (j >= first.count) j -= first.count;
+    __builtin_prefetch(in.X.data + side.base[j] * in.X.rs);
+    if (side.neigh) __builtin_prefetch(in.X.data + side.neigh[j] * in.X.rs);
+}
+
 }  // namespace
 
 void write(const Input &in, const Side &first, const Side &second, const int64_t *order, int64_t n_out, double *X_out,
            double *y_out, double *w_out) {
+    constexpr int64_t ahead = 16;
     const Matrix &X = in.X;
     const int64_t n = X.n, m = X.m;
     for (int64_t i = 0; i < n_out; ++i) {
+        if (order && i + ahead < n_out) prefetch(in, first, second, order[i + ahead]);
         const int64_t s = order ? order[i] : i;
         double *o = X_out + i * m;
         if (s < n) {
