@@ -29,6 +29,7 @@ from duv.augmentation import (
     GaussianAugmentedRegressor,
     HistogramAugmentedClassifier,
     HistogramAugmentedRegressor,
+    RareTargetAugmentedRegressor,
     ResampleAugmentedClassifier,
     ResampleAugmentedRegressor,
     SMOTEAugmentedClassifier,
@@ -37,8 +38,10 @@ from duv.augmentation import (
     category_balance_augment,
     gaussian_augment,
     histogram_augment,
+    rare_target_augment,
     resample_augment,
     smote_augment,
+    target_relevance,
 )
 from duv.ensemble import MixtureOfExpertsRegressor, VotingRegressor
 from duv.metrics import (
@@ -119,10 +122,14 @@ def augmentation_functions(X: Floats, y: Floats, labels: NDArray[np.int_]) -> No
             X, y, factor=0.5, random_state=0, sample_weight=weights, sample_weight_mode="consume"
         ),
         "category_balance_augment": category_balance_augment(X, labels, columns=2, sample_weight_mode="generate"),
+        "rare_target_augment": rare_target_augment(X, y, generator="smogn", k_neighbors=3, random_state=0),
     }
     for name, (X_aug, _, sw_aug) in results.items():
         weights_note = "no weights" if sw_aug is None else f"weights summing to {float(np.sum(sw_aug)):.1f}"
         print(f"{name:26} {len(y):3} -> {len(X_aug):3} rows, {weights_note}")
+    relevance = target_relevance(y, extremes="high")
+    assert_type(relevance, NDArray[np.float64])
+    print(f"target_relevance: {int(np.sum(relevance >= 0.5))} of {len(y)} targets are rare")
 
 
 def meta_estimators(X: Floats, y: Floats, labels: NDArray[np.int_]) -> None:
@@ -135,6 +142,7 @@ def meta_estimators(X: Floats, y: Floats, labels: NDArray[np.int_]) -> None:
         "Histogram": HistogramAugmentedRegressor(tree, factor=2.0, n_bins=5, random_state=0).fit(X, y),
         "Resample": ResampleAugmentedRegressor(tree, factor=2.0, random_state=0).fit(X, y),
         "CategoryBalance": CategoryBalanceAugmentedRegressor(tree, columns=2, random_state=0).fit(X, y),
+        "RareTarget": RareTargetAugmentedRegressor(tree, relevance="density", random_state=0).fit(X, y),
     }
     # A wrapper's tags are its estimator's where the estimator decides: a tree fits several targets at once.
     assert smote.__sklearn_tags__().target_tags.multi_output

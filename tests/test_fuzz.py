@@ -172,7 +172,7 @@ def member_lists():
 
 
 ARRAY_PARAMS = {"X", "y", "y_true", "y_pred", "sample_weight", "distance_weights", "weights", "multioutput",
-                "n_bins", "x_bins", "y_bins", "columns", "distance_cols"}
+                "n_bins", "x_bins", "y_bins", "columns", "distance_cols", "relevance", "control_points"}
 
 
 def hostile_values(name):
@@ -236,6 +236,15 @@ ALTERNATIVES = {
     "epsilon": [1e-9, 0.0],
     "sampling_factor": [0.5, 2.0],
     "k_neighbors": [1, 11, 20],
+    "relevance": ["boxplot", "density", np.linspace(0.0, 1.0, 12), returns_first_row],
+    "threshold": [0.0, 0.3, 1.0],
+    "balance": [0.0, 2.5],
+    "generator": ["smote", "gaussian", "smogn"],
+    "max_factor": [1.0, 2.5],
+    "noise": [0.0, 1.0],
+    "method": ["boxplot", "density"],
+    "extremes": ["both", "high", "low"],
+    "control_points": [None, [[1.0, 0.0], [4.0, 1.0]], [[2.0, 0.5]]],
 }
 for flag in ("return_std", "deep", "inverted", "rel_std", "shuffle", "store_augmented", "copy_X_y_train",
              "greater_is_better", "store_training_data"):

@@ -48,6 +48,7 @@ META = {
     "HistogramAugmented": {"factor": 2.0, "n_bins": 3},
     "ResampleAugmented": {"factor": 2.0},
     "CategoryBalanceAugmented": {"columns": [0]},
+    "RareTargetAugmented": {"threshold": 0.3, "k_neighbors": 2},
 }
 
 
@@ -100,6 +101,11 @@ FUNCTION_CASES = {
                          (A.resample_augment, (X, Y), {"factor": -1.0})],
     "category_balance_augment": [(A.category_balance_augment, (X, Y), {"columns": [0], "random_state": 0}),
                                  (A.category_balance_augment, (X, Y), {"columns": [7]})],
+    "target_relevance": [(A.target_relevance, (Y,), {"method": "density", "extremes": "high"}),
+                         (A.target_relevance, (Y,), {"control_points": [[0.0, 2.0]]})],
+    "rare_target_augment": [(A.rare_target_augment, (X, Y), {"threshold": 0.3, "generator": "smogn", "k_neighbors": 2,
+                                                             "sample_weight": SW, "random_state": 0}),
+                            (A.rare_target_augment, (X, Y), {"relevance": np.ones(5)})],
     "make_categorical_balanced_scorer": [
         (M.make_categorical_balanced_scorer, (M.mean_squared_log_error,), {"columns": [0]}),
         (M.make_categorical_balanced_scorer, (M.mean_squared_log_error,), {"normalize_weights": 3}),

@@ -64,6 +64,9 @@ CALLS = {
     "histogram_augment": lambda: A.histogram_augment(X, Y, factor=2.0, target="Xy", random_state=0),
     "resample_augment": lambda: A.resample_augment(X, Y, factor=2.0, random_state=0),
     "category_balance_augment": lambda: A.category_balance_augment(X, Y, columns=[0], random_state=0),
+    "rare_target_augment": lambda: A.rare_target_augment(X, np.exp(Y), generator="smogn", sample_weight=SW[:3_000],
+                                                         random_state=0),
+    "target_relevance": lambda: A.target_relevance(Y_TRUE[:, 0]),
     "categorical_balanced_scorer": lambda: SCORER(FITTED_RIDGE, X, np.abs(Y)),
     "LogarithmScaler.transform": lambda: FITTED_SCALER.transform(POSITIVE),
     "LogarithmScaler.inverse_transform": lambda: FITTED_SCALER.inverse_transform(POSITIVE),
@@ -89,6 +92,7 @@ CALLS = {
                                                LABELS),
     "CategoryBalanceAugmentedRegressor": fit_predict(
         A.CategoryBalanceAugmentedRegressor(Ridge(), columns=[0], random_state=0), Y),
+    "RareTargetAugmentedRegressor": fit_predict(A.RareTargetAugmentedRegressor(Ridge(), random_state=0), np.exp(Y)),
 }
 
 

@@ -106,6 +106,7 @@ FEATURE_NAMED = [
     (A.ResampleAugmentedClassifier(LogisticRegression(), factor=2.0, random_state=0), "label"),
     (A.CategoryBalanceAugmentedRegressor(Ridge(), columns="site", random_state=0), "site"),
     (A.CategoryBalanceAugmentedClassifier(LogisticRegression(), columns="site", random_state=0), "site label"),
+    (A.RareTargetAugmentedRegressor(Ridge(), generator="smogn", random_state=0), None),
     (MixtureOfExpertsRegressor(BayesianRidge(), n_estimators=2, random_state=0), None),
 ]
 
