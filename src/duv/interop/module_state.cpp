@@ -68,6 +68,7 @@ AsImported::AsImported(ModuleState &state, std::initializer_list<const char *> n
                 part += *c;
             }
         }
+        n.key = intern(n.path[0].c_str()).ptr();
         names_.push_back(std::move(n));
     }
 }
@@ -75,7 +76,7 @@ AsImported::AsImported(ModuleState &state, std::initializer_list<const char *> n
 // The object `n` names in the namespace, or an invalid object when a link is missing and
 // `missing_ok` (otherwise the NameError or AttributeError propagates).
 nb::object AsImported::resolve(nb::handle namespace_dict, const Name &n, bool missing_ok) const {
-    PyObject *root = PyDict_GetItemString(namespace_dict.ptr(), n.path[0].c_str());
+    PyObject *root = PyDict_GetItem(namespace_dict.ptr(), n.key);
     if (!root) {
         if (missing_ok) return nb::object();
         PyErr_Format(PyExc_NameError, "name '%s' is not defined", n.path[0].c_str());
