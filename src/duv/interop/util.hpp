@@ -132,3 +132,30 @@ inline nb::object shape_of(nb::handle a, int i) { return nb::object(a.attr("shap
 inline nb::object full_slice() { return steal_checked(PySlice_New(nullptr, nullptr, nullptr)); }
 
 }  // namespace duv
+
+namespace duv {
+
+// `with np.errstate(all="ignore"):` over the guard's scope (`np` is NumPy); an exception on its
+// way out stays the one raised.
+class IgnoringNumpyErrors {
+public:
+    explicit IgnoringNumpyErrors(nb::handle np);
+    ~IgnoringNumpyErrors();
+    IgnoringNumpyErrors(const IgnoringNumpyErrors &) = delete;
+    IgnoringNumpyErrors &operator=(const IgnoringNumpyErrors &) = delete;
+
+private:
+    nb::object cm_;
+};
+
+// A new 1-D float64 array, `np.empty(len(values))`, holding `values`.
+nb::object float64_vector(nb::handle np, const std::vector<double> &values);
+
+// How the interpreter names a callable in its call errors: "module.qualname()".
+std::string function_str(nb::handle f);
+
+// `**more` (a dict) added to the keyword arguments of a call to `callee`, with the
+// interpreter's error for a repeated name.
+void merge_keywords(nb::dict &keywords, nb::handle more, nb::handle callee);
+
+}  // namespace duv

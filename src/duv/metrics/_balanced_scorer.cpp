@@ -79,26 +79,6 @@ nb::object balancing_weights(const duv::Globals &g, const ScoreArgs &a) {
     return weights_of(g, groups, s.n_samples, a.balance_strength, a.normalize_weights);
 }
 
-// What the interpreter names a callable in its call errors: "module.qualname()".
-std::string function_str(nb::handle f) {
-    nb::object qualname = duv::getattr_or_null(f, DUV_STR("__qualname__"));
-    if (!qualname.is_valid()) return duv::str(f);
-    nb::object module = duv::getattr_or_null(f, DUV_STR("__module__"));
-    if (module.is_valid() && !module.is_none() && duv::compare(module, DUV_STR("builtins"), Py_NE))
-        return duv::str(module) + "." + duv::str(qualname) + "()";
-    return duv::str(qualname) + "()";
-}
-
-// `**more` added to a call's keywords, with the interpreter's error for a repeated name.
-void merge_keywords(nb::dict &keywords, nb::handle more, nb::handle callee) {
-    for (auto [key, value] : nb::borrow<nb::dict>(more)) {
-        if (keywords.contains(key))
-            duv::raise(PyExc_TypeError,
-                       function_str(callee) + " got multiple values for keyword argument '" + duv::str(key) + "'");
-        keywords[key] = value;
-    }
-}
-
 // The scorer's body: the factory's arguments come first, positional-only, then the scorer's own.
 nb::object balanced_score(const duv::Globals &g, const ScoreArgs &a) {
     g["check_is_fitted"](a.estimator);
@@ -116,8 +96,8 @@ nb::object balanced_score(const duv::Globals &g, const ScoreArgs &a) {
     }
     nb::dict keywords;
     keywords["sample_weight"] = w_final;
-    merge_keywords(keywords, a.kwargs, a.score_func);
-    merge_keywords(keywords, a.score_kwargs, a.score_func);
+    duv::merge_keywords(keywords, a.kwargs, a.score_func);
+    duv::merge_keywords(keywords, a.score_kwargs, a.score_func);
     nb::object args = nb::make_tuple(a.y_true, y_pred);
     nb::object result = duv::steal_checked(PyObject_Call(a.score_func.ptr(), args.ptr(), keywords.ptr()));
     return duv::steal_checked(PyNumber_Multiply(a.sign.ptr(), result.ptr()));
