@@ -1,23 +1,13 @@
 #include "duv/interop/function.hpp"
 #include "duv/interop/module.hpp"
-#include "duv/metrics/log_metric_driver.hpp"
+#include "duv/metrics/fused_metrics.hpp"
 
 namespace {
 
-namespace logm = duv::logm;
-using logm::Family;
-using logm::Kind;
+using namespace duv::metrics;
 
 DUV_ARGS(FvuArgs, y_true, y_pred, sample_weight, multioutput);
 DUV_ARGS(LogFvuArgs, y_true, y_pred, sample_weight, multioutput, nan_policy);
-
-nb::object fraction_of_variance_unexplained(const duv::Globals &g, const FvuArgs &a) {
-    return logm::evaluate(g, Kind::FractionUnexplained, Family::None, logm::Inputs::of(a));
-}
-
-template <Family F> nb::object log_fraction(const duv::Globals &g, const LogFvuArgs &a) {
-    return logm::evaluate(g, Kind::FractionUnexplained, F, logm::Inputs::of(a));
-}
 
 }  // namespace
 
@@ -29,6 +19,7 @@ DUV_MODULE("duv.metrics._fvu", exec_fvu) {
     duv::from_import(
         m, "._log_metrics",
         {"MultioutputType", "_aggregate_multioutput", "_check_y_true_pred_sample_weight", "_prepare_logs"});
+    MetricState &st = duv::make_state<MetricState>(m);
 
     nb::str sw_ann("Optional[Iterable[float]]"), mo_ann("MultioutputType");
     auto params = [&](bool with_nan_policy) {
@@ -38,7 +29,12 @@ DUV_MODULE("duv.metrics._fvu", exec_fvu) {
         if (with_nan_policy) p.push_back(duv::kwonly("nan_policy", "raise").ann(nb::str("str")));
         return p;
     };
-    duv::def(m, "fraction_of_variance_unexplained", params(false), fraction_of_variance_unexplained);
-    duv::def(m, "log_fraction_of_variance_unexplained", params(true), log_fraction<Family::Log1p>);
-    duv::def(m, "log10_fraction_of_variance_unexplained", params(true), log_fraction<Family::Log10>);
+    duv::def(m, "fraction_of_variance_unexplained", params(false),
+             metric<Kind::FractionUnexplained, Family::None, FvuArgs>);
+    duv::def(m, "log_fraction_of_variance_unexplained", params(true),
+             metric<Kind::FractionUnexplained, Family::Log1p, LogFvuArgs>);
+    duv::def(m, "log10_fraction_of_variance_unexplained", params(true),
+             metric<Kind::FractionUnexplained, Family::Log10, LogFvuArgs>);
+    // The helpers look their names up in the module that defines them.
+    st.take(m, nb::module_::import_("duv.metrics._log_metrics"));
 }
