@@ -159,3 +159,21 @@ std::string function_str(nb::handle f);
 void merge_keywords(nb::dict &keywords, nb::handle more, nb::handle callee);
 
 }  // namespace duv
+
+// Python's operators on objects (arrays included), as the interpreter applies them.
+namespace duv::op {
+
+inline nb::object add(nb::handle a, nb::handle b) { return steal_checked(PyNumber_Add(a.ptr(), b.ptr())); }
+inline nb::object sub(nb::handle a, nb::handle b) { return steal_checked(PyNumber_Subtract(a.ptr(), b.ptr())); }
+inline nb::object mul(nb::handle a, nb::handle b) { return steal_checked(PyNumber_Multiply(a.ptr(), b.ptr())); }
+inline nb::object div(nb::handle a, nb::handle b) { return steal_checked(PyNumber_TrueDivide(a.ptr(), b.ptr())); }
+inline nb::object pow(nb::handle a, nb::handle b) { return steal_checked(PyNumber_Power(a.ptr(), b.ptr(), Py_None)); }
+inline nb::object and_(nb::handle a, nb::handle b) { return steal_checked(PyNumber_And(a.ptr(), b.ptr())); }
+inline nb::object invert(nb::handle a) { return steal_checked(PyNumber_Invert(a.ptr())); }
+inline nb::object neg(nb::handle a) { return steal_checked(PyNumber_Negative(a.ptr())); }
+// o[key] = value
+inline void setitem(nb::handle o, nb::handle key, nb::handle value) {
+    check(PyObject_SetItem(o.ptr(), key.ptr(), value.ptr()) == 0);
+}
+
+}  // namespace duv::op
