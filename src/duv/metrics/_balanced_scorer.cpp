@@ -92,7 +92,7 @@ nb::object balanced_score(const duv::Globals &g, const ScoreArgs &a) {
         if (duv::compare(shape, expected, Py_NE))
             duv::raise_value_error("user sample_weight shape " + duv::format(shape) + " does not match (n_samples,) " +
                                    duv::format(expected));
-        w_final = duv::steal_checked(PyNumber_Multiply(w_bal.ptr(), user_sw.ptr()));
+        w_final = duv::op::mul(w_bal, user_sw);
     }
     nb::dict keywords;
     keywords["sample_weight"] = w_final;
@@ -100,7 +100,7 @@ nb::object balanced_score(const duv::Globals &g, const ScoreArgs &a) {
     duv::merge_keywords(keywords, a.score_kwargs, a.score_func);
     nb::object args = nb::make_tuple(a.y_true, y_pred);
     nb::object result = duv::steal_checked(PyObject_Call(a.score_func.ptr(), args.ptr(), keywords.ptr()));
-    return duv::steal_checked(PyNumber_Multiply(a.sign.ptr(), result.ptr()));
+    return duv::op::mul(a.sign, result);
 }
 
 nb::object make_categorical_balanced_scorer(const duv::Globals &g, const FactoryArgs &a) {

@@ -1,13 +1,36 @@
 #include "duv/interop/function.hpp"
 #include "duv/interop/module.hpp"
+#include "duv/interop/util.hpp"
 #include "duv/metrics/fused_metrics.hpp"
 
 namespace {
 
 using namespace duv::metrics;
+namespace op = duv::op;
 
 DUV_ARGS(FvuArgs, y_true, y_pred, sample_weight, multioutput);
 DUV_ARGS(LogFvuArgs, y_true, y_pred, sample_weight, multioutput, nan_policy);
+
+// The fraction per output: ss_res / ss_tot where the column varies; a constant column is
+// explained fully by an exact prediction, not at all otherwise.
+nb::object fractions_unexplained(nb::handle np, nb::handle lt, const SumsOfSquares &s) {
+    nb::object nonzero_tot = duv::richcompare(s.ss_tot, nb::int_(0), Py_NE);
+    nb::object fvu = np.attr("empty")(duv::shape_of(lt, 1), "dtype"_a = duv::float_type());
+    op::setitem(fvu, nonzero_tot, op::div(duv::getitem(s.ss_res, nonzero_tot), duv::getitem(s.ss_tot, nonzero_tot)));
+    nb::object const_mask = op::invert(nonzero_tot);
+    if (duv::truthy(np.attr("any")(const_mask))) {
+        nb::object exact = duv::richcompare(duv::getitem(s.ss_res, const_mask), nb::float_(0.0), Py_EQ);
+        op::setitem(fvu, const_mask, np.attr("where")(exact, 0.0, 1.0));
+    }
+    return fvu;
+}
+
+nb::object fvu_steps(const duv::Globals &g, Kind kind, const Prepared &p, nb::handle) {
+    return variance_metric(g, kind, p, fractions_unexplained);
+}
+
+template <Family F, typename A = LogFvuArgs>
+constexpr auto fvu_metric = metric<Kind::FractionUnexplained, F, fvu_steps, A>;
 
 }  // namespace
 
@@ -29,12 +52,9 @@ DUV_MODULE("duv.metrics._fvu", exec_fvu) {
         if (with_nan_policy) p.push_back(duv::kwonly("nan_policy", "raise").ann(nb::str("str")));
         return p;
     };
-    duv::def(m, "fraction_of_variance_unexplained", params(false),
-             metric<Kind::FractionUnexplained, Family::None, FvuArgs>);
-    duv::def(m, "log_fraction_of_variance_unexplained", params(true),
-             metric<Kind::FractionUnexplained, Family::Log1p, LogFvuArgs>);
-    duv::def(m, "log10_fraction_of_variance_unexplained", params(true),
-             metric<Kind::FractionUnexplained, Family::Log10, LogFvuArgs>);
+    duv::def(m, "fraction_of_variance_unexplained", params(false), fvu_metric<Family::None, FvuArgs>);
+    duv::def(m, "log_fraction_of_variance_unexplained", params(true), fvu_metric<Family::Log1p>);
+    duv::def(m, "log10_fraction_of_variance_unexplained", params(true), fvu_metric<Family::Log10>);
     // The helpers look their names up in the module that defines them.
     st.take(m, nb::module_::import_("duv.metrics._log_metrics"));
 }

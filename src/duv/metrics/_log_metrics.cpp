@@ -5,6 +5,7 @@
 namespace {
 
 using namespace duv::metrics;
+namespace op = duv::op;
 
 DUV_ARGS(CheckArgs, y_true, y_pred, sample_weight, multioutput, allow_nan);
 DUV_ARGS(NanPolicyArgs, nan_policy);
@@ -87,7 +88,7 @@ bool any_compares(nb::handle np, nb::handle a, int op, long bound) {
 // np.any(~np.isfinite(a))
 bool any_nonfinite(nb::handle np, nb::handle a) {
     nb::object finite = np.attr("isfinite")(a);
-    return duv::truthy(np.attr("any")(duv::steal_checked(PyNumber_Invert(finite.ptr()))));
+    return duv::truthy(np.attr("any")(duv::op::invert(finite)));
 }
 
 // The domain checks of the "log10" and "log1p" families; other families have none.
@@ -139,6 +140,41 @@ nb::object aggregate_multioutput(const duv::Globals &g, const AggregateArgs &a) 
     return duv::steal_checked(PyNumber_Float(np.attr("average")(a.per_output, "weights"_a = weights).ptr()));
 }
 
+// The per-element error of the error metrics (`eps`: converted with float() here).
+nb::object errors(nb::handle np, Kind kind, nb::handle lt, nb::handle lp, nb::handle eps) {
+    if (kind == Kind::AbsoluteError) return np.attr("abs")(op::sub(lt, lp));
+    if (kind != Kind::AbsolutePercentageError) return op::pow(op::sub(lt, lp), nb::int_(2));
+    nb::object magnitude = np.attr("abs")(lt);
+    nb::object floor = duv::steal_checked(PyNumber_Float(eps.ptr()));
+    nb::object denom = np.attr("maximum")(magnitude, floor);
+    return np.attr("abs")(op::div(op::sub(lt, lp), denom));
+}
+
+// R² per output: 1 - ss_res / ss_tot where both are non-zero, 0.0 for a constant column
+// predicted with any error, 1.0 for a perfect prediction.
+nb::object r2_scores(nb::handle np, nb::handle lt, const SumsOfSquares &s) {
+    nb::object nonzero_res = duv::richcompare(s.ss_res, nb::int_(0), Py_NE);
+    nb::object nonzero_tot = duv::richcompare(s.ss_tot, nb::int_(0), Py_NE);
+    nb::object valid = op::and_(nonzero_res, nonzero_tot);
+    nb::object scores = np.attr("ones")(duv::shape_of(lt, 1), "dtype"_a = duv::float_type());
+    op::setitem(scores, valid,
+                op::sub(nb::float_(1.0), op::div(duv::getitem(s.ss_res, valid), duv::getitem(s.ss_tot, valid))));
+    op::setitem(scores, op::and_(nonzero_res, op::invert(nonzero_tot)), nb::float_(0.0));
+    return scores;
+}
+
+// A metric's own steps on the arrays _prepare_logs returned.
+nb::object log_space_steps(const duv::Globals &g, Kind kind, const Prepared &p, nb::handle eps) {
+    if (kind == Kind::R2) return variance_metric(g, kind, p, r2_scores);
+    nb::object np = g["np"];
+    nb::object values = errors(np, kind, p.lt, p.lp, eps);
+    nb::object per = g["_weighted_mean_per_output"](values, p.sw);
+    if (kind == Kind::RootSquaredError) per = np.attr("sqrt")(per);
+    return g["_aggregate_multioutput"](per, p.multioutput);
+}
+
+template <Kind K, Family F, typename A = MetricArgs> constexpr auto log_metric = metric<K, F, log_space_steps, A>;
+
 }  // namespace
 
 DUV_MODULE("duv.metrics._log_metrics", exec_log_metrics) {
@@ -183,18 +219,18 @@ DUV_MODULE("duv.metrics._log_metrics", exec_log_metrics) {
         return p;
     };
 
-    duv::def(m, "mean_absolute_log_error", params(), metric<Kind::AbsoluteError, Family::Log1p, MetricArgs>);
-    duv::def(m, "mean_squared_log_error", params(), metric<Kind::SquaredError, Family::Log1p, MetricArgs>);
-    duv::def(m, "root_mean_squared_log_error", params(), metric<Kind::RootSquaredError, Family::Log1p, MetricArgs>);
+    duv::def(m, "mean_absolute_log_error", params(), log_metric<Kind::AbsoluteError, Family::Log1p>);
+    duv::def(m, "mean_squared_log_error", params(), log_metric<Kind::SquaredError, Family::Log1p>);
+    duv::def(m, "root_mean_squared_log_error", params(), log_metric<Kind::RootSquaredError, Family::Log1p>);
     duv::def(m, "mean_absolute_percentage_log_error", params(true),
-             metric<Kind::AbsolutePercentageError, Family::Log1p, PercentageArgs>);
-    duv::def(m, "log_r2_score", params(), metric<Kind::R2, Family::Log1p, MetricArgs>);
-    duv::def(m, "mean_absolute_log10_error", params(), metric<Kind::AbsoluteError, Family::Log10, MetricArgs>);
-    duv::def(m, "mean_squared_log10_error", params(), metric<Kind::SquaredError, Family::Log10, MetricArgs>);
-    duv::def(m, "root_mean_squared_log10_error", params(), metric<Kind::RootSquaredError, Family::Log10, MetricArgs>);
+             log_metric<Kind::AbsolutePercentageError, Family::Log1p, PercentageArgs>);
+    duv::def(m, "log_r2_score", params(), log_metric<Kind::R2, Family::Log1p>);
+    duv::def(m, "mean_absolute_log10_error", params(), log_metric<Kind::AbsoluteError, Family::Log10>);
+    duv::def(m, "mean_squared_log10_error", params(), log_metric<Kind::SquaredError, Family::Log10>);
+    duv::def(m, "root_mean_squared_log10_error", params(), log_metric<Kind::RootSquaredError, Family::Log10>);
     duv::def(m, "mean_absolute_percentage_log10_error", params(true),
-             metric<Kind::AbsolutePercentageError, Family::Log10, PercentageArgs>);
-    duv::def(m, "log10_r2_score", params(), metric<Kind::R2, Family::Log10, MetricArgs>);
+             log_metric<Kind::AbsolutePercentageError, Family::Log10, PercentageArgs>);
+    duv::def(m, "log10_r2_score", params(), log_metric<Kind::R2, Family::Log10>);
 
     duv::set_all(m, {"mean_absolute_log_error", "mean_squared_log_error", "mean_absolute_percentage_log_error",
                      "log_r2_score", "root_mean_squared_log_error", "mean_absolute_log10_error",

@@ -33,12 +33,10 @@ void LogMetricsState::take(nb::handle module) {
 namespace {
 
 // One metric call on the kernel's road.
-struct Call {
+struct Call : Metric {
     const Globals &g;           // the metric's module
     const MetricState &st;      // its state
     const LogMetricsState &hs;  // that of _log_metrics: NumPy's objects and logarithms
-    Kind kind;
-    Family family;
     const Inputs &in;
 
     nb::handle np() const { return hs.checks["np"]; }
@@ -275,7 +273,7 @@ nb::object numpy_after_quiet_logs(const Call &c, nb::handle checked, bool drop, 
             if (!p.sw.is_none()) p.sw = getitem(p.sw, rows);
         }
     }
-    return metric_arithmetic(c.g, c.kind, p, eps);
+    return c.arithmetic(c.g, c.kind, p, eps);
 }
 
 // Float64 ndarrays and exact options go to the kernel before any check; nullopt when the
@@ -327,14 +325,14 @@ nb::object checked_road(const Call &c) {
 
 }  // namespace
 
-std::optional<nb::object> fused_metric(const Globals &g, Kind kind, Family family, const Inputs &in) {
+std::optional<nb::object> fused_metric(const Globals &g, const Metric &metric, const Inputs &in) {
     const MetricState &st = g.state<MetricState>();
     if (!st.steps.intact(g)) return std::nullopt;
     const Globals hg = st.helpers.is_valid() ? Globals(PyModule_GetDict(st.helpers.ptr()), st.helpers) : g;
     const LogMetricsState &hs = hg.state<LogMetricsState>();
-    if (!hs.checks.intact(hg) || (!ms::is_variance(kind) && !hs.mean.intact(hg))) return std::nullopt;
-    if (family != Family::None && (!st.logs.intact(g) || !hs.nan_policy.intact(hg))) return std::nullopt;
-    const Call c{g, st, hs, kind, family, in};
+    if (!hs.checks.intact(hg) || (!ms::is_variance(metric.kind) && !hs.mean.intact(hg))) return std::nullopt;
+    if (metric.family != Family::None && (!st.logs.intact(g) || !hs.nan_policy.intact(hg))) return std::nullopt;
+    const Call c{metric, g, st, hs, in};
     if (std::optional<nb::object> result = unchecked_road(c)) return result;
     return checked_road(c);
 }

@@ -37,13 +37,15 @@ struct LogMetricsState : MetricState {
 
 // The metric call in one kernel pass; nullopt, having done nothing, while a name its
 // documented steps look up is not as imported.
-std::optional<nb::object> fused_metric(const Globals &g, Kind kind, Family family, const Inputs &in);
+std::optional<nb::object> fused_metric(const Globals &g, const Metric &metric, const Inputs &in);
 
-// A metric's body.
-template <Kind K, Family F, typename A> nb::object metric(const Globals &g, const A &a) {
+// A metric's body (`Steps`: its own, after the logarithms): one kernel pass where it
+// applies, the documented steps otherwise.
+template <Kind K, Family F, Arithmetic Steps, typename A> nb::object metric(const Globals &g, const A &a) {
+    const Metric m{K, F, Steps};
     const Inputs in = Inputs::of(a);
-    if (std::optional<nb::object> fused = fused_metric(g, K, F, in)) return *fused;
-    return documented_metric(g, K, F, in);
+    if (std::optional<nb::object> fused = fused_metric(g, m, in)) return *fused;
+    return documented_metric(g, m, in);
 }
 
 }  // namespace duv::metrics

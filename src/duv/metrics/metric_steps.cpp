@@ -27,26 +27,12 @@ nb::object allow_nan_of(nb::handle nan_policy) {
 
 namespace {
 
-nb::object sub(nb::handle x, nb::handle y) { return steal_checked(PyNumber_Subtract(x.ptr(), y.ptr())); }
-nb::object mul(nb::handle x, nb::handle y) { return steal_checked(PyNumber_Multiply(x.ptr(), y.ptr())); }
-nb::object div(nb::handle x, nb::handle y) { return steal_checked(PyNumber_TrueDivide(x.ptr(), y.ptr())); }
-nb::object and_(nb::handle x, nb::handle y) { return steal_checked(PyNumber_And(x.ptr(), y.ptr())); }
-nb::object invert(nb::handle x) { return steal_checked(PyNumber_Invert(x.ptr())); }
-nb::object square(nb::handle x) { return steal_checked(PyNumber_Power(x.ptr(), nb::int_(2).ptr(), Py_None)); }
-void setitem(nb::handle x, nb::handle key, nb::handle value) {
-    check(PyObject_SetItem(x.ptr(), key.ptr(), value.ptr()) == 0);
-}
-
-struct SumsOfSquares {
-    nb::object ss_res, ss_tot;
-};
-
 SumsOfSquares sums_of_squares(nb::handle np, nb::handle lt, nb::handle lp) {
     nb::object sum = np.attr("sum");
-    nb::object residual = sub(lt, lp);
-    nb::object ss_res = sum(square(residual), "axis"_a = 0);
+    nb::object residual = op::sub(lt, lp);
+    nb::object ss_res = sum(op::pow(residual, nb::int_(2)), "axis"_a = 0);
     nb::object mean_true = np.attr("mean")(lt, "axis"_a = 0);
-    return {ss_res, sum(square(sub(lt, mean_true)), "axis"_a = 0)};
+    return {ss_res, sum(op::pow(op::sub(lt, mean_true), nb::int_(2)), "axis"_a = 0)};
 }
 
 SumsOfSquares weighted_sums_of_squares(nb::handle np, nb::handle lt, nb::handle lp, nb::handle sw) {
@@ -54,10 +40,10 @@ SumsOfSquares weighted_sums_of_squares(nb::handle np, nb::handle lt, nb::handle 
     nb::object w = np.attr("asarray")(sw, "dtype"_a = float_type()).attr("reshape")(-1, 1);
     nb::object w_sum = sum(w, "axis"_a = 0);
     if (truthy(np.attr("any")(richcompare(w_sum, nb::int_(0), Py_EQ)))) raise_zero_weights();
-    nb::object residual = sub(lt, lp);
-    nb::object ss_res = sum(mul(w, square(residual)), "axis"_a = 0);
-    nb::object mean_true = div(sum(mul(w, lt), "axis"_a = 0), w_sum);
-    return {ss_res, sum(mul(w, square(sub(lt, mean_true))), "axis"_a = 0)};
+    nb::object residual = op::sub(lt, lp);
+    nb::object ss_res = sum(op::mul(w, op::pow(residual, nb::int_(2))), "axis"_a = 0);
+    nb::object mean_true = op::div(sum(op::mul(w, lt), "axis"_a = 0), w_sum);
+    return {ss_res, sum(op::mul(w, op::pow(op::sub(lt, mean_true), nb::int_(2))), "axis"_a = 0)};
 }
 
 // A constant true column has no spread at all: its total is made exactly 0 (unless NaN),
@@ -80,55 +66,22 @@ void zero_constant_totals(nb::handle ss_tot, nb::handle lt, nb::handle sw) {
     }
 }
 
-nb::object r2_scores(nb::handle np, nb::handle lt, const SumsOfSquares &s) {
-    nb::object nonzero_res = richcompare(s.ss_res, nb::int_(0), Py_NE);
-    nb::object nonzero_tot = richcompare(s.ss_tot, nb::int_(0), Py_NE);
-    nb::object valid = and_(nonzero_res, nonzero_tot);
-    nb::object scores = np.attr("ones")(shape_of(lt, 1), "dtype"_a = float_type());
-    setitem(scores, valid, sub(nb::float_(1.0), div(getitem(s.ss_res, valid), getitem(s.ss_tot, valid))));
-    setitem(scores, and_(nonzero_res, invert(nonzero_tot)), nb::float_(0.0));
-    return scores;
-}
-
-nb::object fractions_unexplained(nb::handle np, nb::handle lt, const SumsOfSquares &s) {
-    nb::object nonzero_tot = richcompare(s.ss_tot, nb::int_(0), Py_NE);
-    nb::object fvu = np.attr("empty")(shape_of(lt, 1), "dtype"_a = float_type());
-    setitem(fvu, nonzero_tot, div(getitem(s.ss_res, nonzero_tot), getitem(s.ss_tot, nonzero_tot)));
-    nb::object const_mask = invert(nonzero_tot);
-    if (truthy(np.attr("any")(const_mask))) {
-        nb::object exact = richcompare(getitem(s.ss_res, const_mask), nb::float_(0.0), Py_EQ);
-        setitem(fvu, const_mask, np.attr("where")(exact, 0.0, 1.0));
-    }
-    return fvu;
-}
-
-// R² and the fraction of variance unexplained, which sum for themselves.
-nb::object variance_arithmetic(const Globals &g, Kind kind, const Prepared &p) {
-    nb::object np = g["np"];
-    if (compare(shape_of(p.lt, 0), nb::int_(2), Py_LT)) return warn_undefined(g, kind);
-    SumsOfSquares s = p.sw.is_none() ? sums_of_squares(np, p.lt, p.lp) : weighted_sums_of_squares(np, p.lt, p.lp, p.sw);
-    zero_constant_totals(s.ss_tot, p.lt, p.sw);
-    nb::object per = kind == Kind::R2 ? r2_scores(np, p.lt, s) : fractions_unexplained(np, p.lt, s);
-    return g["_aggregate_multioutput"](per, p.multioutput);
-}
-
-// The per-element error of the error metrics.
-nb::object errors(nb::handle np, Kind kind, nb::handle lt, nb::handle lp, nb::handle eps) {
-    if (kind == Kind::AbsoluteError) return np.attr("abs")(sub(lt, lp));
-    if (kind != Kind::AbsolutePercentageError) return square(sub(lt, lp));
-    nb::object magnitude = np.attr("abs")(lt);
-    nb::object floor = steal_checked(PyNumber_Float(eps.ptr()));
-    nb::object denom = np.attr("maximum")(magnitude, floor);
-    return np.attr("abs")(div(sub(lt, lp), denom));
-}
-
 }  // namespace
 
 nb::object finite_rows(nb::handle np, nb::handle log_true, nb::handle log_pred) {
     nb::object all = np.attr("all"), isfinite = np.attr("isfinite");
     nb::object rows_true = all(isfinite(log_true), "axis"_a = 1);
     nb::object rows_pred = all(isfinite(log_pred), "axis"_a = 1);
-    return and_(rows_true, rows_pred);
+    return op::and_(rows_true, rows_pred);
+}
+
+nb::object variance_metric(const Globals &g, Kind kind, const Prepared &p, Scores scores) {
+    nb::object np = g["np"];
+    if (compare(shape_of(p.lt, 0), nb::int_(2), Py_LT)) return warn_undefined(g, kind);
+    SumsOfSquares s = p.sw.is_none() ? sums_of_squares(np, p.lt, p.lp) : weighted_sums_of_squares(np, p.lt, p.lp, p.sw);
+    zero_constant_totals(s.ss_tot, p.lt, p.sw);
+    nb::object per = scores(np, p.lt, s);
+    return g["_aggregate_multioutput"](per, p.multioutput);
 }
 
 nb::object warn_undefined(const Globals &g, Kind kind) {
@@ -139,26 +92,17 @@ nb::object warn_undefined(const Globals &g, Kind kind) {
     return nb::float_(NAN);
 }
 
-nb::object metric_arithmetic(const Globals &g, Kind kind, const Prepared &p, nb::handle eps) {
-    if (ms::is_variance(kind)) return variance_arithmetic(g, kind, p);
-    nb::object np = g["np"];
-    nb::object values = errors(np, kind, p.lt, p.lp, eps);
-    nb::object per = g["_weighted_mean_per_output"](values, p.sw);
-    if (kind == Kind::RootSquaredError) per = np.attr("sqrt")(per);
-    return g["_aggregate_multioutput"](per, p.multioutput);
-}
-
-nb::object documented_metric(const Globals &g, Kind kind, Family family, const Inputs &in) {
+nb::object documented_metric(const Globals &g, const Metric &metric, const Inputs &in) {
     nb::object check = g["_check_y_true_pred_sample_weight"];
     nb::object allow_nan = allow_nan_of(in.nan_policy);
     auto c = unpack(check(in.y_true, in.y_pred, in.sample_weight, in.multioutput, "allow_nan"_a = allow_nan), 4);
-    if (family == Family::None) return metric_arithmetic(g, kind, {c[0], c[1], c[2], c[3]}, in.eps);
+    if (metric.family == Family::None) return metric.arithmetic(g, metric.kind, {c[0], c[1], c[2], c[3]}, in.eps);
     nb::object prepare_logs = g["_prepare_logs"];
-    nb::object transform = g["np"].attr(family_name(family));
-    auto l = unpack(prepare_logs(c[0], c[1], c[2], c[3], "transform"_a = transform, "family"_a = family_name(family),
-                                 "nan_policy"_a = in.nan_policy),
+    nb::object transform = g["np"].attr(family_name(metric.family));
+    auto l = unpack(prepare_logs(c[0], c[1], c[2], c[3], "transform"_a = transform,
+                                 "family"_a = family_name(metric.family), "nan_policy"_a = in.nan_policy),
                     4);
-    return metric_arithmetic(g, kind, {l[0], l[1], l[2], l[3]}, in.eps);
+    return metric.arithmetic(g, metric.kind, {l[0], l[1], l[2], l[3]}, in.eps);
 }
 
 }  // namespace duv::metrics

@@ -1,6 +1,6 @@
 // The documented steps that the metric modules share, through the module names as they are
-// bound now: the messages of the checks, the rows that nan_policy="drop" keeps, and a
-// metric's arithmetic in NumPy on the prepared arrays.
+// bound now: the messages of the checks, the rows that nan_policy="drop" keeps, the sums of
+// squares, and a whole metric call.
 #pragma once
 
 #include "duv/interop/function.hpp"
@@ -58,10 +58,26 @@ nb::object finite_rows(nb::handle np, nb::handle log_true, nb::handle log_pred);
 // R²'s warning for fewer than two samples; returns NaN.
 nb::object warn_undefined(const Globals &g, Kind kind);
 
-// The metric's own steps on prepared arrays (`eps`: converted with float() here).
-nb::object metric_arithmetic(const Globals &g, Kind kind, const Prepared &p, nb::handle eps);
+// A metric's own steps on the arrays _prepare_logs returned (`eps`: converted with float() there).
+using Arithmetic = nb::object (*)(const Globals &g, Kind kind, const Prepared &p, nb::handle eps);
 
-// A whole metric call: the check, the logarithms, the arithmetic.
-nb::object documented_metric(const Globals &g, Kind kind, Family family, const Inputs &in);
+struct Metric {
+    Kind kind;
+    Family family;  // None: the plain fraction of variance unexplained
+    Arithmetic arithmetic;
+};
+
+// A whole metric call: the check, the logarithms, the metric's own steps.
+nb::object documented_metric(const Globals &g, const Metric &metric, const Inputs &in);
+
+struct SumsOfSquares {
+    nb::object ss_res, ss_tot;
+};
+// Per-output scores from the sums of squares of `lt` (the prepared targets).
+using Scores = nb::object (*)(nb::handle np, nb::handle lt, const SumsOfSquares &s);
+
+// R² or the fraction of variance unexplained: R²'s warning for fewer than two samples, the
+// (weighted) sums of squares, the scores, their aggregate over outputs.
+nb::object variance_metric(const Globals &g, Kind kind, const Prepared &p, Scores scores);
 
 }  // namespace duv::metrics

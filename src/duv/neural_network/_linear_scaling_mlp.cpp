@@ -17,10 +17,8 @@ nb::object compute_linear_scaled_hidden_sizes(const duv::Globals &g, const Sizes
     nb::object np = g["np"];
     nb::object constant_sizes = np.attr("full")(a.n_hidden_layers, a.hidden_layer_width);
     nb::object linear_sizes = np.attr("linspace")(a.hidden_layer_width, a.n_outputs, "num"_a = a.n_hidden_layers);
-    auto binary = [](binaryfunc op, nb::handle x, nb::handle y) { return duv::steal_checked(op(x.ptr(), y.ptr())); };
-    nb::object taper = binary(PyNumber_Subtract, nb::int_(1), a.shrink_factor);
-    nb::object sizes = binary(PyNumber_Add, binary(PyNumber_Multiply, taper, constant_sizes),
-                              binary(PyNumber_Multiply, a.shrink_factor, linear_sizes));
+    nb::object taper = duv::op::sub(nb::int_(1), a.shrink_factor);
+    nb::object sizes = duv::op::add(duv::op::mul(taper, constant_sizes), duv::op::mul(a.shrink_factor, linear_sizes));
     sizes = np.attr("maximum")(np.attr("round")(sizes).attr("astype")(duv::int_type()), 1);
     return duv::steal_checked(PySequence_Tuple(sizes.ptr()));
 }
