@@ -104,6 +104,12 @@ void AsImported::take(nb::handle module) {
 bool AsImported::intact(const Globals &g) const {
     if (!taken_ || state_.cleared()) return false;
     for (const Name &n : names_) {
+        if (n.path.size() == 1) {  // a module name: one lookup, no reference taken
+            PyObject *now = PyDict_GetItemWithError(g.dict().ptr(), n.key);
+            if (!now && PyErr_Occurred()) PyErr_Clear();
+            if (now != n.taken) return false;
+            continue;
+        }
         nb::object now = resolve(g.dict(), n, true);
         if (now.ptr() != n.taken) return false;
     }
