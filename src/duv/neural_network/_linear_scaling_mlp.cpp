@@ -48,7 +48,7 @@ nb::object init_classifier(const duv::RawCall &c) {
 void check_warm_start(nb::handle self, nb::handle sizes, nb::handle n_outputs, bool regressor) {
     if (!duv::truthy(self.attr("warm_start")) || !duv::has_attr(self, "coefs_")) return;
     nb::list coefs(self.attr("coefs_"));
-    auto width = [](nb::handle coef) { return nb::int_(nb::object(coef.attr("shape"))[1]); };
+    auto width = [](nb::handle coef) { return nb::int_(duv::shape_of(coef, 1)); };
     nb::list old_list, new_list;
     for (size_t i = 0; i + 1 < nb::len(coefs); ++i) old_list.append(width(coefs[i]));
     for (nb::handle v : sizes) new_list.append(nb::int_(v));
@@ -84,8 +84,7 @@ nb::object fit_sized(const duv::Globals &g, const FitArgs &a, nb::handle cls, nb
 nb::object fit_regressor(const duv::Globals &g, const FitArgs &a) {
     auto Xy = duv::unpack(a.self.attr("_validate_input")(a.X, a.y, "incremental"_a = false, "reset"_a = true), 2);
     const nb::object &X = Xy[0], &y = Xy[1];
-    nb::object n_outputs =
-        nb::cast<int>(y.attr("ndim")) == 1 ? nb::object(nb::int_(1)) : nb::object(nb::object(y.attr("shape"))[1]);
+    nb::object n_outputs = nb::cast<int>(y.attr("ndim")) == 1 ? nb::object(nb::int_(1)) : duv::shape_of(y, 1);
     return fit_sized(g, a, g.state<MlpState>().regressor, X, y, n_outputs, true);
 }
 
@@ -93,15 +92,15 @@ nb::object fit_classifier(const duv::Globals &g, const FitArgs &a) {
     nb::object np = g["np"];
     nb::object y_arr = np.attr("asarray")(a.y);
     // A column vector holds one label per row, as the base class reads it.
-    if (nb::cast<int>(y_arr.attr("ndim")) == 2 && duv::compare(nb::object(y_arr.attr("shape"))[1], nb::int_(1), Py_EQ))
-        y_arr = y_arr[nb::make_tuple(duv::full_slice(), 0)];
+    if (nb::cast<int>(y_arr.attr("ndim")) == 2 && duv::compare(duv::shape_of(y_arr, 1), nb::int_(1), Py_EQ))
+        y_arr = duv::getitem(y_arr, nb::make_tuple(duv::full_slice(), 0));
     nb::object n_outputs;
     if (nb::cast<int>(y_arr.attr("ndim")) == 1) {
         nb::object n_classes = np.attr("unique")(y_arr).attr("size");
         n_outputs =
             duv::compare(n_classes, nb::int_(2), Py_LE) ? nb::object(nb::int_(1)) : nb::object(nb::int_(n_classes));
     } else {
-        n_outputs = nb::int_(nb::object(y_arr.attr("shape"))[1]);
+        n_outputs = nb::int_(duv::shape_of(y_arr, 1));
     }
     return fit_sized(g, a, g.state<MlpState>().classifier, a.X, a.y, n_outputs, false);
 }
