@@ -68,6 +68,7 @@ AsImported::AsImported(ModuleState &state, std::initializer_list<const char *> n
                 part += *c;
             }
         }
+        n.key = intern(n.path[0].c_str()).ptr();
         names_.push_back(std::move(n));
     }
 }
@@ -75,7 +76,7 @@ AsImported::AsImported(ModuleState &state, std::initializer_list<const char *> n
 // The object `n` names in the namespace, or an invalid object when a link is missing and
 // `missing_ok` (otherwise the NameError or AttributeError propagates).
 nb::object AsImported::resolve(nb::handle namespace_dict, const Name &n, bool missing_ok) const {
-    PyObject *root = PyDict_GetItemString(namespace_dict.ptr(), n.path[0].c_str());
+    PyObject *root = PyDict_GetItem(namespace_dict.ptr(), n.key);
     if (!root) {
         if (missing_ok) return nb::object();
         PyErr_Format(PyExc_NameError, "name '%s' is not defined", n.path[0].c_str());
@@ -103,6 +104,12 @@ void AsImported::take(nb::handle module) {
 bool AsImported::intact(const Globals &g) const {
     if (!taken_ || state_.cleared()) return false;
     for (const Name &n : names_) {
+        if (n.path.size() == 1) {  // a module name: one lookup, no reference taken
+            PyObject *now = PyDict_GetItemWithError(g.dict().ptr(), n.key);
+            if (!now && PyErr_Occurred()) PyErr_Clear();
+            if (now != n.taken) return false;
+            continue;
+        }
         nb::object now = resolve(g.dict(), n, true);
         if (now.ptr() != n.taken) return false;
     }

@@ -83,6 +83,7 @@ private:
     struct Name {
         std::vector<std::string> path;  // "np.log1p" -> {"np", "log1p"}
         std::string dotted;
+        PyObject *key = nullptr;    // path[0], interned: looked up at every intact()
         PyObject *taken = nullptr;  // kept by the state
     };
     nb::object resolve(nb::handle namespace_dict, const Name &n, bool missing_ok) const;

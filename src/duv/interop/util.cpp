@@ -106,15 +106,34 @@ std::vector<nb::object> unpack(nb::handle value, size_t n) {
 
 }  // namespace duv
 
+#include "duv/interop/buffer.hpp"
+
 namespace duv {
 
 nb::object call_with(nb::handle fn, nb::handle args, nb::handle kwargs) {
     return steal_checked(PyObject_Call(fn.ptr(), args.ptr(), kwargs.ptr()));
 }
 
-namespace {
+IgnoringNumpyErrors::IgnoringNumpyErrors(nb::handle np) : cm_(np.attr("errstate")("all"_a = "ignore")) {
+    cm_.attr("__enter__")();
+}
 
-// What the interpreter names a callable in its call errors: "module.qualname()".
+IgnoringNumpyErrors::~IgnoringNumpyErrors() {
+    nb::error_scope keep;  // an error already raised stays the one reported
+    PyObject *r = PyObject_CallMethod(cm_.ptr(), "__exit__", "OOO", Py_None, Py_None, Py_None);
+    if (!r) PyErr_Clear();
+    Py_XDECREF(r);
+}
+
+nb::object float64_vector(nb::handle np, const std::vector<double> &values) {
+    nb::object out = np.attr("empty")(values.size());
+    ArrayView v(out, true);
+    if (!v.has(Dtype::F64) || v.ndim() != 1) raise(PyExc_RuntimeError, "numpy.empty gave an unexpected array");
+    for (std::size_t j = 0; j < values.size(); ++j)
+        *reinterpret_cast<double *>(v.data() + static_cast<std::ptrdiff_t>(j) * v.stride(0)) = values[j];
+    return out;
+}
+
 std::string function_str(nb::handle f) {
     nb::object qualname = getattr_or_null(f, DUV_STR("__qualname__"));
     if (!qualname.is_valid()) return str(f);
@@ -123,8 +142,6 @@ std::string function_str(nb::handle f) {
         return str(module) + "." + str(qualname) + "()";
     return str(qualname) + "()";
 }
-
-}  // namespace
 
 void merge_keywords(nb::dict &keywords, nb::handle more, nb::handle callee) {
     nb::object items =

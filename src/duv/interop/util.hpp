@@ -173,3 +173,44 @@ template <typename T> NewArray<T> new_array(nb::handle np, nb::handle shape) {
 }
 
 }  // namespace duv
+
+namespace duv {
+
+// `with np.errstate(all="ignore"):` over the guard's scope (`np` is NumPy); an exception on its
+// way out stays the one raised.
+class IgnoringNumpyErrors {
+public:
+    explicit IgnoringNumpyErrors(nb::handle np);
+    ~IgnoringNumpyErrors();
+    IgnoringNumpyErrors(const IgnoringNumpyErrors &) = delete;
+    IgnoringNumpyErrors &operator=(const IgnoringNumpyErrors &) = delete;
+
+private:
+    nb::object cm_;
+};
+
+// A new 1-D float64 array, `np.empty(len(values))`, holding `values`.
+nb::object float64_vector(nb::handle np, const std::vector<double> &values);
+
+// How the interpreter names a callable in its call errors: "module.qualname()".
+std::string function_str(nb::handle f);
+
+}  // namespace duv
+
+// Python's operators on objects (arrays included), as the interpreter applies them.
+namespace duv::op {
+
+inline nb::object add(nb::handle a, nb::handle b) { return steal_checked(PyNumber_Add(a.ptr(), b.ptr())); }
+inline nb::object sub(nb::handle a, nb::handle b) { return steal_checked(PyNumber_Subtract(a.ptr(), b.ptr())); }
+inline nb::object mul(nb::handle a, nb::handle b) { return steal_checked(PyNumber_Multiply(a.ptr(), b.ptr())); }
+inline nb::object div(nb::handle a, nb::handle b) { return steal_checked(PyNumber_TrueDivide(a.ptr(), b.ptr())); }
+inline nb::object pow(nb::handle a, nb::handle b) { return steal_checked(PyNumber_Power(a.ptr(), b.ptr(), Py_None)); }
+inline nb::object and_(nb::handle a, nb::handle b) { return steal_checked(PyNumber_And(a.ptr(), b.ptr())); }
+inline nb::object invert(nb::handle a) { return steal_checked(PyNumber_Invert(a.ptr())); }
+inline nb::object neg(nb::handle a) { return steal_checked(PyNumber_Negative(a.ptr())); }
+// o[key] = value
+inline void setitem(nb::handle o, nb::handle key, nb::handle value) {
+    check(PyObject_SetItem(o.ptr(), key.ptr(), value.ptr()) == 0);
+}
+
+}  // namespace duv::op

@@ -2,6 +2,7 @@
 #include "duv/interop/capi.hpp"
 #include "duv/interop/function.hpp"
 #include "duv/interop/module.hpp"
+#include "duv/interop/module_state.hpp"
 #include "duv/interop/util.hpp"
 
 namespace {
@@ -16,10 +17,13 @@ DUV_ARGS(ResponseArgs, response_method, estimator, X);
 DUV_ARGS(ScoreArgs, score_func, response_method, sign, columns, balance_strength, normalize_weights, kwargs, estimator,
          X, y_true, score_kwargs);
 
-// The module's own _compute_balancing_weights (a strong reference, see category_groups.cpp).
-PyObject *built_weights = nullptr;
+// The helpers whose steps the scorer runs without making the group keys.
+struct ScorerState : duv::ModuleState {
+    duv::AsImported helpers{*this, {"_compute_balancing_weights", "_resolve_columns_and_groups"}};
+};
 
-// Steps 3 to 9 of _compute_balancing_weights on rows already grouped.
+// _compute_balancing_weights after its grouping of the keys: the weights of the groups, scaled
+// to sum to n when asked.
 nb::object weights_of(const duv::Globals &g, const RowsByGroup &groups, Py_ssize_t n, nb::handle balance_strength,
                       nb::handle normalize) {
     nb::object np = g["np"];
@@ -27,7 +31,7 @@ nb::object weights_of(const duv::Globals &g, const RowsByGroup &groups, Py_ssize
     const int64_t n_max = cat::largest_group(groups);
     nb::object target = cat::target_size(np, n_max, balance_strength);
     nb::object w = cat::balancing_weights(np, groups, n, n_max, target);
-    if (duv::truthy(duv::richcompare(normalize, nb::str("sum_to_n"), Py_EQ))) {
+    if (duv::equals(normalize, "sum_to_n")) {
         const double s = duv::to_double(w.attr("sum")());
         if (s > 0 && duv::truthy(np.attr("isfinite")(s))) {
             nb::object scale = nb::float_(static_cast<double>(n) / s);
@@ -61,11 +65,11 @@ nb::object get_response(const ResponseArgs &a) {
 }
 
 // `_, _, keys = _resolve_columns_and_groups(X, columns)` and the weights of those keys; the
-// rows are grouped without making the keys when both functions are the modules' own.
+// rows are grouped without making the keys while both names are as imported.
 nb::object balancing_weights(const duv::Globals &g, const ScoreArgs &a) {
-    nb::object resolve = g["_resolve_columns_and_groups"];
-    nb::object compute = g["_compute_balancing_weights"];
-    if (!cat::is_built_resolve(resolve) || compute.ptr() != built_weights) {
+    const duv::AsImported &helpers = g.state<ScorerState>().helpers;
+    if (!helpers.intact(g) || !cat::is_built_resolve(helpers["_resolve_columns_and_groups"])) {
+        nb::object resolve = g["_resolve_columns_and_groups"], compute = g["_compute_balancing_weights"];
         nb::object keys = duv::unpack(resolve(a.X, a.columns), 3)[2];
         return compute(keys, a.balance_strength, a.normalize_weights);
     }
@@ -73,26 +77,6 @@ nb::object balancing_weights(const duv::Globals &g, const ScoreArgs &a) {
     cat::Selection s = cat::select_columns(ag, a.X, a.columns);
     RowsByGroup groups = cat::RowKeys::of(ag, s.values, s.n_samples).groups();
     return weights_of(g, groups, s.n_samples, a.balance_strength, a.normalize_weights);
-}
-
-// What the interpreter names a callable in its call errors: "module.qualname()".
-std::string function_str(nb::handle f) {
-    nb::object qualname = duv::getattr_or_null(f, DUV_STR("__qualname__"));
-    if (!qualname.is_valid()) return duv::str(f);
-    nb::object module = duv::getattr_or_null(f, DUV_STR("__module__"));
-    if (module.is_valid() && !module.is_none() && duv::compare(module, DUV_STR("builtins"), Py_NE))
-        return duv::str(module) + "." + duv::str(qualname) + "()";
-    return duv::str(qualname) + "()";
-}
-
-// `**more` added to a call's keywords, with the interpreter's error for a repeated name.
-void merge_keywords(nb::dict &keywords, nb::handle more, nb::handle callee) {
-    for (auto [key, value] : nb::borrow<nb::dict>(more)) {
-        if (keywords.contains(key))
-            duv::raise(PyExc_TypeError,
-                       function_str(callee) + " got multiple values for keyword argument '" + duv::str(key) + "'");
-        keywords[key] = value;
-    }
 }
 
 // The scorer's body: the factory's arguments come first, positional-only, then the scorer's own.
@@ -108,15 +92,15 @@ nb::object balanced_score(const duv::Globals &g, const ScoreArgs &a) {
         if (duv::compare(shape, expected, Py_NE))
             duv::raise_value_error("user sample_weight shape " + duv::format(shape) + " does not match (n_samples,) " +
                                    duv::format(expected));
-        w_final = duv::steal_checked(PyNumber_Multiply(w_bal.ptr(), user_sw.ptr()));
+        w_final = duv::op::mul(w_bal, user_sw);
     }
     nb::dict keywords;
     keywords["sample_weight"] = w_final;
-    merge_keywords(keywords, a.kwargs, a.score_func);
-    merge_keywords(keywords, a.score_kwargs, a.score_func);
+    duv::merge_keywords(keywords, a.kwargs, a.score_func);
+    duv::merge_keywords(keywords, a.score_kwargs, a.score_func);
     nb::object args = nb::make_tuple(a.y_true, y_pred);
     nb::object result = duv::steal_checked(PyObject_Call(a.score_func.ptr(), args.ptr(), keywords.ptr()));
-    return duv::steal_checked(PyNumber_Multiply(a.sign.ptr(), result.ptr()));
+    return duv::op::mul(a.sign, result);
 }
 
 nb::object make_categorical_balanced_scorer(const duv::Globals &g, const FactoryArgs &a) {
@@ -141,11 +125,11 @@ DUV_MODULE("duv.metrics._balanced_scorer", exec_balanced_scorer) {
     duv::from_import(m, "sklearn.utils.validation", {"check_is_fitted"});
     duv::from_import(m, "duv.augmentation._category_balance_augmentation", {"_resolve_columns_and_groups"});
 
-    nb::object weights = duv::def(m, "_compute_balancing_weights",
-                                  {duv::arg("keys"), duv::arg("balance_strength").ann(nb::str("float")),
-                                   duv::arg("normalize", "sum_to_n").ann(nb::str("str"))},
-                                  compute_balancing_weights);
-    duv::replace_ref(built_weights, weights.release().ptr());
+    ScorerState &st = duv::make_state<ScorerState>(m);
+    duv::def(m, "_compute_balancing_weights",
+             {duv::arg("keys"), duv::arg("balance_strength").ann(nb::str("float")),
+              duv::arg("normalize", "sum_to_n").ann(nb::str("str"))},
+             compute_balancing_weights);
     duv::def(m, "_get_response", {duv::arg("response_method"), duv::arg("estimator"), duv::arg("X")}, get_response);
     duv::def(m, "_balanced_score",
              {duv::posonly("score_func"), duv::posonly("response_method"), duv::posonly("sign"),
@@ -158,4 +142,5 @@ DUV_MODULE("duv.metrics._balanced_scorer", exec_balanced_scorer) {
               duv::kwonly("columns", nb::none()), duv::kwonly("balance_strength", 1.0).ann(nb::str("float")),
               duv::kwonly("normalize_weights", "sum_to_n").ann(nb::str("str")), duv::varkw("kwargs")},
              make_categorical_balanced_scorer);
+    st.helpers.take(m);
 }

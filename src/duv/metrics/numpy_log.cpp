@@ -3,16 +3,15 @@
 #include "duv/interop/ufunc_loop.hpp"
 #include "duv/kernels/fp_flags.hpp"
 
+#include <cfenv>
 #include <cmath>
 #include <vector>
 
-namespace duv::logm {
+namespace duv::metrics {
 
-namespace k = duv::kernels::logm;
+namespace ms = kernels::metric_sums;
 
 namespace {
-
-PyObject *leak(nb::object o) { return o.release().ptr(); }
 
 // Positive values over many binades, subnormals and the extremes.
 std::vector<double> probe_inputs() {
@@ -39,28 +38,30 @@ bool reproduces(nb::handle np, nb::handle uf, const kernels::UfuncLoop &loop) {
 
 }  // namespace
 
-void NumpyLog::init(nb::handle np, const char *name, double divide_at, double invalid_at) {
-    nb::object uf = np.attr(name);
-    ufunc_ = leak(uf);
-    frombuffer_ = leak(np.attr("frombuffer"));
-    float64_ = leak(np.attr("float64"));
+void NumpyLog::init(ModuleState &st, nb::handle np, const char *name, double divide_at, double invalid_at) {
+    ufunc_ = st.keep(np.attr(name));
+    frombuffer_ = st.keep(np.attr("frombuffer"));
+    float64_ = st.keep(np.attr("float64"));
     nb::object array = np.attr("array");
-    probe_[k::kDivide] = leak(array(nb::make_tuple(divide_at)));
-    probe_[k::kInvalid] = leak(array(nb::make_tuple(invalid_at)));
-    probe_[k::kDivide | k::kInvalid] = leak(array(nb::make_tuple(divide_at, invalid_at)));
-    find_loop(np);
-}
-
-// NumPy's float64 loop is used directly only if the ufunc object is laid out as expected
-// and the loop reproduces the ufunc.
-void NumpyLog::find_loop(nb::handle np) {
-    kernels::UfuncLoop loop = float64_loop(np, nb::handle(ufunc_), 1);
-    if (loop && reproduces(np, nb::handle(ufunc_), loop)) loop_ = loop;
+    probe_[ms::kDivide] = st.keep(array(nb::make_tuple(divide_at)));
+    probe_[ms::kInvalid] = st.keep(array(nb::make_tuple(invalid_at)));
+    probe_[ms::kDivide | ms::kInvalid] = st.keep(array(nb::make_tuple(divide_at, invalid_at)));
+    // NumPy's float64 loop is used directly only if the ufunc object is laid out as expected
+    // and the loop reproduces the ufunc.
+    kernels::UfuncLoop loop = float64_loop(np, ufunc_, 1);
+    if (loop && reproduces(np, ufunc_, loop)) loop_ = loop;
 }
 
 // Both transforms leave the exception flags of the kernel's arithmetic as they were.
 void NumpyLog::direct_transform(const void *self, const double *in, double *out, std::ptrdiff_t n) {
     const auto *log = static_cast<const NumpyLog *>(self);
+    // Usually no flag is raised yet: then clearing what the loop raised restores them, and
+    // saving and restoring the whole environment (slow on x86) is not needed.
+    if (std::fetestexcept(FE_ALL_EXCEPT) == 0) {
+        log->loop_.unary(in, out, n);
+        if (std::fetestexcept(FE_ALL_EXCEPT) != 0) std::feclearexcept(FE_ALL_EXCEPT);
+        return;
+    }
     const std::fexcept_t flags = kernels::FpFlags::snapshot();  // NumPy's C loop cannot throw
     log->loop_.unary(in, out, n);
     kernels::FpFlags::restore(flags);
@@ -74,14 +75,12 @@ void NumpyLog::ufunc_transform(const void *self, const double *in, double *out, 
     nb::object mi =
         steal_checked(PyMemoryView_FromMemory(reinterpret_cast<char *>(const_cast<double *>(in)), bytes, PyBUF_READ));
     nb::object mo = steal_checked(PyMemoryView_FromMemory(reinterpret_cast<char *>(out), bytes, PyBUF_WRITE));
-    nb::handle frombuffer(log->frombuffer_), f64(log->float64_);
-    nb::handle(log->ufunc_)(frombuffer(mi, "dtype"_a = f64), "out"_a = frombuffer(mo, "dtype"_a = f64));
+    nb::handle f64 = log->float64_;
+    log->ufunc_(log->frombuffer_(mi, "dtype"_a = f64), "out"_a = log->frombuffer_(mo, "dtype"_a = f64));
 }
 
 void NumpyLog::replay(unsigned flags) const {
-    if (!flags) return;
-    nb::handle ufunc(ufunc_);
-    ufunc(nb::handle(probe_[flags]));
+    if (flags) ufunc_(probe_[flags]);
 }
 
-}  // namespace duv::logm
+}  // namespace duv::metrics

@@ -1,87 +1,45 @@
 #include "duv/interop/klass.hpp"
 #include "duv/interop/module.hpp"
+#include "duv/interop/module_state.hpp"
 #include "duv/interop/util.hpp"
 
 namespace {
 
 DUV_ARGS(SizesArgs, n_hidden_layers, hidden_layer_width, shrink_factor, n_outputs);
-DUV_ARGS(RegressorInitArgs, self, n_hidden_layers, hidden_layer_width, shrink_factor, loss, activation, solver, alpha,
-         batch_size, learning_rate, learning_rate_init, power_t, max_iter, shuffle, random_state, tol, verbose,
-         warm_start, momentum, nesterovs_momentum, early_stopping, validation_fraction, beta_1, beta_2, epsilon,
-         n_iter_no_change, max_fun, store_training_data);
-DUV_ARGS(ClassifierInitArgs, self, n_hidden_layers, hidden_layer_width, shrink_factor, activation, solver, alpha,
-         batch_size, learning_rate, learning_rate_init, power_t, max_iter, shuffle, random_state, tol, verbose,
-         warm_start, momentum, nesterovs_momentum, early_stopping, validation_fraction, beta_1, beta_2, epsilon,
-         n_iter_no_change, max_fun, store_training_data);
 DUV_ARGS(FitArgs, self, X, y, args, kwargs);
 
-// Module state: the classes, for super() in their methods.
-struct State {
-    PyObject *regressor = nullptr, *classifier = nullptr;
+// The classes, for super() in their methods.
+struct MlpState : duv::ModuleState {
+    nb::handle regressor, classifier;
 };
-State S;
 
 nb::object compute_linear_scaled_hidden_sizes(const duv::Globals &g, const SizesArgs &a) {
     nb::object np = g["np"];
     nb::object constant_sizes = np.attr("full")(a.n_hidden_layers, a.hidden_layer_width);
     nb::object linear_sizes = np.attr("linspace")(a.hidden_layer_width, a.n_outputs, "num"_a = a.n_hidden_layers);
-    auto binary = [](binaryfunc op, nb::handle x, nb::handle y) { return duv::steal_checked(op(x.ptr(), y.ptr())); };
-    nb::object taper = binary(PyNumber_Subtract, nb::int_(1), a.shrink_factor);
-    nb::object sizes = binary(PyNumber_Add, binary(PyNumber_Multiply, taper, constant_sizes),
-                              binary(PyNumber_Multiply, a.shrink_factor, linear_sizes));
+    nb::object taper = duv::op::sub(nb::int_(1), a.shrink_factor);
+    nb::object sizes = duv::op::add(duv::op::mul(taper, constant_sizes), duv::op::mul(a.shrink_factor, linear_sizes));
     sizes = np.attr("maximum")(np.attr("round")(sizes).attr("astype")(duv::int_type()), 1);
     return duv::steal_checked(PySequence_Tuple(sizes.ptr()));
 }
 
-// The parameters both perceptrons store after their layout ones, in order.
-template <typename A> void store_training_parameters(const A &a) {
-    nb::handle self = a.self;
-    self.attr("activation") = a.activation;
-    self.attr("solver") = a.solver;
-    self.attr("alpha") = a.alpha;
-    self.attr("batch_size") = a.batch_size;
-    self.attr("learning_rate") = a.learning_rate;
-    self.attr("learning_rate_init") = a.learning_rate_init;
-    self.attr("power_t") = a.power_t;
-    self.attr("max_iter") = a.max_iter;
-    self.attr("shuffle") = a.shuffle;
-    self.attr("random_state") = a.random_state;
-    self.attr("tol") = a.tol;
-    self.attr("verbose") = a.verbose;
-    self.attr("warm_start") = a.warm_start;
-    self.attr("momentum") = a.momentum;
-    self.attr("nesterovs_momentum") = a.nesterovs_momentum;
-    self.attr("early_stopping") = a.early_stopping;
-    self.attr("validation_fraction") = a.validation_fraction;
-    self.attr("beta_1") = a.beta_1;
-    self.attr("beta_2") = a.beta_2;
-    self.attr("epsilon") = a.epsilon;
-    self.attr("n_iter_no_change") = a.n_iter_no_change;
-    self.attr("max_fun") = a.max_fun;
-    self.attr("store_training_data") = a.store_training_data;
-}
-
-// The layout parameters, the loss, then the one-layer configuration that makes the object a
-// valid perceptron before fitting.
-template <typename A> void store_layout(const A &a, nb::handle loss) {
-    nb::handle self = a.self;
-    self.attr("n_hidden_layers") = a.n_hidden_layers;
-    self.attr("hidden_layer_width") = a.hidden_layer_width;
-    self.attr("shrink_factor") = a.shrink_factor;
-    self.attr("loss") = loss;
-    self.attr("hidden_layer_sizes") = nb::make_tuple(a.hidden_layer_width);
-}
-
-nb::object init_regressor(const RegressorInitArgs &a) {
-    store_layout(a, a.loss);
-    store_training_parameters(a);
+// Stores each argument under its parameter's name, in order; right after the layout
+// parameters (`last`: shrink_factor, or the regressor's loss) come the loss and the one-layer
+// configuration that makes the object a valid perceptron before fitting.
+nb::object store_perceptron_params(const duv::RawCall &c, const char *last, nb::handle loss) {
+    nb::handle self = c[0];
+    for (size_t i = 1; i < c.size(); ++i) {
+        duv::check(PyObject_SetAttr(self.ptr(), c.name(i).ptr(), c[i].ptr()) == 0);
+        if (PyUnicode_CompareWithASCIIString(c.name(i).ptr(), last) != 0) continue;
+        if (loss.is_valid()) self.attr("loss") = loss;
+        self.attr("hidden_layer_sizes") = nb::make_tuple(c[2]);  // (hidden_layer_width,)
+    }
     return nb::none();
 }
 
-nb::object init_classifier(const ClassifierInitArgs &a) {
-    store_layout(a, nb::str("log_loss"));
-    store_training_parameters(a);
-    return nb::none();
+nb::object init_regressor(const duv::RawCall &c) { return store_perceptron_params(c, "loss", nb::handle()); }
+nb::object init_classifier(const duv::RawCall &c) {
+    return store_perceptron_params(c, "shrink_factor", DUV_STR("log_loss"));
 }
 
 // A warm start continues the existing network, so its layer sizes (and, for the regressor,
@@ -90,7 +48,7 @@ nb::object init_classifier(const ClassifierInitArgs &a) {
 void check_warm_start(nb::handle self, nb::handle sizes, nb::handle n_outputs, bool regressor) {
     if (!duv::truthy(self.attr("warm_start")) || !duv::has_attr(self, "coefs_")) return;
     nb::list coefs(self.attr("coefs_"));
-    auto width = [](nb::handle coef) { return nb::int_(nb::object(coef.attr("shape"))[1]); };
+    auto width = [](nb::handle coef) { return nb::int_(duv::shape_of(coef, 1)); };
     nb::list old_list, new_list;
     for (size_t i = 0; i + 1 < nb::len(coefs); ++i) old_list.append(width(coefs[i]));
     for (nb::handle v : sizes) new_list.append(nb::int_(v));
@@ -105,7 +63,7 @@ void check_warm_start(nb::handle self, nb::handle sizes, nb::handle n_outputs, b
 
 // The steps after the output count: the sizes, the warm-start check, the attributes, the
 // base class's fit with the given data.
-nb::object fit_sized(const duv::Globals &g, const FitArgs &a, PyObject *cls, nb::handle X, nb::handle y,
+nb::object fit_sized(const duv::Globals &g, const FitArgs &a, nb::handle cls, nb::handle X, nb::handle y,
                      nb::handle n_outputs, bool regressor) {
     nb::handle self = a.self;
     nb::object sizes = g["_compute_linear_scaled_hidden_sizes"](
@@ -126,26 +84,25 @@ nb::object fit_sized(const duv::Globals &g, const FitArgs &a, PyObject *cls, nb:
 nb::object fit_regressor(const duv::Globals &g, const FitArgs &a) {
     auto Xy = duv::unpack(a.self.attr("_validate_input")(a.X, a.y, "incremental"_a = false, "reset"_a = true), 2);
     const nb::object &X = Xy[0], &y = Xy[1];
-    nb::object n_outputs =
-        nb::cast<int>(y.attr("ndim")) == 1 ? nb::object(nb::int_(1)) : nb::object(nb::object(y.attr("shape"))[1]);
-    return fit_sized(g, a, S.regressor, X, y, n_outputs, true);
+    nb::object n_outputs = nb::cast<int>(y.attr("ndim")) == 1 ? nb::object(nb::int_(1)) : duv::shape_of(y, 1);
+    return fit_sized(g, a, g.state<MlpState>().regressor, X, y, n_outputs, true);
 }
 
 nb::object fit_classifier(const duv::Globals &g, const FitArgs &a) {
     nb::object np = g["np"];
     nb::object y_arr = np.attr("asarray")(a.y);
     // A column vector holds one label per row, as the base class reads it.
-    if (nb::cast<int>(y_arr.attr("ndim")) == 2 && duv::compare(nb::object(y_arr.attr("shape"))[1], nb::int_(1), Py_EQ))
-        y_arr = y_arr[nb::make_tuple(duv::full_slice(), 0)];
+    if (nb::cast<int>(y_arr.attr("ndim")) == 2 && duv::compare(duv::shape_of(y_arr, 1), nb::int_(1), Py_EQ))
+        y_arr = duv::getitem(y_arr, nb::make_tuple(duv::full_slice(), 0));
     nb::object n_outputs;
     if (nb::cast<int>(y_arr.attr("ndim")) == 1) {
         nb::object n_classes = np.attr("unique")(y_arr).attr("size");
         n_outputs =
             duv::compare(n_classes, nb::int_(2), Py_LE) ? nb::object(nb::int_(1)) : nb::object(nb::int_(n_classes));
     } else {
-        n_outputs = nb::int_(nb::object(y_arr.attr("shape"))[1]);
+        n_outputs = nb::int_(duv::shape_of(y_arr, 1));
     }
-    return fit_sized(g, a, S.classifier, a.X, a.y, n_outputs, false);
+    return fit_sized(g, a, g.state<MlpState>().classifier, a.X, a.y, n_outputs, false);
 }
 
 // The constructor's parameters: the layout ones positional, then (the regressor's loss and)
@@ -190,6 +147,7 @@ std::vector<duv::Param> fit_params() {
 DUV_MODULE("duv.neural_network._linear_scaling_mlp", exec_linear_scaling_mlp) {
     duv::import_as(m, "numpy", "np");
     duv::from_import(m, "sklearn.neural_network", {"MLPClassifier", "MLPRegressor"});
+    MlpState &st = duv::make_state<MlpState>(m);
 
     duv::def(m, "_compute_linear_scaled_hidden_sizes",
              {duv::arg("n_hidden_layers").ann(duv::int_type()), duv::arg("hidden_layer_width").ann(duv::int_type()),
@@ -199,10 +157,10 @@ DUV_MODULE("duv.neural_network._linear_scaling_mlp", exec_linear_scaling_mlp) {
     duv::ClassBuilder regressor(m, "LinearScalingMLPRegressor", {m.attr("MLPRegressor")});
     regressor.def("__init__", init_params(true), init_regressor);
     regressor.def("fit", fit_params(), fit_regressor);
-    S.regressor = regressor.build().release().ptr();
+    st.regressor = st.keep(regressor.build());
 
     duv::ClassBuilder classifier(m, "LinearScalingMLPClassifier", {m.attr("MLPClassifier")});
     classifier.def("__init__", init_params(false), init_classifier);
     classifier.def("fit", fit_params(), fit_classifier);
-    S.classifier = classifier.build().release().ptr();
+    st.classifier = st.keep(classifier.build());
 }

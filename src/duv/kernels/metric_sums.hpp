@@ -1,11 +1,12 @@
-// Fused kernels of the log-space regression metrics: one pass over targets and
-// predictions in cache-sized row blocks that applies the logarithm, classifies
-// non-finite results (domain errors, NaN rows to drop, floating-point flags) and
-// accumulates the per-output sums of the metric.
+// The sums of the regression metrics in one pass over targets and predictions, in
+// cache-sized row blocks: the logarithm of a log-space metric applied on the way, its
+// non-finite results classified (domain errors, NaN rows to drop, floating-point flags),
+// and the per-output sums accumulated; then each output's metric from its sums.
 #pragma once
 
 #include "duv/kernels/dtype.hpp"
 #include "duv/kernels/fp_flags.hpp"
+#include "duv/kernels/pairwise_sum.hpp"
 #include "duv/kernels/simd.hpp"
 
 #include <algorithm>
@@ -16,12 +17,19 @@
 #include <type_traits>
 #include <vector>
 
-namespace duv::kernels::logm {
+namespace duv::kernels::metric_sums {
 
 enum class Family : std::uint8_t { None, Log1p, Log10 };
-// Root mean squared error reuses SquaredError; R² and the fraction of variance
-// unexplained both need Variance (residual and total sums of squares).
-enum class Metric : std::uint8_t { AbsoluteError, SquaredError, AbsolutePercentageError, Variance };
+enum class Kind : std::uint8_t {
+    AbsoluteError,
+    SquaredError,
+    RootSquaredError,
+    AbsolutePercentageError,
+    R2,
+    FractionUnexplained
+};
+// R² and the fraction of variance unexplained sum the residual and total sums of squares.
+inline bool is_variance(Kind kind) { return kind == Kind::R2 || kind == Kind::FractionUnexplained; }
 enum class Status : std::uint8_t {
     Ok,
     Anomaly,     // unchecked inputs hold a non-finite value or a negative weight
@@ -40,7 +48,7 @@ using Transform = void (*)(const void *ctx, const double *in, double *out, ptrdi
 
 struct Options {
     Family family = Family::None;
-    Metric metric = Metric::SquaredError;
+    Kind kind = Kind::SquaredError;
     bool drop = false;       // nan_policy="drop"
     bool unchecked = false;  // inputs are float64 but not yet checked for finiteness and weight signs
     double eps = 0.0;
@@ -191,7 +199,7 @@ public:
         res_.weight_sum = wsum_.value();
         res_.sum.resize(static_cast<std::size_t>(k_));
         for (ptrdiff_t j = 0; j < k_; ++j) res_.sum[j] = tot1_[j].value();
-        if (o_.metric == Metric::Variance) finish_spread();
+        if (is_variance(o_.kind)) finish_spread();
     }
 
 private:
@@ -208,7 +216,7 @@ private:
         for (auto *v : {&lane1_, &lane2_}) v->resize(size(L_));
         for (auto *v : {&col1_, &col2_, &col3_}) v->resize(size(k_));
         tot1_.resize(size(k_));
-        if (o_.metric == Metric::Variance) {
+        if (is_variance(o_.kind)) {
             lane3_.resize(size(L_));
             mbL_.resize(size(L_));
             for (auto *v : {&mean_, &mb_, &c0_}) v->resize(size(k_));
@@ -276,12 +284,13 @@ private:
             auto d = x - y;
             return d * d;
         };
-        switch (o_.metric) {
-        case Metric::AbsoluteError:
+        switch (o_.kind) {
+        case Kind::AbsoluteError:
             sum_lanes<false>(b.t, b.p, b.we, ne, L_, a1, a2, [](auto x, auto y) { return vabs(x - y); });
             break;
-        case Metric::SquaredError: sum_lanes<false>(b.t, b.p, b.we, ne, L_, a1, a2, square); break;
-        case Metric::AbsolutePercentageError: {
+        case Kind::SquaredError:
+        case Kind::RootSquaredError: sum_lanes<false>(b.t, b.p, b.we, ne, L_, a1, a2, square); break;
+        case Kind::AbsolutePercentageError: {
             const double eps = o_.eps;
             sum_lanes<false>(b.t, b.p, b.we, ne, L_, a1, a2, [eps](auto x, auto y) {
                 using T = decltype(x);
@@ -289,13 +298,14 @@ private:
             });
             break;
         }
-        case Metric::Variance:
+        case Kind::R2:
+        case Kind::FractionUnexplained:
             sum_lanes<false>(b.t, b.p, b.we, ne, L_, a1, a2, [](auto x, auto) { return x; }, square);
             fold(a2, col2_.data());
             break;
         }
         fold(a1, col1_.data());
-        return all_finite(col1_.data(), k_) && (o_.metric != Metric::Variance || all_finite(col2_.data(), k_));
+        return all_finite(col1_.data(), k_) && (!is_variance(o_.kind) || all_finite(col2_.data(), k_));
     }
 
     // Whether any weighted value of a column differs from the first one seen. Usually every
@@ -367,7 +377,7 @@ private:
         }
         res_.n_kept += b.rows;
         wsum_.add(bw);
-        if (o_.metric != Metric::Variance) {
+        if (!is_variance(o_.kind)) {
             for (ptrdiff_t j = 0; j < k_; ++j) tot1_[j].add(col1_[j]);
             return;
         }
@@ -523,4 +533,56 @@ inline Result run(const Matrix &yt, const Matrix &yp, const Matrix &w, const Opt
     return res;
 }
 
-}  // namespace duv::kernels::logm
+// Each output's metric from the sums of a run: the mean error over the kept rows (weighted:
+// over their weight), its root, or R² and the fraction unexplained from the sums of squares.
+// A perfect prediction scores R² 1.0 even for a constant column; a constant column predicted
+// with any error scores 0.0 (and leaves all its variance unexplained).
+inline std::vector<double> per_output(Kind kind, const Result &r, bool weighted) {
+    std::vector<double> per(r.sum.size());
+    const double denom = weighted ? r.weight_sum : static_cast<double>(r.n_kept);
+    for (std::size_t j = 0; j < per.size(); ++j) {
+        const double res = r.sum[j], tot = is_variance(kind) ? r.ss_tot[j] : 0.0;
+        if (kind == Kind::R2)
+            per[j] = res != 0.0 && tot != 0.0 ? 1.0 - res / tot : (res != 0.0 ? 0.0 : 1.0);
+        else if (kind == Kind::FractionUnexplained)
+            per[j] = tot != 0.0 ? res / tot : (res == 0.0 ? 0.0 : 1.0);
+        else
+            per[j] = kind == Kind::RootSquaredError ? std::sqrt(res / denom) : res / denom;
+    }
+    return per;
+}
+
+// np.mean(per), or np.average(per, weights=w) when `w` is not empty, with the sums in NumPy's
+// order so that a cancelling weight total is zero exactly when NumPy's is; false when it is.
+inline bool average(const std::vector<double> &per, const std::vector<double> &w, double &out) {
+    const auto n = static_cast<ptrdiff_t>(per.size());
+    if (w.empty()) {
+        out = numpy_sum(per.data(), n) / static_cast<double>(n);
+        return true;
+    }
+    const double total = numpy_sum(w.data(), n);
+    if (total == 0.0) return false;
+    std::vector<double> weighted(per.size());
+    for (std::size_t j = 0; j < per.size(); ++j) weighted[j] = per[j] * w[j];
+    out = numpy_sum(weighted.data(), n) / total;
+    return true;
+}
+
+// Columns of `a` whose values on rows of non-zero weight (every row when `w` has no data)
+// all equal the first such value.
+inline std::vector<char> constant_columns(const Matrix &a, const Matrix &w) {
+    std::vector<char> constant(static_cast<std::size_t>(a.m), 1);
+    ptrdiff_t first = -1;
+    for (ptrdiff_t r = 0; r < a.n; ++r) {
+        if (w.data && at(w, r, 0) == 0.0) continue;
+        if (first < 0) {
+            first = r;
+            continue;
+        }
+        for (ptrdiff_t j = 0; j < a.m; ++j)
+            if (at(a, r, j) != at(a, first, j)) constant[static_cast<std::size_t>(j)] = 0;
+    }
+    return constant;
+}
+
+}  // namespace duv::kernels::metric_sums
