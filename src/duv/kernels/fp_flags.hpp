@@ -9,11 +9,21 @@ namespace duv::kernels {
 
 class FpFlags {
 public:
-    FpFlags() {
-        std::fegetexceptflag(&saved_, FE_ALL_EXCEPT);
-        std::feclearexcept(FE_ALL_EXCEPT);
+    // The flags NumPy reports (inexact is not one of them). Testing them is cheap; saving and
+    // clearing the environment is not, so that happens only when the caller has one raised.
+    static constexpr int kReported = FE_DIVBYZERO | FE_OVERFLOW | FE_UNDERFLOW | FE_INVALID;
+
+    FpFlags() : callers_(std::fetestexcept(kReported)) {
+        if (!callers_) return;
+        std::fegetexceptflag(&saved_, kReported);
+        std::feclearexcept(kReported);
     }
-    ~FpFlags() { std::fesetexceptflag(&saved_, FE_ALL_EXCEPT); }
+    ~FpFlags() {
+        if (callers_)
+            std::fesetexceptflag(&saved_, kReported);
+        else if (std::fetestexcept(kReported))
+            std::feclearexcept(kReported);
+    }
     FpFlags(const FpFlags &) = delete;
     FpFlags &operator=(const FpFlags &) = delete;
 
@@ -31,7 +41,8 @@ public:
     static void restore(const std::fexcept_t &f) { std::fesetexceptflag(&f, FE_ALL_EXCEPT); }
 
 private:
-    std::fexcept_t saved_;
+    int callers_;
+    std::fexcept_t saved_{};
 };
 
 }  // namespace duv::kernels
