@@ -240,8 +240,9 @@ def generate_case(n, columns):
         if with_baseline:
             check_equal(category_balance_augment(X, y, **kw), numpy_augment(X, y, **kw))
 
+    # No goal: the grouping of the rows is work that only the package does, beside calls that cost little.
     return harness.Case(package=lambda: category_balance_augment(X, y, **kw), floor=lambda: floor(X, y, **kw),
-                        baseline=lambda: numpy_augment(X, y, **kw), goal=1.3, check=check)
+                        baseline=lambda: numpy_augment(X, y, **kw), check=check)
 
 
 def scorer_case(n):

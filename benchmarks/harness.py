@@ -43,8 +43,9 @@ class Case:
 
 @dataclass
 class Timing:
-    best: float
+    best: float  # wall time
     median: float
+    cpu: float  # best CPU time of the process: less disturbed by other processes than wall time
 
 
 @dataclass
@@ -77,16 +78,18 @@ def scaled(n, scale):
 
 
 def measure(sides, repeats, block=1):
-    """Best and median wall time of each callable of `sides` (name -> callable), in alternating blocks of `block`
-    calls: load from elsewhere on the machine hits every side alike."""
-    times = {name: [] for name in sides}
+    """Best and median wall time, and best CPU time, of each callable of `sides` (name -> callable), in alternating
+    blocks of `block` calls: load from elsewhere on the machine hits every side alike."""
+    wall = {name: [] for name in sides}
+    cpu = {name: [] for name in sides}
     for _ in range(max(1, repeats // block)):
         for name, fn in sides.items():
             for _ in range(block):
-                start = time.perf_counter()
+                c0, w0 = time.process_time(), time.perf_counter()
                 fn()
-                times[name].append(time.perf_counter() - start)
-    return {name: Timing(min(t), statistics.median(t)) for name, t in times.items()}
+                wall[name].append(time.perf_counter() - w0)
+                cpu[name].append(time.process_time() - c0)
+    return {name: Timing(min(wall[name]), statistics.median(wall[name]), min(cpu[name])) for name in sides}
 
 
 def validated_like(fn, body):
@@ -194,10 +197,12 @@ def print_times(results, width):
             own = pkg - floor
             line += f" {own * 1e3:8.1f} {own / floor:8.0%} "
         print(line + (f"  {r.case.note}" if r.case.note else ""))
-    medians = [r for r in results if "floor" in r.times]
-    if medians:
-        print("  (best of the runs; medians of package/floor: " +
-              ", ".join(f"{r.times['package'].median / r.times['floor'].median:.2f}x" for r in medians) + ")")
+    floors = [r for r in results if "floor" in r.times]
+    if floors:
+        print("  (wall time, best of the runs; package/floor of the medians: " +
+              ", ".join(f"{r.times['package'].median / r.times['floor'].median:.2f}x" for r in floors) +
+              "; of the CPU times: " +
+              ", ".join(f"{r.times['package'].cpu / r.times['floor'].cpu:.2f}x" for r in floors) + ")")
     return ok
 
 

@@ -9,6 +9,7 @@
 
 #include "duv/kernels/dtype.hpp"
 #include "duv/kernels/extent.hpp"
+#include "duv/kernels/gather.hpp"
 
 #include <cmath>
 #include <cstdint>
@@ -65,39 +66,9 @@ struct RowCopy {
     char *out = nullptr;
 };
 
-namespace detail {
-
-// Rows of a fixed number of 8-byte words, copied without a loop per row.
-template <int Words>
-void copy_words(const char *src, std::ptrdiff_t rs, const int64_t *rows, int64_t total, char *dst) {
-    constexpr std::size_t kBytes = std::size_t{8} * Words;
-    for (int64_t r = 0; r < total; ++r, dst += kBytes) std::memcpy(dst, src + rows[r] * rs, kBytes);
-}
-
-template <int... Words>
-bool copy_fixed(std::size_t bytes, const char *src, std::ptrdiff_t rs, const int64_t *rows, int64_t total, char *dst,
-                std::integer_sequence<int, Words...>) {
-    return (
-        (bytes == std::size_t{8} * (Words + 1) ? (copy_words<Words + 1>(src, rs, rows, total, dst), true) : false) ||
-        ...);
-}
-
-}  // namespace detail
-
 // out row r = input row src[r].
 inline void copy_rows(const RowCopy &a, const int64_t *src, int64_t total) {
-    const std::size_t bytes = a.itemsize * static_cast<std::size_t>(a.m);
-    const bool packed = a.m == 1 || a.cs == static_cast<std::ptrdiff_t>(a.itemsize);
-    if (packed && detail::copy_fixed(bytes, a.src, a.rs, src, total, a.out, std::make_integer_sequence<int, 16>()))
-        return;
-    char *dst = a.out;
-    if (packed) {
-        for (int64_t r = 0; r < total; ++r, dst += bytes) std::memcpy(dst, a.src + src[r] * a.rs, bytes);
-        return;
-    }
-    for (int64_t r = 0; r < total; ++r, dst += bytes)
-        for (int64_t c = 0; c < a.m; ++c)
-            std::memcpy(dst + c * a.itemsize, a.src + src[r] * a.rs + c * a.cs, a.itemsize);
+    gather_rows(a.src, a.rs, a.cs, a.m, a.itemsize, src, total, a.out);
 }
 
 struct Noise {
