@@ -58,7 +58,10 @@ bool interpolates_quietly(const ArrayView &view, Dtype dt, double alpha_max) {
 // The largest |alpha|.
 double largest(const double *alpha, int64_t n) {
     double top = 0.0;
-    for (int64_t i = 0; i < n; ++i) top = std::fmax(top, std::fabs(alpha[i]));
+    for (int64_t i = 0; i < n; ++i) {
+        const double a = std::fabs(alpha[i]);
+        top = a > top ? a : top;  // NaN is passed over, as by fmax
+    }
     return top;
 }
 
@@ -159,15 +162,15 @@ nb::object neighbours_at(nb::handle neighbours, nb::handle selected, nb::object 
 Interpolation::Interpolation(nb::handle X, nb::handle y, nb::object selected, nb::object chosen, int64_t n)
     : X_(X), y_(y), n_(n), selected_(std::move(selected)), chosen_(std::move(chosen)), selected_view_(selected_),
       chosen_view_(chosen_) {
-    if (row_numbers(selected_view_, n) && row_numbers(chosen_view_, n)) return;
+    rows_checked_ = row_numbers(selected_view_, n) && row_numbers(chosen_view_, n);
+    if (rows_checked_) return;
     X_ends_ = {X[selected_], X[chosen_]};
     y_ends_ = {y[selected_], y[chosen_]};
 }
 
 bool Interpolation::kernel_reads_draws() const {
-    const int64_t *base = row_numbers(selected_view_, n_), *neigh = row_numbers(chosen_view_, n_);
     const double *alpha = alpha_view_.vector<double>();
-    if (!base || !neigh || !alpha) return false;
+    if (!rows_checked_ || !alpha) return false;
     const int64_t count = selected_view_.shape(0);
     return chosen_view_.shape(0) == count && alpha_view_.shape(0) == count;
 }

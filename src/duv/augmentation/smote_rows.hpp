@@ -59,6 +59,7 @@ private:
     ArrayView selected_view_, chosen_view_, alpha_view_, X_view_, y_view_, weights_view_;
     Endpoints X_ends_, y_ends_;
     kernels::smote::Synthetic draws_;
+    bool rows_checked_ = false;                               // selected_ and chosen_ are row numbers of X
     bool kernel_draws_ = false;                               // draws_ holds the three draw vectors
     std::optional<kernels::Dtype> X_dt_, y_dt_, weights_dt_;  // set: written by the kernel
     nb::object X_aug_, y_aug_, sw_aug_;                       // built by NumPy

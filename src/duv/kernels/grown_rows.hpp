@@ -88,10 +88,23 @@ template <typename T> inline double value(const char *p) {
         return static_cast<double>(v);
 }
 
+// Starts loading the `bytes` from `p` (a row that a later iteration reads).
+inline void prefetch_span(const void *p, std::size_t bytes) {
+    for (std::size_t b = 0; b < bytes; b += 64) __builtin_prefetch(static_cast<const char *>(p) + b);
+}
+
 template <typename T>
 void noisy(const Matrix &x, const Noise &noise, const Rows &rows, const int64_t *src, double *out) {
+    constexpr int64_t ahead = 8;
     const int64_t m = x.m;
+    const std::size_t row_bytes = static_cast<std::size_t>(m) * sizeof(double);
     for (int64_t r = 0; r < rows.total(); ++r, out += m) {
+        if (r + ahead < rows.total()) {
+            // The rows that the copies read are scattered (the order is shuffled): their loads start early.
+            __builtin_prefetch(x.data + src[r + ahead] * x.rs);
+            const int64_t later = rows.combined(r + ahead) - rows.n;
+            if (later >= 0) prefetch_span(noise.draws + later * m, row_bytes);
+        }
         const char *row = x.data + src[r] * x.rs;
         const int64_t copy = rows.combined(r) - rows.n;
         if (copy < 0) {
