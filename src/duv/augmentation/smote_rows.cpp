@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <type_traits>
 
 namespace duv::augmentation::smote {
@@ -262,8 +263,22 @@ Augmented Interpolation::assemble(nb::handle np, nb::handle perm, int64_t n_tota
 
 // ---- SMOTEAugmentedClassifier --------------------------------------------------------------
 
-ClassInterpolation::ClassInterpolation(nb::handle np, nb::handle X, int64_t n)
-    : np_(np), X_(X), n_(n), X_view_(X), X_dt_(row_dtype(X_view_)) {}
+ClassInterpolation::ClassInterpolation(nb::handle np, nb::handle X, int64_t n, nb::handle expected)
+    : np_(np), X_(X), n_(n), X_view_(X), X_dt_(row_dtype(X_view_)) {
+    if (!X_dt_) return;
+    // Room for every class's draws at once: growing class by class would copy them and touch
+    // new memory at each step.
+    int overflow = 0;
+    const long long count = PyLong_AsLongLongAndOverflow(expected.ptr(), &overflow);
+    if (count == -1 && PyErr_Occurred()) PyErr_Clear();
+    if (overflow || count <= 0 || count > (1LL << 32)) return;
+    try {
+        base_.reserve(static_cast<size_t>(count));
+        neigh_.reserve(static_cast<size_t>(count));
+        alpha_.reserve(static_cast<size_t>(count));
+    } catch (const std::bad_alloc &) {  // the vectors grow as the classes come instead
+    }
+}
 
 void ClassInterpolation::pick(const ClassRows &c, nb::handle base_idx, nb::handle slots) {
     mark_ = base_.size();

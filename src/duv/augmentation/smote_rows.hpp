@@ -78,7 +78,8 @@ struct ClassRows {
 // alpha's draw; after the last: finish(), then augmented_rows().
 class ClassInterpolation {
 public:
-    ClassInterpolation(nb::handle np, nb::handle X, int64_t n);
+    // `expected`: the number of synthetic rows to come (a Python int), for which room is made at once.
+    ClassInterpolation(nb::handle np, nb::handle X, int64_t n, nb::handle expected);
 
     // The class's endpoint rows: base_idx and neighbours[base_idx, slots] of the class's rows.
     void pick(const ClassRows &c, nb::handle base_idx, nb::handle slots);
