@@ -11,8 +11,9 @@ sides, timed alternately in the same run:
 
 "own" is package minus floor: the work of the package itself, which is what it can make smaller.
 
-Options: `--scale N` (the data N times larger), `--repeats N`, `--no-memory`, `--baseline` / `--no-baseline` (the
-baseline is timed up to scale 10 by default: its Python loops and temporaries make it slow and large beyond).
+Options: `--scale N` (the data N times larger), `--repeats N`, `--clock wall|cpu`, `--case TEXT`, `--no-memory`,
+`--baseline` / `--no-baseline` (the baseline is timed up to scale 10 by default: its Python loops and temporaries make
+it slow and large beyond).
 """
 
 import argparse
@@ -63,6 +64,9 @@ def options(description, repeats):
     parser.add_argument("--repeats", type=int, default=repeats, help="calls of each side (default %(default)s)")
     parser.add_argument("--no-memory", action="store_true", help="skip the peak memory measurements")
     parser.add_argument("--case", action="append", help="run only the cases whose name contains this text")
+    parser.add_argument("--clock", choices=("wall", "cpu"), default="wall",
+                        help="the times of the table and its goals: wall time, or CPU time of the process (less "
+                             "disturbed when other processes load the machine; every call here runs on one thread)")
     group = parser.add_mutually_exclusive_group()
     group.add_argument("--baseline", dest="baseline", action="store_true", default=None, help="time the baseline")
     group.add_argument("--no-baseline", dest="baseline", action="store_false", help="do not time the baseline")
@@ -165,16 +169,20 @@ def peak_mib(script, name, side, scale):
 # ---- the table ---------------------------------------------------------------------------------------------------
 
 
+def _on(timing, clock):
+    return timing.cpu if clock == "cpu" else timing.best
+
+
 def _ms(t):
     return f"{t * 1e3:10.1f}" if t is not None else f"{'-':>10s}"
 
 
-def print_times(results, width):
+def print_times(results, width, clock="wall"):
     print(f"{'case':{width}s} {'package ms':>10s} {'floor ms':>10s} {'baseline ms':>11s} {'pkg/floor':>9s} "
           f"{'goal':>5s} {'base/pkg':>8s} {'goal':>5s} {'own ms':>8s} {'own/floor':>9s}")
     ok = True
     for r in results:
-        t = {side: r.times[side].best if side in r.times else None for side in SIDES}
+        t = {side: _on(r.times[side], clock) if side in r.times else None for side in SIDES}
         pkg, floor, base = t["package"], t["floor"], t["baseline"]
         line = f"{r.name:{width}s} {_ms(pkg)} {_ms(floor)} {_ms(base)[-11:]:>11s}"
         if floor is not None:
@@ -199,10 +207,11 @@ def print_times(results, width):
         print(line + (f"  {r.case.note}" if r.case.note else ""))
     floors = [r for r in results if "floor" in r.times]
     if floors:
-        print("  (wall time, best of the runs; package/floor of the medians: " +
+        other = "wall" if clock == "cpu" else "cpu"
+        print(f"  ({clock} time, best of the runs; package/floor of the wall-time medians: " +
               ", ".join(f"{r.times['package'].median / r.times['floor'].median:.2f}x" for r in floors) +
-              "; of the CPU times: " +
-              ", ".join(f"{r.times['package'].cpu / r.times['floor'].cpu:.2f}x" for r in floors) + ")")
+              f"; of the best {other} times: " +
+              ", ".join(f"{_on(r.times['package'], other) / _on(r.times['floor'], other):.2f}x" for r in floors) + ")")
     return ok
 
 
@@ -231,8 +240,8 @@ def main(script, cases, description, repeats=5, block=1, memory=True):
     """Runs every case of `cases(scale)`: the check, the timings, then the peak memory of the cases that name an
     output size (of every side when `memory` is true). Exits with status 1 when a goal is missed."""
     args = options(description, repeats)
-    print(f"{os.path.basename(script)} at scale {args.scale:g}, best of {args.repeats} alternating runs "
-          f"({os.cpu_count()} cores, Python {sys.version.split()[0]})")
+    print(f"{os.path.basename(script)} at scale {args.scale:g}, best {args.clock} time of {args.repeats} alternating "
+          f"runs ({os.cpu_count()} cores, Python {sys.version.split()[0]})")
     selected = [(n, f) for n, f in cases(args.scale) if not args.case or any(c in n for c in args.case)]
     width = max([36] + [len(n) for n, _ in selected])
     results = []
@@ -250,7 +259,7 @@ def main(script, cases, description, repeats=5, block=1, memory=True):
         case.package = case.floor = case.baseline = case.check = None
         results.append(Result(name, case, times, has=has))
         del case, sides
-    ok = print_times(results, width)
+    ok = print_times(results, width, args.clock)
     if memory and not args.no_memory:
         for r in results:
             if r.case.output_mib is None:
