@@ -39,6 +39,7 @@ class Case:
     check: Optional[Callable] = None  # called with the options' baseline flag before the timing; asserts
     output_mib: Optional[float] = None  # size of what the call returns: the peak memory is compared with it
     memory_goal: Optional[float] = None  # peak memory added by the package's call / output_mib, at most
+    memory_sides: tuple = SIDES  # the sides whose peak memory is measured
     note: str = ""
 
 
@@ -55,7 +56,7 @@ class Result:
     case: Case  # without its callables, which hold the data
     times: dict = field(default_factory=dict)
     peaks: dict = field(default_factory=dict)
-    has: tuple = ()  # the sides the case has
+    has: tuple = ()  # the sides the case has, of those whose peak memory is measured
 
 
 def options(description, repeats):
@@ -81,18 +82,24 @@ def scaled(n, scale):
     return max(1, int(round(n * scale)))
 
 
-def measure(sides, repeats, block=1):
+def measure(sides, repeats, block=1, number=None):
     """Best and median wall time, and best CPU time, of each callable of `sides` (name -> callable), in alternating
-    blocks of `block` calls: load from elsewhere on the machine hits every side alike."""
+    blocks of `block` timings: load from elsewhere on the machine hits every side alike. A timing covers `number`
+    calls (by default enough calls for a millisecond, so that short calls are not lost in the clock's overhead)."""
+    if number is None:
+        start = time.perf_counter()
+        next(iter(sides.values()))()
+        number = max(1, int(1e-3 / max(time.perf_counter() - start, 1e-9)))
     wall = {name: [] for name in sides}
     cpu = {name: [] for name in sides}
     for _ in range(max(1, repeats // block)):
         for name, fn in sides.items():
             for _ in range(block):
                 c0, w0 = time.process_time(), time.perf_counter()
-                fn()
-                wall[name].append(time.perf_counter() - w0)
-                cpu[name].append(time.process_time() - c0)
+                for _ in range(number):
+                    fn()
+                wall[name].append((time.perf_counter() - w0) / number)
+                cpu[name].append((time.process_time() - c0) / number)
     return {name: Timing(min(wall[name]), statistics.median(wall[name]), min(cpu[name])) for name in sides}
 
 
@@ -174,7 +181,9 @@ def _on(timing, clock):
 
 
 def _ms(t):
-    return f"{t * 1e3:10.1f}" if t is not None else f"{'-':>10s}"
+    if t is None:
+        return f"{'-':>10s}"
+    return f"{t * 1e3:10.1f}" if t >= 0.1 else f"{t * 1e3:10.4f}"
 
 
 def print_times(results, width, clock="wall"):
@@ -203,7 +212,7 @@ def print_times(results, width, clock="wall"):
             line += f" {'-':>8s} {'-':>5s}"
         if floor is not None:
             own = pkg - floor
-            line += f" {own * 1e3:8.1f} {own / floor:8.0%} "
+            line += f" {own * 1e3:8.1f} {own / floor:8.0%} " if abs(own) >= 1e-4 else f" {own * 1e3:8.4f} {own / floor:8.0%} "
         print(line + (f"  {r.case.note}" if r.case.note else ""))
     floors = [r for r in results if "floor" in r.times]
     if floors:
@@ -254,7 +263,7 @@ def main(script, cases, description, repeats=5, block=1, memory=True):
             sides.pop("baseline", None)
         for fn in sides.values():
             fn()  # warm-up
-        has = tuple(s for s in SIDES if getattr(case, s) is not None)
+        has = tuple(s for s in case.memory_sides if getattr(case, s) is not None)
         times = measure(sides, args.repeats, block)
         case.package = case.floor = case.baseline = case.check = None
         results.append(Result(name, case, times, has=has))
