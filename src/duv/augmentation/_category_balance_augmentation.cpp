@@ -151,7 +151,7 @@ nb::object duplicated_rows(nb::handle np, nb::handle rng, const RowsByGroup &gro
 // aug_indices[order]: the two row selections of the shuffled result taken at once, written over
 // `order` when nothing else holds it. `narrow`: the rows are for the package's own gathers, which
 // take them as int32 when they fit (half the memory beside the output).
-nb::object permuted(nb::handle np, nb::object aug_indices, nb::object order, bool narrow) {
+nb::object permuted(nb::handle np, nb::handle aug_indices, nb::object order, bool narrow) {
     duv::ArrayView a(aug_indices), o(order, true);
     const int64_t *ai = a ? a.vector<int64_t>() : nullptr;
     int64_t *oi = o ? o.vector<int64_t>() : nullptr;
@@ -225,7 +225,7 @@ nb::object category_balance_augment(const duv::Globals &g, const AugmentArgs &a)
     const bool shuffle = duv::truthy(a.shuffle);
     if (shuffle) {
         nb::object order = rng.attr("permutation")(nb::len(rows));
-        rows = permuted(np, std::move(rows), std::move(order), !X_frame && !y_frame);
+        rows = permuted(np, rows, std::move(order), !X_frame && !y_frame);
     }
     nb::object X_aug = rows_of(np, a.X, X_frame, X_arr, rows, shuffle);
     X_arr = nb::object();

@@ -276,7 +276,11 @@ ClassInterpolation::ClassInterpolation(nb::handle np, nb::handle X, int64_t n, n
         base_.reserve(static_cast<size_t>(count));
         neigh_.reserve(static_cast<size_t>(count));
         alpha_.reserve(static_cast<size_t>(count));
-    } catch (const std::bad_alloc &) {  // the vectors grow as the classes come instead
+    } catch (const std::bad_alloc &) {
+        // The vectors grow as the classes come instead.
+        free_vector(base_);
+        free_vector(neigh_);
+        free_vector(alpha_);
     }
 }
 
