@@ -6,7 +6,10 @@ sides, timed alternately in the same run:
 
 - package: the duv call;
 - floor: the calls to NumPy, pandas and scikit-learn that the package's call must make (the random draws, the
-  neighbour search, a DataFrame's `iloc`, NumPy's logarithm...), with the same arguments, on the same data;
+  neighbour search, a DataFrame's `iloc`, NumPy's logarithm...), with the same arguments, on the same data. Where the
+  output is rows of the input that the package copies itself (NumPy input), the floor also gathers them once with
+  NumPy (`X[rows]`): writing the output is a cost that no implementation avoids. SMOTE's rows are interpolated,
+  not copied: its floor is the search and the draws alone;
 - baseline: a NumPy / Python statement of the same documented steps.
 
 "own" is package minus floor: the work of the package itself, which is what it can make smaller.
