@@ -8,6 +8,7 @@
 #include "duv/interop/sklearn.hpp"
 #include "duv/interop/unlocked.hpp"
 #include "duv/interop/util.hpp"
+#include "duv/kernels/gather.hpp"
 
 #include <algorithm>
 
@@ -168,21 +169,18 @@ nb::object permuted(nb::handle np, nb::handle aug_indices, nb::object order, boo
         nb::object out = np.attr("empty")(n, "dtype"_a = "int32");
         duv::ArrayView view(out, true);
         int32_t *dst = view.vector<int32_t>();
-        duv::run_unlocked([&] {
-            for (int64_t k = 0; k < n; ++k) dst[k] = static_cast<int32_t>(ai[oi[k]]);
-        });
+        duv::run_unlocked([&] { duv::kernels::compose(ai, oi, n, dst); });
         return out;
     }
     // Held: `order` here and the view.
     if (duv::compare(order.attr("dtype"), aug_indices.attr("dtype"), Py_EQ) && aug::is_private_array(order, 2)) {
-        duv::run_unlocked([&] {
-            for (int64_t k = 0; k < n; ++k) oi[k] = ai[oi[k]];
-        });
+        duv::run_unlocked([&] { duv::kernels::compose(ai, oi, n, oi); });
         return order;
     }
     nb::object out = np.attr("empty")(n, "dtype"_a = aug_indices.attr("dtype"));
-    int64_t *dst = duv::ArrayView(out, true).vector<int64_t>();
-    for (int64_t k = 0; k < n; ++k) dst[k] = ai[oi[k]];
+    duv::ArrayView view(out, true);
+    int64_t *dst = view.vector<int64_t>();
+    duv::run_unlocked([&] { duv::kernels::compose(ai, oi, n, dst); });
     return out;
 }
 

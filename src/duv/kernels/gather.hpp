@@ -17,6 +17,17 @@ template <typename I> inline bool all_within(const I *idx, int64_t count, int64_
     return true;
 }
 
+// out[k] = values[order[k]] for k < n; `out` may be `order` itself. The reads are scattered
+// over `values`: they are started well ahead, so that they overlap when `values` is larger
+// than the caches.
+template <typename O> void compose(const int64_t *values, const int64_t *order, int64_t n, O *out) {
+    constexpr int64_t ahead = 32;
+    for (int64_t k = 0; k < n; ++k) {
+        if (k + ahead < n) __builtin_prefetch(values + order[k + ahead]);
+        out[k] = static_cast<O>(values[order[k]]);
+    }
+}
+
 namespace detail {
 
 constexpr int64_t kAhead = 16;

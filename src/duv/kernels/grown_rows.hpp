@@ -52,8 +52,7 @@ inline void sources(const Rows &rows, int64_t *src) {
     }
     for (int64_t i = 0; i < rows.n; ++i) table[i] = i;
     std::memcpy(table + rows.n, rows.idx, static_cast<size_t>(rows.n_new) * sizeof(int64_t));
-    if (rows.order)
-        for (int64_t r = 0; r < rows.total(); ++r) src[r] = table[rows.order[r]];
+    if (rows.order) compose(table, rows.order, rows.total(), src);
 }
 
 // One array whose rows are copied: m items of `itemsize` bytes, `cs` bytes apart within a
