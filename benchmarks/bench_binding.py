@@ -1,6 +1,6 @@
 """Cost of calling duv's function type, against the same Python function; and `import duv` time.
 
-Run: python benchmarks/bench_binding.py
+Run: python benchmarks/bench_binding.py [--repeats N] (see harness.py)
 """
 import statistics
 import subprocess
@@ -9,6 +9,7 @@ import timeit
 
 from sklearn.linear_model import Ridge
 
+import harness
 from duv.augmentation import ResampleAugmentedRegressor
 
 
@@ -26,12 +27,18 @@ class PyInit:
         return self
 
 
-def per_call(stmt, number=200_000, repeat=7, **ns):
-    times = timeit.repeat(stmt, globals=ns, number=number, repeat=repeat)
+REPEATS = 7
+
+
+def per_call(stmt, number=200_000, **ns):
+    # timeit runs the statement inline: a harness loop would add a call of its own to calls of 100 ns.
+    times = timeit.repeat(stmt, globals=ns, number=number, repeat=REPEATS)
     return min(times) / number * 1e9
 
 
 def main():
+    global REPEATS
+    REPEATS = harness.options(__doc__.splitlines()[1], repeats=REPEATS).repeats
     est, ref, inner = ResampleAugmentedRegressor(Ridge()), PyInit(None), Ridge()
     # The unbound __init__ binds self plus five arguments (a sixth stays at its default).
     rows = [

@@ -1,14 +1,17 @@
-"""Category balancing and the balanced scorer: duv against a NumPy / Python statement of the same steps.
+"""Category balancing and the balanced scorer: duv, its floor and a NumPy / Python statement of the same steps.
 
-Run as `python benchmarks/bench_category_balance.py [repeats]`. The data: a 100,000-row DataFrame of
-8 float columns, an integer column `cat` of 50 categories with geometrically falling frequencies (the
-largest about 15% of the rows, the smallest a handful) and an integer column `side` of 7 categories.
-Prints, per case, the best-of-N wall time of both sides and the ratio baseline / duv (above 1 means
-duv is faster), with the goal the ratio is held to.
+Run as `python benchmarks/bench_category_balance.py [--scale N]` (see harness.py). The data at scale 1: a
+100,000-row DataFrame of 8 float columns and an integer column `cat` of 50 categories with Zipf frequencies
+(exponent 1.5: the largest is 43% of the rows, so duplicate mode grows the set to about 2.1 million rows); the
+two-column case adds an integer column `side` of 7 categories.
+
+The floor of duplicate mode is the parameter validation, the selection of the balancing columns (`X[columns]`,
+`np.asarray`), `check_X_y`, the draws (one `rng.choice(idxs, size=add, replace=True)` per growing group, in group
+order, then `rng.permutation`) and the gather of the output rows: `X.iloc[rows]` and `y.iloc[rows]` for pandas
+input, `X_arr[rows]` and `y_arr[rows]` for arrays. Generate mode's floor has no draws and no gather, but
+`np.ones`; the scorer's is `check_is_fitted`, the estimator's `predict`, the column selection, the weights' sum and
+the metric called with the weights.
 """
-
-import sys
-import time
 
 import numpy as np
 import pandas as pd
@@ -16,10 +19,15 @@ from sklearn.linear_model import LinearRegression
 from sklearn.metrics import mean_squared_error
 from sklearn.utils.validation import check_is_fitted, check_random_state, check_X_y
 
+import harness
 from duv.augmentation import category_balance_augment
 from duv.metrics import make_categorical_balanced_scorer
 
+N = 100_000
 _NAN_GROUP = object()
+
+
+# ---- the baseline: the documented steps in NumPy and Python -------------------------------------------------
 
 
 def _is_nan_scalar(x):
@@ -118,61 +126,160 @@ def numpy_scorer(columns):
     return scorer
 
 
-def data(n=100_000, seed=0):
+# ---- the floor -----------------------------------------------------------------------------------------------
+
+
+class Plan:
+    """The draws and rows of duplicate mode, worked out beforehand with NumPy: the row numbers of every group (in
+    the order groups first occur, ascending within a group), the count each group grows by, and the output rows."""
+
+    def __init__(self, X, y, columns, seed):
+        values = np.asarray(X[columns]) if hasattr(X, "columns") else np.asarray(X)[:, columns]
+        values = values.reshape(len(X), -1)
+        codes = pd.MultiIndex.from_arrays(list(values.T)).factorize()[0] if values.shape[1] > 1 else \
+            pd.factorize(values[:, 0])[0]
+        by_group = np.argsort(codes, kind="stable")
+        offsets = np.concatenate([[0], np.cumsum(np.bincount(codes))])
+        self.groups = [by_group[a:b] for a, b in zip(offsets[:-1], offsets[1:])]
+        n_max = max(len(g) for g in self.groups)
+        self.adds = [n_max - len(g) for g in self.groups]
+        rng = np.random.RandomState(seed)
+        parts = []
+        for g, add in zip(self.groups, self.adds):
+            parts.append(g)
+            if add > 0:
+                parts.append(rng.choice(g, size=add, replace=True))
+        rows = np.concatenate(parts)
+        self.rows = rows[rng.permutation(len(rows))]
+        self.total = len(rows)
+
+    def draw(self, rng):
+        for g, add in zip(self.groups, self.adds):
+            if add > 0:
+                rng.choice(g, size=add, replace=True)
+        rng.permutation(self.total)
+
+
+def duplicate_floor(plan):
+    def body(X, y, *, columns, random_state=None, **_):
+        frame = hasattr(X, "iloc")
+        np.asarray(X[columns]) if frame else np.asarray(X)[:, [columns] if np.ndim(columns) == 0 else columns]
+        checked = check_X_y(X, y, multi_output=True, dtype=None, ensure_all_finite="allow-nan")
+        plan.draw(check_random_state(random_state))
+        if frame:  # the checked arrays are not needed for the rows of frames
+            del checked
+            return X.iloc[plan.rows], y.iloc[plan.rows]
+        return checked[0][plan.rows], checked[1][plan.rows]
+
+    return harness.validated_like(category_balance_augment, body)
+
+
+def generate_floor():
+    def body(X, y, *, columns, random_state=None, **_):
+        np.asarray(X[columns])
+        X_arr, y_arr = check_X_y(X, y, multi_output=True, dtype=None, ensure_all_finite="allow-nan")
+        check_random_state(random_state)
+        return X_arr, y_arr, np.ones(X_arr.shape[0], dtype=float)
+
+    return harness.validated_like(category_balance_augment, body)
+
+
+# ---- the cases ----------------------------------------------------------------------------------------------
+
+
+def data(n, side=False, seed=0):
     rng = np.random.RandomState(seed)
-    p = 0.88 ** np.arange(50)
+    p = np.arange(1, 51) ** -1.5
     X = pd.DataFrame(rng.randn(n, 8), columns=[f"f{i}" for i in range(8)])
     X["cat"] = rng.choice(50, size=n, p=p / p.sum())
-    X["side"] = rng.randint(0, 7, size=n)
+    if side:
+        X["side"] = rng.randint(0, 7, size=n)
     return X, pd.Series(X["f0"] * 2 + X["cat"] + rng.randn(n), name="y")
-
-
-def best(f, repeats):
-    times = []
-    for _ in range(repeats):
-        t0 = time.perf_counter()
-        f()
-        times.append(time.perf_counter() - t0)
-    return min(times)
 
 
 def check_equal(a, b):
     for x, y in zip(a, b):
         if isinstance(x, (pd.DataFrame, pd.Series)):
-            assert x.equals(y) and (x.index == y.index).all()
+            assert x.equals(y) and (x.index == y.index).all() and np.all(x.dtypes == y.dtypes)
         elif x is not None:
-            assert np.array_equal(x, y)
+            assert x.dtype == y.dtype and np.array_equal(x, y)
 
 
-def main():
-    repeats = int(sys.argv[1]) if len(sys.argv) > 1 else 5
-    X, y = data()
-    model = LinearRegression().fit(X, y)
-    print(f"rows {len(X)}, largest 'cat' group {X['cat'].value_counts().max()}")
-    print(f"{'case':44s} {'numpy':>9s} {'duv':>9s} {'ratio':>7s} {'goal':>5s}")
-    cases = []
-    for columns in ("cat", ["cat", "side"]):
-        for mode, goal in (("passthrough", 10), ("generate", 5)):
-            kw = dict(columns=columns, random_state=0, sample_weight_mode=mode)
+def duplicate_case(n, columns, arrays=False, side=False, goal=1.3):
+    X, y = data(n, side)
+    if arrays:
+        columns = [X.columns.get_loc(c) for c in columns] if isinstance(columns, list) else X.columns.get_loc(columns)
+        X, y = X.to_numpy(), y.to_numpy()
+    plan = Plan(X, y, columns, 0)
+    floor = duplicate_floor(plan)
+    kw = dict(columns=columns, random_state=0)
+
+    def check(with_baseline):
+        ours = category_balance_augment(X, y, **kw)
+        check_equal(ours[:2], floor(X, y, **kw))
+        a, b = np.random.RandomState(0), np.random.RandomState(0)
+        category_balance_augment(X, y, columns=columns, random_state=a)
+        floor(X, y, columns=columns, random_state=b)
+        assert harness.same_draws(a, b), "the floor's draws are not the package's"
+        if with_baseline:
+            check_equal(ours, numpy_augment(X, y, **kw))
+
+    width = X.shape[1] * 8 + 8 + (0 if arrays else 16)  # X and y, with an index each for pandas
+    return harness.Case(package=lambda: category_balance_augment(X, y, **kw), floor=lambda: floor(X, y, **kw),
+                        baseline=lambda: numpy_augment(X, y, **kw), goal=goal, check=check,
+                        output_mib=plan.total * width / 2**20, memory_goal=1.1,
+                        note=f"{plan.total:,} rows out")
+
+
+def generate_case(n, columns):
+    X, y = data(n, side=isinstance(columns, list))
+    kw = dict(columns=columns, random_state=0, sample_weight_mode="generate")
+    floor = generate_floor()
+
+    def check(with_baseline):
+        if with_baseline:
             check_equal(category_balance_augment(X, y, **kw), numpy_augment(X, y, **kw))
-            cases.append((f"augment {mode} {columns}", goal, lambda kw=kw: numpy_augment(X, y, **kw),
-                          lambda kw=kw: category_balance_augment(X, y, **kw)))
-    # The same steps on NumPy arrays, for reference (no goal): the rows are taken without pandas.
-    Xa, ya = X.to_numpy(), y.to_numpy()
-    for columns in (8, [8, 9]):
-        kw = dict(columns=columns, random_state=0)
-        check_equal(category_balance_augment(Xa, ya, **kw), numpy_augment(Xa, ya, **kw))
-        cases.append((f"augment passthrough {columns} (arrays)", None, lambda kw=kw: numpy_augment(Xa, ya, **kw),
-                      lambda kw=kw: category_balance_augment(Xa, ya, **kw)))
-    ours, theirs = make_categorical_balanced_scorer(mean_squared_error, greater_is_better=False, columns="cat"), \
-        numpy_scorer("cat")
-    assert ours(model, X, y) == theirs(model, X, y)
-    cases.append(("scorer mean_squared_error 'cat'", 3, lambda: theirs(model, X, y), lambda: ours(model, X, y)))
-    for name, goal, baseline, duv in cases:
-        t_np, t_duv = best(baseline, repeats), best(duv, repeats)
-        goal = f"{goal:4d}x" if goal else "    -"
-        print(f"{name:44s} {t_np * 1e3:8.1f}ms {t_duv * 1e3:8.1f}ms {t_np / t_duv:6.1f}x {goal}")
+
+    # No goal: the grouping of the rows is work that only the package does, beside calls that cost little.
+    return harness.Case(package=lambda: category_balance_augment(X, y, **kw), floor=lambda: floor(X, y, **kw),
+                        baseline=lambda: numpy_augment(X, y, **kw), check=check)
+
+
+def scorer_case(n):
+    X, y = data(n)
+    model = LinearRegression().fit(X, y)
+    ours = make_categorical_balanced_scorer(mean_squared_error, greater_is_better=False, columns="cat")
+    theirs = numpy_scorer("cat")
+    w = numpy_weights(numpy_resolve(X, "cat")[2], 1.0) if n <= 10 * N else None
+
+    def floor():
+        check_is_fitted(model)
+        y_pred = model.predict(X)
+        np.asarray(X["cat"])
+        weights.sum()
+        return -mean_squared_error(y, y_pred, sample_weight=weights)
+
+    weights = w if w is not None else np.ones(len(X))
+
+    def check(with_baseline):
+        if with_baseline:
+            assert ours(model, X, y) == theirs(model, X, y) == floor()
+
+    return harness.Case(package=lambda: ours(model, X, y), floor=floor, baseline=lambda: theirs(model, X, y),
+                        goal=1.3, check=check)
+
+
+def cases(scale):
+    n = harness.scaled(N, scale)
+    return [
+        ("augment duplicate 'cat'", lambda: duplicate_case(n, "cat")),
+        ("augment duplicate 'cat' (arrays)", lambda: duplicate_case(n, "cat", arrays=True)),
+        ("augment duplicate ['cat', 'side']", lambda: duplicate_case(n, ["cat", "side"], side=True)),
+        ("augment generate 'cat'", lambda: generate_case(n, "cat")),
+        ("augment generate ['cat', 'side']", lambda: generate_case(n, ["cat", "side"])),
+        ("scorer mean_squared_error 'cat'", lambda: scorer_case(n)),
+    ]
 
 
 if __name__ == "__main__":
-    main()
+    raise SystemExit(harness.main(__file__, cases, __doc__.splitlines()[0]))

@@ -1,21 +1,19 @@
-"""Speed of the log-space metrics against plain NumPy (and scikit-learn) in the same run.
+"""The log-space metrics and the fraction of variance unexplained: duv, its floor and plain NumPy (and scikit-learn).
 
-Run as `python benchmarks/bench_metrics.py`. Goals: at least 5x faster than both baselines
-at 100 samples and at least 3x at 1,000,000 samples, with no temporary array larger than
-one input.
+Run as `python benchmarks/bench_metrics.py [--scale N]` (see harness.py; the scale multiplies the large size). Goals:
+at least 5x faster than both baselines at 100 samples and at least 3x at 1,000,000 samples, with no temporary array
+larger than one input.
 
-The baselines are timed after earlier large arrays have raised glibc's mmap threshold, so
-their temporaries are reused without page faults (their best case). The last column
-compares duv with NumPy's logarithms alone, the floor that both sides share.
+The baselines follow the documented steps one NumPy call at a time and are timed after earlier large arrays have
+raised glibc's mmap threshold, so their temporaries are reused without page faults (their best case). The floor of
+a log-space metric is NumPy's logarithms of both inputs into a reused buffer, which duv takes from NumPy's own loop
+(the fraction of variance unexplained has no such call: no floor).
 """
-import resource
-import sys
-import timeit
-
 import numpy as np
 from sklearn.metrics import mean_squared_log_error as sk_msle
 
 import duv.metrics as M
+import harness
 
 
 # The baselines follow the documented steps one NumPy call at a time: input checks
@@ -96,65 +94,38 @@ CASES = [
 ]
 
 
-def log_floor(transform, y_true, y_pred):
-    # The logarithms alone, into a reused buffer: both duv and the baselines pay this.
-    out = np.empty_like(y_true)
-    return best_time(lambda: (transform(y_true, out=out), transform(y_pred, out=out)))
-
-
-def best_time(fn, *args, budget=0.2):
-    timer = timeit.Timer(lambda: fn(*args))
-    number, elapsed = 1, timer.timeit(1)
-    while elapsed * number < budget / 5 and number < 100_000:
-        number *= 4
-    return min(timer.repeat(repeat=5, number=number)) / number
-
-
 def data(n, k, seed=0):
     rng = np.random.default_rng(seed)
     shape = (n,) if k == 1 else (n, k)
     return rng.uniform(0.01, 100.0, shape), rng.uniform(0.01, 100.0, shape)
 
 
-def peak_rss_mb():
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0
+def case(fn, baseline, transform, n, k):
+    y_true, y_pred = data(n, k)
+    out = np.empty_like(y_true)
+
+    def check(with_baseline):
+        if with_baseline:
+            np.testing.assert_allclose(fn(y_true, y_pred), baseline(y_true, y_pred), rtol=1e-12)
+
+    floor = None if transform is None else lambda: (transform(y_true, out=out), transform(y_pred, out=out))
+    large = n >= 1_000_000
+    return harness.Case(package=lambda: fn(y_true, y_pred), floor=floor, baseline=lambda: baseline(y_true, y_pred),
+                        baseline_goal=3.0 if large else 5.0, check=check,
+                        output_mib=y_true.nbytes / 2**20 if large and k == 4 else None, memory_goal=1.0,
+                        memory_sides=("package",))
 
 
-def memory_check():
-    # First thing in the process, so that no baseline has raised the high-water mark yet.
-    y_true, y_pred = data(1_000_000, 4, seed=1)
-    before = peak_rss_mb()
-    for _, fn, _, _ in CASES:
-        fn(y_true, y_pred)
-    grown = peak_rss_mb() - before
-    one_input = y_true.nbytes / 2**20
-    print(f"peak memory growth over all four metrics at (1000000, 4): {grown:.1f} MiB "
-          f"(one input: {one_input:.1f} MiB) -> {'OK' if grown < one_input else 'TOO LARGE'}")
-    return grown < one_input
-
-
-def main():
-    ok = memory_check()
-    print(f"{'metric':34s} {'n':>8s} {'k':>2s} {'duv':>11s}  baseline/duv (goal: >=5x at 100, >=3x at 1e6); "
-          "duv/logarithms alone")
-    for n in (100, 1_000_000):
-        goal = 5.0 if n == 100 else 3.0
+def cases(scale):
+    out = []
+    for n in (100, harness.scaled(1_000_000, scale)):
         for k in (1, 4):
-            y_true, y_pred = data(n, k)
             for name, fn, baselines, transform in CASES:
-                t = best_time(fn, y_true, y_pred)
-                parts = []
-                for bname, bfn in baselines:
-                    np.testing.assert_allclose(fn(y_true, y_pred), bfn(y_true, y_pred), rtol=1e-12)
-                    ratio = best_time(bfn, y_true, y_pred) / t
-                    ok &= ratio >= goal
-                    parts.append(f"{bname} {ratio:5.1f}x{'' if ratio >= goal else ' (below goal)'}")
-                if transform is not None:
-                    parts.append(f"logarithms alone {t / log_floor(transform, y_true, y_pred):4.2f}x")
-                print(f"{name:34s} {n:8d} {k:2d} {t * 1e6:9.1f}us  " + ", ".join(parts))
-    print("all goals met" if ok else "some goals missed")
-    return 0
+                for bname, baseline in baselines:
+                    out.append((f"{name} {n}x{k} vs {bname}",
+                                lambda fn=fn, b=baseline, t=transform, n=n, k=k: case(fn, b, t, n, k)))
+    return out
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    raise SystemExit(harness.main(__file__, cases, __doc__.splitlines()[0], repeats=7))

@@ -4,7 +4,7 @@ Distance routing is compared with the row-at-a-time algorithm (one joblib task p
 predict call per row and active expert); confidence routing and both fit splits with the
 same NumPy/joblib calls written in Python.
 
-Run: python benchmarks/bench_mixture_of_experts.py
+Run: python benchmarks/bench_mixture_of_experts.py [--scale N] [--repeats N] (see harness.py)
 """
 import time
 
@@ -17,18 +17,14 @@ from sklearn.linear_model import BayesianRidge
 from sklearn.utils import check_array, check_random_state, check_X_y
 from sklearn.utils.validation import FLOAT_DTYPES, check_is_fitted
 
+import harness
 from duv.ensemble import MixtureOfExpertsRegressor
 
 
 def best_pair(ours, base, repeat):
     """Best times of two callables, measured alternately (the machine is shared)."""
-    times = ([], [])
-    for _ in range(repeat):
-        for fn, out in zip((ours, base), times):
-            t = time.perf_counter()
-            fn()
-            out.append(time.perf_counter() - t)
-    return min(times[0]), min(times[1])
+    t = harness.measure({"duv": ours, "baseline": base}, repeat, number=1)
+    return t["duv"].best, t["baseline"].best
 
 
 def mixture(means, stds, weights, eps):
@@ -97,9 +93,11 @@ def fit_numpy(X, y, split, n_estimators=10, seed=0, eps=1e-9):
 
 
 def main():
+    args = harness.options(__doc__.splitlines()[0], repeats=1)
+    n = harness.scaled(20_000, args.scale)
     rng = np.random.RandomState(0)
-    X = rng.rand(20_000, 8)
-    y = X @ rng.randn(8) + 0.1 * rng.randn(20_000)
+    X = rng.rand(n, 8)
+    y = X @ rng.randn(8) + 0.1 * rng.randn(n)
     model = MixtureOfExpertsRegressor(BayesianRidge(), n_estimators=10, n_active=3, routing="distance",
                                       random_state=0).fit(X, y)
     X2 = X[:2000]
@@ -114,17 +112,17 @@ def main():
     def row(label, ours, base, goal):
         print(f"{label:46s} {ours:9.4f} {base:11.4f} {base / ours:8.1f}x  (goal {goal})")
 
-    ours, base = best_pair(lambda: model.predict(X2, return_std=True), lambda: distance_row_at_a_time(model, X2), 2)
+    ours, base = best_pair(lambda: model.predict(X2, return_std=True), lambda: distance_row_at_a_time(model, X2), 2 * args.repeats)
     row("distance predict, 2,000 rows, 10 experts, k=3", ours, base, ">= 50x")
 
     model.set_params(routing="confidence")
-    ours, base = best_pair(lambda: model.predict(X, return_std=True), lambda: confidence_numpy(model, X), 15)
-    row("confidence predict, 20,000 rows", ours, base, ">= 1x")
+    ours, base = best_pair(lambda: model.predict(X, return_std=True), lambda: confidence_numpy(model, X), 15 * args.repeats)
+    row(f"confidence predict, {n:,} rows", ours, base, ">= 1x")
 
     for split in ("random", "kmeans"):
         m = MixtureOfExpertsRegressor(BayesianRidge(), split=split, random_state=0)
-        ours, base = best_pair(lambda: m.fit(X, y), lambda: fit_numpy(X, y, split), 7)
-        row(f"fit, split={split}, 20,000 rows", ours, base, ">= 1x")
+        ours, base = best_pair(lambda: m.fit(X, y), lambda: fit_numpy(X, y, split), 7 * args.repeats)
+        row(f"fit, split={split}, {n:,} rows", ours, base, ">= 1x")
 
 
 if __name__ == "__main__":

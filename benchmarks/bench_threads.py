@@ -1,6 +1,6 @@
 """Speed-up of 2 and 4 threads over serial calls of the large-input kernels, in the same run.
 
-Run as `python benchmarks/bench_threads.py`. The same 4 calls run one after the other in one thread (the
+Run as `python benchmarks/bench_threads.py [--repeats N]` (see harness.py). The same 4 calls run one after the other in one thread (the
 baseline), split over 2 threads, and one per thread over 4 threads; the ratios are baseline time / threaded
 time, so the number of cores is the ceiling. Native thread pools are limited to one thread so that only
 these threads run in parallel.
@@ -18,6 +18,7 @@ import numpy as np
 from threadpoolctl import threadpool_limits
 
 import duv.augmentation as A
+import harness
 import duv.metrics as M
 import duv.preprocessing as P
 
@@ -75,6 +76,11 @@ def best(fn, threads):
     return min(threaded(fn, threads) for _ in range(REPEAT))
 
 
+def options():
+    global REPEAT
+    REPEAT = harness.options(__doc__.splitlines()[0], repeats=REPEAT).repeats
+
+
 def spinner_rate(seconds, during=None):
     """Counter increments per second of a spinning Python thread, alone or while `during` runs."""
     stop = threading.Event()
@@ -101,6 +107,7 @@ def spinner_rate(seconds, during=None):
 
 
 def main():
+    options()
     old_interval = sys.getswitchinterval()
     sys.setswitchinterval(0.0005)
     with threadpool_limits(1):

@@ -162,6 +162,31 @@ def test_augment_matches_the_documented_steps(mode, kwargs, columns, kind):
     assert got_rs.randint(1 << 30) == want_rs.randint(1 << 30)  # same draws, in the same order
 
 
+def numeric_layout(layout, dtype, n=300, seed=1):
+    """Numeric X (category in column 0) in one of the layouts the package gathers rows from itself."""
+    rng = np.random.RandomState(seed)
+    X = (rng.rand(n, 20) * 50).astype(dtype)
+    X[:, 0] = rng.choice(4, size=n, p=[0.7, 0.2, 0.07, 0.03])
+    return {"C": X[:, :9].copy(), "F": np.asfortranarray(X[:, :9]), "strided": X[:, ::2], "wide": X}[layout]
+
+
+@pytest.mark.parametrize("layout, dtype", [(lay, dt) for lay in ("C", "F", "strided", "wide")
+                                           for dt in (np.float64, np.float32, np.int8, np.int16, np.longdouble,
+                                                      np.bool_)])
+@pytest.mark.parametrize("shuffle", [True, False])
+@pytest.mark.parametrize("target", ["1d", "2d-F"])
+def test_numeric_arrays_match_the_documented_steps(layout, dtype, shuffle, target):
+    X = numeric_layout(layout, dtype)
+    y = np.arange(300.0) if target == "1d" else np.asfortranarray(np.c_[np.arange(300), -np.arange(300)])
+    got_rs, want_rs = np.random.RandomState(5), np.random.RandomState(5)
+    got = category_balance_augment(X, y, columns=0, shuffle=shuffle, random_state=got_rs)
+    want = ref_augment(X, y, columns=0, shuffle=shuffle, random_state=want_rs)
+    for g, w in zip(got, want):
+        assert_same(g, w)
+        assert g is None or g.flags.c_contiguous == w.flags.c_contiguous
+    assert got_rs.randint(1 << 30) == want_rs.randint(1 << 30)
+
+
 # rows: the rows of the unshuffled result, None where a duplicate is drawn from `pool`
 @pytest.mark.parametrize("X, kwargs, rows, pool, weights", [
     ([0, 0, 0, 1], {}, [0, 1, 2, 3, 3, 3], (), [1, 1, 1, 3]),

@@ -65,6 +65,20 @@ def test_draws_match_numpy(data, factor, shuffle, mode, weighted):
             assert g.dtype == e.dtype
 
 
+@pytest.mark.parametrize("layout", ["C", "F", "strided", "wide"])
+@pytest.mark.parametrize("dtype", [np.float64, np.float32, np.int8, np.int16, np.longdouble])
+@pytest.mark.parametrize("factor", [2.0, 0.5, 1.0])
+def test_rows_of_every_layout_match_numpy(layout, dtype, factor):
+    rng = np.random.RandomState(3)
+    full = (rng.rand(40, 20) * 50).astype(dtype)
+    X = {"C": full[:, :9].copy(), "F": np.asfortranarray(full[:, :9]), "strided": full[:, ::2], "wide": full}[layout]
+    y = np.asfortranarray(full[:, :2].real.astype(float))
+    got = resample_augment(X, y, factor=factor, random_state=4)
+    want = reference(X, y, factor=factor, random_state=4)
+    for g, e in zip(got[:2], want[:2]):
+        assert g.dtype == e.dtype and g.flags.c_contiguous and g.tobytes() == e.tobytes()
+
+
 def test_sizes_and_rows(data):
     X, y, w = data
     assert resample_augment(X, y, factor=0.01)[0].shape == (1, 3)

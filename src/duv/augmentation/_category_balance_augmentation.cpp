@@ -6,7 +6,11 @@
 #include "duv/interop/klass.hpp"
 #include "duv/interop/module.hpp"
 #include "duv/interop/sklearn.hpp"
+#include "duv/interop/unlocked.hpp"
 #include "duv/interop/util.hpp"
+#include "duv/kernels/gather.hpp"
+
+#include <algorithm>
 
 namespace {
 
@@ -145,17 +149,38 @@ nb::object duplicated_rows(nb::handle np, nb::handle rng, const RowsByGroup &gro
     return np.attr("asarray")(out, "dtype"_a = duv::int_type());
 }
 
-// aug_indices[order]: the two row selections of the shuffled result taken at once.
-nb::object permuted(nb::handle np, nb::handle aug_indices, nb::handle order) {
-    duv::ArrayView a(aug_indices), o(order);
-    const int64_t *ai = a ? a.vector<int64_t>() : nullptr, *oi = o ? o.vector<int64_t>() : nullptr;
+// aug_indices[order]: the two row selections of the shuffled result taken at once, written over
+// `order` when nothing else holds it. `narrow`: the rows are for the package's own gathers, which
+// take them as int32 when they fit (half the memory beside the output).
+nb::object permuted(nb::handle np, nb::handle aug_indices, nb::object order, bool narrow) {
+    duv::ArrayView a(aug_indices), o(order, true);
+    const int64_t *ai = a ? a.vector<int64_t>() : nullptr;
+    int64_t *oi = o ? o.vector<int64_t>() : nullptr;
     const int64_t n = ai ? a.shape(0) : 0;
     bool within = ai && oi && o.shape(0) == n;
     for (int64_t k = 0; within && k < n; ++k) within = oi[k] >= 0 && oi[k] < n;
-    if (!within) return item(aug_indices, order);
+    if (!within) {
+        o.release();
+        return item(aug_indices, order);
+    }
+    int64_t top = 0;
+    for (int64_t k = 0; narrow && k < n; ++k) top = std::max(top, ai[k]);
+    if (narrow && n <= INT32_MAX && top <= INT32_MAX) {
+        nb::object out = np.attr("empty")(n, "dtype"_a = "int32");
+        duv::ArrayView view(out, true);
+        int32_t *dst = view.vector<int32_t>();
+        duv::run_unlocked([&] { duv::kernels::compose(ai, oi, n, dst); });
+        return out;
+    }
+    // Held: `order` here and the view.
+    if (duv::compare(order.attr("dtype"), aug_indices.attr("dtype"), Py_EQ) && aug::is_private_array(order, 2)) {
+        duv::run_unlocked([&] { duv::kernels::compose(ai, oi, n, oi); });
+        return order;
+    }
     nb::object out = np.attr("empty")(n, "dtype"_a = aug_indices.attr("dtype"));
-    int64_t *dst = duv::ArrayView(out, true).vector<int64_t>();
-    for (int64_t k = 0; k < n; ++k) dst[k] = ai[oi[k]];
+    duv::ArrayView view(out, true);
+    int64_t *dst = view.vector<int64_t>();
+    duv::run_unlocked([&] { duv::kernels::compose(ai, oi, n, dst); });
     return out;
 }
 
@@ -163,34 +188,46 @@ nb::object permuted(nb::handle np, nb::handle aug_indices, nb::handle order) {
 // selections (shuffled), a shallow copy drops the link that pandas before 3.0 keeps from a
 // taken frame to its source for chained-assignment warnings: the two-step result links only
 // to the intermediate frame, which is gone.
-nb::object rows_of(nb::handle np, nb::handle original, nb::handle validated, nb::handle rows, bool merged) {
-    if (!duv::has_attr(original, "iloc")) return aug::take_rows(np, validated, rows);
+nb::object rows_of(nb::handle np, nb::handle original, bool frame, nb::handle validated, nb::handle rows, bool merged) {
+    if (!frame) return aug::take_rows(np, validated, rows);
     nb::object taken = item(original.attr("iloc"), rows);
     return merged ? taken.attr("copy")("deep"_a = false) : taken;
 }
 
 nb::object category_balance_augment(const duv::Globals &g, const AugmentArgs &a) {
-    RowKeys keys = resolve_keys(g, a.X, a.columns);
-    auto Xy = duv::unpack(
-        g["check_X_y"](a.X, a.y, "multi_output"_a = true, "dtype"_a = nb::none(), "ensure_all_finite"_a = "allow-nan"),
-        2);
-    const nb::object &X_arr = Xy[0], &y_arr = Xy[1];
-    nb::object n_samples = nb::object(X_arr.attr("shape"))[0];
-    nb::object rng = g["check_random_state"](a.random_state);
-    const bool generate = generate_mode(a.sample_weight_mode);
-    RowsByGroup groups = group_indices(g, keys);
     nb::object np = g["np"];
-    const int64_t n_max = cat::largest_group(groups);
-    nb::object target = cat::target_size(np, n_max, a.balance_strength);
-    if (generate) {
-        nb::object w = cat::balancing_weights(np, groups, nb::cast<Py_ssize_t>(n_samples), n_max, target);
-        return with_generated_weights(np, X_arr, y_arr, n_samples, w, a.sample_weight);
-    }
-    nb::object rows = duplicated_rows(np, rng, groups, n_max, target);
+    nb::object X_arr, y_arr, rng, rows;
+    {
+        RowKeys keys = resolve_keys(g, a.X, a.columns);
+        auto Xy = duv::unpack(g["check_X_y"](a.X, a.y, "multi_output"_a = true, "dtype"_a = nb::none(),
+                                             "ensure_all_finite"_a = "allow-nan"),
+                              2);
+        X_arr = std::move(Xy[0]);
+        y_arr = std::move(Xy[1]);
+        nb::object n_samples = nb::object(X_arr.attr("shape"))[0];
+        rng = g["check_random_state"](a.random_state);
+        const bool generate = generate_mode(a.sample_weight_mode);
+        RowsByGroup groups = group_indices(g, keys);
+        const int64_t n_max = cat::largest_group(groups);
+        nb::object target = cat::target_size(np, n_max, a.balance_strength);
+        if (generate) {
+            nb::object w = cat::balancing_weights(np, groups, nb::cast<Py_ssize_t>(n_samples), n_max, target);
+            return with_generated_weights(np, X_arr, y_arr, n_samples, w, a.sample_weight);
+        }
+        rows = duplicated_rows(np, rng, groups, n_max, target);
+    }  // the keys and groups go before the output comes
+    // Frames are taken by iloc: their validated arrays are not needed any more.
+    const bool X_frame = duv::has_attr(a.X, "iloc"), y_frame = duv::has_attr(a.y, "iloc");
+    if (X_frame) X_arr = nb::object();
+    if (y_frame) y_arr = nb::object();
     const bool shuffle = duv::truthy(a.shuffle);
-    if (shuffle) rows = permuted(np, rows, rng.attr("permutation")(nb::len(rows)));
-    nb::object X_aug = rows_of(np, a.X, X_arr, rows, shuffle);
-    nb::object y_aug = rows_of(np, a.y, y_arr, rows, shuffle);
+    if (shuffle) {
+        nb::object order = rng.attr("permutation")(nb::len(rows));
+        rows = permuted(np, rows, std::move(order), !X_frame && !y_frame);
+    }
+    nb::object X_aug = rows_of(np, a.X, X_frame, X_arr, rows, shuffle);
+    X_arr = nb::object();
+    nb::object y_aug = rows_of(np, a.y, y_frame, y_arr, rows, shuffle);
     return nb::make_tuple(X_aug, y_aug, nb::none());
 }
 

@@ -1,3 +1,4 @@
+#include "duv/augmentation/arrays.hpp"
 #include "duv/augmentation/meta_estimator.hpp"
 #include "duv/augmentation/meta_estimator_tags.hpp"
 #include "duv/augmentation/row_weights.hpp"
@@ -47,8 +48,8 @@ nb::object resample_augment(const duv::Globals &g, const ResampleArgs &a) {
     if (n_target == n_samples) {
         if (shuffle) {
             nb::object indices = rng.attr("permutation")(n_samples);
-            X_res = X[indices];
-            y_res = y[indices];
+            X_res = aug::take_rows(np, X, indices);
+            y_res = aug::take_rows(np, y, indices);
             sw_res = weights_of(np, consume, a.sample_weight, n_samples, indices);
         } else {
             X_res = X.attr("copy")();
@@ -61,14 +62,10 @@ nb::object resample_augment(const duv::Globals &g, const ResampleArgs &a) {
                            : nb::none();
         nb::object indices =
             rng.attr("choice")(n_samples, "size"_a = n_target, "replace"_a = n_target > n_samples, "p"_a = p);
-        X_res = X[indices];
-        y_res = y[indices];
-        if (shuffle) {
-            nb::object order = rng.attr("permutation")(n_target);
-            X_res = X_res[order];
-            y_res = y_res[order];
-            indices = indices[order];
-        }
+        // X[indices][order] is X[indices[order]]: the rows are gathered once, in their final order.
+        if (shuffle) indices = aug::take_rows(np, indices, rng.attr("permutation")(n_target));
+        X_res = aug::take_rows(np, X, indices);
+        y_res = aug::take_rows(np, y, indices);
         sw_res = weights_of(np, consume, a.sample_weight, n_target, indices);
     }
     if (y_was_1d) y_res = y_res.attr("reshape")(-1);

@@ -330,7 +330,7 @@ nb::object fit_classifier(const duv::Globals &g, const FitArgs &a) {
     std::vector<nb::object> per_class = allocate(g, n_total_synth, counts, n_samples);
 
     const int64_t n = nb::cast<int64_t>(n_samples);
-    smote::ClassInterpolation rows(np, X, n);
+    smote::ClassInterpolation rows(np, X, n, n_total_synth);
     nb::list y_synth_list;
     nb::object extrapolation = self.attr("extrapolation");
     for (size_t i = 0; i < labels.size(); ++i) {

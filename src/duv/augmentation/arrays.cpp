@@ -12,10 +12,11 @@ nb::object take_rows(nb::handle np, nb::handle arr, nb::handle idx) {
     if (truthy(dtype.attr("hasobject"))) return by_numpy();
     ArrayView src(arr), index(idx);
     if (!src || (src.ndim() != 1 && src.ndim() != 2)) return by_numpy();
-    const int64_t *ix = index.vector<int64_t>();
-    if (!ix) return by_numpy();
+    const int64_t *ix64 = index.vector<int64_t>();
+    const int32_t *ix32 = ix64 ? nullptr : index.vector<int32_t>();
+    if (!ix64 && !ix32) return by_numpy();
     const int64_t n_out = index.shape(0), len = src.shape(0);
-    if (!kernels::all_within(ix, n_out, len)) return by_numpy();
+    if (ix64 ? !kernels::all_within(ix64, n_out, len) : !kernels::all_within(ix32, n_out, len)) return by_numpy();
 
     const bool matrix = src.ndim() == 2;
     NewArray out = new_array(np, matrix ? nb::make_tuple(n_out, src.shape(1)) : nb::make_tuple(n_out), dtype);
@@ -23,7 +24,10 @@ nb::object take_rows(nb::handle np, nb::handle arr, nb::handle idx) {
     const std::ptrdiff_t cs = matrix ? src.stride(1) : static_cast<std::ptrdiff_t>(src.itemsize());
     {
         nb::gil_scoped_release unlocked;
-        kernels::gather_rows(src.data(), src.stride(0), cs, m, src.itemsize(), ix, n_out, out.view.data());
+        if (ix64)
+            kernels::gather_rows(src.data(), src.stride(0), cs, m, src.itemsize(), ix64, n_out, out.view.data());
+        else
+            kernels::gather_rows(src.data(), src.stride(0), cs, m, src.itemsize(), ix32, n_out, out.view.data());
     }
     return out.array;
 }

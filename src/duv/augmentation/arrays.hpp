@@ -7,8 +7,8 @@
 
 namespace duv::augmentation {
 
-// `arr[idx]` for a 1-D index vector: copied in C++ for a plain 1-D/2-D ndarray without
-// object elements and indices within range, by NumPy otherwise.
+// `arr[idx]` for a 1-D index vector (int64 or int32): copied in C++ for a plain 1-D/2-D ndarray
+// without object elements and indices within range, by NumPy otherwise.
 nb::object take_rows(nb::handle np, nb::handle arr, nb::handle idx);
 
 // `np.empty(shape, dtype=dtype)` with a writable view of it.

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <type_traits>
 
 namespace duv::augmentation::smote {
@@ -58,7 +59,10 @@ bool interpolates_quietly(const ArrayView &view, Dtype dt, double alpha_max) {
 // The largest |alpha|.
 double largest(const double *alpha, int64_t n) {
     double top = 0.0;
-    for (int64_t i = 0; i < n; ++i) top = std::fmax(top, std::fabs(alpha[i]));
+    for (int64_t i = 0; i < n; ++i) {
+        const double a = std::fabs(alpha[i]);
+        top = a > top ? a : top;  // NaN is passed over, as by fmax
+    }
     return top;
 }
 
@@ -159,15 +163,15 @@ nb::object neighbours_at(nb::handle neighbours, nb::handle selected, nb::object 
 Interpolation::Interpolation(nb::handle X, nb::handle y, nb::object selected, nb::object chosen, int64_t n)
     : X_(X), y_(y), n_(n), selected_(std::move(selected)), chosen_(std::move(chosen)), selected_view_(selected_),
       chosen_view_(chosen_) {
-    if (row_numbers(selected_view_, n) && row_numbers(chosen_view_, n)) return;
+    rows_checked_ = row_numbers(selected_view_, n) && row_numbers(chosen_view_, n);
+    if (rows_checked_) return;
     X_ends_ = {X[selected_], X[chosen_]};
     y_ends_ = {y[selected_], y[chosen_]};
 }
 
 bool Interpolation::kernel_reads_draws() const {
-    const int64_t *base = row_numbers(selected_view_, n_), *neigh = row_numbers(chosen_view_, n_);
     const double *alpha = alpha_view_.vector<double>();
-    if (!base || !neigh || !alpha) return false;
+    if (!rows_checked_ || !alpha) return false;
     const int64_t count = selected_view_.shape(0);
     return chosen_view_.shape(0) == count && alpha_view_.shape(0) == count;
 }
@@ -259,8 +263,26 @@ Augmented Interpolation::assemble(nb::handle np, nb::handle perm, int64_t n_tota
 
 // ---- SMOTEAugmentedClassifier --------------------------------------------------------------
 
-ClassInterpolation::ClassInterpolation(nb::handle np, nb::handle X, int64_t n)
-    : np_(np), X_(X), n_(n), X_view_(X), X_dt_(row_dtype(X_view_)) {}
+ClassInterpolation::ClassInterpolation(nb::handle np, nb::handle X, int64_t n, nb::handle expected)
+    : np_(np), X_(X), n_(n), X_view_(X), X_dt_(row_dtype(X_view_)) {
+    if (!X_dt_) return;
+    // Room for every class's draws at once: growing class by class would copy them and touch
+    // new memory at each step.
+    int overflow = 0;
+    const long long count = PyLong_AsLongLongAndOverflow(expected.ptr(), &overflow);
+    if (count == -1 && PyErr_Occurred()) PyErr_Clear();
+    if (overflow || count <= 0 || count > (1LL << 32)) return;
+    try {
+        base_.reserve(static_cast<size_t>(count));
+        neigh_.reserve(static_cast<size_t>(count));
+        alpha_.reserve(static_cast<size_t>(count));
+    } catch (const std::bad_alloc &) {
+        // The vectors grow as the classes come instead.
+        free_vector(base_);
+        free_vector(neigh_);
+        free_vector(alpha_);
+    }
+}
 
 void ClassInterpolation::pick(const ClassRows &c, nb::handle base_idx, nb::handle slots) {
     mark_ = base_.size();

@@ -59,6 +59,7 @@ private:
     ArrayView selected_view_, chosen_view_, alpha_view_, X_view_, y_view_, weights_view_;
     Endpoints X_ends_, y_ends_;
     kernels::smote::Synthetic draws_;
+    bool rows_checked_ = false;                               // selected_ and chosen_ are row numbers of X
     bool kernel_draws_ = false;                               // draws_ holds the three draw vectors
     std::optional<kernels::Dtype> X_dt_, y_dt_, weights_dt_;  // set: written by the kernel
     nb::object X_aug_, y_aug_, sw_aug_;                       // built by NumPy
@@ -77,7 +78,8 @@ struct ClassRows {
 // alpha's draw; after the last: finish(), then augmented_rows().
 class ClassInterpolation {
 public:
-    ClassInterpolation(nb::handle np, nb::handle X, int64_t n);
+    // `expected`: the number of synthetic rows to come (a Python int), for which room is made at once.
+    ClassInterpolation(nb::handle np, nb::handle X, int64_t n, nb::handle expected);
 
     // The class's endpoint rows: base_idx and neighbours[base_idx, slots] of the class's rows.
     void pick(const ClassRows &c, nb::handle base_idx, nb::handle slots);

@@ -47,7 +47,7 @@ public:
     // A 1-D or 2-D view as a kernel matrix (a vector is n x 1); `dt` is dtype().
     kernels::Matrix matrix(Dtype dt) const;
 
-    // Data of a contiguous 1-D vector of T (int64_t, double, float, bool), else nullptr.
+    // Data of a contiguous 1-D vector of T (int64_t, int32_t, double, float, bool), else nullptr.
     template <typename T> T *vector() const {
         if (!view_ || !has(dtype_of<T>()) || ndim() != 1) return nullptr;
         if (shape(0) > 1 && stride(0) != static_cast<std::ptrdiff_t>(sizeof(T))) return nullptr;
@@ -67,6 +67,8 @@ private:
             return Dtype::F32;
         else if constexpr (std::is_same_v<T, int64_t>)
             return Dtype::I64;
+        else if constexpr (std::is_same_v<T, int32_t>)
+            return Dtype::I32;
         else if constexpr (std::is_same_v<T, bool>)
             return Dtype::Bool;
         else

@@ -9,6 +9,7 @@
 
 #include "duv/kernels/dtype.hpp"
 #include "duv/kernels/extent.hpp"
+#include "duv/kernels/gather.hpp"
 
 #include <cmath>
 #include <cstdint>
@@ -51,8 +52,7 @@ inline void sources(const Rows &rows, int64_t *src) {
     }
     for (int64_t i = 0; i < rows.n; ++i) table[i] = i;
     std::memcpy(table + rows.n, rows.idx, static_cast<size_t>(rows.n_new) * sizeof(int64_t));
-    if (rows.order)
-        for (int64_t r = 0; r < rows.total(); ++r) src[r] = table[rows.order[r]];
+    if (rows.order) compose(table, rows.order, rows.total(), src);
 }
 
 // One array whose rows are copied: m items of `itemsize` bytes, `cs` bytes apart within a
@@ -65,39 +65,9 @@ struct RowCopy {
     char *out = nullptr;
 };
 
-namespace detail {
-
-// Rows of a fixed number of 8-byte words, copied without a loop per row.
-template <int Words>
-void copy_words(const char *src, std::ptrdiff_t rs, const int64_t *rows, int64_t total, char *dst) {
-    constexpr std::size_t kBytes = std::size_t{8} * Words;
-    for (int64_t r = 0; r < total; ++r, dst += kBytes) std::memcpy(dst, src + rows[r] * rs, kBytes);
-}
-
-template <int... Words>
-bool copy_fixed(std::size_t bytes, const char *src, std::ptrdiff_t rs, const int64_t *rows, int64_t total, char *dst,
-                std::integer_sequence<int, Words...>) {
-    return (
-        (bytes == std::size_t{8} * (Words + 1) ? (copy_words<Words + 1>(src, rs, rows, total, dst), true) : false) ||
-        ...);
-}
-
-}  // namespace detail
-
 // out row r = input row src[r].
 inline void copy_rows(const RowCopy &a, const int64_t *src, int64_t total) {
-    const std::size_t bytes = a.itemsize * static_cast<std::size_t>(a.m);
-    const bool packed = a.m == 1 || a.cs == static_cast<std::ptrdiff_t>(a.itemsize);
-    if (packed && detail::copy_fixed(bytes, a.src, a.rs, src, total, a.out, std::make_integer_sequence<int, 16>()))
-        return;
-    char *dst = a.out;
-    if (packed) {
-        for (int64_t r = 0; r < total; ++r, dst += bytes) std::memcpy(dst, a.src + src[r] * a.rs, bytes);
-        return;
-    }
-    for (int64_t r = 0; r < total; ++r, dst += bytes)
-        for (int64_t c = 0; c < a.m; ++c)
-            std::memcpy(dst + c * a.itemsize, a.src + src[r] * a.rs + c * a.cs, a.itemsize);
+    gather_rows(a.src, a.rs, a.cs, a.m, a.itemsize, src, total, a.out);
 }
 
 struct Noise {
@@ -117,10 +87,23 @@ template <typename T> inline double value(const char *p) {
         return static_cast<double>(v);
 }
 
+// Starts loading the `bytes` from `p` (a row that a later iteration reads).
+inline void prefetch_span(const void *p, std::size_t bytes) {
+    for (std::size_t b = 0; b < bytes; b += 64) __builtin_prefetch(static_cast<const char *>(p) + b);
+}
+
 template <typename T>
 void noisy(const Matrix &x, const Noise &noise, const Rows &rows, const int64_t *src, double *out) {
+    constexpr int64_t ahead = 8;
     const int64_t m = x.m;
+    const std::size_t row_bytes = static_cast<std::size_t>(m) * sizeof(double);
     for (int64_t r = 0; r < rows.total(); ++r, out += m) {
+        if (r + ahead < rows.total()) {
+            // The rows that the copies read are scattered (the order is shuffled): their loads start early.
+            __builtin_prefetch(x.data + src[r + ahead] * x.rs);
+            const int64_t later = rows.combined(r + ahead) - rows.n;
+            if (later >= 0) prefetch_span(noise.draws + later * m, row_bytes);
+        }
         const char *row = x.data + src[r] * x.rs;
         const int64_t copy = rows.combined(r) - rows.n;
         if (copy < 0) {

@@ -1,7 +1,6 @@
 #include "duv/kernels/log_scale.hpp"
 
 #include "duv/kernels/fp_flags.hpp"
-#include "duv/kernels/simd.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -24,33 +23,19 @@ template <typename F> bool for_blocks(std::ptrdiff_t n, std::ptrdiff_t block, F 
     return true;
 }
 
-// np.maximum(z, bound) for a bound that is not NaN: NaN kept, anything below the bound
-// raised to it. NaN never reaches the ordered compare, which would raise the invalid flag
-// that NumPy's clip does not report; `zeros` collects the lanes that hold a zero.
-inline v2d raise_to(v2d z, v2d bound, v2i &zeros) {
-    const v2d inf = {HUGE_VAL, HUGE_VAL};
-    const v2d comparable = z == z ? z : inf;
-    zeros |= z == 0.0;
-    return comparable < bound ? bound : z;
-}
-
-// s = np.maximum(±x, bound); false when a zero meets a zero bound of the other sign
-// (NumPy may keep either).
+// s = np.maximum(±x, bound) for a bound that is not NaN: NaN kept, anything below the bound
+// raised to it. The compare that the compiler makes of it (maxpd) raises the invalid flag on a
+// NaN, which NumPy's clip does not report, so the pass leaves the flags as it found them. False
+// when a zero meets a zero bound of the other sign (NumPy may keep either).
 template <bool Negate> bool bounded(const double *__restrict x, double *__restrict s, std::ptrdiff_t n, double bound) {
-    const v2d b = {bound, bound};
-    v2i zeros = {0, 0};
-    std::ptrdiff_t i = 0;
-    for (; i + 2 <= n; i += 2) {
-        const v2d z = Negate ? -load2(x + i) : load2(x + i);
-        const v2d r = raise_to(z, b, zeros);
-        std::memcpy(s + i, &r, sizeof r);
+    const std::fexcept_t before = FpFlags::snapshot();
+    for (std::ptrdiff_t i = 0; i < n; ++i) {
+        const double z = Negate ? -x[i] : x[i];
+        s[i] = z < bound ? bound : z;
     }
-    for (; i < n; ++i) {
-        const v2d z = {Negate ? -x[i] : x[i], 1.0};
-        s[i] = raise_to(z, b, zeros)[0];
-    }
-    if (!(zeros[0] | zeros[1]) || bound != 0.0) return true;
-    for (i = 0; i < n; ++i) {
+    FpFlags::restore(before);
+    if (bound != 0.0) return true;
+    for (std::ptrdiff_t i = 0; i < n; ++i) {
         const double z = Negate ? -x[i] : x[i];
         if (z == 0.0 && std::signbit(z) != std::signbit(bound)) return false;
     }
@@ -79,6 +64,9 @@ bool forward(const Forward &f, const double *x, double *out, std::ptrdiff_t n, s
             ok = f.negate ? bounded<true>(xb, scratch, len, f.bound) : bounded<false>(xb, scratch, len, f.bound);
         else
             for (std::ptrdiff_t i = 0; i < len; ++i) scratch[i] = -xb[i];
+        // The next block's values are loaded while NumPy's loop computes this one's logarithms.
+        const std::ptrdiff_t ahead = std::min(len, n - start - len);
+        for (std::ptrdiff_t i = 0; i < ahead; i += 8) __builtin_prefetch(xb + len + i);
         f.log.unary(scratch, ob, len);
         return ok && clean();
     });
