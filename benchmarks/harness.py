@@ -10,7 +10,8 @@ sides, timed alternately in the same run:
   output is rows of the input that the package copies itself (NumPy input), the floor also gathers them once with
   NumPy (`X[rows]`): writing the output is a cost that no implementation avoids. SMOTE's rows are interpolated,
   not copied: its floor is the search and the draws alone;
-- baseline: a NumPy / Python statement of the same documented steps.
+- baseline: a NumPy / Python statement of the same documented steps, or another package's call where a script
+  says so (`main(..., baseline_name=...)` heads its columns).
 
 "own" is package minus floor: the work of the package itself, which is what it can make smaller.
 
@@ -43,6 +44,7 @@ class Case:
     check: Optional[Callable] = None  # called with the options' baseline flag before the timing; asserts
     output_mib: Optional[float] = None  # size of what the call returns: the peak memory is compared with it
     memory_goal: Optional[float] = None  # peak memory added by the package's call / output_mib, at most
+    memory_over_baseline: Optional[float] = None  # MiB by which the package's peak may exceed the baseline's
     memory_sides: tuple = SIDES  # the sides whose peak memory is measured
     note: str = ""
 
@@ -192,9 +194,9 @@ def _ms(t):
     return f"{t * 1e3:10.1f}" if t >= 0.1 else f"{t * 1e3:10.4f}"
 
 
-def print_times(results, width, clock="wall"):
-    print(f"{'case':{width}s} {'package ms':>10s} {'floor ms':>10s} {'baseline ms':>11s} {'pkg/floor':>9s} "
-          f"{'goal':>5s} {'base/pkg':>8s} {'goal':>5s} {'own ms':>8s} {'own/floor':>9s}")
+def print_times(results, width, clock="wall", baseline_name="baseline"):
+    print(f"{'case':{width}s} {'package ms':>10s} {'floor ms':>10s} {baseline_name + ' ms':>11s} {'pkg/floor':>9s} "
+          f"{'goal':>5s} {baseline_name[:4] + '/pkg':>8s} {'goal':>5s} {'own ms':>8s} {'own/floor':>9s}")
     ok = True
     for r in results:
         t = {side: _on(r.times[side], clock) if side in r.times else None for side in SIDES}
@@ -230,11 +232,11 @@ def print_times(results, width, clock="wall"):
     return ok
 
 
-def print_peaks(results, width):
+def print_peaks(results, width, baseline_name="baseline"):
     rows = [r for r in results if r.peaks]
     if not rows:
         return True
-    print(f"\n{'case (peak memory added by one call)':{width}s} {'package':>9s} {'floor':>9s} {'baseline':>9s} "
+    print(f"\n{'case (peak memory added by one call)':{width}s} {'package':>9s} {'floor':>9s} {baseline_name:>9s} "
           f"{'output':>9s} {'pkg/output':>10s} {'goal':>5s}")
     ok = True
     for r in rows:
@@ -247,13 +249,20 @@ def print_peaks(results, width):
             ok &= met
             goal = f"{r.case.memory_goal:.2f}" if r.case.memory_goal else "-"
             line += f" {ratio:9.2f}x{' ' if met else '!'}{goal:>5s}"
+        over = r.case.memory_over_baseline
+        if over is not None and "baseline" in r.peaks:
+            extra = r.peaks["package"] - r.peaks["baseline"]
+            met = extra <= over
+            ok &= met
+            line += f"  package - {baseline_name} {extra:+.1f}M{' ' if met else '!'} (goal +{over:g}M)"
         print(line)
     return ok
 
 
-def main(script, cases, description, repeats=5, block=1, memory=True):
+def main(script, cases, description, repeats=5, block=1, memory=True, baseline_name="baseline"):
     """Runs every case of `cases(scale)`: the check, the timings, then the peak memory of the cases that name an
-    output size (of every side when `memory` is true). Exits with status 1 when a goal is missed."""
+    output size (of every side when `memory` is true). Exits with status 1 when a goal is missed. `baseline_name`
+    heads the baseline's columns (a script whose baseline is another package's call names it)."""
     args = options(description, repeats)
     print(f"{os.path.basename(script)} at scale {args.scale:g}, best {args.clock} time of {args.repeats} alternating "
           f"runs ({os.cpu_count()} cores, Python {sys.version.split()[0]})")
@@ -274,7 +283,7 @@ def main(script, cases, description, repeats=5, block=1, memory=True):
         case.package = case.floor = case.baseline = case.check = None
         results.append(Result(name, case, times, has=has))
         del case, sides
-    ok = print_times(results, width, args.clock)
+    ok = print_times(results, width, args.clock, baseline_name)
     if memory and not args.no_memory:
         for r in results:
             if r.case.output_mib is None:
@@ -282,6 +291,6 @@ def main(script, cases, description, repeats=5, block=1, memory=True):
             for side in r.has:
                 if side != "baseline" or args.baseline:
                     r.peaks[side] = peak_mib(script, r.name, side, args.scale)
-        ok &= print_peaks(results, width)
+        ok &= print_peaks(results, width, baseline_name)
     print("\nall goals met" if ok else "\nsome goal missed (marked !)")
     return 0 if ok else 1
