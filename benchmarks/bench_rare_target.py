@@ -2,12 +2,12 @@
 
 Run as `python benchmarks/bench_rare_target.py [--scale N]` (see harness.py). The data are 8 normal features and a
 log-normal target, `exp(X @ w + noise)` with `log(y)` standard normal. The floor is `check_X_y`,
-`check_random_state`, for each side of the median in turn (low, then high) the neighbour search among its rare rows
-(`NearestNeighbors(n_neighbors=k + 1)`, `fit` and `kneighbors`, on the side's rows gathered beforehand) and the draws
-in the function's order (`choice` of the remainder's base rows, `randint` and `rand` for the interpolation,
-`standard_normal` for the jitter, `permutation` for the shuffle), and one gather of the input rows, which the output
-copies (`X[rows]`, `y[rows]`). The relevance, the median, the side split and the synthetic rows are the package's
-own work.
+`check_random_state`, for each side of the median in turn (low, then high) the neighbour search among its rare
+rows (`NearestNeighbors(n_neighbors=k + 1)`, `fit` and `kneighbors`, on the side's rows gathered beforehand) and
+the draws in the function's order (`choice` of the remainder's base rows, `randint` and `rand` for the
+interpolation, `standard_normal` for the jitter, `permutation` for the shuffle), and one gather of the input rows,
+which the output copies (`X[rows]`, `y[rows]`). The relevance, the median, the side split and the synthetic rows
+are the package's own work.
 
 The baseline column is the peer, `resreg.smoter` (install it with `pip install resreg`; duv does not depend on it),
 given the same relevances, threshold 0.5 and k=5, oversampling the rare rows to as many as the ordinary rows (`over`
