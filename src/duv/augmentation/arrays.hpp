@@ -11,6 +11,9 @@ namespace duv::augmentation {
 // without object elements and indices within range, by NumPy otherwise.
 nb::object take_rows(nb::handle np, nb::handle arr, nb::handle idx);
 
+// (X[idx], y[idx], np.asarray(sample_weight)[idx]) by take_rows; None weights stay None.
+nb::object take_rows_of(nb::handle np, nb::handle idx, nb::handle X, nb::handle y, nb::handle sample_weight);
+
 // `np.empty(shape, dtype=dtype)` with a writable view of it.
 struct NewArray {
     nb::object array;
