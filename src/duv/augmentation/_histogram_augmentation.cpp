@@ -96,54 +96,17 @@ nb::object aggregate_weights(const duv::Globals &g, const AggregateArgs &a) {
     duv::raise_value_error("Unsupported agg='" + duv::format(a.agg) + "'. Expected one of ['geometric','mean','max']");
 }
 
-nb::object column(nb::handle a, int64_t j) { return duv::getitem(a, nb::make_tuple(duv::full_slice(), j)); }
-
-// The histogrammed columns with their bins: every feature column (target "x" or "xy"), then y
-// or each of its columns ("y" or "xy").
-struct Histogrammed {
-    nb::handle X, x_bins, y_bins;
-    int64_t n_features = 0;
-    std::vector<nb::object> targets;
-
-    Histogrammed(const AugmentArgs &a, nb::handle X_, nb::handle y_arr, nb::handle target_lower)
-        : X(X_), x_bins(a.x_bins.is_none() ? a.n_bins : a.x_bins), y_bins(a.y_bins.is_none() ? a.n_bins : a.y_bins) {
-        if (duv::equals(target_lower, "x") || duv::equals(target_lower, "xy"))
-            n_features = nb::cast<int64_t>(duv::shape_of(X, 1));
-        if (!duv::equals(target_lower, "y") && !duv::equals(target_lower, "xy")) return;
-        if (ndim(y_arr) == 1) targets.push_back(nb::borrow(y_arr));
-        const int64_t t = ndim(y_arr) == 2 ? nb::cast<int64_t>(duv::shape_of(y_arr, 1)) : 0;
-        for (int64_t c = 0; c < t; ++c) targets.push_back(column(y_arr, c));
-    }
-    int64_t count() const { return n_features + static_cast<int64_t>(targets.size()); }
-};
-
-// The kernel folds the columns' weights into their aggregate, one column at a time.
-nb::object folded_weights(const duv::Globals &g, const Histogrammed &h, nb::handle smoothing_coeff,
-                          nb::handle n_samples, hw::Agg agg) {
-    nb::object np = g["np"];
-    std::optional<hw::Transposed> transposed;
-    if (h.n_features > 0) transposed.emplace(np, h.X);
-    hw::FoldedWeights folded(np, smoothing_coeff, nb::cast<int64_t>(n_samples), agg, h.count());
-    auto fold = [&](nb::handle values, nb::handle bins, const duv::kernels::histogram::Range *range) {
-        if (!folded.add_column(g, values, bins, range))
-            folded.add(column_weights_numpy(g, values, bins, smoothing_coeff));
-    };
-    for (int64_t j = 0; j < h.n_features; ++j) fold(transposed->row(j), h.x_bins, transposed->range(j));
-    for (const nb::object &c : h.targets) fold(c, h.y_bins, nullptr);
-    return folded.finish();
-}
-
 // The aggregated weights of the histogrammed columns, None when there is none.
-nb::object aggregated_weights(const duv::Globals &g, const AugmentArgs &a, const Histogrammed &h,
+nb::object aggregated_weights(const duv::Globals &g, const AugmentArgs &a, const hw::Histogrammed &h,
                               nb::handle n_samples) {
     if (h.count() > 0 && g.state<HistogramState>().helpers.intact(g))
-        if (std::optional<hw::Agg> agg = hw::folded_aggregation(a.agg, a.smoothing_coeff, n_samples))
-            return folded_weights(g, h, a.smoothing_coeff, n_samples, *agg);
+        if (auto w = hw::folded_weights(g, h, a.agg, a.smoothing_coeff, n_samples, column_weights_numpy)) return *w;
     nb::list weight_vectors;
-    nb::object compute = g["_compute_histogram_weights_for_column"];
-    for (int64_t j = 0; j < h.n_features; ++j)
-        weight_vectors.append(compute(column(h.X, j), h.x_bins, a.smoothing_coeff));
-    for (const nb::object &c : h.targets) weight_vectors.append(compute(c, h.y_bins, a.smoothing_coeff));
+    auto compute = [&](nb::handle values, nb::handle bins) {
+        weight_vectors.append(g["_compute_histogram_weights_for_column"](values, bins, a.smoothing_coeff));
+    };
+    for (int64_t j = 0; j < h.n_features; ++j) compute(h.feature(j), h.x_bins);
+    for (const nb::object &c : h.targets) compute(c, h.y_bins);
     return g["_aggregate_weights"](weight_vectors, a.agg);
 }
 
@@ -196,6 +159,11 @@ struct Data {
     bool shuffle = false;
 
     nb::object sample_weights() const { return np.attr("asarray")(sample_weight); }
+    // The weights of every input row, then of the copies of rows `indices`.
+    nb::object grown_weights(nb::handle indices) const {
+        return duv::getitem(sample_weights(),
+                            np.attr("concatenate")(duv::list_of(np.attr("arange")(n_samples), indices)));
+    }
 };
 
 // The size does not change: the rows, shuffled when asked.
@@ -253,10 +221,7 @@ nb::object up_sampled_numpy(const Data &d, nb::handle augmented_indices) {
     nb::object X_combined = np.attr("vstack")(duv::list_of(d.X, duv::getitem(d.X, augmented_indices)));
     nb::object y_parts = duv::list_of(d.y_arr, duv::getitem(d.y_arr, augmented_indices));
     nb::object y_combined = ndim(d.y_arr) == 1 ? np.attr("concatenate")(y_parts) : np.attr("vstack")(y_parts);
-    nb::object sw = nb::none();
-    if (!d.sample_weight.is_none())
-        sw = duv::getitem(d.sample_weights(),
-                          np.attr("concatenate")(duv::list_of(np.attr("arange")(d.n_samples), augmented_indices)));
+    nb::object sw = d.sample_weight.is_none() ? nb::none() : d.grown_weights(augmented_indices);
     if (d.shuffle) {
         nb::object order = np.attr("arange")(nb::len(y_combined));
         d.rng.attr("shuffle")(order);
@@ -275,10 +240,7 @@ nb::object up_sampled(const duv::Globals &g, const Data &d, nb::handle probas) {
     if (!g.state<HistogramState>().numpy.intact(g)) return up_sampled_numpy(d, augmented_indices);
     // Weights that are not one per input row fail (or not) where the documented steps index them.
     const bool weights_by_row = aug::rows_of_weights(np, d.sample_weight, d.n_samples);
-    nb::object sw = nb::none();
-    if (!weights_by_row && !d.sample_weight.is_none())
-        sw = duv::getitem(d.sample_weights(),
-                          np.attr("concatenate")(duv::list_of(np.attr("arange")(d.n_samples), augmented_indices)));
+    nb::object sw = weights_by_row || d.sample_weight.is_none() ? nb::none() : d.grown_weights(augmented_indices);
     nb::object order = nb::none();
     if (d.shuffle) {
         order = np.attr("arange")(d.n_target);
@@ -322,7 +284,8 @@ nb::object histogram_augment(const duv::Globals &g, const AugmentArgs &a) {
     nb::object target_lower = nb::str(a.target).attr("lower")();
     if (!duv::equals(target_lower, "x") && !duv::equals(target_lower, "y") && !duv::equals(target_lower, "xy"))
         duv::raise_value_error("target must be one of {'x','y','xy'}");
-    nb::object aggregated = aggregated_weights(g, args, Histogrammed(args, d.X, d.y_arr, target_lower), d.n_samples);
+    nb::object aggregated = aggregated_weights(
+        g, args, hw::Histogrammed(d.X, d.y_arr, target_lower, args.n_bins, a.x_bins, a.y_bins), d.n_samples);
     nb::object probas = sampling_probabilities(g, aggregated, d.n_samples);
     aggregated = nb::object();
     if (generate) return generated(d, probas);

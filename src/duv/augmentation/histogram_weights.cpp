@@ -2,12 +2,16 @@
 
 #include "duv/interop/capi.hpp"
 #include "duv/interop/unlocked.hpp"
+#include "duv/interop/util.hpp"
+#include "duv/kernels/histogram.hpp"
 
 #include <new>
 
 namespace duv::augmentation::histogram {
 
 namespace {
+
+namespace kh = kernels::histogram;
 
 void warn_memory_fallback(const Globals &g) {
     g["warnings"].attr("warn")("bin calculation failed due to MemoryError. Falling back to 100 bins.",
@@ -103,6 +107,96 @@ std::vector<double> bin_weights(nb::handle np, const Placed &p, nb::handle smoot
     return table;
 }
 
+enum class Agg { Mean, Max, Geometric };
+
+// The aggregation that `agg` names, for two samples or more and a smoothing that keeps every
+// sum of weights finite.
+std::optional<Agg> folded_aggregation(nb::handle agg, nb::handle smoothing_coeff, nb::handle n_samples) {
+    if (compare(n_samples, nb::int_(2), Py_LT)) return std::nullopt;
+    PyObject *s = PyNumber_Float(smoothing_coeff.ptr());
+    if (!s) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    const double smoothing = float_value(s);
+    Py_DECREF(s);
+    if (!std::isfinite(smoothing) || (smoothing != 0 && smoothing < 1e-280)) return std::nullopt;
+    if (equals(agg, "mean")) return Agg::Mean;
+    if (equals(agg, "max")) return Agg::Max;
+    if (equals(agg, "geometric")) return Agg::Geometric;
+    return std::nullopt;
+}
+
+// X's transpose in C order, whose contiguous rows NumPy and the kernel read faster than the
+// columns of a row-major matrix, with each column's range when the kernel made it.
+struct Transposed {
+    nb::object rows;
+    std::vector<kh::Range> ranges;
+
+    Transposed(nb::handle np, nb::handle X) {
+        ArrayView x(X);
+        const std::optional<Dtype> dt = x ? x.dtype() : std::nullopt;
+        if (!dt || x.ndim() != 2 || !kh::supported(*dt)) {
+            rows = np.attr("ascontiguousarray")(X.attr("T"));
+            return;
+        }
+        rows = np.attr("empty")(nb::make_tuple(x.shape(1), x.shape(0)), "dtype"_a = X.attr("dtype"));
+        ArrayView out(rows, true);
+        if (!out || !out.c_contiguous()) raise(PyExc_RuntimeError, "cannot write into a new array");
+        ranges.resize(static_cast<size_t>(x.shape(1)));
+        const kernels::Matrix m = x.matrix(*dt);
+        if (!run_unlocked(x.size(), [&] { return kh::transpose_columns(m, out.data(), ranges.data()); }))
+            ranges.clear();
+    }
+    const kh::Range *range(int64_t j) const { return ranges.empty() ? nullptr : &ranges[static_cast<size_t>(j)]; }
+};
+
+// The aggregate of k columns' weights, folded in column by column: the first column is copied,
+// later ones are added (mean, geometric mean of the logarithms) or compared (max), in column
+// order, as NumPy reduces a stacked array along its first axis.
+class FoldedWeights {
+public:
+    FoldedWeights(nb::handle np, nb::handle smoothing_coeff, int64_t n, Agg agg, int64_t k)
+        : np_(nb::borrow(np)), smoothing_(nb::borrow(smoothing_coeff)), acc_(duv::new_array<double>(np, nb::int_(n))),
+          agg_(agg), n_(n), k_(k) {}
+
+    // Folds in one column's weights by the kernel; false, with nothing folded or reported, when
+    // NumPy must compute them (then add() them).
+    bool add_column(const Globals &g, nb::handle values, nb::handle bins, const kh::Range *range) {
+        std::optional<Placed> placed = place_column(g, np_, values, bins, range);
+        if (!placed) return false;
+        const std::vector<double> table = bin_weights(np_, *placed, smoothing_, agg_ == Agg::Geometric);
+        const kh::Fold fold = next_fold();
+        run_unlocked(n_, [&] { kh::fold_binned(acc_.data, placed->bins.data(), table.data(), n_, fold); });
+        return true;
+    }
+
+    void add(nb::object weights) {
+        if (agg_ == Agg::Geometric) weights = np_.attr("log")(np_.attr("maximum")(weights, 1e-12));
+        ArrayView v(weights);
+        if (!v.has(Dtype::F64) || v.ndim() != 1 || v.shape(0) != n_)
+            raise(PyExc_RuntimeError, "unexpected column weight array");
+        const kh::Fold fold = next_fold();
+        run_unlocked(n_, [&] { kh::fold_values(acc_.data, v.data(), v.stride(0), n_, fold); });
+    }
+
+    nb::object finish() {
+        if (agg_ == Agg::Max) return acc_.array;
+        run_unlocked(n_, [&] { kh::divide(acc_.data, n_, k_); });
+        return agg_ == Agg::Geometric ? np_.attr("exp")(acc_.array) : acc_.array;
+    }
+
+private:
+    kh::Fold next_fold() { return done_++ == 0 ? kh::Fold::First : agg_ == Agg::Max ? kh::Fold::Max : kh::Fold::Add; }
+
+    nb::object np_, smoothing_;
+    duv::NewArray<double> acc_;
+    Agg agg_;
+    int64_t n_, k_, done_ = 0;
+};
+
+nb::object column(nb::handle a, int64_t j) { return getitem(a, nb::make_tuple(full_slice(), j)); }
+
 }  // namespace
 
 nb::object with_memory_fallback(const Globals &g, nb::handle fn, nb::handle values, nb::handle bins, bool *fell_back) {
@@ -130,69 +224,34 @@ std::optional<nb::object> column_weights(const Globals &g, nb::handle np, nb::ha
     return out.array;
 }
 
-std::optional<Agg> folded_aggregation(nb::handle agg, nb::handle smoothing_coeff, nb::handle n_samples) {
-    if (compare(n_samples, nb::int_(2), Py_LT)) return std::nullopt;
-    PyObject *s = PyNumber_Float(smoothing_coeff.ptr());
-    if (!s) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
-    const double smoothing = float_value(s);
-    Py_DECREF(s);
-    if (!std::isfinite(smoothing) || (smoothing != 0 && smoothing < 1e-280)) return std::nullopt;
-    if (equals(agg, "mean")) return Agg::Mean;
-    if (equals(agg, "max")) return Agg::Max;
-    if (equals(agg, "geometric")) return Agg::Geometric;
-    return std::nullopt;
+Histogrammed::Histogrammed(nb::handle X_, nb::handle y_arr, nb::handle target_lower, nb::handle n_bins,
+                           nb::handle x_bins_, nb::handle y_bins_)
+    : X(X_), x_bins(x_bins_.is_none() ? n_bins : x_bins_), y_bins(y_bins_.is_none() ? n_bins : y_bins_) {
+    if (equals(target_lower, "x") || equals(target_lower, "xy")) n_features = nb::cast<int64_t>(shape_of(X, 1));
+    if (!equals(target_lower, "y") && !equals(target_lower, "xy")) return;
+    const int nd = nb::cast<int>(y_arr.attr("ndim"));
+    if (nd == 1) targets.push_back(nb::borrow(y_arr));
+    const int64_t t = nd == 2 ? nb::cast<int64_t>(shape_of(y_arr, 1)) : 0;
+    for (int64_t c = 0; c < t; ++c) targets.push_back(column(y_arr, c));
 }
 
-Transposed::Transposed(nb::handle np, nb::handle X) {
-    ArrayView x(X);
-    const std::optional<Dtype> dt = x ? x.dtype() : std::nullopt;
-    if (!dt || x.ndim() != 2 || !kh::supported(*dt)) {
-        rows = np.attr("ascontiguousarray")(X.attr("T"));
-        return;
-    }
-    rows = np.attr("empty")(nb::make_tuple(x.shape(1), x.shape(0)), "dtype"_a = X.attr("dtype"));
-    ArrayView out(rows, true);
-    if (!out || !out.c_contiguous()) raise(PyExc_RuntimeError, "cannot write into a new array");
-    ranges.resize(static_cast<size_t>(x.shape(1)));
-    const kernels::Matrix m = x.matrix(*dt);
-    if (!run_unlocked(x.size(), [&] { return kh::transpose_columns(m, out.data(), ranges.data()); })) ranges.clear();
-}
+nb::object Histogrammed::feature(int64_t j) const { return column(X, j); }
 
-FoldedWeights::FoldedWeights(nb::handle np, nb::handle smoothing_coeff, int64_t n, Agg agg, int64_t k)
-    : np_(nb::borrow(np)), smoothing_(nb::borrow(smoothing_coeff)), acc_(duv::new_array<double>(np, nb::int_(n))),
-      agg_(agg), n_(n), k_(k) {}
-
-// The first column is copied; later ones are added (mean, geometric mean of the logarithms) or
-// compared (max), in column order, as NumPy reduces a stacked array along its first axis.
-kh::Fold FoldedWeights::next_fold() {
-    return done_++ == 0 ? kh::Fold::First : agg_ == Agg::Max ? kh::Fold::Max : kh::Fold::Add;
-}
-
-bool FoldedWeights::add_column(const Globals &g, nb::handle values, nb::handle bins, const kh::Range *range) {
-    std::optional<Placed> placed = place_column(g, np_, values, bins, range);
-    if (!placed) return false;
-    const std::vector<double> table = bin_weights(np_, *placed, smoothing_, agg_ == Agg::Geometric);
-    const kh::Fold fold = next_fold();
-    run_unlocked(n_, [&] { kh::fold_binned(acc_.data, placed->bins.data(), table.data(), n_, fold); });
-    return true;
-}
-
-void FoldedWeights::add(nb::object weights) {
-    if (agg_ == Agg::Geometric) weights = np_.attr("log")(np_.attr("maximum")(weights, 1e-12));
-    ArrayView v(weights);
-    if (!v.has(Dtype::F64) || v.ndim() != 1 || v.shape(0) != n_)
-        raise(PyExc_RuntimeError, "unexpected column weight array");
-    const kh::Fold fold = next_fold();
-    run_unlocked(n_, [&] { kh::fold_values(acc_.data, v.data(), v.stride(0), n_, fold); });
-}
-
-nb::object FoldedWeights::finish() {
-    if (agg_ == Agg::Max) return acc_.array;
-    run_unlocked(n_, [&] { kh::divide(acc_.data, n_, k_); });
-    return agg_ == Agg::Geometric ? np_.attr("exp")(acc_.array) : acc_.array;
+std::optional<nb::object> folded_weights(const Globals &g, const Histogrammed &h, nb::handle agg,
+                                         nb::handle smoothing_coeff, nb::handle n_samples,
+                                         NumpyColumnWeights numpy_column) {
+    std::optional<Agg> aggregation = folded_aggregation(agg, smoothing_coeff, n_samples);
+    if (!aggregation) return std::nullopt;
+    nb::object np = g["np"];
+    std::optional<Transposed> transposed;
+    if (h.n_features > 0) transposed.emplace(np, h.X);
+    FoldedWeights folded(np, smoothing_coeff, nb::cast<int64_t>(n_samples), *aggregation, h.count());
+    auto fold = [&](nb::handle values, nb::handle bins, const kh::Range *range) {
+        if (!folded.add_column(g, values, bins, range)) folded.add(numpy_column(g, values, bins, smoothing_coeff));
+    };
+    for (int64_t j = 0; j < h.n_features; ++j) fold(transposed->rows[nb::int_(j)], h.x_bins, transposed->range(j));
+    for (const nb::object &c : h.targets) fold(c, h.y_bins, nullptr);
+    return folded.finish();
 }
 
 }  // namespace duv::augmentation::histogram

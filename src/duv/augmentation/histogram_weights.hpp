@@ -6,15 +6,11 @@
 #pragma once
 
 #include "duv/interop/function.hpp"
-#include "duv/interop/util.hpp"
-#include "duv/kernels/histogram.hpp"
 
 #include <optional>
 #include <vector>
 
 namespace duv::augmentation::histogram {
-
-namespace kh = kernels::histogram;
 
 // `fn(values, bins=bins)` (np.histogram or np.histogram_bin_edges); after a MemoryError,
 // `fn(values, bins=100)` and the documented RuntimeWarning (`fell_back` then set).
@@ -26,41 +22,29 @@ nb::object with_memory_fallback(const Globals &g, nb::handle fn, nb::handle valu
 std::optional<nb::object> column_weights(const Globals &g, nb::handle np, nb::handle values, nb::handle bins,
                                          nb::handle smoothing_coeff);
 
-enum class Agg { Mean, Max, Geometric };
+// The histogrammed columns with their bins: every feature column (target "x" or "xy"), then y
+// or each of its columns ("y" or "xy").
+struct Histogrammed {
+    Histogrammed(nb::handle X, nb::handle y_arr, nb::handle target_lower, nb::handle n_bins, nb::handle x_bins,
+                 nb::handle y_bins);
+    int64_t count() const { return n_features + static_cast<int64_t>(targets.size()); }
+    nb::object feature(int64_t j) const;  // X[:, j]
 
-// The aggregation that `agg` names, when the folded weights stand in for NumPy's: for two
-// samples or more (NumPy reduces a single one pairwise) and a smoothing that keeps every sum
-// of weights finite.
-std::optional<Agg> folded_aggregation(nb::handle agg, nb::handle smoothing_coeff, nb::handle n_samples);
-
-// X's transpose in C order, whose contiguous rows NumPy and the kernel read faster than the
-// columns of a row-major matrix, with each column's range when the kernel made it.
-struct Transposed {
-    Transposed(nb::handle np, nb::handle X);
-    nb::object row(int64_t j) const { return rows[nb::int_(j)]; }
-    const kh::Range *range(int64_t j) const { return ranges.empty() ? nullptr : &ranges[static_cast<size_t>(j)]; }
-
-    nb::object rows;
-    std::vector<kh::Range> ranges;
+    nb::handle X, x_bins, y_bins;
+    int64_t n_features = 0;
+    std::vector<nb::object> targets;
 };
 
-// The aggregate of k columns' weights, folded in column by column.
-class FoldedWeights {
-public:
-    FoldedWeights(nb::handle np, nb::handle smoothing_coeff, int64_t n, Agg agg, int64_t k);
-    // Folds in one column's weights by the kernel; false, with nothing folded or reported, when
-    // NumPy must compute them (then add() them).
-    bool add_column(const Globals &g, nb::handle values, nb::handle bins, const kh::Range *range);
-    void add(nb::object weights);
-    nb::object finish();
+// One column's weights by the documented NumPy steps.
+using NumpyColumnWeights = nb::object (*)(const Globals &g, nb::handle values, nb::handle bins,
+                                          nb::handle smoothing_coeff);
 
-private:
-    kh::Fold next_fold();
-
-    nb::object np_, smoothing_;
-    duv::NewArray<double> acc_;
-    Agg agg_;
-    int64_t n_, k_, done_ = 0;
-};
+// The columns' weights aggregated by `agg` (as np.mean, np.max or the geometric mean reduce the
+// stacked vectors), folded in by the kernel one column at a time; nothing when NumPy must
+// aggregate them: a single sample (NumPy reduces it pairwise), a smoothing under which a sum of
+// weights could overflow, an `agg` that names no aggregation.
+std::optional<nb::object> folded_weights(const Globals &g, const Histogrammed &h, nb::handle agg,
+                                         nb::handle smoothing_coeff, nb::handle n_samples,
+                                         NumpyColumnWeights numpy_column);
 
 }  // namespace duv::augmentation::histogram
