@@ -2,19 +2,8 @@
 
 #include "duv/interop/unlocked.hpp"
 #include "duv/interop/util.hpp"
-#include "duv/kernels/gather.hpp"
 
 namespace duv::augmentation {
-
-namespace {
-
-// The index vector's entries when they are int64 or int32 row numbers of `len` rows.
-template <typename I> const I *row_numbers(const ArrayView &index, int64_t len) {
-    const I *idx = index.vector<I>();
-    return idx && kernels::all_within(idx, index.shape(0), len) ? idx : nullptr;
-}
-
-}  // namespace
 
 nb::object take_rows(nb::handle np, nb::handle arr, nb::handle idx) {
     nb::object dtype;
