@@ -590,6 +590,25 @@ def test_unusable_neighbour_indices_raise_or_follow_numpy(monkeypatch):
         SMOTEAugmentedClassifier(ClassRecorder(), k_neighbors=1).fit(X40, np.repeat([0, 1], 20))
 
 
+@pytest.mark.parametrize("make", [
+    lambda: smote_augment(X40, Y40, factor=3.0, random_state=0, sample_weight=np.linspace(1, 2, 40)),
+    lambda: (SMOTEAugmentedClassifier(ClassRecorder(), factor=3.0, random_state=0, store_augmented=True)
+             .fit(X40, np.repeat([0, 1], 20)).augmented_X_,),
+])
+def test_a_rebound_np_builds_the_rows(make, monkeypatch):
+    import duv.augmentation._smote_augmentation as module
+
+    stacked = []
+    proxy = type("np", (), {"__getattr__": lambda self, name: getattr(np, name)})()
+    proxy.vstack = lambda arrays: stacked.append(len(arrays)) or np.vstack(arrays)
+    expected = make()
+    monkeypatch.setattr(module, "np", proxy)
+    got = make()
+    assert stacked
+    for a, b in zip(got, expected):
+        np.testing.assert_array_equal(a, b)
+
+
 def test_signatures_are_exactly_the_documented_ones():
     import inspect
 

@@ -5,6 +5,8 @@
 #include "duv/augmentation/smote_rows.hpp"
 #include "duv/interop/klass.hpp"
 #include "duv/interop/module.hpp"
+#include "duv/interop/module_state.hpp"
+#include "duv/interop/options.hpp"
 #include "duv/interop/sklearn.hpp"
 #include "duv/interop/util.hpp"
 
@@ -21,9 +23,13 @@ DUV_ARGS(SmoteArgs, X, y, factor, k_neighbors, random_state, distance_weights, s
 DUV_ARGS(SelfArgs, self);
 using aug::FitArgs;
 
+struct SmoteState : duv::ModuleState {
+    duv::AsImported numpy{*this, {"np"}};  // the row kernel stands in for NumPy's stacking
+    duv::OptionTable options{};
+};
+
 constexpr const char *kFactorMessage = "factor must be >= 1.0 for SMOTE augmentation";
 
-// ---- steps shared by smote_augment and the classifier -------------------------------------
 // Counts and comparisons run in Python arithmetic, so that any numeric factor behaves as in Python.
 
 // int(round(n * (factor - 1.0)))
@@ -42,8 +48,8 @@ nb::object capped_k(nb::handle k_neighbors, nb::handle n) {
 nb::object neighbours_without_self(nb::handle nn, nb::handle X) {
     nn.attr("fit")(X);
     nb::object all_neighbours = duv::unpack(nn.attr("kneighbors")(X), 2)[1];
-    return all_neighbours[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()),
-                                         nb::slice(nb::int_(1), nb::none(), nb::none()))];
+    return duv::getitem(all_neighbours,
+                        nb::make_tuple(duv::full_slice(), nb::slice(nb::int_(1), nb::none(), nb::none())));
 }
 
 // Base rows: drawn with probabilities p, or uniformly when p is None.
@@ -53,8 +59,6 @@ nb::object draw_rows(nb::handle rng, nb::handle n, nb::handle size, nb::handle p
 }
 
 nb::object float_ones(nb::handle np, nb::handle n) { return np.attr("ones")(n, "dtype"_a = duv::float_type()); }
-
-// ---- smote_augment -----------------------------------------------------------------------
 
 // The validated training data: X, y as a column matrix, and whether y was 1-D.
 struct Inputs {
@@ -80,16 +84,10 @@ Inputs validate_inputs(const duv::Globals &g, nb::handle X, nb::handle y) {
 // consume mode, else the caller's weights (of the same rows) or None.
 nb::object input_rows(nb::handle np, const Inputs &in, bool consume, nb::handle sample_weight,
                       nb::handle indices = nb::handle()) {
-    const bool permuted = indices.is_valid();
-    nb::object X = permuted ? aug::take_rows(np, in.X, indices) : in.X;
-    nb::object y = in.target(permuted ? aug::take_rows(np, in.y, indices) : in.y);
-    nb::object w = nb::none();
-    if (consume)
-        w = float_ones(np, in.n_samples);
-    else if (!sample_weight.is_none())
-        w = permuted ? aug::take_rows(np, np.attr("asarray")(sample_weight), indices)
-                     : np.attr("asarray")(sample_weight);
-    return nb::make_tuple(X, y, w);
+    nb::object w = consume || sample_weight.is_none() ? nb::none() : np.attr("asarray")(sample_weight);
+    auto rows = indices.is_valid() ? duv::unpack(aug::take_rows_of(np, indices, in.X, in.y, w), 3)
+                                   : std::vector<nb::object>{in.X, in.y, w};
+    return nb::make_tuple(rows[0], in.target(rows[1]), consume ? float_ones(np, in.n_samples) : rows[2]);
 }
 
 // The neighbour search's metric_params: {"w": distance_weights} after the shape check, or None.
@@ -134,26 +132,26 @@ nb::object smote_augment(const duv::Globals &g, const SmoteArgs &a) {
                                           "n_jobs"_a = a.n_jobs, "metric"_a = "minkowski", "metric_params"_a = params);
     nb::object neighbours = neighbours_without_self(nn, in.X);
 
-    // The draws in their documented order; what NumPy does between them stays in its place.
+    // The draws in their documented order (base rows, neighbour slots, alpha, the shuffle's
+    // permutation); what NumPy does between them stays in its place.
     const int64_t n = nb::cast<int64_t>(in.n_samples);
     nb::object p = consume && !a.sample_weight.is_none() ? aug::consume_probabilities(np, a.sample_weight, in.n_samples)
                                                          : nb::none();
-    nb::object selected = draw_rows(rng, in.n_samples, n_synthetic, p);    // (1) base rows
-    nb::object slots = rng.attr("randint")(0, k, "size"_a = n_synthetic);  // (2) neighbour slots
+    nb::object selected = draw_rows(rng, in.n_samples, n_synthetic, p);
+    nb::object slots = rng.attr("randint")(0, k, "size"_a = n_synthetic);
     nb::object chosen = smote::neighbours_at(neighbours, selected, std::move(slots), n);
-    smote::Interpolation rows(in.X, in.y, std::move(selected), std::move(chosen), n);
-    nb::object alpha = smote::stretch_alpha(rng.attr("rand")(n_synthetic), a.extrapolation);  // (3) alpha
+    const bool kernel = g.state<SmoteState>().numpy.intact(g);
+    smote::Interpolation rows(in.X, in.y, std::move(selected), std::move(chosen), n, kernel);
+    nb::object alpha = smote::stretch_alpha(rng.attr("rand")(n_synthetic), a.extrapolation);
     rows.interpolate(np, std::move(alpha), consume ? nb::none() : nb::borrow(a.sample_weight));
     nb::object n_total = in.n_samples + n_synthetic;
     const int64_t n_rows = nb::cast<int64_t>(n_total);
-    nb::object perm = duv::truthy(a.shuffle) ? rng.attr("permutation")(n_total) : nb::object();  // (4) shuffle
+    nb::object perm = duv::truthy(a.shuffle) ? rng.attr("permutation")(n_total) : nb::object();
 
     smote::Augmented out = rows.assemble(np, perm, n_rows);
     if (consume) out.weights = float_ones(np, n_total);
     return nb::make_tuple(out.X, in.target(out.y), out.weights);
 }
-
-// ---- meta-estimators ---------------------------------------------------------------------
 
 void require_method(nb::handle self, const char *name) {
     if (duv::has_attr(self.attr("estimator"), name)) return;
@@ -177,45 +175,36 @@ nb::object fit_regressor(const duv::Globals &g, const FitArgs &a) {
     self.attr("_validate_estimator")();
     self.attr("random_state_") = g["check_random_state"](self.attr("random_state"));
     self.attr("n_samples_") = g["_num_samples"](X);
-    self.attr("n_features_in_") = nb::object(X.attr("shape"))[1];
+    self.attr("n_features_in_") = duv::shape_of(X, 1);
     const bool y_was_1d = nb::len(nb::object(y.attr("shape"))) == 1;
     self.attr("_y_was_1d") = nb::bool_(y_was_1d);
     if (y_was_1d) y = y.attr("reshape")(-1, 1);
-    self.attr("n_outputs_") = nb::object(y.attr("shape"))[1];
+    self.attr("n_outputs_") = duv::shape_of(y, 1);
     if (aug::passthrough_mode(self.attr("sample_weight_mode")))
         aug::check_one_weight_per_row(np, a.sample_weight, self.attr("n_samples_"));
 
-    nb::object result = g["smote_augment"](
-        X, y, "factor"_a = self.attr("factor"), "distance_weights"_a = self.attr("distance_weights"),
-        "k_neighbors"_a = self.attr("k_neighbors"), "random_state"_a = self.attr("random_state_"), "shuffle"_a = false,
-        "algorithm"_a = self.attr("algorithm"), "n_jobs"_a = self.attr("n_jobs"),
-        "extrapolation"_a = self.attr("extrapolation"), "sample_weight"_a = a.sample_weight,
-        "sample_weight_mode"_a = self.attr("sample_weight_mode"));
-    auto parts = duv::unpack(result, 3);
-    nb::object X_aug = parts[0], y_aug = parts[1], sw_aug = parts[2];
-    self.attr("n_synthetic_") = g["_num_samples"](X_aug) - self.attr("n_samples_");
-
+    nb::dict given;
+    given["random_state"] = self.attr("random_state_");
+    given["shuffle"] = false;
+    given["sample_weight"] = a.sample_weight;
+    nb::dict options = g.state<SmoteState>().options.forwarded(duv::kRegressor, self, given);
+    auto parts = duv::unpack(duv::call_with(g["smote_augment"], nb::make_tuple(X, y), options), 3);
+    self.attr("n_synthetic_") = g["_num_samples"](parts[0]) - self.attr("n_samples_");
     if (duv::truthy(self.attr("shuffle"))) {
-        nb::object indices = np.attr("arange")(g["_num_samples"](X_aug));
+        nb::object indices = np.attr("arange")(g["_num_samples"](parts[0]));
         self.attr("random_state_").attr("shuffle")(indices);  // the draw after smote_augment's
-        X_aug = aug::take_rows(np, X_aug, indices);
-        y_aug = aug::take_rows(np, y_aug, indices);
-        if (!sw_aug.is_none()) sw_aug = aug::take_rows(np, sw_aug, indices);
+        parts = duv::unpack(aug::take_rows_of(np, indices, parts[0], parts[1], parts[2]), 3);
     }
-    if (duv::truthy(self.attr("_y_was_1d"))) y_aug = y_aug.attr("ravel")();
-    return aug::finish_fit(g, self, X_aug, y_aug, sw_aug);
+    nb::object y_aug = duv::truthy(self.attr("_y_was_1d")) ? parts[1].attr("ravel")() : parts[1];
+    return aug::finish_fit(g, self, parts[0], y_aug, parts[2]);
 }
 
 // factor == 1.0: the plain fit, on the rows permuted when shuffle is set.
-nb::object fit_unaugmented(const duv::Globals &g, nb::handle np, nb::handle self, nb::handle rng, nb::object X,
-                           nb::object y, nb::object sample_weight, nb::handle n_samples) {
-    if (duv::truthy(self.attr("shuffle"))) {
-        nb::object idx = rng.attr("permutation")(n_samples);
-        X = aug::take_rows(np, X, idx);
-        y = aug::take_rows(np, y, idx);
-        if (!sample_weight.is_none()) sample_weight = aug::take_rows(np, np.attr("asarray")(sample_weight), idx);
-    }
-    return aug::finish_fit(g, self, X, y, sample_weight);
+nb::object fit_unaugmented(const duv::Globals &g, nb::handle np, nb::handle self, nb::handle rng, nb::handle X,
+                           nb::handle y, nb::handle sample_weight, nb::handle n_samples) {
+    if (!duv::truthy(self.attr("shuffle"))) return aug::finish_fit(g, self, X, y, sample_weight);
+    auto rows = duv::unpack(aug::take_rows_of(np, rng.attr("permutation")(n_samples), X, y, sample_weight), 3);
+    return aug::finish_fit(g, self, rows[0], rows[1], rows[2]);
 }
 
 // The sorted labels and their row counts, int(np.sum(y_arr == c)).
@@ -314,12 +303,12 @@ nb::object fit_classifier(const duv::Globals &g, const FitArgs &a) {
     nb::object X = Xy[0], y = Xy[1];
     self.attr("_validate_estimator")();
     nb::object rng = g["check_random_state"](self.attr("random_state"));
-    self.attr("n_features_in_") = nb::object(X.attr("shape"))[1];
+    self.attr("n_features_in_") = duv::shape_of(X, 1);
     nb::object n_samples = g["_num_samples"](X);
     if (duv::compare(self.attr("factor"), nb::float_(1.0), Py_LT)) duv::raise_value_error(kFactorMessage);
     aug::check_one_weight_per_row(np, sample_weight, n_samples);  // indexed like the rows in every mode
     if (duv::compare(self.attr("factor"), nb::float_(1.0), Py_EQ))
-        return fit_unaugmented(g, np, self, rng, X, y, nb::borrow(sample_weight), n_samples);
+        return fit_unaugmented(g, np, self, rng, X, y, sample_weight, n_samples);
 
     nb::object y_arr = np.attr("asarray")(y);
     nb::object classes = np.attr("unique")(y_arr);
@@ -330,7 +319,7 @@ nb::object fit_classifier(const duv::Globals &g, const FitArgs &a) {
     std::vector<nb::object> per_class = allocate(g, n_total_synth, counts, n_samples);
 
     const int64_t n = nb::cast<int64_t>(n_samples);
-    smote::ClassInterpolation rows(np, X, n, n_total_synth);
+    smote::ClassInterpolation rows(np, X, n, n_total_synth, g.state<SmoteState>().numpy.intact(g));
     nb::list y_synth_list;
     nb::object extrapolation = self.attr("extrapolation");
     for (size_t i = 0; i < labels.size(); ++i) {
@@ -338,12 +327,12 @@ nb::object fit_classifier(const duv::Globals &g, const FitArgs &a) {
         if (duv::compare(n_synth_c, nb::int_(0), Py_LE)) continue;
         std::optional<smote::ClassRows> c = class_rows(g, np, self, X, y_arr, labels[i], sample_weight);
         if (!c) continue;
-        // The class's draws in their documented order.
+        // The class's draws in their documented order: base rows, neighbour slots, alpha.
         nb::object p_c = class_probabilities(self, *c);
-        nb::object base_idx = draw_rows(rng, c->n, n_synth_c, p_c);             // (1) base rows
-        nb::object slots = rng.attr("randint")(0, c->k, "size"_a = n_synth_c);  // (2) neighbour slots
+        nb::object base_idx = draw_rows(rng, c->n, n_synth_c, p_c);
+        nb::object slots = rng.attr("randint")(0, c->k, "size"_a = n_synth_c);
         rows.pick(*c, base_idx, slots);
-        nb::object alpha = smote::stretch_alpha(rng.attr("rand")(n_synth_c), extrapolation);  // (3) alpha
+        nb::object alpha = smote::stretch_alpha(rng.attr("rand")(n_synth_c), extrapolation);
         rows.interpolate(*c, base_idx, slots, alpha);
         y_synth_list.append(np.attr("full")(n_synth_c, labels[i]));
     }
@@ -351,7 +340,7 @@ nb::object fit_classifier(const duv::Globals &g, const FitArgs &a) {
     const int64_t n_added = rows.finish();
     auto [y_aug, sw_aug] = labels_and_weights(np, self, y, y_arr, y_synth_list, sample_weight, n_added);
     const int64_t n_total = n + n_added;
-    nb::object idx = duv::truthy(self.attr("shuffle")) ? rng.attr("permutation")(n_total) : nb::object();  // (4)
+    nb::object idx = duv::truthy(self.attr("shuffle")) ? rng.attr("permutation")(n_total) : nb::object();
     nb::object X_aug = rows.augmented_rows(idx, n_total);
     if (idx.is_valid()) {
         y_aug = aug::take_rows(np, y_aug, idx);
@@ -360,52 +349,44 @@ nb::object fit_classifier(const duv::Globals &g, const FitArgs &a) {
     return aug::finish_fit(g, self, X_aug, y_aug, sw_aug);
 }
 
-// ---- class construction ------------------------------------------------------------------
-
-nb::dict constraints(nb::module_ &m, bool regressor) {
-    nb::dict d;
-    d["estimator"] = duv::list_of(duv::object_type());
-    d["factor"] = duv::list_of(duv::interval(m, "Real", nb::float_(1.0), "left"));
-    d["k_neighbors"] = duv::list_of(duv::interval(m, "Integral", nb::int_(1), "left"));
-    if (regressor) d["distance_weights"] = duv::list_of("array-like", nb::none());
-    d["random_state"] = duv::list_of("random_state");
-    d["shuffle"] = duv::list_of("boolean");
-    d["algorithm"] = duv::list_of(m.attr("StrOptions")(duv::set_of("auto", "brute", "ball_tree", "kd_tree")));
-    d["n_jobs"] = duv::list_of(m.attr("Integral"), nb::none());
-    d["extrapolation"] = duv::list_of(duv::interval(m, "Real", nb::float_(0.0), "left"));
-    d["sample_weight_mode"] = duv::list_of(m.attr("StrOptions")(duv::set_of("consume", "passthrough")));
-    d["store_augmented"] = duv::list_of("boolean");
-    return d;
+duv::OptionTable smote_options(nb::module_ &m) {
+    auto str_options = [&](auto... values) { return duv::list_of(m.attr("StrOptions")(duv::set_of(values...))); };
+    auto real = [&](double low) { return duv::list_of(duv::interval(m, "Real", nb::float_(low), "left")); };
+    return duv::OptionTable{
+        duv::option("factor", 10.0).default_on(duv::kClassifier, 2.0).constraint(real(1.0)),
+        duv::option("k_neighbors", 5).constraint(duv::list_of(duv::interval(m, "Integral", nb::int_(1), "left"))),
+        duv::option("distance_weights", nb::none())
+            .on(duv::kFunction | duv::kRegressor)
+            .constraint(duv::list_of("array-like", nb::none())),
+        duv::option("random_state", nb::none()).constraint(duv::list_of("random_state")),
+        duv::option("shuffle", true).constraint(duv::list_of("boolean")),
+        duv::option("algorithm", "auto").constraint(str_options("auto", "brute", "ball_tree", "kd_tree")),
+        duv::option("n_jobs", nb::none()).constraint(duv::list_of(m.attr("Integral"), nb::none())),
+        duv::option("extrapolation", 0.0).constraint(real(0.0)),
+        duv::option("sample_weight", nb::none()).on(duv::kFunction).keyword_only(),
+        duv::option("sample_weight_mode", "passthrough")
+            .keyword_only(duv::kFunction)
+            .constraint(str_options("consume", "passthrough")),
+        duv::option("store_augmented", false).on(duv::kEstimators).not_forwarded().constraint(duv::list_of("boolean")),
+    };
 }
 
-std::vector<duv::Param> fit_params() {
-    return {duv::arg("self"), duv::arg("X"), duv::arg("y"), duv::arg("sample_weight", nb::none())};
-}
-
-void build_regressor(nb::module_ &m) {
-    duv::ClassBuilder cls = aug::meta_estimator_class(m, "SMOTEAugmentedRegressor", true);
-    cls.attr("_parameter_constraints", constraints(m, true));
-    cls.init({duv::arg("self"), duv::arg("estimator"), duv::arg("factor", 10.0), duv::arg("k_neighbors", 5),
-              duv::arg("distance_weights", nb::none()), duv::arg("random_state", nb::none()), duv::arg("shuffle", true),
-              duv::arg("algorithm", "auto"), duv::arg("n_jobs", nb::none()), duv::arg("extrapolation", 0.0),
-              duv::arg("sample_weight_mode", "passthrough"), duv::arg("store_augmented", false)});
+void build_regressor(nb::module_ &m, const duv::OptionTable &options) {
+    duv::ClassBuilder cls = aug::meta_estimator_class(m, "SMOTEAugmentedRegressor", true, options, duv::object_type());
     cls.def("_validate_estimator", {duv::arg("self")}, validate_estimator);
     nb::dict fit_constraints;
     fit_constraints["X"] = duv::list_of("array-like", "sparse matrix");
     fit_constraints["y"] = duv::list_of("array-like");
     fit_constraints["sample_weight"] = duv::list_of("array-like", nb::none());
-    cls.def_validated("fit", fit_params(), fit_regressor, fit_constraints, true);
+    cls.def_validated("fit", {duv::arg("self"), duv::arg("X"), duv::arg("y"), duv::arg("sample_weight", nb::none())},
+                      fit_regressor, fit_constraints, true);
     cls.def("predict", {duv::arg("self"), duv::arg("X")}, aug::predict_fitted_with);
     aug::def_sklearn_tags(m, cls.build(), aug::InputCheck::Numeric);
 }
 
-void build_classifier(nb::module_ &m) {
-    duv::ClassBuilder cls = aug::meta_estimator_class(m, "SMOTEAugmentedClassifier", false);
-    cls.attr("_parameter_constraints", constraints(m, false));
-    cls.init({duv::arg("self"), duv::arg("estimator"), duv::arg("factor", 2.0), duv::arg("k_neighbors", 5),
-              duv::arg("random_state", nb::none()), duv::arg("shuffle", true), duv::arg("algorithm", "auto"),
-              duv::arg("n_jobs", nb::none()), duv::arg("extrapolation", 0.0),
-              duv::arg("sample_weight_mode", "passthrough"), duv::arg("store_augmented", false)});
+void build_classifier(nb::module_ &m, const duv::OptionTable &options) {
+    duv::ClassBuilder cls =
+        aug::meta_estimator_class(m, "SMOTEAugmentedClassifier", false, options, duv::object_type());
     cls.def("_validate_estimator", {duv::arg("self")}, validate_estimator);
     nb::object built = aug::def_fit_predict_and_build(cls, false, fit_classifier, aug::predict_fitted_with);
     aug::def_sklearn_tags(m, built, aug::InputCheck::Numeric);
@@ -426,12 +407,15 @@ DUV_MODULE("duv.augmentation._smote_augmentation", exec_smote_augmentation) {
         {"_check_sample_weight", "_num_samples", "check_array", "check_is_fitted", "check_random_state", "check_X_y"});
     duv::from_import(m, "._meta_estimator_mixins", {"UnwrapMetaEstimatorMixin"});
 
-    duv::def(m, "smote_augment",
-             {duv::arg("X"), duv::arg("y"), duv::arg("factor", 10.0), duv::arg("k_neighbors", 5),
-              duv::arg("random_state", nb::none()), duv::arg("distance_weights", nb::none()), duv::arg("shuffle", true),
-              duv::arg("algorithm", "auto"), duv::arg("n_jobs", nb::none()), duv::arg("extrapolation", 0.0),
-              duv::kwonly("sample_weight", nb::none()), duv::kwonly("sample_weight_mode", "passthrough")},
-             smote_augment);
-    build_regressor(m);
-    build_classifier(m);
+    SmoteState &st = duv::make_state<SmoteState>(m);
+    st.options = smote_options(m);
+    duv::def(
+        m, "smote_augment",
+        st.options.params_in_order(duv::kFunction, {duv::arg("X"), duv::arg("y")},
+                                   {"factor", "k_neighbors", "random_state", "distance_weights", "shuffle", "algorithm",
+                                    "n_jobs", "extrapolation", "sample_weight", "sample_weight_mode"}),
+        smote_augment);
+    build_regressor(m, st.options);
+    build_classifier(m, st.options);
+    st.numpy.take(m);
 }

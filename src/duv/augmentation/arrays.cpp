@@ -1,35 +1,36 @@
 #include "duv/augmentation/arrays.hpp"
 
+#include "duv/interop/unlocked.hpp"
 #include "duv/interop/util.hpp"
-#include "duv/kernels/gather.hpp"
 
 namespace duv::augmentation {
 
 nb::object take_rows(nb::handle np, nb::handle arr, nb::handle idx) {
-    auto by_numpy = [&] { return arr[idx]; };
-    if (Py_TYPE(arr.ptr()) != reinterpret_cast<PyTypeObject *>(np.attr("ndarray").ptr())) return by_numpy();
-    nb::object dtype = arr.attr("dtype");
-    if (truthy(dtype.attr("hasobject"))) return by_numpy();
-    ArrayView src(arr), index(idx);
-    if (!src || (src.ndim() != 1 && src.ndim() != 2)) return by_numpy();
-    const int64_t *ix64 = index.vector<int64_t>();
-    const int32_t *ix32 = ix64 ? nullptr : index.vector<int32_t>();
-    if (!ix64 && !ix32) return by_numpy();
-    const int64_t n_out = index.shape(0), len = src.shape(0);
-    if (ix64 ? !kernels::all_within(ix64, n_out, len) : !kernels::all_within(ix32, n_out, len)) return by_numpy();
+    nb::object dtype;
+    if (Py_TYPE(arr.ptr()) == reinterpret_cast<PyTypeObject *>(np.attr("ndarray").ptr())) dtype = arr.attr("dtype");
+    ArrayView src, index(idx);
+    if (dtype.is_valid() && !truthy(dtype.attr("hasobject"))) src = ArrayView(arr);
+    if (!src || (src.ndim() != 1 && src.ndim() != 2)) return getitem(arr, idx);
+    const int64_t *ix64 = row_numbers<int64_t>(index, src.shape(0));
+    const int32_t *ix32 = ix64 ? nullptr : row_numbers<int32_t>(index, src.shape(0));
+    if (!ix64 && !ix32) return getitem(arr, idx);
 
     const bool matrix = src.ndim() == 2;
-    NewArray out = new_array(np, matrix ? nb::make_tuple(n_out, src.shape(1)) : nb::make_tuple(n_out), dtype);
-    const int64_t m = matrix ? src.shape(1) : 1;
+    const int64_t n_out = index.shape(0), m = matrix ? src.shape(1) : 1;
+    NewArray out = new_array(np, matrix ? nb::make_tuple(n_out, m) : nb::make_tuple(n_out), dtype);
     const std::ptrdiff_t cs = matrix ? src.stride(1) : static_cast<std::ptrdiff_t>(src.itemsize());
-    {
-        nb::gil_scoped_release unlocked;
+    run_unlocked(n_out * m, [&] {
         if (ix64)
             kernels::gather_rows(src.data(), src.stride(0), cs, m, src.itemsize(), ix64, n_out, out.view.data());
         else
             kernels::gather_rows(src.data(), src.stride(0), cs, m, src.itemsize(), ix32, n_out, out.view.data());
-    }
+    });
     return out.array;
+}
+
+nb::object take_rows_of(nb::handle np, nb::handle idx, nb::handle X, nb::handle y, nb::handle sample_weight) {
+    nb::object sw = sample_weight.is_none() ? nb::none() : take_rows(np, np.attr("asarray")(sample_weight), idx);
+    return nb::make_tuple(take_rows(np, X, idx), take_rows(np, y, idx), sw);
 }
 
 NewArray new_array(nb::handle np, nb::handle shape, nb::handle dtype) {
@@ -41,14 +42,8 @@ NewArray new_array(nb::handle np, nb::handle shape, nb::handle dtype) {
 
 bool is_private_array(nb::handle array, Py_ssize_t held) {
     if (Py_REFCNT(array.ptr()) > held) return false;
-    PyObject *base = PyObject_GetAttrString(array.ptr(), "base");
-    if (!base) {
-        PyErr_Clear();
-        return false;
-    }
-    const bool owns = base == Py_None;
-    Py_DECREF(base);
-    return owns;
+    nb::object base = getattr_or_null(array, nb::str("base"));
+    return base.is_valid() && base.is_none();
 }
 
 }  // namespace duv::augmentation

@@ -154,3 +154,21 @@ nb::object def_fit_predict_and_build(ClassBuilder &cls, bool regressor, FitWithP
 }
 
 }  // namespace duv::augmentation
+
+// Meta-estimator classes made from their family's option table.
+#include "duv/interop/options.hpp"
+
+namespace duv::augmentation {
+
+ClassBuilder meta_estimator_class(nb::module_ &m, const char *name, bool regressor, const OptionTable &options,
+                                  nb::handle estimator) {
+    ClassBuilder cls = meta_estimator_class(m, name, regressor);
+    const unsigned surface = regressor ? kRegressor : kClassifier;
+    nb::dict leading;
+    leading["estimator"] = list_of(estimator);
+    cls.attr("_parameter_constraints", options.constraints(surface, leading));
+    cls.init(options.params(surface, {arg("self"), arg("estimator")}));
+    return cls;
+}
+
+}  // namespace duv::augmentation

@@ -64,3 +64,17 @@ nb::object def_fit_predict_and_build(ClassBuilder &cls, bool regressor, FitBody 
 nb::object def_fit_predict_and_build(ClassBuilder &cls, bool regressor, FitWithParamsBody fit, PredictBody predict);
 
 }  // namespace duv::augmentation
+
+// Meta-estimator classes made from their family's option table.
+namespace duv {
+class OptionTable;
+}
+namespace duv::augmentation {
+
+// meta_estimator_class(m, name, regressor) with `_parameter_constraints` ({"estimator":
+// [estimator]}, then the options' constraints) and `__init__(self, estimator, <options>)` of the
+// regressor's or the classifier's surface of `options`.
+ClassBuilder meta_estimator_class(nb::module_ &m, const char *name, bool regressor, const OptionTable &options,
+                                  nb::handle estimator);
+
+}  // namespace duv::augmentation

@@ -7,8 +7,11 @@
 
 namespace duv::augmentation {
 
-// ValueError "sample_weight should have shape (n,), got s" (the message of the checking
-// modes) unless `sample_weight` is None or np.asarray(sample_weight).shape == (n_samples,).
+// np.asarray(sample_weight), after the check that it holds one weight per row: ValueError
+// "sample_weight should have shape (n,), got s" unless its shape is (n_samples,).
+nb::object weights_per_row(nb::handle np, nb::handle sample_weight, nb::handle n_samples);
+
+// The same check, unless `sample_weight` is None.
 void check_one_weight_per_row(nb::handle np, nb::handle sample_weight, nb::handle n_samples);
 
 // str(sample_weight_mode).lower() == "passthrough", as the generators read the mode.

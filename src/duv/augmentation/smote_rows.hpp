@@ -33,12 +33,13 @@ struct Augmented {
 
 // The augmented arrays of smote_augment from the drawn base rows `selected`, their neighbours
 // `chosen` and alpha. Called in turn: the constructor once the neighbours are chosen,
-// interpolate() after alpha's draw, assemble() after the permutation's.
+// interpolate() after alpha's draw, assemble() after the permutation's. Without `kernel`
+// (the module's NumPy rebound), NumPy builds everything.
 class Interpolation {
 public:
     // Endpoint rows of draws that are not plain row numbers of the n input rows are taken now by
     // NumPy, so that its IndexError comes before alpha's draw, as in the documented steps.
-    Interpolation(nb::handle X, nb::handle y, nb::object selected, nb::object chosen, int64_t n);
+    Interpolation(nb::handle X, nb::handle y, nb::object selected, nb::object chosen, int64_t n, bool kernel);
 
     // Builds by NumPy what the kernel cannot write: rows of X and y, then the interpolated
     // weights of `sample_weight` (none when it is None).
@@ -48,21 +49,26 @@ public:
     Augmented assemble(nb::handle np, nb::handle perm, int64_t n_total);
 
 private:
-    bool kernel_reads_draws() const;
-    nb::object rows_by_numpy(nb::handle np, nb::handle src, Endpoints &ends) const;
+    // X or y: written by the kernel (`dt` set) or built by NumPy (`aug`).
+    struct Rows {
+        nb::handle src;
+        ArrayView view;
+        std::optional<Dtype> dt;
+        Endpoints ends;
+        nb::object aug;
+    };
     void weights(nb::handle np, nb::handle sample_weight);
     void pack_pairs();
 
-    nb::handle X_, y_;
+    Rows rows_[2];
     int64_t n_;
     nb::object selected_, chosen_, alpha_, weights_;
-    ArrayView selected_view_, chosen_view_, alpha_view_, X_view_, y_view_, weights_view_;
-    Endpoints X_ends_, y_ends_;
+    ArrayView selected_view_, chosen_view_, alpha_view_, weights_view_;
     kernels::smote::Synthetic draws_;
-    bool rows_checked_ = false;                               // selected_ and chosen_ are row numbers of X
-    bool kernel_draws_ = false;                               // draws_ holds the three draw vectors
-    std::optional<kernels::Dtype> X_dt_, y_dt_, weights_dt_;  // set: written by the kernel
-    nb::object X_aug_, y_aug_, sw_aug_;                       // built by NumPy
+    bool rows_checked_ = false;  // selected_ and chosen_ are row numbers of X
+    bool kernel_draws_ = false;  // draws_ holds the three draw vectors
+    std::optional<Dtype> weights_dt_;
+    nb::object sw_aug_;  // built by NumPy
 };
 
 // One class of SMOTEAugmentedClassifier.fit: its rows (`mask` of X), their weights (None
@@ -79,7 +85,7 @@ struct ClassRows {
 class ClassInterpolation {
 public:
     // `expected`: the number of synthetic rows to come (a Python int), for which room is made at once.
-    ClassInterpolation(nb::handle np, nb::handle X, int64_t n, nb::handle expected);
+    ClassInterpolation(nb::handle np, nb::handle X, int64_t n, nb::handle expected, bool kernel);
 
     // The class's endpoint rows: base_idx and neighbours[base_idx, slots] of the class's rows.
     void pick(const ClassRows &c, nb::handle base_idx, nb::handle slots);
@@ -93,20 +99,18 @@ public:
 private:
     bool record(const ClassRows &c, nb::handle base_idx, nb::handle slots);
     bool record_alpha(nb::handle alpha);
+    void take_by_numpy(const ClassRows &c, nb::handle base_idx, nb::handle slots);
     void to_numpy();
 
     nb::handle np_, X_;
     int64_t n_;
     ArrayView X_view_;
-    std::optional<kernels::Dtype> X_dt_;  // set while the kernel is to write the rows
-    std::vector<int64_t> base_, neigh_;   // the kernel's draws, as rows of X
-    std::vector<double> alpha_;
+    std::optional<Dtype> X_dt_;  // set while the kernel is to write the rows
+    kernels::smote::ClassDraws draws_;
     double X_top_ = -1.0;  // largest magnitude in X, once known
-    bool packed_ = false;
-    size_t mark_ = 0;    // where the current class's draws start
-    Endpoints pending_;  // the current class's endpoint rows, taken by NumPy
-    nb::list blocks_;    // NumPy's synthetic blocks
-    nb::object X_aug_;   // stacked by NumPy
+    Endpoints pending_;    // the current class's endpoint rows, taken by NumPy
+    nb::list blocks_;      // NumPy's synthetic blocks
+    nb::object X_aug_;     // stacked by NumPy
 };
 
 }  // namespace duv::augmentation::smote

@@ -78,6 +78,18 @@ nb::dict OptionTable::forwarded(unsigned surface, nb::handle self) const {
     return kwargs;
 }
 
+nb::dict OptionTable::forwarded(unsigned surface, nb::handle self, nb::dict given) const {
+    nb::dict kwargs;
+    for (const Option &o : options_) {
+        const char *name = o.name().c_str();
+        if (given.contains(name))
+            kwargs[name] = given[name];
+        else if (o.on_surface(surface) && o.forwarded())
+            kwargs[name] = self.attr(name);
+    }
+    return kwargs;
+}
+
 const Option &OptionTable::operator[](const char *name) const {
     for (const Option &o : options_)
         if (o.name() == name) return o;

@@ -86,6 +86,9 @@ public:
     nb::dict constraints(unsigned surface, nb::dict leading = nb::dict()) const;
     // {name: self.<name>} of the options fit forwards on `surface`.
     nb::dict forwarded(unsigned surface, nb::handle self) const;
+    // As above, with the options named in `given` (on the surface or not) taking its values, in
+    // table order: fit's own arguments (sample_weight) and what it worked out itself.
+    nb::dict forwarded(unsigned surface, nb::handle self, nb::dict given) const;
 
     const Option &operator[](const char *name) const;
 

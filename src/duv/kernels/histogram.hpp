@@ -187,6 +187,24 @@ inline bool to_doubles(const Column &c, double *out) {
     });
 }
 
+// Whether NumPy can make uniform bins over the range: a finite range whose width it computes
+// without overflow, in the column's precision.
+inline bool span_is_finite(Dtype dt, const Range &r) {
+    if (!is_float(dt)) return true;
+    if (r.nan || !std::isfinite(r.lo) || !std::isfinite(r.hi)) return false;
+    if (dt == Dtype::F32) return std::isfinite(static_cast<float>(r.hi) - static_cast<float>(r.lo));
+    return std::isfinite(r.hi - r.lo);
+}
+
+// The edges as the doubles the values of type `values` are compared with: NumPy compares in
+// their common type, float64 unless both are integers. False, for NumPy to place the values,
+// when both are integers, the edges are booleans, NaN or fewer than two.
+inline bool edges_as_doubles(const Column &e, Dtype values, std::vector<double> &out) {
+    if (e.n < 2 || e.dtype == Dtype::Bool || (!is_float(e.dtype) && !is_float(values))) return false;
+    out.resize(static_cast<size_t>(e.n));
+    return to_doubles(e, out.data()) && std::none_of(out.begin(), out.end(), [](double v) { return v != v; });
+}
+
 // The uniform estimate's first edge and span, as np.histogram derives them from the data's
 // range: the outer edges themselves for float data (or an integer range widened by 0.5 each
 // side), else the integer minimum and the exact unsigned difference of the extremes.

@@ -8,10 +8,13 @@
 
 #include "duv/kernels/dtype.hpp"
 
+#include <cfloat>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <limits>
+#include <new>
 #include <type_traits>
 #include <vector>
 
@@ -195,6 +198,25 @@ inline void write_augmented(const Output *outputs, int nout, const Synthetic &s,
     }
 }
 
+// The largest |alpha[j]| (NaN passed over, as by fmax).
+inline double largest_magnitude(const double *alpha, int64_t count) {
+    double top = 0.0;
+    for (int64_t j = 0; j < count; ++j) {
+        const double a = std::fabs(alpha[j]);
+        top = a > top ? a : top;
+    }
+    return top;
+}
+
+// Whether base + alpha * (neighbour - base), for |alpha| <= alpha_max, stays finite for values
+// of type `dt` up to `top` in magnitude: otherwise NumPy's arithmetic warns, and NumPy builds
+// the rows itself. Integer differences wrap silently in NumPy as here.
+inline bool interpolates_quietly(Dtype dt, double top, double alpha_max) {
+    if (dt != Dtype::F64 && dt != Dtype::F32) return true;
+    const double limit = dt == Dtype::F32 ? static_cast<double>(std::numeric_limits<float>::max()) : DBL_MAX;
+    return top <= limit / 2 && top <= DBL_MAX / (2.0 * (1.0 + alpha_max));
+}
+
 // alpha = (e + 1) * alpha - e / 2, with the two constants already evaluated.
 inline void stretch(double *alpha, int64_t count, double scale, double shift) {
     for (int64_t j = 0; j < count; ++j) {
@@ -219,28 +241,79 @@ inline void pack_pairs(int64_t *base, const int64_t *neigh, int64_t count) {
         base[j] = static_cast<int64_t>(static_cast<uint64_t>(base[j]) << 32U | static_cast<uint64_t>(neigh[j]));
 }
 
-// For a class whose rows are pos[0..], appends the full-matrix row numbers of its draws:
-// base[j] = pos[local_base[j]] and neigh[j] = pos[neighbours[local_base[j], slot[j]]].
-// `neighbours` is the class's int64 matrix without the self column, one row per class row.
-// Returns false, writing nothing, if any index is out of range.
-inline bool pick_global(const Matrix &neighbours, const std::vector<int64_t> &pos, const int64_t *local_base,
-                        const int64_t *slot, int64_t count, int64_t *base, int64_t *neigh) {
-    if (static_cast<int64_t>(pos.size()) != neighbours.n) return false;
-    if (!detail::picks_in_range(neighbours, neighbours.n, local_base, slot, count)) return false;
-    for (int64_t j = 0; j < count; ++j) {
-        const int64_t b = local_base[j];
-        base[j] = pos[b];
-        neigh[j] = pos[detail::neighbour(neighbours, b, slot[j])];
-    }
-    return true;
-}
+// The draws of several classes, class after class, as rows of the full matrix, with their
+// coefficients: what write_augmented reads for the synthetic rows of all classes.
+struct ClassDraws {
+    std::vector<int64_t> base, neigh;
+    std::vector<double> alpha;
+    size_t mark = 0;  // where the current class's draws start
+    bool packed = false;
 
-// Row numbers of the true entries of a boolean mask.
-inline std::vector<int64_t> positions(const char *mask, int64_t n, std::ptrdiff_t stride) {
-    std::vector<int64_t> pos;
-    for (int64_t i = 0; i < n; ++i)
-        if (mask[i * stride]) pos.push_back(i);
-    return pos;
-}
+    // Room for `count` draws at once: growing class by class would copy them and touch new
+    // memory at each step. When memory is short they grow as the classes come instead.
+    void reserve(size_t count) {
+        try {
+            base.reserve(count);
+            neigh.reserve(count);
+            alpha.reserve(count);
+        } catch (const std::bad_alloc &) {
+            clear();
+        }
+    }
+
+    // Appends a class's draws: base[j] = pos[local_base[j]] and neigh[j] =
+    // pos[neighbours[local_base[j], slot[j]]], where pos are the rows of the class's `mask` (n
+    // entries `stride` bytes apart) and `neighbours` is its int64 matrix without the self column,
+    // one row per class row. False, appending nothing, if any index is out of range.
+    bool pick(const Matrix &neighbours, const char *mask, int64_t n, std::ptrdiff_t stride, const int64_t *local_base,
+              const int64_t *slot, int64_t count) {
+        mark = base.size();
+        std::vector<int64_t> pos;
+        for (int64_t i = 0; i < n; ++i)
+            if (mask[i * stride]) pos.push_back(i);
+        if (static_cast<int64_t>(pos.size()) != neighbours.n ||
+            !detail::picks_in_range(neighbours, neighbours.n, local_base, slot, count))
+            return false;
+        for (int64_t j = 0; j < count; ++j) {
+            base.push_back(pos[static_cast<size_t>(local_base[j])]);
+            neigh.push_back(pos[static_cast<size_t>(detail::neighbour(neighbours, local_base[j], slot[j]))]);
+        }
+        return true;
+    }
+
+    // Appends the class's coefficients; false when they are not one per drawn row.
+    bool add_alpha(const double *a, int64_t count) {
+        if (static_cast<size_t>(count) + alpha.size() != base.size()) return false;
+        alpha.insert(alpha.end(), a, a + count);
+        return true;
+    }
+
+    // Drops the current class's draws.
+    void drop_class() {
+        base.resize(mark);
+        neigh.resize(mark);
+        alpha.resize(mark);
+    }
+
+    // One vector of row pairs instead of two, for row numbers below 2**32.
+    void pack(int64_t n_rows) {
+        if (base.empty() || n_rows > INT32_MAX) return;
+        pack_pairs(base.data(), neigh.data(), static_cast<int64_t>(base.size()));
+        std::vector<int64_t>().swap(neigh);
+        packed = true;
+    }
+
+    Synthetic synthetic() const {
+        Synthetic s{base.data(), neigh.data(), alpha.data(), static_cast<int64_t>(base.size())};
+        if (packed) s.pairs = reinterpret_cast<const uint64_t *>(base.data());
+        return s;
+    }
+
+    void clear() {
+        std::vector<int64_t>().swap(base);
+        std::vector<int64_t>().swap(neigh);
+        std::vector<double>().swap(alpha);
+    }
+};
 
 }  // namespace duv::kernels::smote
