@@ -7,7 +7,7 @@
 
 namespace duv::augmentation::category {
 
-namespace kc = kernels::category;
+namespace kc = kernels::grouping;
 
 namespace {
 

@@ -6,13 +6,13 @@
 
 #include "duv/interop/buffer.hpp"
 #include "duv/interop/function.hpp"
-#include "duv/kernels/category_groups.hpp"
+#include "duv/kernels/row_grouping.hpp"
 
 #include <optional>
 
 namespace duv::augmentation::category {
 
-using kernels::category::RowsByGroup;
+using kernels::grouping::RowsByGroup;
 
 // The module's functions and names as it bound them, so that a caller can tell whether one
 // has been rebound since (then the documented steps run through the new binding).

@@ -10,7 +10,7 @@
 
 namespace duv::augmentation::rare {
 
-namespace kr = kernels::rare_rows;
+namespace kr = kernels::rare_target;
 namespace mc = kernels::monotone_cubic;
 
 namespace {
