@@ -9,6 +9,7 @@
 #include "duv/interop/module_state.hpp"
 #include "duv/kernels/rare_target.hpp"
 
+#include <array>
 #include <optional>
 #include <vector>
 
@@ -97,11 +98,14 @@ public:
     // when it is not None.
     nb::object assemble(nb::handle perm);
 
-private:
+    // One side's recorded draws and, once read for the kernel, their views.
     struct Part;
+
+private:
     Part &current();
     void prepare_kernel(Part &p);
     std::optional<nb::object> by_kernel(nb::handle perm);
+    std::array<nb::object, 3> numpy_rows(const Part &p) const;
     nb::object by_numpy(nb::handle perm);
 
     nb::object np_, X_, y_, w_;
