@@ -344,7 +344,7 @@ duv::OptionTable histogram_options(nb::module_ &m) {
 }
 
 void build_class(nb::module_ &m, const duv::OptionTable &options, const char *name, bool regressor) {
-    duv::ClassBuilder cls = aug::meta_estimator_class(m, name, regressor, options, m.attr("BaseEstimator"));
+    duv::ClassBuilder cls = aug::family_class(m, name, regressor ? duv::kRegressor : duv::kClassifier, options);
     nb::object built = aug::def_fit_predict_and_build(cls, regressor, regressor ? fit_regressor : fit_classifier,
                                                       aug::predict_fitted_with);
     aug::def_sklearn_tags(m, built, aug::InputCheck::Numeric);
@@ -370,11 +370,7 @@ DUV_MODULE("duv.augmentation._histogram_augmentation", exec_histogram_augmentati
     duv::def(m, "_compute_histogram_weights_for_column",
              {duv::arg("values"), duv::arg("bins"), duv::arg("smoothing_coeff")}, compute_histogram_weights_for_column);
     duv::def(m, "_aggregate_weights", {duv::arg("weight_vectors"), duv::arg("agg")}, aggregate_weights);
-    nb::dict data;
-    data["X"] = duv::list_of("array-like");
-    data["y"] = duv::list_of("array-like");
-    duv::def_validated(m, "histogram_augment", st.options.params(duv::kFunction, {duv::arg("X"), duv::arg("y")}),
-                       histogram_augment, st.options.constraints(duv::kFunction, data), true);
+    aug::def_family_function(m, "histogram_augment", st.options, histogram_augment);
     build_class(m, st.options, "HistogramAugmentedRegressor", true);
     build_class(m, st.options, "HistogramAugmentedClassifier", false);
     st.numpy.take(m);

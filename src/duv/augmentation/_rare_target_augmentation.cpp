@@ -1,12 +1,12 @@
 #include "duv/augmentation/arrays.hpp"
 #include "duv/augmentation/meta_estimator.hpp"
+#include "duv/augmentation/meta_estimator_tags.hpp"
 #include "duv/augmentation/rare_rows.hpp"
 #include "duv/interop/capi.hpp"
 #include "duv/interop/klass.hpp"
 #include "duv/interop/module.hpp"
 #include "duv/interop/options.hpp"
 #include "duv/interop/sklearn.hpp"
-#include "duv/interop/tags.hpp"
 #include "duv/interop/util.hpp"
 
 #include <cmath>
@@ -21,7 +21,6 @@ using rare::Side;
 DUV_ARGS(RelevanceArgs, y, method, extremes, control_points);
 DUV_ARGS(AugmentArgs, X, y, relevance, threshold, balance, generator, k_neighbors, max_factor, noise, shuffle,
          random_state, sample_weight, sample_weight_mode);
-DUV_ARGS(SelfArgs, self);
 
 struct RareTargetState : rare::RareState {
     duv::OptionTable options{};
@@ -162,9 +161,7 @@ int64_t as_count(nb::handle count) {
 }
 
 // int(round(x)), with Python's rounding of halves to even.
-nb::object rounded(const duv::Globals &g, nb::handle x) {
-    return duv::steal_checked(PyNumber_Long(nb::object(g["round"](x)).ptr()));
-}
+nb::object rounded(const duv::Globals &g, nb::handle x) { return duv::int_of(g["round"](x)); }
 
 // The synthetic rows each side gets: the rows missing for `balance` normal rows per rare row,
 // split between the sides in proportion to their rare rows, at most int(max_factor) per rare row.
@@ -175,7 +172,7 @@ void synthetic_counts(const duv::Globals &g, Side &low, Side &high, int64_t n_no
     if (duv::compare(wanted, zero, Py_LT)) wanted = zero;
     nb::object n_syn_low = rounded(g, wanted * nb::int_(low.n) / n_rare);
     nb::object n_syn_high = wanted - n_syn_low;
-    nb::object per_row = duv::steal_checked(PyNumber_Long(max_factor.ptr()));
+    nb::object per_row = duv::int_of(max_factor);
     for (const auto &[side, count] : {std::pair{&low, n_syn_low}, std::pair{&high, n_syn_high}}) {
         nb::object cap = per_row * nb::int_(side->n);
         side->n_syn = as_count(duv::compare(count, cap, Py_LT) ? count : cap);
@@ -252,8 +249,7 @@ void generate_side(const Generation &gen, const Side &side) {
     }
     nb::object z = normal_draws();
     auto [scale_x, scale_y] = jitter_scales(gen, side, X_side);
-    nb::object neighbour_dist =
-        found[0][nb::make_tuple(duv::full_slice(), nb::slice(nb::int_(1), nb::none(), nb::none()))];
+    nb::object neighbour_dist = found[0][nb::make_tuple(duv::full_slice(), duv::slice_from(1))];
     nb::object limit = nb::object(gen.g["np"].attr("median")(neighbour_dist)) / nb::int_(2);
     gen.rows.interpolated_or_jittered(found[1], found[0], slot, alpha, z, scale_x, scale_y, limit);
 }
@@ -285,29 +281,8 @@ nb::object rare_target_augment(const duv::Globals &g, const AugmentArgs &a) {
 // ---- RareTargetAugmentedRegressor --------------------------------------------------------
 
 nb::object fit(const duv::Globals &g, const aug::FitWithParamsArgs &a) {
-    nb::handle self = a.self;
-    duv::check_feature_names(self, a.X, true);
-    auto Xy = duv::unpack(g["check_X_y"](a.X, a.y, "y_numeric"_a = true), 2);
-    self.attr("n_features_in_") = duv::shape_of(Xy[0], 1);
-    self.attr("n_outputs_") = 1;
-    nb::dict options = g.state<RareTargetState>().options.forwarded(duv::kRegressor, self);
-    options["sample_weight"] = a.sample_weight;
-    nb::object fn = g["rare_target_augment"];
-    nb::object args = nb::make_tuple(Xy[0], Xy[1]);
-    auto augmented = duv::unpack(duv::steal_checked(PyObject_Call(fn.ptr(), args.ptr(), options.ptr())), 3);
-    return aug::finish_fit(g, self, augmented[0], augmented[1], augmented[2], a.fit_params);
-}
-
-// The numeric families' tags, except that the target is one column whatever the estimator fits.
-nb::object sklearn_tags(const duv::Globals &, const duv::OwnerCell &c, const SelfArgs &a) {
-    nb::object tags = duv::base_tags(c.owner, a.self);
-    nb::object inner = duv::tags_or_none(a.self.attr("estimator"));
-    if (inner.is_none()) return tags;
-    duv::copy_tag(tags, inner, "input_tags", "positive_only");
-    duv::copy_tag(tags, inner, "target_tags", "positive_only");
-    duv::copy_tag(tags, inner, "regressor_tags", "poor_score");
-    duv::copy_tag(tags, inner, nullptr, "non_deterministic");
-    return tags;
+    return aug::fit_family(g, g.state<RareTargetState>().options,
+                           {"rare_target_augment", duv::kRegressor, {{"y_numeric", true}}, false}, a);
 }
 
 duv::OptionTable family_options(nb::module_ &m) {
@@ -343,33 +318,17 @@ duv::OptionTable family_options(nb::module_ &m) {
     };
 }
 
-void def_functions(nb::module_ &m, const duv::OptionTable &options) {
-    nb::dict relevance_constraints;
-    relevance_constraints["y"] = duv::list_of("array-like");
-    relevance_constraints["method"] = duv::list_of(m.attr("StrOptions")(duv::set_of("boxplot", "density")));
-    relevance_constraints["extremes"] = duv::list_of(m.attr("StrOptions")(duv::set_of("both", "high", "low")));
-    relevance_constraints["control_points"] = duv::list_of("array-like", nb::none());
+void def_target_relevance(nb::module_ &m) {
+    nb::dict constraints;
+    constraints["y"] = duv::list_of("array-like");
+    constraints["method"] = duv::list_of(m.attr("StrOptions")(duv::set_of("boxplot", "density")));
+    constraints["extremes"] = duv::list_of(m.attr("StrOptions")(duv::set_of("both", "high", "low")));
+    constraints["control_points"] = duv::list_of("array-like", nb::none());
     duv::def_validated(m, "target_relevance",
                        {duv::arg("y"), duv::kwonly("method", "boxplot").ann(duv::str_type()),
                         duv::kwonly("extremes", "both").ann(duv::str_type()),
                         duv::kwonly("control_points", nb::none())},
-                       target_relevance, relevance_constraints, true);
-
-    nb::dict data;
-    data["X"] = duv::list_of("array-like");
-    data["y"] = duv::list_of("array-like");
-    duv::def_validated(m, "rare_target_augment", options.params(duv::kFunction, {duv::arg("X"), duv::arg("y")}),
-                       rare_target_augment, options.constraints(duv::kFunction, data), true);
-}
-
-void build_regressor(nb::module_ &m, const duv::OptionTable &options) {
-    duv::ClassBuilder cls = aug::meta_estimator_class(m, "RareTargetAugmentedRegressor", true);
-    nb::dict leading;
-    leading["estimator"] = duv::list_of(m.attr("BaseEstimator"));
-    cls.attr("_parameter_constraints", options.constraints(duv::kRegressor, leading));
-    cls.init(options.params(duv::kRegressor, {duv::arg("self"), duv::arg("estimator")}));
-    nb::object built = aug::def_fit_predict_and_build(cls, true, fit, aug::predict_fitted_with);
-    duv::def_owned(m, built, "__sklearn_tags__", {duv::arg("self")}, sklearn_tags);
+                       target_relevance, constraints, true);
 }
 
 }  // namespace
@@ -387,7 +346,10 @@ DUV_MODULE("duv.augmentation._rare_target_augmentation", exec_rare_target_augmen
 
     RareTargetState &st = duv::make_state<RareTargetState>(m);
     st.options = family_options(m);
-    def_functions(m, st.options);
-    build_regressor(m, st.options);
+    def_target_relevance(m);
+    aug::def_family_function(m, "rare_target_augment", st.options, rare_target_augment);
+    duv::ClassBuilder cls = aug::family_class(m, "RareTargetAugmentedRegressor", duv::kRegressor, st.options);
+    nb::object built = aug::def_fit_predict_and_build(cls, true, fit, aug::predict_fitted_with);
+    aug::def_sklearn_tags(m, built, aug::InputCheck::NumericOneTarget);
     st.numpy.take(m);
 }

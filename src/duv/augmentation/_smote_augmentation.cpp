@@ -372,7 +372,8 @@ duv::OptionTable smote_options(nb::module_ &m) {
 }
 
 void build_regressor(nb::module_ &m, const duv::OptionTable &options) {
-    duv::ClassBuilder cls = aug::meta_estimator_class(m, "SMOTEAugmentedRegressor", true, options, duv::object_type());
+    duv::ClassBuilder cls =
+        aug::family_class(m, "SMOTEAugmentedRegressor", duv::kRegressor, options, duv::object_type());
     cls.def("_validate_estimator", {duv::arg("self")}, validate_estimator);
     nb::dict fit_constraints;
     fit_constraints["X"] = duv::list_of("array-like", "sparse matrix");
@@ -386,7 +387,7 @@ void build_regressor(nb::module_ &m, const duv::OptionTable &options) {
 
 void build_classifier(nb::module_ &m, const duv::OptionTable &options) {
     duv::ClassBuilder cls =
-        aug::meta_estimator_class(m, "SMOTEAugmentedClassifier", false, options, duv::object_type());
+        aug::family_class(m, "SMOTEAugmentedClassifier", duv::kClassifier, options, duv::object_type());
     cls.def("_validate_estimator", {duv::arg("self")}, validate_estimator);
     nb::object built = aug::def_fit_predict_and_build(cls, false, fit_classifier, aug::predict_fitted_with);
     aug::def_sklearn_tags(m, built, aug::InputCheck::Numeric);

@@ -48,23 +48,10 @@ nb::object fit_clone(const Globals &g, nb::handle self, nb::handle X_aug, nb::ha
     return est;
 }
 
-bool consume_mode(nb::handle sample_weight_mode) {
-    // Compared as Python strings: a C string would stop at an embedded NUL.
-    nb::object mode = nb::str(sample_weight_mode).attr("lower")();
-    const bool consume = compare(mode, nb::str("consume"), Py_EQ);
-    if (!consume && !compare(mode, nb::str("passthrough"), Py_EQ))
-        raise_value_error("sample_weight_mode must be one of {'passthrough','consume'}");
-    return consume;
-}
+bool consume_mode(nb::handle sample_weight_mode) { return sample_weight_mode_is(sample_weight_mode, "consume"); }
 
 nb::object consume_probabilities(nb::handle np, nb::handle sample_weight, nb::handle n_samples) {
-    nb::object sw = np.attr("asarray")(sample_weight);
-    nb::object shape = sw.attr("shape");
-    if (compare(shape, nb::make_tuple(n_samples), Py_NE))
-        raise_value_error("sample_weight should have shape (" + format(n_samples) + ",), got " + format(shape));
-    if (truthy(np.attr("any")(richcompare(sw, nb::int_(0), Py_LT))))
-        raise_value_error("sample_weight must be non-negative");
-    return weights_as_probabilities(sw);
+    return weights_as_probabilities(checked_sample_weight(np, np.attr("asarray")(sample_weight), n_samples));
 }
 
 nb::object weights_as_probabilities(nb::handle sw) {
@@ -155,20 +142,73 @@ nb::object def_fit_predict_and_build(ClassBuilder &cls, bool regressor, FitWithP
 
 }  // namespace duv::augmentation
 
-// Meta-estimator classes made from their family's option table.
-#include "duv/interop/options.hpp"
+// ---- a family's class and fit made from its option table
+#include "duv/augmentation/row_weights.hpp"
 
 namespace duv::augmentation {
 
-ClassBuilder meta_estimator_class(nb::module_ &m, const char *name, bool regressor, const OptionTable &options,
-                                  nb::handle estimator) {
-    ClassBuilder cls = meta_estimator_class(m, name, regressor);
-    const unsigned surface = regressor ? kRegressor : kClassifier;
+ClassBuilder family_class(nb::module_ &m, const char *name, unsigned surface, const OptionTable &options,
+                          nb::handle estimator) {
+    ClassBuilder cls = meta_estimator_class(m, name, surface == kRegressor);
     nb::dict leading;
-    leading["estimator"] = list_of(estimator);
+    leading["estimator"] = list_of(estimator ? nb::borrow(estimator) : m.attr("BaseEstimator"));
     cls.attr("_parameter_constraints", options.constraints(surface, leading));
     cls.init(options.params(surface, {arg("self"), arg("estimator")}));
     return cls;
+}
+
+nb::dict data_constraints() {
+    nb::dict constraints;
+    constraints["X"] = list_of("array-like");
+    constraints["y"] = list_of("array-like");
+    return constraints;
+}
+
+namespace {
+
+nb::object fit_with(const Globals &g, const OptionTable &options, const FamilyFit &f, nb::handle self, nb::handle X_in,
+                    nb::handle y_in, nb::handle sample_weight, nb::handle fit_params) {
+    check_feature_names(self, X_in, true);
+    nb::dict checks;
+    for (const auto &[keyword, value] : f.checks) checks[keyword] = value;
+    auto Xy = unpack(call_with(g["check_X_y"], nb::make_tuple(X_in, y_in), checks), 2);
+    const nb::object &X = Xy[0], &y = Xy[1];
+    self.attr("n_features_in_") = shape_of(X, 1);
+    if (f.surface == kRegressor) self.attr("n_outputs_") = n_outputs(y);
+    if (f.weights_per_row && passthrough_mode(self.attr("sample_weight_mode")))
+        check_one_weight_per_row(g["np"], sample_weight, shape_of(X, 0));
+    nb::dict forwarded = options.forwarded(f.surface, self);
+    forwarded["sample_weight"] = sample_weight;
+    auto augmented = unpack(call_with(g[f.function], nb::make_tuple(X, y), forwarded), 3);
+    return finish_fit(g, self, augmented[0], augmented[1], augmented[2], fit_params);
+}
+
+}  // namespace
+
+nb::object fit_family(const Globals &g, const OptionTable &options, const FamilyFit &f, const FitWithParamsArgs &a) {
+    return fit_with(g, options, f, a.self, a.X, a.y, a.sample_weight, a.fit_params);
+}
+
+nb::object fit_family(const Globals &g, const OptionTable &options, const FamilyFit &f, const FitArgs &a) {
+    return fit_with(g, options, f, a.self, a.X, a.y, a.sample_weight, nb::handle());
+}
+
+bool sample_weight_mode_is(nb::handle sample_weight_mode, const char *mode) {
+    // Compared as Python strings: a C string would stop at an embedded NUL.
+    nb::object lowered = nb::str(sample_weight_mode).attr("lower")();
+    const bool is_mode = compare(lowered, nb::str(mode), Py_EQ);
+    if (!is_mode && !compare(lowered, nb::str("passthrough"), Py_EQ))
+        raise_value_error(std::string("sample_weight_mode must be one of {'passthrough','") + mode + "'}");
+    return is_mode;
+}
+
+nb::object checked_sample_weight(nb::handle np, nb::object sw, nb::handle n_samples) {
+    nb::object shape = sw.attr("shape");
+    if (compare(shape, nb::make_tuple(n_samples), Py_NE))
+        raise_value_error("sample_weight should have shape (" + format(n_samples) + ",), got " + format(shape));
+    if (truthy(np.attr("any")(richcompare(sw, nb::int_(0), Py_LT))))
+        raise_value_error("sample_weight must be non-negative");
+    return sw;
 }
 
 }  // namespace duv::augmentation

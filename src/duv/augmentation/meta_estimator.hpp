@@ -65,16 +65,63 @@ nb::object def_fit_predict_and_build(ClassBuilder &cls, bool regressor, FitWithP
 
 }  // namespace duv::augmentation
 
-// Meta-estimator classes made from their family's option table.
-namespace duv {
-class OptionTable;
-}
+// ---- a family's class and fit made from its option table
+#include "duv/augmentation/meta_estimator_tags.hpp"
+#include "duv/interop/options.hpp"
+#include "duv/interop/sklearn.hpp"
+
+#include <initializer_list>
+#include <tuple>
+#include <utility>
+
 namespace duv::augmentation {
 
-// meta_estimator_class(m, name, regressor) with `_parameter_constraints` ({"estimator":
-// [estimator]}, then the options' constraints) and `__init__(self, estimator, <options>)` of the
-// regressor's or the classifier's surface of `options`.
-ClassBuilder meta_estimator_class(nb::module_ &m, const char *name, bool regressor, const OptionTable &options,
-                                  nb::handle estimator);
+// A family's meta-estimator class: the bases of meta_estimator_class, `__init__(self,
+// estimator, <the options of `surface`>)` and `_parameter_constraints` (estimator, then the
+// options'); the estimator's constraint is `estimator`, BaseEstimator when none is given.
+ClassBuilder family_class(nb::module_ &m, const char *name, unsigned surface, const OptionTable &options,
+                          nb::handle estimator = nb::handle());
+
+// `<name>(X, y, <the function's options>)` behind validate_params: X and y array-likes, then
+// the options' constraints.
+nb::dict data_constraints();
+template <typename F>
+nb::object def_family_function(nb::module_ &m, const char *name, const OptionTable &options, F f) {
+    return def_validated(m, name, options.params(kFunction, {arg("X"), arg("y")}), f,
+                         options.constraints(kFunction, data_constraints()), true);
+}
+
+// The one fit of the numeric families: check_feature_names(self, X, reset=True);
+// X, y = check_X_y(X, y, **checks); self.n_features_in_ (and a regressor's n_outputs_); in
+// passthrough mode, when `weights_per_row`, the check of one weight per row; then X_aug, y_aug,
+// sw_aug = <function>(X, y, **forwarded options, sample_weight=sample_weight) and finish_fit.
+struct FamilyFit {
+    const char *function;
+    unsigned surface;                                             // kRegressor or kClassifier
+    std::initializer_list<std::pair<const char *, bool>> checks;  // check_X_y's keywords
+    bool weights_per_row = true;
+};
+nb::object fit_family(const Globals &g, const OptionTable &options, const FamilyFit &f, const FitWithParamsArgs &a);
+nb::object fit_family(const Globals &g, const OptionTable &options, const FamilyFit &f, const FitArgs &a);
+
+// The family's regressor, then its classifier: family_class, fit, predict, the classifier's
+// classes_ and the tags of `input`.
+template <typename Fit>
+void def_family_classes(nb::module_ &m, std::pair<const char *, const char *> names, const OptionTable &options,
+                        Fit fit_regressor, Fit fit_classifier, PredictBody predict, InputCheck input) {
+    for (auto [name, surface, fit] :
+         {std::tuple{names.first, kRegressor, fit_regressor}, std::tuple{names.second, kClassifier, fit_classifier}}) {
+        ClassBuilder cls = family_class(m, name, surface, options);
+        def_sklearn_tags(m, def_fit_predict_and_build(cls, surface == kRegressor, fit, predict), input);
+    }
+}
+
+// The lower-cased sample_weight_mode: true for `mode`, false for "passthrough", ValueError
+// "sample_weight_mode must be one of {'passthrough','<mode>'}" otherwise.
+bool sample_weight_mode_is(nb::handle sample_weight_mode, const char *mode);
+
+// `sw` (an array of the caller's weights) after the shape (n_samples,) and sign checks, with
+// their messages.
+nb::object checked_sample_weight(nb::handle np, nb::object sw, nb::handle n_samples);
 
 }  // namespace duv::augmentation

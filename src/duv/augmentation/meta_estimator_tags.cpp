@@ -15,7 +15,8 @@ nb::object wrapper_tags(const OwnerCell &c, nb::handle self, InputCheck input) {
     if (inner.is_none()) return tags;
     copy_tag(tags, inner, "input_tags", "positive_only");
     copy_tag(tags, inner, "target_tags", "positive_only");
-    if (!nb::object(tags.attr("regressor_tags")).is_none()) copy_tag(tags, inner, "target_tags", "multi_output");
+    if (input != InputCheck::NumericOneTarget && !nb::object(tags.attr("regressor_tags")).is_none())
+        copy_tag(tags, inner, "target_tags", "multi_output");
     copy_tag(tags, inner, "regressor_tags", "poor_score");
     copy_tag(tags, inner, "classifier_tags", "poor_score");
     copy_tag(tags, inner, "classifier_tags", "multi_class");
@@ -28,21 +29,17 @@ nb::object wrapper_tags(const OwnerCell &c, nb::handle self, InputCheck input) {
     return tags;
 }
 
-nb::object numeric_input_tags(const Globals &, const OwnerCell &c, const SelfArgs &a) {
-    return wrapper_tags(c, a.self, InputCheck::Numeric);
-}
-
-nb::object as_given_input_tags(const Globals &, const OwnerCell &c, const SelfArgs &a) {
-    return wrapper_tags(c, a.self, InputCheck::AsGiven);
+template <InputCheck input> nb::object tags_of(const Globals &, const OwnerCell &c, const SelfArgs &a) {
+    return wrapper_tags(c, a.self, input);
 }
 
 }  // namespace
 
 void def_sklearn_tags(nb::module_ &m, nb::handle cls, InputCheck input) {
-    if (input == InputCheck::Numeric)
-        def_owned(m, cls, "__sklearn_tags__", {arg("self")}, numeric_input_tags);
-    else
-        def_owned(m, cls, "__sklearn_tags__", {arg("self")}, as_given_input_tags);
+    auto body = input == InputCheck::Numeric   ? tags_of<InputCheck::Numeric>
+                : input == InputCheck::AsGiven ? tags_of<InputCheck::AsGiven>
+                                               : tags_of<InputCheck::NumericOneTarget>;
+    def_owned(m, cls, "__sklearn_tags__", {arg("self")}, body);
 }
 
 }  // namespace duv::augmentation

@@ -7,8 +7,9 @@
 namespace duv::augmentation {
 
 // How fit reads X: validated numbers without NaN (check_X_y's defaults), or as given to the
-// wrapped estimator after a check that lets NaN and any dtype through (category balance).
-enum class InputCheck { Numeric, AsGiven };
+// wrapped estimator after a check that lets NaN and any dtype through (category balance);
+// NumericOneTarget: numbers, and y one column whatever the estimator fits (rare target).
+enum class InputCheck { Numeric, AsGiven, NumericOneTarget };
 
 // Sets `__sklearn_tags__` on the built meta-estimator class `cls` of module `m`.
 void def_sklearn_tags(nb::module_ &m, nb::handle cls, InputCheck input);

@@ -8,9 +8,11 @@
 #include "duv/kernels/gather.hpp"
 #include "duv/kernels/monotone_cubic.hpp"
 
+#include <array>
+
 namespace duv::augmentation::rare {
 
-namespace kr = kernels::rare_rows;
+namespace kr = kernels::rare_target;
 namespace mc = kernels::monotone_cubic;
 
 namespace {
@@ -20,16 +22,6 @@ kr::Vector vector_of(const ArrayView &view) {
     if (!view.has(Dtype::F64) || view.ndim() != 1) return {};
     return {view.data(), view.shape(0), view.stride(0)};
 }
-
-nb::object float_vector(nb::handle np, int64_t n, double *&data, ArrayView &keep) {
-    NewArray out = new_array(np, nb::make_tuple(n), float_type());
-    data = reinterpret_cast<double *>(out.view.data());
-    keep = std::move(out.view);
-    return out.array;
-}
-
-nb::object slice_from(long start) { return nb::slice(nb::int_(start), nb::none(), nb::none()); }
-nb::object slice_to(long stop) { return nb::slice(nb::none(), nb::int_(stop), nb::none()); }
 
 const char *const kPointsMessage =
     "control_points must be pairs of (value, relevance) with increasing values and relevances in [0, 1]";
@@ -81,11 +73,9 @@ nb::object on_curve(nb::handle np, nb::handle y, const Curve &curve) {
         mc::through(curve.values.data(), curve.relevances.data(), static_cast<std::ptrdiff_t>(curve.values.size()));
     if (curve.step_below) c.below = 1.0;
     if (curve.step_above) c.above = 1.0;
-    double *out;
-    ArrayView keep;
-    nb::object result = float_vector(np, v.n, out, keep);
-    run_unlocked(v.n, [&] { mc::evaluate(c, v.data, v.stride, v.n, out); });
-    return result;
+    auto out = duv::new_array<double>(np, nb::make_tuple(v.n));
+    run_unlocked(v.n, [&] { mc::evaluate(c, v.data, v.stride, v.n, out.data); });
+    return out.array;
 }
 
 nb::object density(const Globals &g, nb::handle y, nb::handle counts, nb::handle edges, Extremes extremes,
@@ -99,12 +89,10 @@ nb::object density(const Globals &g, nb::handle y, nb::handle counts, nb::handle
         const int64_t *c = cv.vector<int64_t>();
         const double *e = ev.vector<double>();
         if (v.data && c && e && cv.shape(0) >= 1 && ev.shape(0) == cv.shape(0) + 1) {
-            double *out;
-            ArrayView keep;
-            nb::object result = float_vector(np, v.n, out, keep);
+            auto out = duv::new_array<double>(np, nb::make_tuple(v.n));
             const double med = extremes == Extremes::Both ? 0.0 : float_value(median.ptr());
-            run_unlocked(v.n, [&] { kr::density(v, e, c, cv.shape(0), extremes, med, out); });
-            return result;
+            run_unlocked(v.n, [&] { kr::density(v, e, c, cv.shape(0), extremes, med, out.data); });
+            return out.array;
         }
     }
     nb::object bins = np.attr("searchsorted")(edges, y, "side"_a = "right") - nb::int_(1);
@@ -186,6 +174,24 @@ struct SyntheticRows::Part {
     std::vector<double> sx;
     double sy = 0.0;
     ArrayView z_view, alpha_view;
+
+    // The kernel's view of the part, once prepare_kernel() accepted it.
+    kr::Side side() const {
+        kr::Side k;
+        k.count = count;
+        k.base = base.data();
+        if (kind != Jitter) {
+            k.neigh = neigh.data();
+            k.alpha = alpha_view.vector<double>();
+        }
+        if (kind == Mixed) k.close = close.data();
+        if (kind != Interpolate) {
+            k.z = z_view.contiguous<double>();
+            k.scale_x = sx.data();
+            k.scale_y = sy;
+        }
+        return k;
+    }
 };
 
 SyntheticRows::SyntheticRows(const Globals &g, nb::handle X, nb::handle y, nb::handle weights)
@@ -250,50 +256,75 @@ void SyntheticRows::interpolated_or_jittered(nb::handle ind, nb::handle dist, nb
     prepare_kernel(p);
 }
 
+namespace {
+
+bool is_matrix(const ArrayView &v, Dtype dtype, int64_t rows, int64_t cols) {
+    return v.has(dtype) && v.ndim() == 2 && v.shape(0) == rows && v.shape(1) == cols;
+}
+
+template <typename T> const T *vector_of(const ArrayView &v, int64_t n) {
+    const T *data = v.vector<T>();
+    return data && v.shape(0) == n ? data : nullptr;
+}
+
+// The normal draws z (count x (m + 1), C-ordered) and the float scales of a jittering part.
+bool read_jitter(SyntheticRows::Part &p, int64_t m) {
+    p.z_view = ArrayView(p.z);
+    ArrayView sx(p.scale_x);
+    const double *scale = vector_of<double>(sx, m);
+    if (!p.z_view.contiguous<double>() || !is_matrix(p.z_view, Dtype::F64, p.count, m + 1) || !scale ||
+        !PyFloat_Check(p.scale_y.ptr()))
+        return false;
+    p.sx.assign(scale, scale + m);
+    p.sy = float_value(p.scale_y.ptr());
+    return true;
+}
+
+// The neighbour (and, mixed, whether it is close) of every synthetic row of an interpolating
+// part, as positions within its side.
+bool read_neighbours(SyntheticRows::Part &p) {
+    ArrayView iv(p.ind), sv(p.slot), dv;
+    p.alpha_view = ArrayView(p.alpha);
+    const int64_t *slot = vector_of<int64_t>(sv, p.count);
+    if (!iv.has(Dtype::I64) || iv.ndim() != 2 || iv.shape(0) != p.n_side || !slot ||
+        !vector_of<double>(p.alpha_view, p.count))
+        return false;
+    const bool mixed = p.kind == SyntheticRows::Part::Mixed;
+    if (mixed) {
+        dv = ArrayView(p.dist);
+        if (!is_matrix(dv, Dtype::F64, iv.shape(0), iv.shape(1)) || !PyFloat_Check(p.limit.ptr())) return false;
+        p.close.resize(static_cast<size_t>(p.count));
+    }
+    p.neigh.resize(static_cast<size_t>(p.count));
+    return kr::pick_neighbours(iv.matrix(Dtype::I64), mixed ? dv.matrix(Dtype::F64) : kernels::Matrix{}, p.base.data(),
+                               slot, p.count, mixed ? float_value(p.limit.ptr()) : 0.0, p.neigh.data(),
+                               mixed ? p.close.data() : nullptr);
+}
+
+// X (n x m), y and the weights as the kernel reads them; nullopt unless they are float64 and
+// of one length.
+std::optional<kr::Input> kernel_input(const ArrayView &Xv, const ArrayView &yv, const ArrayView &wv, bool weighted) {
+    kr::Input in{{}, vector_of(yv), vector_of(wv)};
+    if (!Xv.has(Dtype::F64) || Xv.ndim() != 2 || !in.y.data || (weighted && !in.w.data)) return std::nullopt;
+    in.X = Xv.matrix(Dtype::F64);
+    if (in.y.n != in.X.n || (in.w.data && in.w.n != in.X.n)) return std::nullopt;
+    return in;
+}
+
+}  // namespace
+
 // Reads the part's draws and neighbours for the kernel, as rows of X; on anything that is not
 // a plain array of the expected shape the kernel steps aside for the whole call.
 void SyntheticRows::prepare_kernel(Part &p) {
     if (!kernel_) return;
-    kernel_ = false;
-    const int64_t m = nb::cast<int64_t>(shape_of(X_, 1));
     ArrayView rows_view(p.rows);
-    const int64_t *rows = rows_view.vector<int64_t>();
-    if (!rows || rows_view.shape(0) != p.n_side || !kernels::all_within(rows, p.n_side, nb::len(X_))) return;
-    if (p.kind != Part::Interpolate) {
-        p.z_view = ArrayView(p.z);
-        ArrayView sx(p.scale_x);
-        const double *scale = sx.vector<double>();
-        if (!p.z_view.contiguous<double>() || p.z_view.ndim() != 2 || p.z_view.shape(0) != p.count ||
-            p.z_view.shape(1) != m + 1 || !scale || sx.shape(0) != m || !PyFloat_Check(p.scale_y.ptr()))
-            return;
-        p.sx.assign(scale, scale + m);
-        p.sy = float_value(p.scale_y.ptr());
-    }
-    if (p.kind != Part::Jitter) {
-        ArrayView iv(p.ind), sv(p.slot), dv;
-        p.alpha_view = ArrayView(p.alpha);
-        const int64_t *slot = sv.vector<int64_t>();
-        if (!iv.has(Dtype::I64) || iv.ndim() != 2 || iv.shape(0) != p.n_side || !slot || sv.shape(0) != p.count ||
-            !p.alpha_view.vector<double>() || p.alpha_view.shape(0) != p.count)
-            return;
-        double limit = 0.0;
-        if (p.kind == Part::Mixed) {
-            dv = ArrayView(p.dist);
-            if (!dv.has(Dtype::F64) || dv.ndim() != 2 || dv.shape(0) != iv.shape(0) || dv.shape(1) != iv.shape(1) ||
-                !PyFloat_Check(p.limit.ptr()))
-                return;
-            limit = float_value(p.limit.ptr());
-            p.close.resize(static_cast<size_t>(p.count));
-        }
-        p.neigh.resize(static_cast<size_t>(p.count));
-        if (!kr::pick_neighbours(iv.matrix(Dtype::I64), dv ? dv.matrix(Dtype::F64) : kernels::Matrix{}, p.base.data(),
-                                 slot, p.count, limit, p.neigh.data(),
-                                 p.kind == Part::Mixed ? p.close.data() : nullptr))
-            return;
-        kr::to_input_rows(rows, p.neigh.data(), p.count);
-    }
+    const int64_t *rows = vector_of<int64_t>(rows_view, p.n_side);
+    kernel_ = rows && kernels::all_within(rows, p.n_side, nb::len(X_)) &&
+              (p.kind == Part::Interpolate || read_jitter(p, nb::cast<int64_t>(shape_of(X_, 1)))) &&
+              (p.kind == Part::Jitter || read_neighbours(p));
+    if (!kernel_) return;
+    if (p.kind != Part::Jitter) kr::to_input_rows(rows, p.neigh.data(), p.count);
     kr::to_input_rows(rows, p.base.data(), p.count);
-    kernel_ = true;
 }
 
 nb::object SyntheticRows::assemble(nb::handle perm) {
@@ -304,42 +335,25 @@ nb::object SyntheticRows::assemble(nb::handle perm) {
 
 std::optional<nb::object> SyntheticRows::by_kernel(nb::handle perm) {
     ArrayView Xv(X_), yv(y_), wv = w_.is_none() ? ArrayView() : ArrayView(w_);
-    kr::Input in{{}, vector_of(yv), vector_of(wv)};
-    if (!Xv.has(Dtype::F64) || Xv.ndim() != 2 || !in.y.data || (!w_.is_none() && !in.w.data)) return std::nullopt;
-    in.X = Xv.matrix(Dtype::F64);
-    const int64_t n = in.X.n, m = in.X.m;
-    if (in.y.n != n || (in.w.data && in.w.n != n)) return std::nullopt;
+    const std::optional<kr::Input> in = kernel_input(Xv, yv, wv, !w_.is_none());
+    if (!in) return std::nullopt;
     kr::Side sides[2];
-    int64_t n_total = n;
+    int64_t n_total = in->X.n;
     for (size_t s = 0; s < parts_.size() && s < 2; ++s) {
-        const Part &p = parts_[s];
-        kr::Side &k = sides[s];
-        k.count = p.count;
-        k.base = p.base.data();
-        if (p.kind != Part::Jitter) {
-            k.neigh = p.neigh.data();
-            k.alpha = p.alpha_view.vector<double>();
-        }
-        if (p.kind == Part::Mixed) k.close = p.close.data();
-        if (p.kind != Part::Interpolate) {
-            k.z = p.z_view.contiguous<double>();
-            k.scale_x = p.sx.data();
-            k.scale_y = p.sy;
-        }
-        n_total += p.count;
+        sides[s] = parts_[s].side();
+        n_total += parts_[s].count;
     }
     ArrayView pv = perm.is_none() ? ArrayView() : ArrayView(perm);
-    const int64_t *order = pv.vector<int64_t>();
-    if (!perm.is_none() && (!order || pv.shape(0) != n_total || !kernels::all_within(order, n_total, n_total)))
-        return std::nullopt;
+    const int64_t *order = perm.is_none() ? nullptr : vector_of<int64_t>(pv, n_total);
+    if (!perm.is_none() && (!order || !kernels::all_within(order, n_total, n_total))) return std::nullopt;
 
-    NewArray X_out = new_array(np_, nb::make_tuple(n_total, m), float_type());
-    NewArray y_out = new_array(np_, nb::make_tuple(n_total), float_type());
-    std::optional<NewArray> w_out;
-    if (in.w.data) w_out = new_array(np_, nb::make_tuple(n_total), float_type());
-    auto data = [](NewArray &a) { return reinterpret_cast<double *>(a.view.data()); };
+    const int64_t m = in->X.m;
+    auto X_out = duv::new_array<double>(np_, nb::make_tuple(n_total, m));
+    auto y_out = duv::new_array<double>(np_, nb::make_tuple(n_total));
+    std::optional<duv::NewArray<double>> w_out;
+    if (in->w.data) w_out = duv::new_array<double>(np_, nb::make_tuple(n_total));
     const bool quiet = run_unlocked(n_total * (m + 2), [&] {
-        kr::write(in, sides[0], sides[1], order, n_total, data(X_out), data(y_out), w_out ? data(*w_out) : nullptr);
+        kr::write(*in, sides[0], sides[1], order, n_total, X_out.data, y_out.data, w_out ? w_out->data : nullptr);
         return !kernels::FpFlags::troubled();
     });
     // NumPy's arithmetic reports what overflowed; its expressions run again for that.
@@ -347,55 +361,54 @@ std::optional<nb::object> SyntheticRows::by_kernel(nb::handle perm) {
     return nb::make_tuple(X_out.array, y_out.array, w_out ? w_out->array : nb::none());
 }
 
+// The part's rows by the NumPy expressions: X_new, y_new and (with weights) w_new.
+std::array<nb::object, 3> SyntheticRows::numpy_rows(const Part &p) const {
+    nb::handle np = np_;
+    const bool weighted = !w_.is_none();
+    nb::object base = np.attr("repeat")(np.attr("arange")(p.n_side), p.q);
+    if (!p.drawn.is_none()) base = np.attr("concatenate")(duv::list_of(base, p.drawn));
+    nb::object X_side = X_[p.rows], y_side = y_[p.rows];
+    nb::object w_side = weighted ? nb::object(w_[p.rows]) : nb::none();
+    nb::object Xb = X_side[base], yb = y_side[base];
+    nb::object X_new, y_new, w_new;
+    if (p.kind != Part::Interpolate) {
+        X_new = Xb + p.scale_x * nb::object(p.z[nb::make_tuple(full_slice(), slice_to(-1))]);
+        y_new = yb + p.scale_y * nb::object(p.z[nb::make_tuple(full_slice(), nb::int_(-1))]);
+        if (weighted) w_new = w_side[base];
+    }
+    if (p.kind == Part::Jitter) return {X_new, y_new, w_new};
+    nb::object at = nb::make_tuple(base, p.slot);
+    nb::object nbr = nb::object(p.ind[nb::make_tuple(full_slice(), slice_from(1))])[at];
+    nb::object column = p.alpha[nb::make_tuple(full_slice(), nb::none())];
+    nb::object Xi = Xb + column * (nb::object(X_side[nbr]) - Xb);
+    nb::object yi = yb + p.alpha * (nb::object(y_side[nbr]) - yb);
+    nb::object wi;
+    if (weighted) wi = (nb::int_(1) - p.alpha) * nb::object(w_side[base]) + p.alpha * nb::object(w_side[nbr]);
+    if (p.kind == Part::Interpolate) return {Xi, yi, wi};
+    nb::object dist = nb::object(p.dist[nb::make_tuple(full_slice(), slice_from(1))])[at];
+    nb::object close = richcompare(dist, p.limit, Py_LT);
+    X_new = np.attr("where")(close[nb::make_tuple(full_slice(), nb::none())], Xi, X_new);
+    y_new = np.attr("where")(close, yi, y_new);
+    if (weighted) w_new = np.attr("where")(close, wi, w_new);
+    return {X_new, y_new, w_new};
+}
+
 nb::object SyntheticRows::by_numpy(nb::handle perm) {
     nb::handle np = np_;
-    nb::list Xs, ys, ws;
-    Xs.append(X_);
-    ys.append(y_);
-    if (!w_.is_none()) ws.append(w_);
+    const bool weighted = !w_.is_none();
+    nb::list Xs = list_of(X_), ys = list_of(y_), ws = weighted ? list_of(w_) : nb::list();
     for (const Part &p : parts_) {
-        nb::object base = np.attr("repeat")(np.attr("arange")(p.n_side), p.q);
-        if (!p.drawn.is_none()) base = np.attr("concatenate")(duv::list_of(base, p.drawn));
-        nb::object X_side = X_[p.rows], y_side = y_[p.rows];
-        nb::object w_side = w_.is_none() ? nb::none() : nb::object(w_[p.rows]);
-        nb::object Xb = X_side[base], yb = y_side[base];
-        nb::object X_new, y_new, w_new;
-        if (p.kind != Part::Interpolate) {
-            X_new = Xb + p.scale_x * nb::object(p.z[nb::make_tuple(full_slice(), slice_to(-1))]);
-            y_new = yb + p.scale_y * nb::object(p.z[nb::make_tuple(full_slice(), nb::int_(-1))]);
-            if (!w_.is_none()) w_new = w_side[base];
-        }
-        if (p.kind != Part::Jitter) {
-            nb::object at = nb::make_tuple(base, p.slot);
-            nb::object nbr = nb::object(p.ind[nb::make_tuple(full_slice(), slice_from(1))])[at];
-            nb::object column = p.alpha[nb::make_tuple(full_slice(), nb::none())];
-            nb::object Xi = Xb + column * (nb::object(X_side[nbr]) - Xb);
-            nb::object yi = yb + p.alpha * (nb::object(y_side[nbr]) - yb);
-            nb::object wi;
-            if (!w_.is_none())
-                wi = (nb::int_(1) - p.alpha) * nb::object(w_side[base]) + p.alpha * nb::object(w_side[nbr]);
-            if (p.kind == Part::Mixed) {
-                nb::object dist = nb::object(p.dist[nb::make_tuple(full_slice(), slice_from(1))])[at];
-                nb::object close = richcompare(dist, p.limit, Py_LT);
-                X_new = np.attr("where")(close[nb::make_tuple(full_slice(), nb::none())], Xi, X_new);
-                y_new = np.attr("where")(close, yi, y_new);
-                if (!w_.is_none()) w_new = np.attr("where")(close, wi, w_new);
-            } else {
-                X_new = Xi;
-                y_new = yi;
-                w_new = wi;
-            }
-        }
+        auto [X_new, y_new, w_new] = numpy_rows(p);
         Xs.append(X_new);
         ys.append(y_new);
-        if (!w_.is_none()) ws.append(w_new);
+        if (weighted) ws.append(w_new);
     }
     nb::object X_aug = np.attr("vstack")(Xs), y_aug = np.attr("concatenate")(ys);
-    nb::object w_aug = w_.is_none() ? nb::none() : nb::object(np.attr("concatenate")(ws));
+    nb::object w_aug = weighted ? nb::object(np.attr("concatenate")(ws)) : nb::none();
     if (!perm.is_none()) {
         X_aug = X_aug[perm];
         y_aug = y_aug[perm];
-        if (!w_aug.is_none()) w_aug = w_aug[perm];
+        if (weighted) w_aug = w_aug[perm];
     }
     return nb::make_tuple(X_aug, y_aug, w_aug);
 }

@@ -1,20 +1,21 @@
 // What rare-target augmentation does to whole arrays: the relevance curves, the side split,
 // and the synthetic rows with the augmented arrays they end in. Each step runs in the kernels
-// (kernels/monotone_cubic.hpp, kernels/rare_rows.hpp) while the module's NumPy is the one it
+// (kernels/monotone_cubic.hpp, kernels/rare_target.hpp) while the module's NumPy is the one it
 // imported and the arrays are plain, and as the NumPy expressions of the steps otherwise; the
 // values and the random draws are the same either way.
 #pragma once
 
 #include "duv/interop/buffer.hpp"
 #include "duv/interop/module_state.hpp"
-#include "duv/kernels/rare_rows.hpp"
+#include "duv/kernels/rare_target.hpp"
 
+#include <array>
 #include <optional>
 #include <vector>
 
 namespace duv::augmentation::rare {
 
-using kernels::rare_rows::Extremes;
+using kernels::rare_target::Extremes;
 
 struct RareState : ModuleState {
     // The NumPy names of the expressions the kernels stand in for.
@@ -97,11 +98,14 @@ public:
     // when it is not None.
     nb::object assemble(nb::handle perm);
 
-private:
+    // One side's recorded draws and, once read for the kernel, their views.
     struct Part;
+
+private:
     Part &current();
     void prepare_kernel(Part &p);
     std::optional<nb::object> by_kernel(nb::handle perm);
+    std::array<nb::object, 3> numpy_rows(const Part &p) const;
     nb::object by_numpy(nb::handle perm);
 
     nb::object np_, X_, y_, w_;

@@ -841,3 +841,11 @@ nb::object make_closure_function(nb::handle module, const char *name, const char
 }
 
 }  // namespace duv
+
+namespace duv {
+
+nb::handle defining_module(nb::handle fn) {
+    return is_function(fn) ? nb::handle(reinterpret_cast<FunctionObject *>(fn.ptr())->defining_module) : nb::handle();
+}
+
+}  // namespace duv

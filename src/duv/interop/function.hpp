@@ -219,3 +219,11 @@ bool is_function(nb::handle o);
 void init_function_type();
 
 }  // namespace duv
+
+namespace duv {
+
+// The module a function of this type was defined in (its __globals__ are that module's
+// namespace), to reach the module's state; an invalid handle for any other object.
+nb::handle defining_module(nb::handle fn);
+
+}  // namespace duv

@@ -163,3 +163,12 @@ void raise_formatted(PyObject *type, const char *fmt, nb::handle values) {
 nb::object squared(nb::handle o) { return steal_checked(PyNumber_Power(o.ptr(), nb::int_(2).ptr(), Py_None)); }
 
 }  // namespace duv
+
+namespace duv {
+
+nb::object vector_as_column(nb::handle a) {
+    if (compare(a.attr("ndim"), nb::int_(1), Py_EQ)) return a.attr("reshape")(-1, 1);
+    return nb::borrow(a);
+}
+
+}  // namespace duv

@@ -214,3 +214,17 @@ inline void setitem(nb::handle o, nb::handle key, nb::handle value) {
 }
 
 }  // namespace duv::op
+
+namespace duv {
+
+// Python's int(o).
+inline nb::object int_of(nb::handle o) { return steal_checked(PyNumber_Long(o.ptr())); }
+
+// `a.reshape(-1, 1) if a.ndim == 1 else a`
+nb::object vector_as_column(nb::handle a);
+
+// The slices `start:` and `:stop`, as in `ind[:, 1:]`.
+inline nb::object slice_from(Py_ssize_t start) { return nb::slice(nb::int_(start), nb::none(), nb::none()); }
+inline nb::object slice_to(Py_ssize_t stop) { return nb::slice(nb::none(), nb::int_(stop), nb::none()); }
+
+}  // namespace duv

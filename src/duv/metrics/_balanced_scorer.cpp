@@ -1,14 +1,14 @@
-#include "duv/augmentation/category_groups.hpp"
 #include "duv/interop/capi.hpp"
 #include "duv/interop/function.hpp"
 #include "duv/interop/module.hpp"
 #include "duv/interop/module_state.hpp"
 #include "duv/interop/util.hpp"
+#include "duv/tabular/category_groups.hpp"
 
 namespace {
 
-namespace cat = duv::augmentation::category;
-using cat::RowsByGroup;
+namespace tab = duv::tabular;
+using tab::RowsByGroup;
 
 DUV_ARGS(WeightsArgs, keys, balance_strength, normalize);
 DUV_ARGS(FactoryArgs, score_func, response_method, greater_is_better, columns, balance_strength, normalize_weights,
@@ -28,9 +28,9 @@ nb::object weights_of(const duv::Globals &g, const RowsByGroup &groups, Py_ssize
                       nb::handle normalize) {
     nb::object np = g["np"];
     if (groups.count() == 0) return np.attr("ones")(n, "dtype"_a = duv::float_type());
-    const int64_t n_max = cat::largest_group(groups);
-    nb::object target = cat::target_size(np, n_max, balance_strength);
-    nb::object w = cat::balancing_weights(np, groups, n, n_max, target);
+    const int64_t n_max = tab::largest_group(groups);
+    nb::object target = tab::target_size(np, n_max, balance_strength);
+    nb::object w = tab::balancing_weights(np, groups, n, n_max, target);
     if (duv::equals(normalize, "sum_to_n")) {
         const double s = duv::to_double(w.attr("sum")());
         if (s > 0 && duv::truthy(np.attr("isfinite")(s))) {
@@ -44,7 +44,7 @@ nb::object weights_of(const duv::Globals &g, const RowsByGroup &groups, Py_ssize
 nb::object compute_balancing_weights(const duv::Globals &g, const WeightsArgs &a) {
     const Py_ssize_t n = PyObject_Length(a.keys.ptr());
     duv::check(n >= 0);
-    return weights_of(g, cat::group_keys(a.keys), n, a.balance_strength, a.normalize);
+    return weights_of(g, tab::group_keys(a.keys), n, a.balance_strength, a.normalize);
 }
 
 // `getattr(estimator, name)(X)` if the estimator has it.
@@ -65,17 +65,19 @@ nb::object get_response(const ResponseArgs &a) {
 }
 
 // `_, _, keys = _resolve_columns_and_groups(X, columns)` and the weights of those keys; the
-// rows are grouped without making the keys while both names are as imported.
+// rows are grouped without making the keys while both names, and the helpers of the module
+// that defines the first, are as imported.
 nb::object balancing_weights(const duv::Globals &g, const ScoreArgs &a) {
     const duv::AsImported &helpers = g.state<ScorerState>().helpers;
-    if (!helpers.intact(g) || !cat::is_built_resolve(helpers["_resolve_columns_and_groups"])) {
+    std::optional<duv::Globals> grouping;
+    if (helpers.intact(g)) grouping = tab::grouping_module(helpers["_resolve_columns_and_groups"]);
+    if (!grouping) {
         nb::object resolve = g["_resolve_columns_and_groups"], compute = g["_compute_balancing_weights"];
         nb::object keys = duv::unpack(resolve(a.X, a.columns), 3)[2];
         return compute(keys, a.balance_strength, a.normalize_weights);
     }
-    const duv::Globals ag = cat::built_globals();
-    cat::Selection s = cat::select_columns(ag, a.X, a.columns);
-    RowsByGroup groups = cat::RowKeys::of(ag, s.values, s.n_samples).groups();
+    tab::Selection s = tab::select_columns(*grouping, a.X, a.columns);
+    RowsByGroup groups = tab::RowKeys::of(*grouping, s.values, s.n_samples).groups();
     return weights_of(g, groups, s.n_samples, a.balance_strength, a.normalize_weights);
 }
 

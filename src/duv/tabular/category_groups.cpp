@@ -1,51 +1,20 @@
-#include "duv/augmentation/category_groups.hpp"
-#include "duv/interop/capi.hpp"
+#include "duv/tabular/category_groups.hpp"
 
+#include "duv/interop/capi.hpp"
+#include "duv/interop/unlocked.hpp"
 #include "duv/interop/util.hpp"
 
 #include <cmath>
 
-namespace duv::augmentation::category {
+namespace duv::tabular {
 
-namespace kc = kernels::category;
+namespace kg = kernels::grouping;
 
 namespace {
 
-// Strong references: a rebound name must not let its old object be freed and its
-// address reused by the new one.
-struct Built {
-    PyObject *globals = nullptr;
-    PyObject *np = nullptr;
-    PyObject *nan_group = nullptr;
-    PyObject *is_nan_scalar = nullptr;
-    PyObject *resolve = nullptr;
-    PyObject *compute = nullptr;
-} built;
-
-PyObject *keep(nb::module_ &m, const char *name) { return nb::object(m.attr(name)).release().ptr(); }
-
-bool bound_as_built(const Globals &g, const char *name, PyObject *original) {
-    PyObject *now = PyDict_GetItemString(g.dict().ptr(), name);
-    return now && now == original;
-}
-
-// np, _NAN_GROUP and _is_nan_scalar as the module bound them: the keys can be made in C++.
-bool key_names_as_built(const Globals &g) {
-    return g.dict().ptr() == built.globals && bound_as_built(g, "np", built.np) &&
-           bound_as_built(g, "_NAN_GROUP", built.nan_group) && bound_as_built(g, "_is_nan_scalar", built.is_nan_scalar);
-}
-
-nb::object item(nb::handle o, nb::handle key) { return steal_checked(PyObject_GetItem(o.ptr(), key.ptr())); }
-nb::object py_int(Py_ssize_t i) { return steal_checked(PyLong_FromSsize_t(i)); }
-nb::object full_slice() { return steal_checked(PySlice_New(nullptr, nullptr, nullptr)); }
-nb::object reshape_column(nb::handle values) {
-    if (compare(values.attr("ndim"), nb::int_(1), Py_EQ)) return values.attr("reshape")(-1, 1);
-    return nb::borrow(values);
-}
-
 // `if _is_nan_scalar(x)` with the module's own function: exact builtin types answer directly.
 bool nan_key(PyObject *x) {
-    if (PyFloat_CheckExact(x)) return std::isnan(duv::float_value(x));
+    if (PyFloat_CheckExact(x)) return std::isnan(float_value(x));
     if (x == Py_None || PyLong_CheckExact(x) || PyUnicode_CheckExact(x) || PyBool_Check(x)) return false;
     return truthy(is_nan_scalar(x));
 }
@@ -54,17 +23,9 @@ void select_by_name(const Globals &g, nb::handle X, nb::handle spec, Selection &
     nb::list cols = nb::borrow<nb::list>(steal_checked(PySequence_List(spec.ptr())));
     nb::object index = X.attr("columns");
     nb::list names, indexes;
-    if (nb::len(cols) == 1) {
-        nb::object col_name = cols[0];
-        names.append(nb::str(col_name));
-        indexes.append(steal_checked(PyNumber_Long(nb::object(index.attr("get_loc")(col_name)).ptr())));
-        s.values = g["np"].attr("asarray")(item(X, col_name));
-    } else {
-        for (nb::handle c : cols) names.append(nb::str(c));
-        for (nb::handle c : cols)
-            indexes.append(steal_checked(PyNumber_Long(nb::object(index.attr("get_loc")(c)).ptr())));
-        s.values = g["np"].attr("asarray")(item(X, cols));
-    }
+    for (nb::handle c : cols) names.append(nb::str(c));
+    for (nb::handle c : cols) indexes.append(int_of(index.attr("get_loc")(c)));
+    s.values = g["np"].attr("asarray")(getitem(X, nb::len(cols) == 1 ? nb::object(cols[0]) : cols));
     s.column_names = std::move(names);
     s.column_indexes = std::move(indexes);
 }
@@ -72,11 +33,11 @@ void select_by_name(const Globals &g, nb::handle X, nb::handle spec, Selection &
 void select_by_position(const Globals &g, nb::handle X, nb::handle spec, bool has_columns, Selection &s) {
     nb::object X_arr = g["_as_numpy_2d"](X);
     nb::list idxs;
-    for (nb::handle c : spec) idxs.append(steal_checked(PyNumber_Long(c.ptr())));
+    for (nb::handle c : spec) idxs.append(int_of(c));
     nb::object zero = nb::int_(0), width;
     for (nb::handle i : idxs) {
         if (!compare(i, zero, Py_LT)) {
-            if (!width.is_valid()) width = nb::object(X_arr.attr("shape"))[1];
+            if (!width.is_valid()) width = shape_of(X_arr, 1);
             if (!compare(i, width, Py_GE)) continue;
         }
         raise(PyExc_IndexError, "columns index out of bounds");
@@ -84,17 +45,17 @@ void select_by_position(const Globals &g, nb::handle X, nb::handle spec, bool ha
     s.column_indexes = idxs;
     if (has_columns) {
         nb::list names;
-        for (nb::handle i : idxs) names.append(nb::str(item(X.attr("columns"), i)));
+        for (nb::handle i : idxs) names.append(nb::str(getitem(X.attr("columns"), i)));
         s.column_names = std::move(names);
     }
-    s.values = item(X_arr, nb::make_tuple(full_slice(), idxs));
+    s.values = getitem(X_arr, nb::make_tuple(full_slice(), idxs));
 }
 
 // Python objects -> rows by group, with dict semantics (one hash per key, as setdefault).
 class ObjectGrouper {
 public:
     void add(nb::handle key) {
-        if (!spare_.is_valid()) spare_ = py_int(count_);
+        if (!spare_.is_valid()) spare_ = nb::int_(count_);
         nb::object id = dict_setdefault(groups_, key, spare_);
         if (id.is(spare_)) {
             spare_ = nb::object();
@@ -104,10 +65,10 @@ public:
         }
     }
     RowsByGroup finish() {
-        kc::Groups g;
+        kg::Groups g;
         g.of_row = std::move(of_row_);
         g.count = count_;
-        return kc::rows_by_group(g);
+        return kg::rows_by_group(g);
     }
 
 private:
@@ -122,49 +83,57 @@ nb::object documented_keys(const Globals &g, nb::handle values, Py_ssize_t n_sam
     nb::object keys = g["np"].attr("empty")(n_samples, "dtype"_a = object_type());
     nb::object is_nan = g["_is_nan_scalar"];
     auto key_part = [&](nb::handle x) { return truthy(is_nan(x)) ? g["_NAN_GROUP"] : nb::borrow(x); };
-    auto set = [&](Py_ssize_t i, nb::handle key) {
-        check(PyObject_SetItem(keys.ptr(), py_int(i).ptr(), key.ptr()) == 0);
-    };
-    if (compare(nb::object(values.attr("shape"))[1], nb::int_(1), Py_EQ)) {
-        nb::object v = item(values, nb::make_tuple(full_slice(), 0));
-        for (Py_ssize_t i = 0; i < n_samples; ++i) set(i, nb::make_tuple(key_part(item(v, py_int(i)))));
+    if (compare(shape_of(values, 1), nb::int_(1), Py_EQ)) {
+        nb::object v = getitem(values, nb::make_tuple(full_slice(), 0));
+        for (Py_ssize_t i = 0; i < n_samples; ++i)
+            op::setitem(keys, nb::int_(i), nb::make_tuple(key_part(getitem(v, nb::int_(i)))));
         return keys;
     }
     for (Py_ssize_t i = 0; i < n_samples; ++i) {
         nb::list tup;
-        for (nb::handle x : item(values, nb::make_tuple(py_int(i), full_slice()))) tup.append(key_part(x));
-        set(i, nb::tuple(tup));
+        for (nb::handle x : getitem(values, nb::make_tuple(nb::int_(i), full_slice()))) tup.append(key_part(x));
+        op::setitem(keys, nb::int_(i), nb::tuple(tup));
     }
     return keys;
 }
 
+// One key tuple per row of an object array, NaN cells as the sentinel.
+std::vector<nb::object> key_tuples(nb::handle values, nb::handle sentinel, Py_ssize_t n_samples) {
+    std::vector<nb::object> tuples;
+    tuples.reserve((size_t)n_samples);
+    for (nb::handle row : values.attr("tolist")()) {
+        Py_ssize_t m = list_size(row.ptr());
+        nb::object key = steal_checked(PyTuple_New(m));
+        for (Py_ssize_t j = 0; j < m; ++j) {
+            PyObject *x = list_item(row.ptr(), j);
+            tuple_fill(key.ptr(), j, Py_NewRef(nan_key(x) ? sentinel.ptr() : x));
+        }
+        tuples.push_back(std::move(key));
+    }
+    return tuples;
+}
+
 std::vector<uint64_t> encoded(const kernels::Matrix &m, bool fold_signed_zero) {
     std::vector<uint64_t> words((size_t)(m.n * m.m));
-    nb::gil_scoped_release unlocked;
-    kc::encode(m, fold_signed_zero, words.data());
+    run_unlocked(m.n * m.m, [&] { kg::encode(m, fold_signed_zero, words.data()); });
     return words;
 }
 
-kc::Groups grouped(const std::vector<uint64_t> &words, const kernels::Matrix &m) {
-    const bool integral = !kc::floating(m.dtype) && m.dtype != Dtype::U64;
-    nb::gil_scoped_release unlocked;
-    return kc::group_rows(words.data(), m.n, m.m, integral);
+kg::Groups grouped(const std::vector<uint64_t> &words, const kernels::Matrix &m) {
+    const bool integral = !kg::floating(m.dtype) && m.dtype != Dtype::U64;
+    return run_unlocked(m.n * m.m, [&] { return kg::group_rows(words.data(), m.n, m.m, integral); });
 }
 
 }  // namespace
 
-void remember_built(nb::module_ &m) {
-    built.globals = nb::borrow(PyModule_GetDict(m.ptr())).release().ptr();
-    built.np = keep(m, "np");
-    built.nan_group = keep(m, "_NAN_GROUP");
-    built.is_nan_scalar = keep(m, "_is_nan_scalar");
-    built.resolve = keep(m, "_resolve_columns_and_groups");
-    built.compute = keep(m, "_compute_group_indices");
+std::optional<Globals> grouping_module(nb::handle resolve) {
+    nb::handle module = defining_module(resolve);
+    const auto *st = dynamic_cast<const GroupingState *>(detail::state_slot(module));
+    if (!st) return std::nullopt;
+    Globals g(PyModule_GetDict(module.ptr()), module);
+    if (!st->helpers.intact(g) || !st->helpers["_resolve_columns_and_groups"].is(resolve)) return std::nullopt;
+    return g;
 }
-
-Globals built_globals() { return Globals(built.globals); }
-bool is_built_resolve(nb::handle fn) { return built.resolve && fn.ptr() == built.resolve; }
-bool is_built_compute(nb::handle fn) { return built.compute && fn.ptr() == built.compute; }
 
 nb::object is_nan_scalar(nb::handle x) {
     PyObject *r = PyObject_RichCompare(x.ptr(), x.ptr(), Py_NE);
@@ -189,17 +158,17 @@ Selection select_columns(const Globals &g, nb::handle X, nb::handle columns) {
         select_by_name(g, X, spec, s);
     else
         select_by_position(g, X, spec, has_columns, s);
-    s.values = reshape_column(s.values);
+    s.values = vector_as_column(s.values);
     return s;
 }
 
 RowKeys RowKeys::of(const Globals &g, nb::handle values, Py_ssize_t n_samples) {
     RowKeys k;
     k.values_ = nb::borrow(values);
-    const bool plain = key_names_as_built(g) &&
-                       Py_TYPE(values.ptr()) == (PyTypeObject *)g["np"].attr("ndarray").ptr() &&
+    const AsImported &helpers = g.state<GroupingState>().helpers;
+    const bool plain = helpers.intact(g) && Py_TYPE(values.ptr()) == (PyTypeObject *)helpers["np.ndarray"].ptr() &&
                        compare(values.attr("ndim"), nb::int_(2), Py_EQ) &&
-                       compare(nb::object(values.attr("shape"))[0], py_int(n_samples), Py_EQ);
+                       compare(shape_of(values, 0), nb::int_(n_samples), Py_EQ);
     if (plain) {
         auto view = std::make_shared<ArrayView>(values);
         if (std::optional<Dtype> dt = view->dtype(); *view && dt) {
@@ -208,19 +177,9 @@ RowKeys RowKeys::of(const Globals &g, nb::handle values, Py_ssize_t n_samples) {
             k.view_ = std::move(view);
             return k;
         }
-        if (compare(nb::object(values.attr("dtype")).attr("kind"), nb::str("O"), Py_EQ)) {
-            nb::object sentinel = g["_NAN_GROUP"];
+        if (equals(nb::object(values.attr("dtype")).attr("kind"), "O")) {
             k.kind_ = Kind::Tuples;
-            k.tuples_.reserve((size_t)n_samples);
-            for (nb::handle row : values.attr("tolist")()) {
-                Py_ssize_t m = list_size(row.ptr());
-                nb::object key = steal_checked(PyTuple_New(m));
-                for (Py_ssize_t j = 0; j < m; ++j) {
-                    PyObject *x = list_item(row.ptr(), j);
-                    tuple_fill(key.ptr(), j, Py_NewRef(nan_key(x) ? sentinel.ptr() : x));
-                }
-                k.tuples_.push_back(std::move(key));
-            }
+            k.tuples_ = key_tuples(values, g["_NAN_GROUP"], n_samples);
             return k;
         }
     }
@@ -231,7 +190,6 @@ RowKeys RowKeys::of(const Globals &g, nb::handle values, Py_ssize_t n_samples) {
 
 RowKeys RowKeys::given(nb::handle keys) {
     RowKeys k;
-    k.kind_ = Kind::Array;
     k.array_ = nb::borrow(keys);
     return k;
 }
@@ -247,7 +205,7 @@ nb::object RowKeys::array(const Globals &g) {
     }
     // Rows with the same bit patterns share one key tuple.
     std::vector<uint64_t> words = encoded(matrix_, false);
-    kc::Groups patterns = grouped(words, matrix_);
+    kg::Groups patterns = grouped(words, matrix_);
     nb::object sentinel = g["_NAN_GROUP"];
     nb::object distinct = np.attr("empty")(patterns.count, "dtype"_a = object_type());
     const int64_t m = matrix_.m;
@@ -256,22 +214,21 @@ nb::object RowKeys::array(const Globals &g) {
         if (patterns.of_row[(size_t)i] != next) continue;
         nb::object key = steal_checked(PyTuple_New((Py_ssize_t)m));
         for (int64_t j = 0; j < m; ++j) {
-            const bool nan = kc::floating(matrix_.dtype) && words[(size_t)(i * m + j)] == kc::kNanWord;
-            nb::object x = nan ? sentinel : item(values_, nb::make_tuple(i, j));
+            const bool nan = kg::floating(matrix_.dtype) && words[(size_t)(i * m + j)] == kg::kNanWord;
+            nb::object x = nan ? sentinel : getitem(values_, nb::make_tuple(i, j));
             tuple_fill(key.ptr(), (Py_ssize_t)j, x.release().ptr());
         }
-        check(PyObject_SetItem(distinct.ptr(), py_int((Py_ssize_t)next).ptr(), key.ptr()) == 0);
-        ++next;
+        op::setitem(distinct, nb::int_(next++), key);
     }
     nb::object ids = np.attr("empty")(matrix_.n, "dtype"_a = "int64");
     ArrayView out(ids, true);
     std::copy(patterns.of_row.begin(), patterns.of_row.end(), out.vector<int64_t>());
-    array_ = item(distinct, ids);
+    array_ = getitem(distinct, ids);
     return array_;
 }
 
 RowsByGroup RowKeys::groups() const {
-    if (kind_ == Kind::Typed) return kc::rows_by_group(grouped(encoded(matrix_, true), matrix_));
+    if (kind_ == Kind::Typed) return kg::rows_by_group(grouped(encoded(matrix_, true), matrix_));
     if (kind_ == Kind::Array) return group_keys(array_);
     ObjectGrouper grouper;
     for (const nb::object &t : tuples_) grouper.add(t);
@@ -311,8 +268,7 @@ int64_t largest_group(const RowsByGroup &groups) {
 
 nb::object target_size(nb::handle np, int64_t n_max, nb::handle balance_strength) {
     const double product = static_cast<double>(n_max) * to_double(balance_strength);
-    nb::object ceil = np.attr("ceil")(nb::float_(product));
-    return steal_checked(PyNumber_Long(ceil.ptr()));
+    return int_of(np.attr("ceil")(nb::float_(product)));
 }
 
 nb::object balancing_weights(nb::handle np, const RowsByGroup &groups, Py_ssize_t n, int64_t n_max, nb::handle target) {
@@ -326,8 +282,7 @@ nb::object balancing_weights(nb::handle np, const RowsByGroup &groups, Py_ssize_
     bool within = data && view.shape(0) == n;
     for (int64_t r : groups.rows) within = within && r >= 0 && r < n;
     if (within) {
-        nb::gil_scoped_release unlocked;
-        kc::balancing_weights(groups, t, data);
+        run_unlocked(n, [&] { kg::balancing_weights(groups, t, data); });
         return w;
     }
     view.release();
@@ -340,9 +295,9 @@ nb::object balancing_weights(nb::handle np, const RowsByGroup &groups, Py_ssize_
         nb::list idxs;
         for (int64_t k = groups.offsets[(size_t)g]; k < groups.offsets[(size_t)g + 1]; ++k)
             idxs.append(groups.rows[(size_t)k]);
-        check(PyObject_SetItem(w.ptr(), idxs.ptr(), nb::float_(factor).ptr()) == 0);
+        op::setitem(w, idxs, nb::float_(factor));
     }
     return w;
 }
 
-}  // namespace duv::augmentation::category
+}  // namespace duv::tabular

@@ -1,25 +1,31 @@
-// Rows grouped by the values of selected columns, shared by category_balance_augment, its
-// meta-estimators and the categorical balanced scorer: the column selection, the per-row
-// keys (a typed path for numeric columns, one over Python objects otherwise) and the
-// balancing weights of the groups.
+// Rows grouped by the values of selected columns, shared by category balance augmentation and
+// the categorical balanced scorer: the column selection, the per-row keys (a typed path for
+// numeric columns, one over Python objects otherwise) and the balancing weights of the groups.
 #pragma once
 
 #include "duv/interop/buffer.hpp"
-#include "duv/interop/function.hpp"
-#include "duv/kernels/category_groups.hpp"
+#include "duv/interop/module_state.hpp"
+#include "duv/kernels/row_grouping.hpp"
 
+#include <memory>
 #include <optional>
+#include <vector>
 
-namespace duv::augmentation::category {
+namespace duv::tabular {
 
-using kernels::category::RowsByGroup;
+using kernels::grouping::RowsByGroup;
 
-// The module's functions and names as it bound them, so that a caller can tell whether one
-// has been rebound since (then the documented steps run through the new binding).
-void remember_built(nb::module_ &m);
-Globals built_globals();
-bool is_built_resolve(nb::handle fn);  // the module's _resolve_columns_and_groups
-bool is_built_compute(nb::handle fn);  // the module's _compute_group_indices
+// The state of the module that binds the grouping helpers: the keys are made and grouped in
+// C++ only while the names of their documented steps are the ones it bound.
+struct GroupingState : ModuleState {
+    AsImported helpers{
+        *this,
+        {"np", "np.ndarray", "_NAN_GROUP", "_is_nan_scalar", "_resolve_columns_and_groups", "_compute_group_indices"}};
+};
+
+// The namespace of the module that defined `resolve`, when that is its own (intact)
+// _resolve_columns_and_groups; nullopt otherwise.
+std::optional<Globals> grouping_module(nb::handle resolve);
 
 // `_is_nan_scalar(x)`: x != x, or False when the comparison raises an Exception.
 nb::object is_nan_scalar(nb::handle x);
@@ -35,7 +41,8 @@ Selection select_columns(const Globals &g, nb::handle X, nb::handle columns);
 // Python key tuple per row, or a keys array built by the documented loop.
 class RowKeys {
 public:
-    // Keys of `values` (the selection's); NaN tests run here, as in the documented loop.
+    // Keys of `values` (the selection's) in the grouping module `g`; NaN tests run here, as in
+    // the documented loop.
     static RowKeys of(const Globals &g, nb::handle values, Py_ssize_t n_samples);
     // Keys some other function produced.
     static RowKeys given(nb::handle keys);
@@ -67,4 +74,4 @@ nb::object target_size(nb::handle np, int64_t n_max, nb::handle balance_strength
 // group smaller than the largest where that exceeds 1.
 nb::object balancing_weights(nb::handle np, const RowsByGroup &groups, Py_ssize_t n, int64_t n_max, nb::handle target);
 
-}  // namespace duv::augmentation::category
+}  // namespace duv::tabular

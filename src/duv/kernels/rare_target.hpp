@@ -12,7 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace duv::kernels::rare_rows {
+namespace duv::kernels::rare_target {
 
 // n float64 values `stride` bytes apart.
 struct Vector {
@@ -85,4 +85,4 @@ bool pick_neighbours(const Matrix &ind, const Matrix &dist, const int64_t *local
 // rows[j] = side_rows[rows[j]]: positions within a side as rows of X.
 void to_input_rows(const int64_t *side_rows, int64_t *rows, int64_t count);
 
-}  // namespace duv::kernels::rare_rows
+}  // namespace duv::kernels::rare_target

@@ -1,10 +1,10 @@
-#include "duv/kernels/category_groups.hpp"
+#include "duv/kernels/row_grouping.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 
-namespace duv::kernels::category {
+namespace duv::kernels::grouping {
 
 namespace {
 
@@ -190,4 +190,4 @@ void balancing_weights(const RowsByGroup &groups, double target, double *w) {
     }
 }
 
-}  // namespace duv::kernels::category
+}  // namespace duv::kernels::grouping

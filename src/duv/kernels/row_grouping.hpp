@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace duv::kernels::category {
+namespace duv::kernels::grouping {
 
 // The word every NaN becomes: a NaN pattern, so no other double encodes to it.
 constexpr uint64_t kNanWord = 0x7ff8000000000000ULL;
@@ -46,4 +46,4 @@ RowsByGroup rows_by_group(const Groups &groups);
 // rows of a group smaller than the largest when that exceeds 1 (`w` has room for the rows).
 void balancing_weights(const RowsByGroup &groups, double target, double *w);
 
-}  // namespace duv::kernels::category
+}  // namespace duv::kernels::grouping

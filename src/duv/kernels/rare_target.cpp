@@ -1,9 +1,9 @@
-#include "duv/kernels/rare_rows.hpp"
+#include "duv/kernels/rare_target.hpp"
 
 #include <algorithm>
 #include <cstring>
 
-namespace duv::kernels::rare_rows {
+namespace duv::kernels::rare_target {
 
 double Vector::operator[](int64_t i) const {
     double v;
@@ -166,4 +166,4 @@ void to_input_rows(const int64_t *side_rows, int64_t *rows, int64_t count) {
     for (int64_t j = 0; j < count; ++j) rows[j] = side_rows[rows[j]];
 }
 
-}  // namespace duv::kernels::rare_rows
+}  // namespace duv::kernels::rare_target
