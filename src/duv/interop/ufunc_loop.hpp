@@ -2,7 +2,7 @@
 #pragma once
 
 #include "duv/interop/core.hpp"
-#include "duv/kernels/ufunc_loop.hpp"
+#include "duv/kernels/inner_loop.hpp"
 
 namespace duv {
 

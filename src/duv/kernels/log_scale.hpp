@@ -3,7 +3,7 @@
 // and written once and no temporary outgrows a block.
 #pragma once
 
-#include "duv/kernels/ufunc_loop.hpp"
+#include "duv/kernels/inner_loop.hpp"
 
 #include <cstddef>
 

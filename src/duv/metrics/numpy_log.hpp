@@ -6,7 +6,7 @@
 
 #include "duv/interop/module_state.hpp"
 #include "duv/kernels/metric_sums.hpp"
-#include "duv/kernels/ufunc_loop.hpp"
+#include "duv/kernels/inner_loop.hpp"
 
 namespace duv::metrics {
 

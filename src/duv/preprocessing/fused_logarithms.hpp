@@ -5,7 +5,7 @@
 #pragma once
 
 #include "duv/interop/module_state.hpp"
-#include "duv/kernels/ufunc_loop.hpp"
+#include "duv/kernels/inner_loop.hpp"
 
 #include <optional>
 

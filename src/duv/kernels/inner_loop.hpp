@@ -22,7 +22,7 @@ struct UfuncLoop {
         fn(args, &n, steps, data);
     }
     // out[i] = f(*first, in[i]) over n contiguous doubles, the first operand broadcast the
-    // way NumPy passes a scalar (step 0).
+    // way NumPy passes a scalar (a zero stride).
     void binary_broadcast_first(const double *first, const double *in, double *out, std::ptrdiff_t n) const {
         char *args[3] = {const_cast<char *>(reinterpret_cast<const char *>(first)),
                          const_cast<char *>(reinterpret_cast<const char *>(in)), reinterpret_cast<char *>(out)};
