@@ -228,6 +228,26 @@ def test_a_rebound_numpy_runs_the_documented_calls_with_the_same_results(call, m
     same(call(X, y) if isinstance(fast, tuple) else [call(X, y)], fast if isinstance(fast, tuple) else [fast])
 
 
+def with_copied_rows(X, y):
+    return np.vstack([X[::-2], X, X[::3]]), np.concatenate([y[::-2], y, y[::3]])
+
+
+def with_features(m):
+    def make(X, y):
+        return np.random.RandomState(1).randn(len(y), m), y
+    return make
+
+
+@pytest.mark.parametrize("generator", ["smote", "smogn"])
+@pytest.mark.parametrize("reshape", [with_copied_rows, with_features(1), with_features(16), lambda X, y: (X, y)])
+def test_own_neighbour_search_agrees_with_nearest_neighbors(generator, reshape, monkeypatch):
+    # Copied rows tie, one feature makes a tree, sixteen a brute search in NearestNeighbors.
+    X, y = reshape(*skewed(n=600))
+    fast = rare_target_augment(X, y, generator=generator, k_neighbors=3, random_state=0)
+    monkeypatch.setattr(module, "NearestNeighbors", lambda **kw: NearestNeighbors(**kw))
+    same(rare_target_augment(X, y, generator=generator, k_neighbors=3, random_state=0), fast)
+
+
 def test_overflowing_rows_are_made_by_numpy_which_warns():
     X, y = skewed()
     X[:, 1] = np.where(X[:, 1] > 0, 1e308, -1e308)

@@ -1,6 +1,7 @@
 #include "duv/augmentation/arrays.hpp"
 #include "duv/augmentation/meta_estimator.hpp"
 #include "duv/augmentation/meta_estimator_tags.hpp"
+#include "duv/augmentation/rare_neighbours.hpp"
 #include "duv/augmentation/rare_rows.hpp"
 #include "duv/interop/capi.hpp"
 #include "duv/interop/klass.hpp"
@@ -24,6 +25,7 @@ DUV_ARGS(AugmentArgs, X, y, relevance, threshold, balance, generator, k_neighbor
 
 struct RareTargetState : rare::RareState {
     duv::OptionTable options{};
+    duv::AsImported search{*this, {"NearestNeighbors", "np"}};
 };
 
 // ---- target_relevance --------------------------------------------------------------------
@@ -239,19 +241,19 @@ void generate_side(const Generation &gen, const Side &side) {
     }
     nb::object others = nb::int_(side.n - 1);
     nb::object k = duv::compare(gen.k_neighbors, others, Py_LT) ? nb::borrow(gen.k_neighbors) : others;
-    nb::object nn = gen.g["NearestNeighbors"]("n_neighbors"_a = k + nb::int_(1)).attr("fit")(X_side);
-    auto found = duv::unpack(nn.attr("kneighbors")(X_side), 2);
+    const auto [dist, ind] = rare::nearest_rows(gen.g, gen.g.state<RareTargetState>().search, X_side,
+                                                nb::cast<std::ptrdiff_t>(duv::int_of(k)) + 1);
     nb::object slot = gen.rng.attr("randint")(0, k, "size"_a = side.n_syn);
     nb::object alpha = gen.rng.attr("rand")(side.n_syn);
     if (duv::equals(gen.generator, "smote")) {
-        gen.rows.interpolated(found[1], slot, alpha);
+        gen.rows.interpolated(ind, slot, alpha);
         return;
     }
     nb::object z = normal_draws();
     auto [scale_x, scale_y] = jitter_scales(gen, side, X_side);
-    nb::object neighbour_dist = found[0][nb::make_tuple(duv::full_slice(), duv::slice_from(1))];
+    nb::object neighbour_dist = dist[nb::make_tuple(duv::full_slice(), duv::slice_from(1))];
     nb::object limit = nb::object(gen.g["np"].attr("median")(neighbour_dist)) / nb::int_(2);
-    gen.rows.interpolated_or_jittered(found[1], found[0], slot, alpha, z, scale_x, scale_y, limit);
+    gen.rows.interpolated_or_jittered(ind, dist, slot, alpha, z, scale_x, scale_y, limit);
 }
 
 nb::object rare_target_augment(const duv::Globals &g, const AugmentArgs &a) {
@@ -352,4 +354,5 @@ DUV_MODULE("duv.augmentation._rare_target_augmentation", exec_rare_target_augmen
     nb::object built = aug::def_fit_predict_and_build(cls, true, fit, aug::predict_fitted_with);
     aug::def_sklearn_tags(m, built, aug::InputCheck::NumericOneTarget);
     st.numpy.take(m);
+    st.search.take(m);
 }
