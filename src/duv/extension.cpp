@@ -1,6 +1,6 @@
 // Entry point of the extension library: the package `duv` itself.
-#include "duv/interop/module.hpp"
 #include "duv/interop/function.hpp"
+#include "duv/interop/module.hpp"
 
 NB_MODULE(duv, m) {
     duv::init_function_type();

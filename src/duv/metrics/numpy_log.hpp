@@ -5,8 +5,8 @@
 #pragma once
 
 #include "duv/interop/module_state.hpp"
-#include "duv/kernels/metric_sums.hpp"
 #include "duv/kernels/inner_loop.hpp"
+#include "duv/kernels/metric_sums.hpp"
 
 namespace duv::metrics {
 
