@@ -26,10 +26,10 @@ nb::object duplicated_rows(nb::handle np, nb::handle rng, const kernels::groupin
                            nb::handle target) {
     nb::object rows = np.attr("empty")(groups.rows.size(), "dtype"_a = "int64");
     std::copy(groups.rows.begin(), groups.rows.end(), ArrayView(rows, true).vector<int64_t>());
-    std::vector<nb::object> dups((size_t)groups.count());
+    std::vector<nb::object> dups(static_cast<size_t>(groups.count()));
     int64_t total = 0;
     for (int64_t g = 0; g < groups.count(); ++g) {
-        const int64_t begin = groups.offsets[(size_t)g], n_g = groups.size(g);
+        const int64_t begin = groups.offsets[static_cast<size_t>(g)], n_g = groups.size(g);
         total += n_g;
         if (n_g >= n_max) continue;
         nb::object size = nb::int_(n_g);
@@ -37,16 +37,16 @@ nb::object duplicated_rows(nb::handle np, nb::handle rng, const kernels::groupin
         if (!compare(add, nb::int_(0), Py_GT)) continue;
         nb::object idxs = getitem(rows, nb::slice(nb::int_(begin), nb::int_(begin + n_g), nb::none()));
         nb::object dup = rng.attr("choice")(idxs, "size"_a = add, "replace"_a = true);
-        dups[(size_t)g] = np.attr("ascontiguousarray")(dup, "dtype"_a = "int64");
-        total += nb::len(dups[(size_t)g]);
+        dups[static_cast<size_t>(g)] = np.attr("ascontiguousarray")(dup, "dtype"_a = "int64");
+        total += nb::len(dups[static_cast<size_t>(g)]);
     }
     nb::object out = np.attr("empty")(total, "dtype"_a = "int64");
     int64_t *dst = ArrayView(out, true).vector<int64_t>();
     for (int64_t g = 0; g < groups.count(); ++g) {
-        dst = std::copy(groups.rows.begin() + groups.offsets[(size_t)g],
-                        groups.rows.begin() + groups.offsets[(size_t)g + 1], dst);
-        if (!dups[(size_t)g].is_valid()) continue;
-        ArrayView dup(dups[(size_t)g]);
+        dst = std::copy(groups.rows.begin() + groups.offsets[static_cast<size_t>(g)],
+                        groups.rows.begin() + groups.offsets[static_cast<size_t>(g) + 1], dst);
+        if (!dups[static_cast<size_t>(g)].is_valid()) continue;
+        ArrayView dup(dups[static_cast<size_t>(g)]);
         const int64_t *d = dup.vector<int64_t>();
         dst = std::copy(d, d + dup.shape(0), dst);
     }

@@ -249,7 +249,8 @@ std::optional<nb::object> folded_weights(const Globals &g, const Histogrammed &h
     auto fold = [&](nb::handle values, nb::handle bins, const kh::Range *range) {
         if (!folded.add_column(g, values, bins, range)) folded.add(numpy_column(g, values, bins, smoothing_coeff));
     };
-    for (int64_t j = 0; j < h.n_features; ++j) fold(transposed->rows[nb::int_(j)], h.x_bins, transposed->range(j));
+    if (transposed)  // engaged exactly when there are features
+        for (int64_t j = 0; j < h.n_features; ++j) fold(transposed->rows[nb::int_(j)], h.x_bins, transposed->range(j));
     for (const nb::object &c : h.targets) fold(c, h.y_bins, nullptr);
     return folded.finish();
 }

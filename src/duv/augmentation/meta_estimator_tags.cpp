@@ -29,8 +29,8 @@ nb::object wrapper_tags(const OwnerCell &c, nb::handle self, InputCheck input) {
     return tags;
 }
 
-template <InputCheck input> nb::object tags_of(const Globals &, const OwnerCell &c, const SelfArgs &a) {
-    return wrapper_tags(c, a.self, input);
+template <InputCheck Input> nb::object tags_of(const Globals &, const OwnerCell &c, const SelfArgs &a) {
+    return wrapper_tags(c, a.self, Input);
 }
 
 }  // namespace

@@ -165,7 +165,7 @@ std::pair<Side, Side> split(const Globals &g, nb::handle relevance, nb::handle y
 // ---- synthetic rows ----------------------------------------------------------------------
 
 struct SyntheticRows::Part {
-    enum Kind { Jitter, Interpolate, Mixed } kind = Jitter;
+    enum Kind { kJitter, kInterpolate, kMixed } kind = kJitter;
     nb::object rows, drawn, ind, dist, slot, alpha, z, scale_x, scale_y, limit;
     int64_t n_side = 0, count = 0, q = 0;
     // For the kernel: base and neighbour rows of X, which rows are interpolated, the scales.
@@ -180,12 +180,12 @@ struct SyntheticRows::Part {
         kr::Side k;
         k.count = count;
         k.base = base.data();
-        if (kind != Jitter) {
+        if (kind != kJitter) {
             k.neigh = neigh.data();
             k.alpha = alpha_view.vector<double>();
         }
-        if (kind == Mixed) k.close = close.data();
-        if (kind != Interpolate) {
+        if (kind == kMixed) k.close = close.data();
+        if (kind != kInterpolate) {
             k.z = z_view.contiguous<double>();
             k.scale_x = sx.data();
             k.scale_y = sy;
@@ -225,7 +225,7 @@ void SyntheticRows::base_rows(const Side &side, int64_t q, nb::handle drawn) {
 
 void SyntheticRows::jittered(nb::handle z, nb::handle scale_x, nb::handle scale_y) {
     Part &p = current();
-    p.kind = Part::Jitter;
+    p.kind = Part::kJitter;
     p.z = nb::borrow(z);
     p.scale_x = nb::borrow(scale_x);
     p.scale_y = nb::borrow(scale_y);
@@ -234,7 +234,7 @@ void SyntheticRows::jittered(nb::handle z, nb::handle scale_x, nb::handle scale_
 
 void SyntheticRows::interpolated(nb::handle ind, nb::handle slot, nb::handle alpha) {
     Part &p = current();
-    p.kind = Part::Interpolate;
+    p.kind = Part::kInterpolate;
     p.ind = nb::borrow(ind);
     p.slot = nb::borrow(slot);
     p.alpha = nb::borrow(alpha);
@@ -244,7 +244,7 @@ void SyntheticRows::interpolated(nb::handle ind, nb::handle slot, nb::handle alp
 void SyntheticRows::interpolated_or_jittered(nb::handle ind, nb::handle dist, nb::handle slot, nb::handle alpha,
                                              nb::handle z, nb::handle scale_x, nb::handle scale_y, nb::handle limit) {
     Part &p = current();
-    p.kind = Part::Mixed;
+    p.kind = Part::kMixed;
     p.ind = nb::borrow(ind);
     p.dist = nb::borrow(dist);
     p.slot = nb::borrow(slot);
@@ -289,7 +289,7 @@ bool read_neighbours(SyntheticRows::Part &p) {
     if (!iv.has(Dtype::I64) || iv.ndim() != 2 || iv.shape(0) != p.n_side || !slot ||
         !vector_of<double>(p.alpha_view, p.count))
         return false;
-    const bool mixed = p.kind == SyntheticRows::Part::Mixed;
+    const bool mixed = p.kind == SyntheticRows::Part::kMixed;
     if (mixed) {
         dv = ArrayView(p.dist);
         if (!is_matrix(dv, Dtype::F64, iv.shape(0), iv.shape(1)) || !PyFloat_Check(p.limit.ptr())) return false;
@@ -320,10 +320,10 @@ void SyntheticRows::prepare_kernel(Part &p) {
     ArrayView rows_view(p.rows);
     const int64_t *rows = vector_of<int64_t>(rows_view, p.n_side);
     kernel_ = rows && kernels::all_within(rows, p.n_side, nb::len(X_)) &&
-              (p.kind == Part::Interpolate || read_jitter(p, nb::cast<int64_t>(shape_of(X_, 1)))) &&
-              (p.kind == Part::Jitter || read_neighbours(p));
+              (p.kind == Part::kInterpolate || read_jitter(p, nb::cast<int64_t>(shape_of(X_, 1)))) &&
+              (p.kind == Part::kJitter || read_neighbours(p));
     if (!kernel_) return;
-    if (p.kind != Part::Jitter) kr::to_input_rows(rows, p.neigh.data(), p.count);
+    if (p.kind != Part::kJitter) kr::to_input_rows(rows, p.neigh.data(), p.count);
     kr::to_input_rows(rows, p.base.data(), p.count);
 }
 
@@ -371,12 +371,12 @@ std::array<nb::object, 3> SyntheticRows::numpy_rows(const Part &p) const {
     nb::object w_side = weighted ? nb::object(w_[p.rows]) : nb::none();
     nb::object Xb = X_side[base], yb = y_side[base];
     nb::object X_new, y_new, w_new;
-    if (p.kind != Part::Interpolate) {
+    if (p.kind != Part::kInterpolate) {
         X_new = Xb + p.scale_x * nb::object(p.z[nb::make_tuple(full_slice(), slice_to(-1))]);
         y_new = yb + p.scale_y * nb::object(p.z[nb::make_tuple(full_slice(), nb::int_(-1))]);
         if (weighted) w_new = w_side[base];
     }
-    if (p.kind == Part::Jitter) return {X_new, y_new, w_new};
+    if (p.kind == Part::kJitter) return {X_new, y_new, w_new};
     nb::object at = nb::make_tuple(base, p.slot);
     nb::object nbr = nb::object(p.ind[nb::make_tuple(full_slice(), slice_from(1))])[at];
     nb::object column = p.alpha[nb::make_tuple(full_slice(), nb::none())];
@@ -384,7 +384,7 @@ std::array<nb::object, 3> SyntheticRows::numpy_rows(const Part &p) const {
     nb::object yi = yb + p.alpha * (nb::object(y_side[nbr]) - yb);
     nb::object wi;
     if (weighted) wi = (nb::int_(1) - p.alpha) * nb::object(w_side[base]) + p.alpha * nb::object(w_side[nbr]);
-    if (p.kind == Part::Interpolate) return {Xi, yi, wi};
+    if (p.kind == Part::kInterpolate) return {Xi, yi, wi};
     nb::object dist = nb::object(p.dist[nb::make_tuple(full_slice(), slice_from(1))])[at];
     nb::object close = richcompare(dist, p.limit, Py_LT);
     X_new = np.attr("where")(close[nb::make_tuple(full_slice(), nb::none())], Xi, X_new);

@@ -237,7 +237,7 @@ void ClassInterpolation::pick(const ClassRows &c, nb::handle base_idx, nb::handl
 
 void ClassInterpolation::interpolate(const ClassRows &c, nb::handle base_idx, nb::handle slots, nb::handle alpha) {
     if (X_dt_) {
-        if (record_alpha(alpha)) return;
+        if (record_alpha(*X_dt_, alpha)) return;
         draws_.drop_class();
         to_numpy();
         take_by_numpy(c, base_idx, slots);
@@ -261,12 +261,12 @@ bool ClassInterpolation::record(const ClassRows &c, nb::handle base_idx, nb::han
 
 // Records the class's coefficients; false if they are not a float64 vector of one per drawn row
 // or the interpolation would overflow.
-bool ClassInterpolation::record_alpha(nb::handle alpha) {
+bool ClassInterpolation::record_alpha(Dtype dt, nb::handle alpha) {
     ArrayView view(alpha);
     const double *values = view.vector<double>();
     if (!values) return false;
-    if (X_top_ < 0) X_top_ = extent(X_view_, *X_dt_);
-    return ks::interpolates_quietly(*X_dt_, X_top_, ks::largest_magnitude(values, view.shape(0))) &&
+    if (X_top_ < 0) X_top_ = extent(X_view_, dt);
+    return ks::interpolates_quietly(dt, X_top_, ks::largest_magnitude(values, view.shape(0))) &&
            draws_.add_alpha(values, view.shape(0));
 }
 

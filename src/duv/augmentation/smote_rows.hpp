@@ -98,7 +98,7 @@ public:
 
 private:
     bool record(const ClassRows &c, nb::handle base_idx, nb::handle slots);
-    bool record_alpha(nb::handle alpha);
+    bool record_alpha(Dtype dt, nb::handle alpha);
     void take_by_numpy(const ClassRows &c, nb::handle base_idx, nb::handle slots);
     void to_numpy();
 

@@ -158,9 +158,10 @@ nb::object predict(const PredictArgs &a) {
 }
 
 void build_class(nb::module_ &m, VotingState &st) {
-    nb::object List = m.attr("List"), Tuple = m.attr("Tuple"), Optional = m.attr("Optional");
-    nb::object members = List[Tuple[nb::make_tuple(duv::str_type(), duv::object_type())]];
-    nb::object weights = Optional[m.attr("Union")[nb::make_tuple(List[m.attr("Real")], m.attr("np").attr("ndarray"))]];
+    nb::object typing_list = m.attr("List"), typing_tuple = m.attr("Tuple"), typing_optional = m.attr("Optional");
+    nb::object members = typing_list[typing_tuple[nb::make_tuple(duv::str_type(), duv::object_type())]];
+    nb::object weights =
+        typing_optional[m.attr("Union")[nb::make_tuple(typing_list[m.attr("Real")], m.attr("np").attr("ndarray"))]];
     nb::dict constraints;
     constraints["estimators"] = duv::list_of(nb::handle(reinterpret_cast<PyObject *>(&PyList_Type)));
     constraints["weights"] = duv::list_of("array-like", nb::none());
@@ -171,7 +172,7 @@ void build_class(nb::module_ &m, VotingState &st) {
     cls.def_validated("__init__",
                       {duv::arg("self"), duv::arg("estimators").ann(members),
                        duv::kwonly("weights", nb::none()).ann(weights),
-                       duv::kwonly("n_jobs", nb::none()).ann(Optional[duv::int_type()]),
+                       duv::kwonly("n_jobs", nb::none()).ann(typing_optional[duv::int_type()]),
                        duv::kwonly("verbose", false).ann(duv::bool_type())},
                       init, constraints, false);
     cls.def("fit", {duv::arg("self"), duv::arg("X"), duv::arg("y"), duv::varkw("fit_params")}, fit);

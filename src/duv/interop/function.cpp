@@ -11,8 +11,9 @@
 
 #if PY_VERSION_HEX < 0x030C0000
 #include <structmember.h>
-#define Py_T_PYSSIZET T_PYSSIZET
-#define Py_READONLY READONLY
+// CPython 3.12's names for the older ones, so they keep CPython's spelling.
+#define Py_T_PYSSIZET T_PYSSIZET  // NOLINT(readability-identifier-naming)
+#define Py_READONLY READONLY      // NOLINT(readability-identifier-naming)
 #endif
 
 namespace duv {
@@ -89,7 +90,7 @@ PyObject *format_names(const std::vector<PyObject *> &names) {
         for (size_t i = 0; i + 2 < len; ++i) out += (i ? ", " : "") + s(reprs[i]);
         out += ", " + s(reprs[len - 2]) + ", and " + s(reprs[len - 1]);
     }
-    return PyUnicode_FromStringAndSize(out.data(), (Py_ssize_t)out.size());
+    return PyUnicode_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
 }
 
 void missing_arguments(FunctionObject *f, PyObject **slots, bool kwonly) {
@@ -104,8 +105,9 @@ void missing_arguments(FunctionObject *f, PyObject **slots, bool kwonly) {
     }
     PyObject *joined = format_names(names);
     if (!joined) return;
-    PyErr_Format(PyExc_TypeError, "%U() missing %i required %s argument%s: %U", f->qualname, (int)names.size(),
-                 kwonly ? "keyword-only" : "positional", names.size() == 1 ? "" : "s", joined);
+    PyErr_Format(PyExc_TypeError, "%U() missing %i required %s argument%s: %U", f->qualname,
+                 static_cast<int>(names.size()), kwonly ? "keyword-only" : "positional", names.size() == 1 ? "" : "s",
+                 joined);
     Py_DECREF(joined);
 }
 
@@ -114,7 +116,8 @@ void too_many_positional(FunctionObject *f, Py_ssize_t given, PyObject **slots) 
     Py_ssize_t kwonly_given = 0;
     for (size_t i = 0; i < sp.params.size(); ++i)
         if (sp.params[i].kind == Kind::KeywordOnly && slots[i]) ++kwonly_given;
-    Py_ssize_t argcount = (Py_ssize_t)sp.n_positional, defcount = (Py_ssize_t)sp.n_pos_defaults;
+    Py_ssize_t argcount = static_cast<Py_ssize_t>(sp.n_positional),
+               defcount = static_cast<Py_ssize_t>(sp.n_pos_defaults);
     nb::object sig;
     bool plural;
     if (defcount) {
@@ -207,9 +210,10 @@ PyObject *suggest_keyword(const FunctionInfo &sp, PyObject *keyword) {
         PyObject *item = sp.names[i];
         Py_ssize_t item_size;
         const char *item_str = PyUnicode_AsUTF8AndSize(item, &item_size);
-        size_t max_distance = (size_t)(name_size + item_size + 3) * kMoveCost / 6;
+        size_t max_distance = static_cast<size_t>(name_size + item_size + 3) * kMoveCost / 6;
         if (best_distance != SIZE_MAX) max_distance = std::min(max_distance, best_distance - 1);
-        size_t d = levenshtein(name, (size_t)name_size, item_str, (size_t)item_size, max_distance);
+        size_t d =
+            levenshtein(name, static_cast<size_t>(name_size), item_str, static_cast<size_t>(item_size), max_distance);
         if (d > max_distance) continue;
         if (!best || d < best_distance) {
             best = item;
@@ -233,12 +237,12 @@ Py_ssize_t find_keyword(const FunctionInfo &sp, PyObject *key) {
     for (size_t i = 0; i < sp.params.size(); ++i)
         if (sp.names[i] == key &&
             (sp.params[i].kind == Kind::PositionalOrKeyword || sp.params[i].kind == Kind::KeywordOnly))
-            return (Py_ssize_t)i;
+            return static_cast<Py_ssize_t>(i);
     for (size_t i = 0; i < sp.params.size(); ++i) {
         Kind k = sp.params[i].kind;
         if (k != Kind::PositionalOrKeyword && k != Kind::KeywordOnly) continue;
         int eq = PyUnicode_Compare(sp.names[i], key);
-        if (eq == 0) return (Py_ssize_t)i;
+        if (eq == 0) return static_cast<Py_ssize_t>(i);
         if (eq == -1 && PyErr_Occurred()) PyErr_Clear();
     }
     return -1;
@@ -303,7 +307,7 @@ PyObject *call_impl(FunctionObject *f, PyObject **slots, size_t n) {
 }
 
 PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
-    auto *f = (FunctionObject *)self;
+    auto *f = reinterpret_cast<FunctionObject *>(self);
     const FunctionInfo &sp = *f->info;
     const size_t n_params = sp.params.size();
     std::array<PyObject *, 48> small;
@@ -321,7 +325,7 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t narg
         guard.varkw = PyDict_New();
         if (!guard.varkw) return nullptr;
     }
-    Py_ssize_t n = std::min<Py_ssize_t>(nargs, (Py_ssize_t)sp.n_positional);
+    Py_ssize_t n = std::min<Py_ssize_t>(nargs, static_cast<Py_ssize_t>(sp.n_positional));
     for (Py_ssize_t i = 0; i < n; ++i) slots[i] = args[i];
     if (sp.varargs_slot >= 0) {
         Py_ssize_t extra = nargs > n ? nargs - n : 0;
@@ -351,13 +355,13 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t narg
             slots[j] = value;
         }
     }
-    if (nargs > (Py_ssize_t)sp.n_positional && sp.varargs_slot < 0) {
+    if (nargs > static_cast<Py_ssize_t>(sp.n_positional) && sp.varargs_slot < 0) {
         too_many_positional(f, nargs, slots);
         return nullptr;
     }
-    if (nargs < (Py_ssize_t)sp.n_positional) {
+    if (nargs < static_cast<Py_ssize_t>(sp.n_positional)) {
         size_t first_default = sp.n_positional - sp.n_pos_defaults;
-        for (size_t i = (size_t)nargs; i < first_default; ++i) {
+        for (size_t i = static_cast<size_t>(nargs); i < first_default; ++i) {
             if (!slots[i]) {
                 missing_arguments(f, slots, false);
                 return nullptr;
@@ -387,7 +391,7 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t narg
 // ---- type slots ------------------------------------------------------------------
 
 int function_traverse(PyObject *self, visitproc visit, void *arg) {
-    auto *f = (FunctionObject *)self;
+    auto *f = reinterpret_cast<FunctionObject *>(self);
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(f->dict);
     Py_VISIT(f->module);
@@ -401,7 +405,7 @@ int function_traverse(PyObject *self, visitproc visit, void *arg) {
 }
 
 int function_clear(PyObject *self) {
-    auto *f = (FunctionObject *)self;
+    auto *f = reinterpret_cast<FunctionObject *>(self);
     Py_CLEAR(f->dict);
     Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
@@ -414,7 +418,7 @@ int function_clear(PyObject *self) {
 }
 
 void function_dealloc(PyObject *self) {
-    auto *f = (FunctionObject *)self;
+    auto *f = reinterpret_cast<FunctionObject *>(self);
     PyTypeObject *tp = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     if (f->weakrefs) PyObject_ClearWeakRefs(self);
@@ -432,15 +436,15 @@ PyObject *function_descr_get(PyObject *self, PyObject *obj, PyObject *) {
 }
 
 PyObject *function_repr(PyObject *self) {
-    auto *f = (FunctionObject *)self;
+    auto *f = reinterpret_cast<FunctionObject *>(self);
     return PyUnicode_FromFormat("<function %U at %p>", f->qualname, self);
 }
 
-PyObject *get_name(PyObject *self, void *) { return Py_NewRef(((FunctionObject *)self)->name); }
-PyObject *get_qualname(PyObject *self, void *) { return Py_NewRef(((FunctionObject *)self)->qualname); }
-PyObject *get_module(PyObject *self, void *) { return Py_NewRef(((FunctionObject *)self)->module); }
-PyObject *get_doc(PyObject *self, void *) { return Py_NewRef(((FunctionObject *)self)->doc); }
-PyObject *get_globals(PyObject *self, void *) { return Py_NewRef(((FunctionObject *)self)->globals); }
+PyObject *get_name(PyObject *self, void *) { return Py_NewRef(reinterpret_cast<FunctionObject *>(self)->name); }
+PyObject *get_qualname(PyObject *self, void *) { return Py_NewRef(reinterpret_cast<FunctionObject *>(self)->qualname); }
+PyObject *get_module(PyObject *self, void *) { return Py_NewRef(reinterpret_cast<FunctionObject *>(self)->module); }
+PyObject *get_doc(PyObject *self, void *) { return Py_NewRef(reinterpret_cast<FunctionObject *>(self)->doc); }
+PyObject *get_globals(PyObject *self, void *) { return Py_NewRef(reinterpret_cast<FunctionObject *>(self)->globals); }
 
 int set_str_field(PyObject **field, PyObject *value, const char *what) {
     if (!value || !PyUnicode_Check(value)) {
@@ -451,31 +455,35 @@ int set_str_field(PyObject **field, PyObject *value, const char *what) {
     return 0;
 }
 int set_name(PyObject *self, PyObject *v, void *) {
-    return set_str_field(&((FunctionObject *)self)->name, v, "__name__");
+    return set_str_field(&reinterpret_cast<FunctionObject *>(self)->name, v, "__name__");
 }
 int set_qualname(PyObject *self, PyObject *v, void *) {
-    return set_str_field(&((FunctionObject *)self)->qualname, v, "__qualname__");
+    return set_str_field(&reinterpret_cast<FunctionObject *>(self)->qualname, v, "__qualname__");
 }
 int set_any_field(PyObject **field, PyObject *value) {
     replace_ref(*field, Py_NewRef(value ? value : Py_None));
     return 0;
 }
-int set_module(PyObject *self, PyObject *v, void *) { return set_any_field(&((FunctionObject *)self)->module, v); }
-int set_doc(PyObject *self, PyObject *v, void *) { return set_any_field(&((FunctionObject *)self)->doc, v); }
+int set_module(PyObject *self, PyObject *v, void *) {
+    return set_any_field(&reinterpret_cast<FunctionObject *>(self)->module, v);
+}
+int set_doc(PyObject *self, PyObject *v, void *) {
+    return set_any_field(&reinterpret_cast<FunctionObject *>(self)->doc, v);
+}
 
 PyObject *get_defaults(PyObject *self, void *) {
-    const FunctionInfo &sp = *((FunctionObject *)self)->info;
+    const FunctionInfo &sp = *reinterpret_cast<FunctionObject *>(self)->info;
     if (!sp.n_pos_defaults) Py_RETURN_NONE;
-    PyObject *t = PyTuple_New((Py_ssize_t)sp.n_pos_defaults);
+    PyObject *t = PyTuple_New(static_cast<Py_ssize_t>(sp.n_pos_defaults));
     if (!t) return nullptr;
     size_t first = sp.n_positional - sp.n_pos_defaults;
     for (size_t i = 0; i < sp.n_pos_defaults; ++i)
-        tuple_fill(t, (Py_ssize_t)i, Py_NewRef(sp.params[first + i].default_.ptr()));
+        tuple_fill(t, static_cast<Py_ssize_t>(i), Py_NewRef(sp.params[first + i].default_.ptr()));
     return t;
 }
 
 PyObject *get_kwdefaults(PyObject *self, void *) {
-    const FunctionInfo &sp = *((FunctionObject *)self)->info;
+    const FunctionInfo &sp = *reinterpret_cast<FunctionObject *>(self)->info;
     PyObject *d = nullptr;
     for (size_t i = 0; i < sp.params.size(); ++i) {
         const Param &p = sp.params[i];
@@ -494,7 +502,7 @@ PyObject *get_kwdefaults(PyObject *self, void *) {
 }
 
 PyObject *get_annotations(PyObject *self, void *) {
-    const FunctionInfo &sp = *((FunctionObject *)self)->info;
+    const FunctionInfo &sp = *reinterpret_cast<FunctionObject *>(self)->info;
     PyObject *d = PyDict_New();
     if (!d) return nullptr;
     for (size_t i = 0; i < sp.params.size(); ++i) {
@@ -534,7 +542,7 @@ nb::object build_signature(const FunctionInfo &sp) {
     const char *kinds[] = {"POSITIONAL_ONLY", "POSITIONAL_OR_KEYWORD", "VAR_POSITIONAL", "KEYWORD_ONLY", "VAR_KEYWORD"};
     nb::list params;
     for (const Param &p : sp.params) {
-        nb::object kind = parameter.attr(kinds[(int)p.kind]);
+        nb::object kind = parameter.attr(kinds[static_cast<int>(p.kind)]);
         params.append(parameter(p.name.c_str(), kind, "default"_a = p.default_.is_valid() ? p.default_ : empty,
                                 "annotation"_a = p.annotation.is_valid() ? p.annotation : empty));
     }
@@ -543,7 +551,7 @@ nb::object build_signature(const FunctionInfo &sp) {
 }
 
 PyObject *get_signature(PyObject *self, void *) {
-    auto *f = (FunctionObject *)self;
+    auto *f = reinterpret_cast<FunctionObject *>(self);
     if (!f->signature) {
         try {
             f->signature = build_signature(*f->info).release().ptr();
@@ -556,13 +564,13 @@ PyObject *get_signature(PyObject *self, void *) {
 }
 
 int set_signature(PyObject *self, PyObject *v, void *) {
-    replace_ref(((FunctionObject *)self)->signature, Py_XNewRef(v));
+    replace_ref(reinterpret_cast<FunctionObject *>(self)->signature, Py_XNewRef(v));
     return 0;
 }
 
 PyObject *function_reduce(PyObject *self, PyObject *) {
     // A string makes pickle store a reference to module.qualname.
-    return Py_NewRef(((FunctionObject *)self)->qualname);
+    return Py_NewRef(reinterpret_cast<FunctionObject *>(self)->qualname);
 }
 
 std::vector<std::string> split_names(const char *list);
@@ -583,11 +591,11 @@ nb::object build_code(FunctionObject *f) {
         }
     }
     if (sp.varargs_slot >= 0) {
-        names.append(nb::handle(sp.names[(size_t)sp.varargs_slot]));
+        names.append(nb::handle(sp.names[static_cast<size_t>(sp.varargs_slot)]));
         flags |= kCoVarArgs;
     }
     if (sp.varkw_slot >= 0) {
-        names.append(nb::handle(sp.names[(size_t)sp.varkw_slot]));
+        names.append(nb::handle(sp.names[static_cast<size_t>(sp.varkw_slot)]));
         flags |= kCoVarKeywords;
     }
     nb::list freevars;
@@ -606,7 +614,7 @@ nb::object build_code(FunctionObject *f) {
 }
 
 PyObject *get_code(PyObject *self, void *) {
-    auto *f = (FunctionObject *)self;
+    auto *f = reinterpret_cast<FunctionObject *>(self);
     if (!f->code) {
         try {
             f->code = build_code(f).release().ptr();
@@ -619,7 +627,7 @@ PyObject *get_code(PyObject *self, void *) {
 }
 
 PyObject *get_closure(PyObject *self, void *) {
-    PyObject *closure = ((FunctionObject *)self)->closure;
+    PyObject *closure = reinterpret_cast<FunctionObject *>(self)->closure;
     return Py_NewRef(closure ? closure : Py_None);
 }
 PyObject *get_builtins(PyObject *, void *) { return Py_NewRef(PyEval_GetBuiltins()); }
@@ -663,12 +671,12 @@ PyMemberDef function_members[] = {
 };
 
 PyType_Slot function_slots[] = {
-    {Py_tp_dealloc, (void *)function_dealloc},
-    {Py_tp_traverse, (void *)function_traverse},
-    {Py_tp_clear, (void *)function_clear},
-    {Py_tp_call, (void *)PyVectorcall_Call},
-    {Py_tp_descr_get, (void *)function_descr_get},
-    {Py_tp_repr, (void *)function_repr},
+    {Py_tp_dealloc, reinterpret_cast<void *>(function_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void *>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(function_clear)},
+    {Py_tp_call, reinterpret_cast<void *>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void *>(function_descr_get)},
+    {Py_tp_repr, reinterpret_cast<void *>(function_repr)},
     {Py_tp_getset, function_getset},
     {Py_tp_methods, function_methods},
     {Py_tp_members, function_members},
@@ -744,7 +752,7 @@ nb::object store_params(const RawCall &call) {
 void init_function_type() {
     if (function_type) return;
     init_capi();
-    function_type = (PyTypeObject *)PyType_FromSpec(&function_type_spec);
+    function_type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&function_type_spec));
     check(function_type != nullptr);
 }
 
@@ -762,7 +770,8 @@ nb::object make_function(nb::handle module, const char *name, const char *qualna
     bool seen_default = false;
     for (size_t i = 0; i < params.size(); ++i) {
         const Param &p = params[i];
-        if ((int)p.kind < (int)last) throw std::logic_error("parameters out of order in " + std::string(qualname));
+        if (static_cast<int>(p.kind) < static_cast<int>(last))
+            throw std::logic_error("parameters out of order in " + std::string(qualname));
         last = p.kind;
         if (p.kind <= Kind::PositionalOrKeyword) {
             ++info->n_positional;
@@ -773,9 +782,9 @@ nb::object make_function(nb::handle module, const char *name, const char *qualna
                 throw std::logic_error("non-default parameter follows default in " + std::string(qualname));
             if (p.default_.is_valid()) ++info->n_pos_defaults;
         } else if (p.kind == Kind::VarPositional) {
-            info->varargs_slot = (Py_ssize_t)i;
+            info->varargs_slot = static_cast<Py_ssize_t>(i);
         } else if (p.kind == Kind::VarKeyword) {
-            info->varkw_slot = (Py_ssize_t)i;
+            info->varkw_slot = static_cast<Py_ssize_t>(i);
         }
         PyObject *s = PyUnicode_InternFromString(p.name.c_str());
         check(s != nullptr);
@@ -799,8 +808,8 @@ nb::object make_function(nb::handle module, const char *name, const char *qualna
     f->info = info.release();
     PyObject *mod = PyDict_GetItemString(module_globals.ptr(), "__name__");
     f->module = Py_NewRef(mod ? mod : Py_None);
-    nb::object result = nb::steal((PyObject *)f);
-    PyObject_GC_Track((PyObject *)f);
+    nb::object result = nb::steal(reinterpret_cast<PyObject *>(f));
+    PyObject_GC_Track(reinterpret_cast<PyObject *>(f));
     check(f->name && f->qualname);
     return result;
 }
@@ -813,7 +822,7 @@ nb::object def_function(nb::handle module, const char *name, std::vector<Param> 
 }
 
 nb::object detail::cell_contents(const RawCall &call, size_t i, const char *names) {
-    nb::object value = cell_value(tuple_item(call.closure_, (Py_ssize_t)i));
+    nb::object value = cell_value(tuple_item(call.closure_, static_cast<Py_ssize_t>(i)));
     if (!value.is_valid()) {
         std::string name = split_names(names)[i];
         PyErr_Format(PyExc_NameError,
@@ -829,11 +838,11 @@ nb::object make_closure_function(nb::handle module, const char *name, const char
     std::vector<std::string> free = split_names(body.free_names ? body.free_names : "");
     if (!body.free_names || !std::is_sorted(free.begin(), free.end()))
         throw std::logic_error(std::string("the captured names of ") + qualname + " must be listed sorted");
-    nb::tuple cells = nb::borrow<nb::tuple>(steal_checked(PyTuple_New((Py_ssize_t)free.size())));
+    nb::tuple cells = nb::borrow<nb::tuple>(steal_checked(PyTuple_New(static_cast<Py_ssize_t>(free.size()))));
     if (nb::len(values) != free.size())
         throw std::logic_error(std::string("one captured value per name is needed for ") + qualname);
     for (size_t i = 0; i < free.size(); ++i) {
-        tuple_fill(cells.ptr(), (Py_ssize_t)i, new_cell(nb::object(values[i])).release().ptr());
+        tuple_fill(cells.ptr(), static_cast<Py_ssize_t>(i), new_cell(nb::object(values[i])).release().ptr());
     }
     nb::object fn = make_function(module, name, qualname, std::move(params), body);
     reinterpret_cast<FunctionObject *>(fn.ptr())->closure = cells.release().ptr();

@@ -78,7 +78,7 @@ nb::dict OptionTable::forwarded(unsigned surface, nb::handle self) const {
     return kwargs;
 }
 
-nb::dict OptionTable::forwarded(unsigned surface, nb::handle self, nb::dict given) const {
+nb::dict OptionTable::forwarded(unsigned surface, nb::handle self, const nb::dict &given) const {
     nb::dict kwargs;
     for (const Option &o : options_) {
         const char *name = o.name().c_str();

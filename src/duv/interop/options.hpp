@@ -88,7 +88,7 @@ public:
     nb::dict forwarded(unsigned surface, nb::handle self) const;
     // As above, with the options named in `given` (on the surface or not) taking its values, in
     // table order: fit's own arguments (sample_weight) and what it worked out itself.
-    nb::dict forwarded(unsigned surface, nb::handle self, nb::dict given) const;
+    nb::dict forwarded(unsigned surface, nb::handle self, const nb::dict &given) const;
 
     const Option &operator[](const char *name) const;
 

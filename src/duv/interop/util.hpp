@@ -86,13 +86,13 @@ template <typename F> auto while_handling(nb::python_error &caught, F &&f) -> de
 
 namespace duv {
 
-template <typename T> struct is_accessor : std::false_type {};
-template <typename Impl> struct is_accessor<nb::detail::accessor<Impl>> : std::true_type {};
+template <typename T> struct IsAccessor : std::false_type {};
+template <typename Impl> struct IsAccessor<nb::detail::accessor<Impl>> : std::true_type {};
 
 // An accessor (`x[i]`, `x.attr(n)`) evaluated here, where its error can propagate: some
 // nanobind versions evaluate it inside a noexcept cast, where an error terminates.
 template <typename T> decltype(auto) evaluated(T &&v) {
-    if constexpr (is_accessor<std::decay_t<T>>::value)
+    if constexpr (IsAccessor<std::decay_t<T>>::value)
         return nb::object(v);
     else
         return std::forward<T>(v);

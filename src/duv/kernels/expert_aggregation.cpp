@@ -22,7 +22,7 @@ template <typename T> struct Block {
 // entries beyond the expert axis number `width`: from +0, pairwise when width is 1.
 template <typename R, typename F> void reduce_experts(std::size_t k, std::size_t width, F &&f, R *out, R *buf) {
     if (width == 1) {
-        for (std::size_t s = 0; s < k; ++s) buf[s] = f(s, std::size_t(0));
+        for (std::size_t s = 0; s < k; ++s) buf[s] = f(s, static_cast<std::size_t>(0));
         out[0] = numpy_sum(buf, static_cast<std::ptrdiff_t>(k));
         return;
     }

@@ -56,9 +56,9 @@ bool gather_words(std::size_t bytes, const char *src, std::ptrdiff_t rs, const I
 template <typename T, typename I>
 void gather_columns(const char *src, std::ptrdiff_t rs, std::ptrdiff_t cs, int64_t m, const I *idx, int64_t n_out,
                     char *out) {
-    constexpr int64_t kBlock = 256;
-    for (int64_t start = 0; start < n_out; start += kBlock) {
-        const int64_t end = std::min(n_out, start + kBlock);
+    constexpr int64_t block = 256;
+    for (int64_t start = 0; start < n_out; start += block) {
+        const int64_t end = std::min(n_out, start + block);
         for (int64_t c = 0; c < m; ++c) {
             const char *column = src + c * cs;
             char *o = out + static_cast<std::size_t>(c) * sizeof(T);

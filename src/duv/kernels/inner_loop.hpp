@@ -15,6 +15,8 @@ struct UfuncLoop {
 
     explicit operator bool() const { return fn != nullptr; }
 
+    // NumPy's inner loops take every operand as `char *`; they only read the inputs.
+    // NOLINTBEGIN(cppcoreguidelines-pro-type-const-cast)
     // out[i] = f(in[i]) over n contiguous doubles.
     void unary(const double *in, double *out, std::ptrdiff_t n) const {
         char *args[2] = {const_cast<char *>(reinterpret_cast<const char *>(in)), reinterpret_cast<char *>(out)};
@@ -29,6 +31,7 @@ struct UfuncLoop {
         const std::ptrdiff_t steps[3] = {0, sizeof(double), sizeof(double)};
         fn(args, &n, steps, data);
     }
+    // NOLINTEND(cppcoreguidelines-pro-type-const-cast)
 };
 
 }  // namespace duv::kernels

@@ -95,27 +95,27 @@ struct Sum {
 
 // Elementwise operations written once for doubles and for pairs of doubles.
 inline double vabs(double x) { return std::fabs(x); }
-inline v2d vabs(v2d x) {
-    const v2i mask = {0x7fffffffffffffffLL, 0x7fffffffffffffffLL};
-    return (v2d)((v2i)x & mask);
+inline F64x2 vabs(F64x2 x) {
+    const I64x2 mask = {0x7fffffffffffffffLL, 0x7fffffffffffffffLL};
+    return reinterpret_cast<F64x2>(reinterpret_cast<I64x2>(x) & mask);
 }
 // np.maximum(a, b) for a NaN-free `a`: a NaN `b` wins. (A NaN `a` comes only with a
 // NaN difference in the numerator, which decides the result anyway.)
 inline double vmax(double a, double b) { return a >= b ? a : b; }
-inline v2d vmax(v2d a, v2d b) { return a >= b ? a : b; }
+inline F64x2 vmax(F64x2 a, F64x2 b) { return a >= b ? a : b; }
 
 // The eight-lane case of lane_sums below, two lanes per vector; returns the elements done.
 template <bool Weighted, bool LaneY, class Op1, class Op2>
 inline ptrdiff_t lane_sums8(const double *__restrict x, const double *__restrict y, const double *__restrict w,
                             ptrdiff_t ne, double *__restrict acc1, double *__restrict acc2, Op1 op1, Op2 op2) {
     constexpr bool two = !std::is_same_v<Op2, std::nullptr_t>;
-    v2d a[4] = {}, b[4] = {};
+    F64x2 a[4] = {}, b[4] = {};
     ptrdiff_t e = 0;
     for (; e + 8 <= ne; e += 8) {
         for (ptrdiff_t q = 0; q < 4; ++q) {
-            v2d xv = load2(x + e + 2 * q), yv = LaneY ? load2(y + 2 * q) : load2(y + e + 2 * q);
+            F64x2 xv = load2(x + e + 2 * q), yv = LaneY ? load2(y + 2 * q) : load2(y + e + 2 * q);
             if constexpr (Weighted) {
-                v2d wv = load2(w + e + 2 * q);
+                F64x2 wv = load2(w + e + 2 * q);
                 a[q] += wv * op1(xv, yv);
                 if constexpr (two) b[q] += wv * op2(xv, yv);
             } else {
@@ -218,7 +218,7 @@ private:
         tot1_.resize(size(k_));
         if (is_variance(o_.kind)) {
             lane3_.resize(size(L_));
-            mbL_.resize(size(L_));
+            mb_lanes_.resize(size(L_));
             for (auto *v : {&mean_, &mb_, &c0_}) v->resize(size(k_));
             varies_.assign(size(k_), 0);
             tot2_.resize(size(k_));
@@ -335,12 +335,12 @@ private:
     void spread(const Block &b, double bw) {
         const ptrdiff_t ne = b.elements(k_);
         double *a3 = lane3_.data();
-        for (ptrdiff_t l = 0; l < L_; ++l) mbL_[l] = c0_[l % k_];
-        sum_lanes<true>(b.t, mbL_.data(), b.we, ne, L_, a3, nullptr, [](auto x, auto c) { return x - c; });
+        for (ptrdiff_t l = 0; l < L_; ++l) mb_lanes_[l] = c0_[l % k_];
+        sum_lanes<true>(b.t, mb_lanes_.data(), b.we, ne, L_, a3, nullptr, [](auto x, auto c) { return x - c; });
         fold(a3, col3_.data());
         for (ptrdiff_t j = 0; j < k_; ++j) mb_[j] = col3_[j] / bw;
-        for (ptrdiff_t l = 0; l < L_; ++l) mbL_[l] = c0_[l % k_] + mb_[l % k_];
-        sum_lanes<true>(b.t, mbL_.data(), b.we, ne, L_, a3, nullptr, [](auto x, auto m) {
+        for (ptrdiff_t l = 0; l < L_; ++l) mb_lanes_[l] = c0_[l % k_] + mb_[l % k_];
+        sum_lanes<true>(b.t, mb_lanes_.data(), b.we, ne, L_, a3, nullptr, [](auto x, auto m) {
             auto d = x - m;
             return d * d;
         });
@@ -511,7 +511,7 @@ private:
     Result &res_;
     ptrdiff_t n_, k_, L_ = 8, B_ = 1;
     std::vector<double> T_, P_, Wr_, We_, lane1_, lane2_, lane3_, col1_, col2_, col3_;
-    std::vector<double> mean_, mb_, mbL_, c0_;
+    std::vector<double> mean_, mb_, mb_lanes_, c0_;
     std::vector<unsigned char> keep_, varies_;
     std::vector<Sum> tot1_, tot2_;
     Sum wsum_;

@@ -61,7 +61,7 @@ bool same_row(const uint64_t *a, const uint64_t *b, int64_t m) {
 // Open addressing over group numbers; each group keeps its first row's words.
 Groups group_by_hash(const uint64_t *words, int64_t n, int64_t m) {
     Groups g;
-    g.of_row.resize((size_t)n);
+    g.of_row.resize(static_cast<size_t>(n));
     std::vector<uint64_t> first;  // the words of each group's first row
     std::vector<uint64_t> hashes;
     std::vector<int64_t> table(64, -1);
@@ -74,7 +74,7 @@ Groups group_by_hash(const uint64_t *words, int64_t n, int64_t m) {
     for (int64_t i = 0; i < n; ++i) {
         const uint64_t *row = words + i * m;
         if (i > 0 && same_row(row, row - m, m)) {
-            g.of_row[(size_t)i] = g.of_row[(size_t)i - 1];
+            g.of_row[static_cast<size_t>(i)] = g.of_row[static_cast<size_t>(i) - 1];
             continue;
         }
         const uint64_t h = hash_row(row, m);
@@ -82,7 +82,7 @@ Groups group_by_hash(const uint64_t *words, int64_t n, int64_t m) {
         int64_t id = -1;
         for (; table[s] >= 0; s = (s + 1) & mask) {
             const int64_t c = table[s];
-            if (hashes[(size_t)c] == h && same_row(&first[(size_t)(c * m)], row, m)) {
+            if (hashes[static_cast<size_t>(c)] == h && same_row(&first[static_cast<size_t>(c * m)], row, m)) {
                 id = c;
                 break;
             }
@@ -92,13 +92,13 @@ Groups group_by_hash(const uint64_t *words, int64_t n, int64_t m) {
             table[s] = id;
             first.insert(first.end(), row, row + m);
             hashes.push_back(h);
-            if ((uint64_t)g.count * 2 > table.size()) {
+            if (static_cast<uint64_t>(g.count) * 2 > table.size()) {
                 table.assign(table.size() * 2, -1);
                 mask = table.size() - 1;
-                for (int64_t c = 0; c < g.count; ++c) place(hashes[(size_t)c], c);
+                for (int64_t c = 0; c < g.count; ++c) place(hashes[static_cast<size_t>(c)], c);
             }
         }
-        g.of_row[(size_t)i] = id;
+        g.of_row[static_cast<size_t>(i)] = id;
     }
     return g;
 }
@@ -106,32 +106,33 @@ Groups group_by_hash(const uint64_t *words, int64_t n, int64_t m) {
 // Integer rows whose value ranges span few cells: a direct table indexed by the row's
 // position in the box of its values. Empty when the box is too large.
 bool group_by_table(const uint64_t *words, int64_t n, int64_t m, Groups &g) {
-    const uint64_t limit = std::max<uint64_t>(1u << 16, 4 * (uint64_t)n);
-    std::vector<int64_t> lo((size_t)m), stride((size_t)m);
+    const uint64_t limit = std::max<uint64_t>(1u << 16, 4 * static_cast<uint64_t>(n));
+    std::vector<int64_t> lo(static_cast<size_t>(m)), stride(static_cast<size_t>(m));
     uint64_t cells = 1;
     for (int64_t j = 0; j < m; ++j) {
-        int64_t mn = (int64_t)words[j], mx = mn;
+        int64_t mn = static_cast<int64_t>(words[j]), mx = mn;
         for (int64_t i = 1; i < n; ++i) {
-            const int64_t v = (int64_t)words[i * m + j];
+            const int64_t v = static_cast<int64_t>(words[i * m + j]);
             mn = std::min(mn, v);
             mx = std::max(mx, v);
         }
-        const uint64_t span = (uint64_t)mx - (uint64_t)mn;
+        const uint64_t span = static_cast<uint64_t>(mx) - static_cast<uint64_t>(mn);
         if (span >= limit) return false;
-        lo[(size_t)j] = mn;
-        stride[(size_t)j] = (int64_t)cells;
+        lo[static_cast<size_t>(j)] = mn;
+        stride[static_cast<size_t>(j)] = static_cast<int64_t>(cells);
         cells *= span + 1;
         if (cells > limit) return false;
     }
-    std::vector<int64_t> table((size_t)cells, -1);
-    g.of_row.resize((size_t)n);
+    std::vector<int64_t> table(static_cast<size_t>(cells), -1);
+    g.of_row.resize(static_cast<size_t>(n));
     for (int64_t i = 0; i < n; ++i) {
         uint64_t cell = 0;
         for (int64_t j = 0; j < m; ++j)
-            cell += ((uint64_t)words[i * m + j] - (uint64_t)lo[(size_t)j]) * (uint64_t)stride[(size_t)j];
+            cell += (words[i * m + j] - static_cast<uint64_t>(lo[static_cast<size_t>(j)])) *
+                    static_cast<uint64_t>(stride[static_cast<size_t>(j)]);
         int64_t &id = table[cell];
         if (id < 0) id = g.count++;
-        g.of_row[(size_t)i] = id;
+        g.of_row[static_cast<size_t>(i)] = id;
     }
     return true;
 }
@@ -158,7 +159,7 @@ Groups group_rows(const uint64_t *words, int64_t n, int64_t m, bool integral) {
     Groups g;
     if (n > 0 && m > 0 && integral && group_by_table(words, n, m, g)) return g;
     if (m == 0) {
-        g.of_row.assign((size_t)n, 0);
+        g.of_row.assign(static_cast<size_t>(n), 0);
         g.count = n > 0 ? 1 : 0;
         return g;
     }
@@ -167,12 +168,13 @@ Groups group_rows(const uint64_t *words, int64_t n, int64_t m, bool integral) {
 
 RowsByGroup rows_by_group(const Groups &groups) {
     RowsByGroup out;
-    out.offsets.assign((size_t)groups.count + 1, 0);
-    for (int64_t id : groups.of_row) ++out.offsets[(size_t)id + 1];
+    out.offsets.assign(static_cast<size_t>(groups.count) + 1, 0);
+    for (int64_t id : groups.of_row) ++out.offsets[static_cast<size_t>(id) + 1];
     for (size_t g = 1; g < out.offsets.size(); ++g) out.offsets[g] += out.offsets[g - 1];
     std::vector<int64_t> next(out.offsets.begin(), out.offsets.end() - 1);
     out.rows.resize(groups.of_row.size());
-    for (size_t i = 0; i < groups.of_row.size(); ++i) out.rows[(size_t)next[(size_t)groups.of_row[i]]++] = (int64_t)i;
+    for (size_t i = 0; i < groups.of_row.size(); ++i)
+        out.rows[static_cast<size_t>(next[static_cast<size_t>(groups.of_row[i])]++)] = static_cast<int64_t>(i);
     return out;
 }
 
@@ -185,8 +187,8 @@ void balancing_weights(const RowsByGroup &groups, double target, double *w) {
         const double t = std::max(static_cast<double>(n_g), target);
         const double factor = t / static_cast<double>(n_g);
         if (!(factor > 1.0)) continue;
-        for (int64_t k = groups.offsets[(size_t)g]; k < groups.offsets[(size_t)g + 1]; ++k)
-            w[groups.rows[(size_t)k]] = factor;
+        for (int64_t k = groups.offsets[static_cast<size_t>(g)]; k < groups.offsets[static_cast<size_t>(g) + 1]; ++k)
+            w[groups.rows[static_cast<size_t>(k)]] = factor;
     }
 }
 

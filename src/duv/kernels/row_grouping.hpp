@@ -36,8 +36,8 @@ Groups group_rows(const uint64_t *words, int64_t n, int64_t m, bool integral);
 struct RowsByGroup {
     std::vector<int64_t> rows;
     std::vector<int64_t> offsets;
-    int64_t size(int64_t g) const { return offsets[(size_t)g + 1] - offsets[(size_t)g]; }
-    int64_t count() const { return (int64_t)offsets.size() - 1; }
+    int64_t size(int64_t g) const { return offsets[static_cast<size_t>(g) + 1] - offsets[static_cast<size_t>(g)]; }
+    int64_t count() const { return static_cast<int64_t>(offsets.size()) - 1; }
 };
 
 RowsByGroup rows_by_group(const Groups &groups);

@@ -6,11 +6,11 @@
 
 namespace duv::kernels {
 
-typedef double v2d __attribute__((vector_size(16)));
-typedef long long v2i __attribute__((vector_size(16)));
+typedef double F64x2 __attribute__((vector_size(16)));
+typedef long long I64x2 __attribute__((vector_size(16)));
 
-inline v2d load2(const double *p) {
-    v2d v;
+inline F64x2 load2(const double *p) {
+    F64x2 v;
     std::memcpy(&v, p, sizeof v);
     return v;
 }

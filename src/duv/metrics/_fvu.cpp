@@ -29,8 +29,11 @@ nb::object fvu_steps(const duv::Globals &g, Kind kind, const Prepared &p, nb::ha
     return variance_metric(g, kind, p, fractions_unexplained);
 }
 
+// A metric function by another name, so named like a function; the template arguments are no cast.
+// NOLINTBEGIN(readability-identifier-naming,google-readability-casting)
 template <Family F, typename A = LogFvuArgs>
 constexpr auto fvu_metric = metric<Kind::FractionUnexplained, F, fvu_steps, A>;
+// NOLINTEND(readability-identifier-naming,google-readability-casting)
 
 }  // namespace
 

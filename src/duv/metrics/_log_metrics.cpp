@@ -173,7 +173,10 @@ nb::object log_space_steps(const duv::Globals &g, Kind kind, const Prepared &p, 
     return g["_aggregate_multioutput"](per, p.multioutput);
 }
 
+// A metric function by another name, so named like a function; the template arguments are no cast.
+// NOLINTBEGIN(readability-identifier-naming,google-readability-casting)
 template <Kind K, Family F, typename A = MetricArgs> constexpr auto log_metric = metric<K, F, log_space_steps, A>;
+// NOLINTEND(readability-identifier-naming,google-readability-casting)
 
 }  // namespace
 

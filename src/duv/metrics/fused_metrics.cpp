@@ -213,7 +213,7 @@ void raise_as_prepare_logs(const Call &c, const ms::Result &r) {
 
 // The metric's numbers, before anything is said to Python.
 struct Numbers {
-    enum { Value, Undefined, ZeroWeights } what = Value;
+    enum { kValue, kUndefined, kZeroWeights } what = kValue;
     std::vector<double> per;  // one value per output
     double value = 0.0;       // the average over outputs unless "raw_values"
     bool raw = false;
@@ -226,28 +226,28 @@ Numbers numbers_of(Kind kind, const ms::Result &r, const KernelInputs &A) {
     const bool weightless = weighted && r.weight_sum == 0.0;
     // R² and the fraction of variance unexplained stop before any arithmetic of theirs.
     if (ms::is_variance(kind) && (r.n_kept < 2 || weightless)) {
-        x.what = r.n_kept < 2 ? Numbers::Undefined : Numbers::ZeroWeights;
+        x.what = r.n_kept < 2 ? Numbers::kUndefined : Numbers::kZeroWeights;
         return x;
     }
     x.fp_exception = r.fp_exception;
     if (weightless) {
-        x.what = Numbers::ZeroWeights;
+        x.what = Numbers::kZeroWeights;
         return x;
     }
     FpFlags flags;
     x.per = ms::per_output(kind, r, weighted);
     // _aggregate_multioutput's reduction.
     if (A.output_weights.empty()) x.raw = compare(A.multioutput, DUV_STR("raw_values"), Py_EQ);
-    if (!x.raw && !ms::average(x.per, A.output_weights, x.value)) x.what = Numbers::ZeroWeights;
+    if (!x.raw && !ms::average(x.per, A.output_weights, x.value)) x.what = Numbers::kZeroWeights;
     x.fp_exception |= FpFlags::troubled();
     return x;
 }
 
 nb::object present(const Call &c, const Numbers &x) {
     switch (x.what) {
-    case Numbers::Undefined: return warn_undefined(c.g, c.kind);
-    case Numbers::ZeroWeights: raise_zero_weights();
-    case Numbers::Value: break;
+    case Numbers::kUndefined: return warn_undefined(c.g, c.kind);
+    case Numbers::kZeroWeights: raise_zero_weights();
+    case Numbers::kValue: break;
     }
     if (x.raw) return float64_vector(c.np(), x.per);
     return nb::float_(x.value);

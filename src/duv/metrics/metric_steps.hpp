@@ -22,10 +22,10 @@ inline constexpr const char *kAllDroppedMessage = "All samples were dropped by n
 [[noreturn]] void raise_zero_weights();
 
 namespace detail {
-template <typename A, typename = void> struct has_nan_policy : std::false_type {};
-template <typename A> struct has_nan_policy<A, std::void_t<decltype(A::nan_policy)>> : std::true_type {};
-template <typename A, typename = void> struct has_eps : std::false_type {};
-template <typename A> struct has_eps<A, std::void_t<decltype(A::eps)>> : std::true_type {};
+template <typename A, typename = void> struct HasNanPolicy : std::false_type {};
+template <typename A> struct HasNanPolicy<A, std::void_t<decltype(A::nan_policy)>> : std::true_type {};
+template <typename A, typename = void> struct HasEps : std::false_type {};
+template <typename A> struct HasEps<A, std::void_t<decltype(A::eps)>> : std::true_type {};
 }  // namespace detail
 
 // The arguments of one metric call, taken by name from its DUV_ARGS struct; `nan_policy`
@@ -35,8 +35,8 @@ struct Inputs {
 
     template <typename A> static Inputs of(const A &a) {
         Inputs in{a.y_true, a.y_pred, a.sample_weight, a.multioutput, {}, {}};
-        if constexpr (detail::has_nan_policy<A>::value) in.nan_policy = a.nan_policy;
-        if constexpr (detail::has_eps<A>::value) in.eps = a.eps;
+        if constexpr (detail::HasNanPolicy<A>::value) in.nan_policy = a.nan_policy;
+        if constexpr (detail::HasEps<A>::value) in.eps = a.eps;
         return in;
     }
 };

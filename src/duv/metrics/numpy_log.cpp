@@ -72,8 +72,10 @@ void NumpyLog::ufunc_transform(const void *self, const double *in, double *out, 
     kernels::FpFlags keep;
     const auto *log = static_cast<const NumpyLog *>(self);
     Py_ssize_t bytes = static_cast<Py_ssize_t>(n) * 8;
-    nb::object mi =
-        steal_checked(PyMemoryView_FromMemory(reinterpret_cast<char *>(const_cast<double *>(in)), bytes, PyBUF_READ));
+    // PyMemoryView_FromMemory takes `char *` even for a PyBUF_READ view, which never writes through it.
+    nb::object mi = steal_checked(
+        PyMemoryView_FromMemory(reinterpret_cast<char *>(const_cast<double *>(in)),  // NOLINT(*-const-cast)
+                                bytes, PyBUF_READ));
     nb::object mo = steal_checked(PyMemoryView_FromMemory(reinterpret_cast<char *>(out), bytes, PyBUF_WRITE));
     nb::handle f64 = log->float64_;
     log->ufunc_(log->frombuffer_(mi, "dtype"_a = f64), "out"_a = log->frombuffer_(mo, "dtype"_a = f64));

@@ -19,9 +19,9 @@ DUV_ARGS(TransformArgs, self, X);
 // `self.mode` as `_forward` and `inverse_transform` test it: equality with "log10", then
 // "log"; anything else means "log1p".
 Map map_of(nb::handle mode) {
-    if (duv::equals(mode, "log10")) return Log10;
-    if (duv::equals(mode, "log")) return Log;
-    return Log1p;
+    if (duv::equals(mode, "log10")) return kLog10;
+    if (duv::equals(mode, "log")) return kLog;
+    return kLog1p;
 }
 
 nb::object init(const InitArgs &a) {
@@ -112,7 +112,7 @@ nb::object inverse_transform(const duv::Globals &g, const TransformArgs &a) {
     const bool negate = duv::truthy(a.self.attr("inverted"));
     if (auto out = fused_inverse(g, X, negate, m)) return *out;
     nb::object np = g["np"];
-    nb::object Z = m == Log10 ? np.attr("power")(10.0, X) : np.attr(kInverseName[m])(X);
+    nb::object Z = m == kLog10 ? np.attr("power")(10.0, X) : np.attr(kInverseName[m])(X);
     return negate ? duv::steal_checked(PyNumber_Negative(Z.ptr())) : Z;
 }
 

@@ -112,16 +112,16 @@ bool inverse_reproduces(nb::handle np, nb::handle ufunc, bool power, const std::
 
 void probe_loops(ScalerState &st, nb::handle np) {
     const double bounds[] = {1e-3, 1e-3, -0.5};
-    for (int m = Log10; m <= Log1p; ++m) {
+    for (int m = kLog10; m <= kLog1p; ++m) {
         nb::object ufunc = np.attr(kLogName[m]);
         kernels::UfuncLoop loop = float64_loop(np, ufunc, 1);
-        if (loop && forward_reproduces(np, ufunc, {loop, false, false, bounds[m]}, log_probe(m == Log1p)))
+        if (loop && forward_reproduces(np, ufunc, {loop, false, false, bounds[m]}, log_probe(m == kLog1p)))
             st.log[m] = loop;
     }
     const double limits[] = {300.0, 700.0, 700.0};
-    for (int m = Log10; m <= Log1p; ++m) {
+    for (int m = kLog10; m <= kLog1p; ++m) {
         nb::object ufunc = np.attr(kInverseName[m]);
-        const bool power = m == Log10;
+        const bool power = m == kLog10;
         kernels::UfuncLoop loop = float64_loop(np, ufunc, power ? 2 : 1);
         if (loop && inverse_reproduces(np, ufunc, power, exp_probe(limits[m]), loop)) st.inverse[m] = loop;
     }
@@ -174,7 +174,7 @@ std::optional<nb::object> fused_forward(const Globals &g, nb::handle X, bool neg
 std::optional<nb::object> fused_inverse(const Globals &g, nb::handle X, bool negate, Map m) {
     const ScalerState &st = g.state<ScalerState>();
     if (!st.inverse[m] || !st.numpy.intact(g)) return std::nullopt;
-    const ls::Inverse f{st.inverse[m], m == Log10, negate};
+    const ls::Inverse f{st.inverse[m], m == kLog10, negate};
     return run_fused(st, X, [&f](const double *x, double *out, std::ptrdiff_t n) { return ls::inverse(f, x, out, n); });
 }
 

@@ -12,7 +12,7 @@
 namespace duv::preprocessing {
 
 // The logarithms in the order `_forward` tests the mode, and their inverses.
-enum Map : int { Log10, Log, Log1p };
+enum Map : int { kLog10, kLog, kLog1p };
 constexpr const char *kLogName[] = {"log10", "log", "log1p"};
 constexpr const char *kInverseName[] = {"power", "exp", "expm1"};
 

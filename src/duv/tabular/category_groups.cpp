@@ -100,7 +100,7 @@ nb::object documented_keys(const Globals &g, nb::handle values, Py_ssize_t n_sam
 // One key tuple per row of an object array, NaN cells as the sentinel.
 std::vector<nb::object> key_tuples(nb::handle values, nb::handle sentinel, Py_ssize_t n_samples) {
     std::vector<nb::object> tuples;
-    tuples.reserve((size_t)n_samples);
+    tuples.reserve(static_cast<size_t>(n_samples));
     for (nb::handle row : values.attr("tolist")()) {
         Py_ssize_t m = list_size(row.ptr());
         nb::object key = steal_checked(PyTuple_New(m));
@@ -114,7 +114,7 @@ std::vector<nb::object> key_tuples(nb::handle values, nb::handle sentinel, Py_ss
 }
 
 std::vector<uint64_t> encoded(const kernels::Matrix &m, bool fold_signed_zero) {
-    std::vector<uint64_t> words((size_t)(m.n * m.m));
+    std::vector<uint64_t> words(static_cast<size_t>(m.n * m.m));
     run_unlocked(m.n * m.m, [&] { kg::encode(m, fold_signed_zero, words.data()); });
     return words;
 }
@@ -166,9 +166,9 @@ RowKeys RowKeys::of(const Globals &g, nb::handle values, Py_ssize_t n_samples) {
     RowKeys k;
     k.values_ = nb::borrow(values);
     const AsImported &helpers = g.state<GroupingState>().helpers;
-    const bool plain = helpers.intact(g) && Py_TYPE(values.ptr()) == (PyTypeObject *)helpers["np.ndarray"].ptr() &&
-                       compare(values.attr("ndim"), nb::int_(2), Py_EQ) &&
-                       compare(shape_of(values, 0), nb::int_(n_samples), Py_EQ);
+    const bool plain =
+        helpers.intact(g) && Py_TYPE(values.ptr()) == reinterpret_cast<PyTypeObject *>(helpers["np.ndarray"].ptr()) &&
+        compare(values.attr("ndim"), nb::int_(2), Py_EQ) && compare(shape_of(values, 0), nb::int_(n_samples), Py_EQ);
     if (plain) {
         auto view = std::make_shared<ArrayView>(values);
         if (std::optional<Dtype> dt = view->dtype(); *view && dt) {
@@ -211,12 +211,12 @@ nb::object RowKeys::array(const Globals &g) {
     const int64_t m = matrix_.m;
     int64_t next = 0;
     for (int64_t i = 0; i < matrix_.n && next < patterns.count; ++i) {
-        if (patterns.of_row[(size_t)i] != next) continue;
-        nb::object key = steal_checked(PyTuple_New((Py_ssize_t)m));
+        if (patterns.of_row[static_cast<size_t>(i)] != next) continue;
+        nb::object key = steal_checked(PyTuple_New(static_cast<Py_ssize_t>(m)));
         for (int64_t j = 0; j < m; ++j) {
-            const bool nan = kg::floating(matrix_.dtype) && words[(size_t)(i * m + j)] == kg::kNanWord;
+            const bool nan = kg::floating(matrix_.dtype) && words[static_cast<size_t>(i * m + j)] == kg::kNanWord;
             nb::object x = nan ? sentinel : getitem(values_, nb::make_tuple(i, j));
-            tuple_fill(key.ptr(), (Py_ssize_t)j, x.release().ptr());
+            tuple_fill(key.ptr(), static_cast<Py_ssize_t>(j), x.release().ptr());
         }
         op::setitem(distinct, nb::int_(next++), key);
     }
@@ -254,7 +254,7 @@ RowsByGroup groups_of_dict(nb::handle group_to_indices) {
             if (v == -1 && PyErr_Occurred()) throw nb::python_error();
             out.rows.push_back(v);
         }
-        out.offsets.push_back((int64_t)out.rows.size());
+        out.offsets.push_back(static_cast<int64_t>(out.rows.size()));
     }
     return out;
 }
@@ -293,8 +293,8 @@ nb::object balancing_weights(nb::handle np, const RowsByGroup &groups, Py_ssize_
         const double factor = std::max(static_cast<double>(n_g), t) / static_cast<double>(n_g);
         if (!(factor > 1.0)) continue;
         nb::list idxs;
-        for (int64_t k = groups.offsets[(size_t)g]; k < groups.offsets[(size_t)g + 1]; ++k)
-            idxs.append(groups.rows[(size_t)k]);
+        for (int64_t k = groups.offsets[static_cast<size_t>(g)]; k < groups.offsets[static_cast<size_t>(g) + 1]; ++k)
+            idxs.append(groups.rows[static_cast<size_t>(k)]);
         op::setitem(w, idxs, nb::float_(factor));
     }
     return w;
