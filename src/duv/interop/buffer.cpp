@@ -1,56 +1,46 @@
 #include "duv/interop/buffer.hpp"
 
+#include <cstring>
+
 namespace duv {
 
 namespace {
 
 constexpr bool kLittleEndian = PY_LITTLE_ENDIAN != 0;
 
-// A struct-module format of one number, with its byte-order prefix read.
-std::optional<Dtype> parse_format(const char *f, std::size_t size) {
-    if (!f) f = "B";
+// The format past its byte-order prefix, or null when the order is not the host's.
+const char *past_byte_order(const char *f) {
     switch (*f) {
     case '@':
-    case '=': ++f; break;
-    case '<':
-        if (!kLittleEndian) return std::nullopt;
-        ++f;
-        break;
+    case '=': return f + 1;
+    case '<': return kLittleEndian ? f + 1 : nullptr;
     case '>':
-    case '!':
-        if (kLittleEndian) return std::nullopt;
-        ++f;
-        break;
-    default: break;
+    case '!': return kLittleEndian ? nullptr : f + 1;
+    default: return f;
     }
-    if (!f[0] || f[1]) return std::nullopt;
-    auto by_size = [size](Dtype d1, Dtype d2, Dtype d4, Dtype d8) -> std::optional<Dtype> {
-        switch (size) {
-        case 1: return d1;
-        case 2: return d2;
-        case 4: return d4;
-        case 8: return d8;
-        default: return std::nullopt;
-        }
-    };
-    switch (*f) {
-    case 'd': return size == 8 ? std::optional(Dtype::F64) : std::nullopt;
-    case 'f': return size == 4 ? std::optional(Dtype::F32) : std::nullopt;
-    case '?': return size == 1 ? std::optional(Dtype::Bool) : std::nullopt;
-    case 'b':
-    case 'h':
-    case 'i':
-    case 'l':
-    case 'q':
-    case 'n': return by_size(Dtype::I8, Dtype::I16, Dtype::I32, Dtype::I64);
-    case 'B':
-    case 'H':
-    case 'I':
-    case 'L':
-    case 'Q':
-    case 'N': return by_size(Dtype::U8, Dtype::U16, Dtype::U32, Dtype::U64);
+}
+
+std::optional<Dtype> integer_of_size(std::size_t size, bool is_signed) {
+    switch (size) {
+    case 1: return is_signed ? Dtype::I8 : Dtype::U8;
+    case 2: return is_signed ? Dtype::I16 : Dtype::U16;
+    case 4: return is_signed ? Dtype::I32 : Dtype::U32;
+    case 8: return is_signed ? Dtype::I64 : Dtype::U64;
     default: return std::nullopt;
     }
+}
+
+// A struct-module format of one number, with its byte-order prefix read.
+std::optional<Dtype> parse_format(const char *f, std::size_t size) {
+    f = past_byte_order(f ? f : "B");
+    if (!f || !f[0] || f[1]) return std::nullopt;
+    const char code = f[0];
+    if (code == 'd') return size == 8 ? std::optional(Dtype::F64) : std::nullopt;
+    if (code == 'f') return size == 4 ? std::optional(Dtype::F32) : std::nullopt;
+    if (code == '?') return size == 1 ? std::optional(Dtype::Bool) : std::nullopt;
+    if (std::strchr("bhilqn", code)) return integer_of_size(size, true);
+    if (std::strchr("BHILQN", code)) return integer_of_size(size, false);
+    return std::nullopt;
 }
 
 }  // namespace

@@ -152,8 +152,8 @@ size_t substitution_cost(char a, char b) {
     return a == b ? kCaseCost : kMoveCost;
 }
 
-size_t levenshtein(const char *a, size_t a_size, const char *b, size_t b_size, size_t max_cost) {
-    if (a == b) return 0;
+// Drops the characters two strings share at their start and at their end.
+void trim_common_ends(const char *&a, size_t &a_size, const char *&b, size_t &b_size) {
     while (a_size && b_size && a[0] == b[0]) {
         ++a;
         ++b;
@@ -164,13 +164,11 @@ size_t levenshtein(const char *a, size_t a_size, const char *b, size_t b_size, s
         --a_size;
         --b_size;
     }
-    if (a_size == 0 || b_size == 0) return (a_size + b_size) * kMoveCost;
-    if (a_size > kMaxStringSize || b_size > kMaxStringSize) return max_cost + 1;
-    if (b_size < a_size) {
-        std::swap(a, b);
-        std::swap(a_size, b_size);
-    }
-    if ((b_size - a_size) * kMoveCost > max_cost) return max_cost + 1;
+}
+
+// The edit distance of a (the shorter, at most kMaxStringSize) and b, or max_cost + 1 once every
+// path costs more.
+size_t edit_distance(const char *a, size_t a_size, const char *b, size_t b_size, size_t max_cost) {
     size_t buffer[kMaxStringSize];
     size_t tmp = kMoveCost;
     for (size_t i = 0; i < a_size; ++i) {
@@ -193,6 +191,19 @@ size_t levenshtein(const char *a, size_t a_size, const char *b, size_t b_size, s
         if (minimum > max_cost) return max_cost + 1;
     }
     return result;
+}
+
+size_t levenshtein(const char *a, size_t a_size, const char *b, size_t b_size, size_t max_cost) {
+    if (a == b) return 0;
+    trim_common_ends(a, a_size, b, b_size);
+    if (a_size == 0 || b_size == 0) return (a_size + b_size) * kMoveCost;
+    if (a_size > kMaxStringSize || b_size > kMaxStringSize) return max_cost + 1;
+    if (b_size < a_size) {
+        std::swap(a, b);
+        std::swap(a_size, b_size);
+    }
+    if ((b_size - a_size) * kMoveCost > max_cost) return max_cost + 1;
+    return edit_distance(a, a_size, b, b_size, max_cost);
 }
 
 PyObject *suggest_keyword(const FunctionInfo &sp, PyObject *keyword) {
@@ -306,6 +317,71 @@ PyObject *call_impl(FunctionObject *f, PyObject **slots, size_t n) {
     return nullptr;
 }
 
+// The leading positional arguments into their slots, the rest into *args' tuple when there is one.
+bool bind_positional(const FunctionInfo &sp, PyObject *const *args, Py_ssize_t nargs, PyObject **slots,
+                     SlotGuard &guard) {
+    Py_ssize_t n = std::min<Py_ssize_t>(nargs, static_cast<Py_ssize_t>(sp.n_positional));
+    for (Py_ssize_t i = 0; i < n; ++i) slots[i] = args[i];
+    if (sp.varargs_slot < 0) return true;
+    Py_ssize_t extra = nargs > n ? nargs - n : 0;
+    guard.varargs = PyTuple_New(extra);
+    if (!guard.varargs) return false;
+    for (Py_ssize_t i = 0; i < extra; ++i) tuple_fill(guard.varargs, i, Py_NewRef(args[n + i]));
+    return true;
+}
+
+// Keyword arguments into their slots, or into **kwargs' dict when no parameter takes them.
+bool bind_keywords(FunctionObject *f, PyObject *const *values, PyObject *kwnames, PyObject **slots, SlotGuard &guard) {
+    const FunctionInfo &sp = *f->info;
+    for (Py_ssize_t i = 0; i < tuple_size(kwnames); ++i) {
+        PyObject *key = tuple_item(kwnames, i);
+        PyObject *value = values[i];
+        Py_ssize_t j = find_keyword(sp, key);
+        if (j < 0) {
+            if (!guard.varkw && posonly_passed_as_keywords(f, kwnames)) return false;
+            if (guard.varkw) {
+                if (PyDict_SetItem(guard.varkw, key, value) < 0) return false;
+                continue;
+            }
+            unexpected_keyword(f, key);
+            return false;
+        }
+        if (slots[j]) {
+            PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname, key);
+            return false;
+        }
+        slots[j] = value;
+    }
+    return true;
+}
+
+// Defaults into the slots left empty, with the interpreter's error for a missing argument.
+bool fill_defaults(FunctionObject *f, Py_ssize_t nargs, PyObject **slots) {
+    const FunctionInfo &sp = *f->info;
+    if (nargs < static_cast<Py_ssize_t>(sp.n_positional)) {
+        size_t first_default = sp.n_positional - sp.n_pos_defaults;
+        for (size_t i = static_cast<size_t>(nargs); i < first_default; ++i) {
+            if (!slots[i]) {
+                missing_arguments(f, slots, false);
+                return false;
+            }
+        }
+        for (size_t i = first_default; i < sp.n_positional; ++i)
+            if (!slots[i]) slots[i] = sp.params[i].default_.ptr();
+    }
+    bool kw_missing = false;
+    for (size_t i = sp.n_positional; i < sp.params.size(); ++i) {
+        const Param &p = sp.params[i];
+        if (p.kind != Kind::KeywordOnly || slots[i]) continue;
+        if (p.default_.is_valid())
+            slots[i] = p.default_.ptr();
+        else
+            kw_missing = true;
+    }
+    if (kw_missing) missing_arguments(f, slots, true);
+    return !kw_missing;
+}
+
 PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     auto *f = reinterpret_cast<FunctionObject *>(self);
     const FunctionInfo &sp = *f->info;
@@ -325,64 +401,13 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t narg
         guard.varkw = PyDict_New();
         if (!guard.varkw) return nullptr;
     }
-    Py_ssize_t n = std::min<Py_ssize_t>(nargs, static_cast<Py_ssize_t>(sp.n_positional));
-    for (Py_ssize_t i = 0; i < n; ++i) slots[i] = args[i];
-    if (sp.varargs_slot >= 0) {
-        Py_ssize_t extra = nargs > n ? nargs - n : 0;
-        guard.varargs = PyTuple_New(extra);
-        if (!guard.varargs) return nullptr;
-        for (Py_ssize_t i = 0; i < extra; ++i) tuple_fill(guard.varargs, i, Py_NewRef(args[n + i]));
-    }
-    if (kwnames) {
-        Py_ssize_t nkw = tuple_size(kwnames);
-        for (Py_ssize_t i = 0; i < nkw; ++i) {
-            PyObject *key = tuple_item(kwnames, i);
-            PyObject *value = args[nargs + i];
-            Py_ssize_t j = find_keyword(sp, key);
-            if (j < 0) {
-                if (!guard.varkw && posonly_passed_as_keywords(f, kwnames)) return nullptr;
-                if (guard.varkw) {
-                    if (PyDict_SetItem(guard.varkw, key, value) < 0) return nullptr;
-                    continue;
-                }
-                unexpected_keyword(f, key);
-                return nullptr;
-            }
-            if (slots[j]) {
-                PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname, key);
-                return nullptr;
-            }
-            slots[j] = value;
-        }
-    }
+    if (!bind_positional(sp, args, nargs, slots, guard)) return nullptr;
+    if (kwnames && !bind_keywords(f, args + nargs, kwnames, slots, guard)) return nullptr;
     if (nargs > static_cast<Py_ssize_t>(sp.n_positional) && sp.varargs_slot < 0) {
         too_many_positional(f, nargs, slots);
         return nullptr;
     }
-    if (nargs < static_cast<Py_ssize_t>(sp.n_positional)) {
-        size_t first_default = sp.n_positional - sp.n_pos_defaults;
-        for (size_t i = static_cast<size_t>(nargs); i < first_default; ++i) {
-            if (!slots[i]) {
-                missing_arguments(f, slots, false);
-                return nullptr;
-            }
-        }
-        for (size_t i = first_default; i < sp.n_positional; ++i)
-            if (!slots[i]) slots[i] = sp.params[i].default_.ptr();
-    }
-    bool kw_missing = false;
-    for (size_t i = sp.n_positional; i < n_params; ++i) {
-        const Param &p = sp.params[i];
-        if (p.kind != Kind::KeywordOnly || slots[i]) continue;
-        if (p.default_.is_valid())
-            slots[i] = p.default_.ptr();
-        else
-            kw_missing = true;
-    }
-    if (kw_missing) {
-        missing_arguments(f, slots, true);
-        return nullptr;
-    }
+    if (!fill_defaults(f, nargs, slots)) return nullptr;
     if (sp.varargs_slot >= 0) slots[sp.varargs_slot] = guard.varargs;
     if (sp.varkw_slot >= 0) slots[sp.varkw_slot] = guard.varkw;
     return call_impl(f, slots, n_params);
