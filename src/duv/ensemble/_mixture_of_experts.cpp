@@ -30,8 +30,6 @@ nb::object columns(nb::handle arr, nb::handle mask) { return getitem(arr, nb::ma
 // Parallel(n_jobs=self.n_jobs): joblib's default backend.
 nb::object parallel(const duv::Globals &g, nb::handle self) { return g["Parallel"]("n_jobs"_a = self.attr("n_jobs")); }
 
-// ---- module-level tasks (picklable by reference for joblib's process workers) -------
-
 // estimator.predict(X, return_std=True, **kwargs)
 nb::object predict_expert(const PredictExpertArgs &a) {
     nb::object predict = a.estimator.attr("predict");
@@ -54,8 +52,6 @@ nb::object fit_expert(const duv::Globals &g, const FitExpertArgs &a) {
     }
 }
 
-// ---- fitting -------------------------------------------------------------------------
-
 // `if self.<name> <= 0: raise ValueError(message % self.<name>)`
 void require_positive(nb::handle self, const char *name, const char *message) {
     nb::object value = self.attr(name);
@@ -65,9 +61,7 @@ void require_positive(nb::handle self, const char *name, const char *message) {
 // `if self.<name> not in options: raise ValueError(message % self.<name>)`
 void require_one_of(nb::handle self, const char *name, nb::handle options, const char *message) {
     nb::object value = self.attr(name);
-    int found = PySequence_Contains(options.ptr(), value.ptr());
-    duv::check(found >= 0);
-    if (!found) duv::raise_formatted(PyExc_ValueError, message, value);
+    if (!duv::contains(options, value)) duv::raise_formatted(PyExc_ValueError, message, value);
 }
 
 void check_parameters(nb::handle self, nb::handle X) {
@@ -123,9 +117,8 @@ nb::object feature_mask(nb::handle np, nb::handle self, nb::handle X) {
 
 // max(1, round(X.shape[0] / n_estimators * sampling_factor)), with Python's operators.
 nb::object get_n_samples(const duv::Globals &g, const NSamplesArgs &a) {
-    nb::object ratio =
-        duv::steal_checked(PyNumber_TrueDivide(shape_of(a.X, 0).ptr(), a.self.attr("n_estimators").ptr()));
-    nb::object scaled = duv::steal_checked(PyNumber_Multiply(ratio.ptr(), a.self.attr("sampling_factor").ptr()));
+    nb::object ratio = duv::op::div(shape_of(a.X, 0), a.self.attr("n_estimators"));
+    nb::object scaled = duv::op::mul(ratio, a.self.attr("sampling_factor"));
     nb::object n = g["max"](1, g["round"](scaled));
     a.self.attr("n_samples_") = n;
     return n;
@@ -169,8 +162,7 @@ void fit_experts(const duv::Globals &g, nb::handle self, nb::handle sampled, boo
     for (nb::handle r : results) {
         std::vector<nb::object> expert_center_indices = duv::unpack(r, 3);
         self.attr("estimators_").attr("append")(expert_center_indices[0]);
-        nb::object centers = self.attr("estimator_centers_");
-        duv::check(PyObject_SetItem(centers.ptr(), nb::int_(i++).ptr(), expert_center_indices[1].ptr()) == 0);
+        duv::op::setitem(self.attr("estimator_centers_"), nb::int_(i++), expert_center_indices[1]);
         if (duv::truthy(self.attr("copy_X_y_train")))
             self.attr("estimator_train_indices_").attr("append")(expert_center_indices[2]);
     }
@@ -197,12 +189,16 @@ void fit_clusters(const duv::Globals &g, nb::handle np, nb::handle self, nb::han
     }
 }
 
-// Column c: the probabilities of drawing each row for cluster c, 1 / (distance + epsilon)
-// to the cluster's centre, normalised.
+// 1 / (distance + epsilon), normalised to sum to 1 along `axis`.
+nb::object inverse_distance_weights(nb::handle np, nb::handle distances, nb::handle epsilon, int axis) {
+    nb::object w = nb::float_(1.0) / (distances + epsilon);
+    return w / np.attr("sum")(w, "axis"_a = axis, "keepdims"_a = true);
+}
+
+// Column c: the probabilities of drawing each row for cluster c, by distance to its centre.
 nb::object cluster_weights(const duv::Globals &g, nb::handle np, nb::handle self, nb::handle X_masked) {
     nb::object all_distances = g["cdist"](X_masked, self.attr("cluster_centers_masked_"));
-    nb::object all_weights = nb::float_(1.0) / (all_distances + self.attr("epsilon"));
-    return all_weights / np.attr("sum")(all_weights, "axis"_a = 0, "keepdims"_a = true);
+    return inverse_distance_weights(np, all_distances, self.attr("epsilon"), 0);
 }
 
 nb::object fit_kmeans_split(const duv::Globals &g, const FitArgs &a) {
@@ -254,8 +250,6 @@ nb::object fit(const duv::Globals &g, const FitArgs &a) {
     return nb::borrow(self);
 }
 
-// ---- prediction ----------------------------------------------------------------------
-
 // self._route_confidence or self._route_distance, as `routing` says.
 nb::object routing_method(nb::handle self) {
     nb::object routing = self.attr("routing");
@@ -304,11 +298,10 @@ nb::object route_confidence(const duv::Globals &g, const RouteArgs &a) {
     return nb::make_tuple(r[0], r[1]);
 }
 
-// Every row's mixture weights, 1 / (distance + epsilon) to its experts' centres, normalised.
+// Every row's mixture weights, by distance to its experts' centres.
 nb::object distance_weights(nb::handle np, nb::handle all_distances, const RoutedRows &r, nb::handle epsilon) {
     nb::object d = np.attr("take_along_axis")(all_distances, r.active, "axis"_a = 1);
-    nb::object w = nb::float_(1.0) / (d + epsilon);
-    return w / np.attr("sum")(w, "axis"_a = 1, "keepdims"_a = true);
+    return inverse_distance_weights(np, d, epsilon, 1);
 }
 
 // True if an instance or a subclass replaces one of the aggregation methods.
@@ -349,8 +342,6 @@ nb::object route_distance(const duv::Globals &g, const RouteArgs &a) {
     return merge_rows(g, method, r, weighted ? distance_weights(np, all_distances, r, epsilon) : nb::object(), epsilon);
 }
 
-// ---- aggregation methods -----------------------------------------------------------------
-
 nb::object aggregate_predictions(const duv::Globals &g, const WeightedStackArgs &a) {
     nb::object np = g["np"];
     nb::object means = np.attr("asarray")(a.means), stds = np.attr("asarray")(a.stds);
@@ -361,23 +352,15 @@ nb::object aggregate_predictions(const duv::Globals &g, const WeightedStackArgs 
 }
 
 nb::object simple_aggregation(const duv::Globals &g, const StackArgs &a) {
-    nb::object np = g["np"];
-    if (auto r = fused_stack(g, Method::Simple, a.means, a.stds)) return *r;
-    return numpy_simple(np, a.means, a.stds);
+    return aggregate_stack(g, Method::Simple, a.means, a.stds);
 }
 
 nb::object inverse_variance_aggregation(const duv::Globals &g, const StackArgs &a) {
-    nb::object np = g["np"];
-    nb::object epsilon = a.self.attr("epsilon");
-    if (auto r = fused_stack(g, Method::InverseVariance, a.means, a.stds, epsilon)) return *r;
-    return numpy_inverse_variance(np, a.means, a.stds, epsilon);
+    return aggregate_stack(g, Method::InverseVariance, a.means, a.stds, a.self.attr("epsilon"));
 }
 
 nb::object mixture_aggregation(const duv::Globals &g, const WeightedStackArgs &a) {
-    nb::object np = g["np"];
-    nb::object epsilon = a.self.attr("epsilon"), normalized = nb::none();
-    if (auto r = fused_stack(g, Method::Mixture, a.means, a.stds, epsilon, a.weights, &normalized)) return *r;
-    return numpy_mixture(np, a.means, a.stds, a.weights, epsilon, normalized);
+    return aggregate_stack(g, Method::Mixture, a.means, a.stds, a.self.attr("epsilon"), a.weights);
 }
 
 // Every expert is a clone of `estimator`, fitted on rows of the validated (multi-output) target:

@@ -21,8 +21,7 @@ nb::object super(const duv::Globals &g, nb::handle self) { return duv::super_of(
 // raise ValueError("Estimator " + name + text), with Python's `+` (a name that is not a str
 // fails as it would).
 [[noreturn]] void raise_about(nb::handle name, nb::handle text) {
-    nb::object head = duv::steal_checked(PyNumber_Add(nb::str("Estimator ").ptr(), name.ptr()));
-    nb::object message = duv::steal_checked(PyNumber_Add(head.ptr(), text.ptr()));
+    nb::object message = duv::op::add(duv::op::add(nb::str("Estimator "), name), text);
     PyErr_SetObject(PyExc_ValueError, message.ptr());
     throw nb::python_error();
 }
@@ -107,8 +106,7 @@ nb::object numpy_statistics(nb::handle np, nb::handle predictions, nb::handle we
         const bool two_d = nb::len(nb::object(predictions.attr("shape"))) == 2;
         nb::object index =
             two_d ? nb::make_tuple(colon, np.attr("newaxis")) : nb::make_tuple(colon, np.attr("newaxis"), colon);
-        nb::object deviation =
-            duv::steal_checked(PyNumber_Subtract(predictions.ptr(), duv::getitem(weighted_mean, index).ptr()));
+        nb::object deviation = duv::op::sub(predictions, duv::getitem(weighted_mean, index));
         variance = average(duv::squared(deviation), "axis"_a = 1, "weights"_a = weights);
     } else {
         variance = np.attr("var")(predictions, "axis"_a = 1);

@@ -141,12 +141,12 @@ void take_predictions(nb::handle np, RoutedRows &r, std::vector<ExpertPrediction
         e.stds = checked(e.stds, "standard deviations");
     }
     r.single = all_single;
-    r.dtype = np.attr(all_single ? "float32" : "float64");
+    nb::object dtype = np.attr(all_single ? "float32" : "float64");
     r.means_of.resize(r.groups.n_experts);
     r.stds_of.resize(r.groups.n_experts);
     for (ExpertPrediction &e : predicted) {
-        r.means_of[e.expert] = kernel_view(np, e.means, r.dtype);
-        r.stds_of[e.expert] = kernel_view(np, e.stds, r.dtype);
+        r.means_of[e.expert] = kernel_view(np, e.means, dtype);
+        r.stds_of[e.expert] = kernel_view(np, e.stds, dtype);
     }
 }
 

@@ -1,7 +1,5 @@
-// The voting ensemble's steps on its members' predictions, each in one pass by the kernels of
-// member_statistics.hpp: the stack of their vectors, and the (weighted) mean and standard
-// deviation over the members. Each hands the work back (nullopt) where the kernels do not
-// apply, and the caller runs the NumPy expression.
+// The voting ensemble's steps on its members' predictions in one pass each (kernels of
+// member_statistics.hpp); nullopt where the kernels do not apply: the caller runs NumPy.
 #pragma once
 
 #include "duv/interop/module_state.hpp"

@@ -18,6 +18,8 @@ Method method_named(nb::handle name) {
     raise_value_error("Unknown aggregation method: " + format(name));
 }
 
+namespace {
+
 nb::object numpy_simple(nb::handle np, nb::handle means, nb::handle stds) {
     nb::object final_mean = np.attr("mean")(means, "axis"_a = 0);
     nb::object final_std = np.attr("sqrt")(np.attr("mean")(squared(stds), "axis"_a = 0));
@@ -33,6 +35,7 @@ nb::object numpy_inverse_variance(nb::handle np, nb::handle means, nb::handle st
     return nb::make_tuple(final_mean, np.attr("sqrt")(final_variance));
 }
 
+// np.ones(k) / k, or np.asarray(weights) / np.sum(weights).
 nb::object mixture_weights(nb::handle np, nb::handle means, nb::handle weights) {
     if (weights.is_none()) {
         nb::object k = shape_of(means, 0);
@@ -41,8 +44,6 @@ nb::object mixture_weights(nb::handle np, nb::handle means, nb::handle weights) 
     nb::object w = np.attr("asarray")(weights);
     return w / np.attr("sum")(w);
 }
-
-namespace {
 
 // The mixture's mean and standard deviation for weights `w` shaped to broadcast over the stack.
 nb::object numpy_mixture_core(nb::handle np, nb::handle means, nb::handle variances, nb::handle w, nb::handle epsilon) {
@@ -53,10 +54,9 @@ nb::object numpy_mixture_core(nb::handle np, nb::handle means, nb::handle varian
     return nb::make_tuple(final_mean, np.attr("sqrt")(final_variance));
 }
 
-}  // namespace
-
+// `normalized`: the weights already made by mixture_weights, or None to make them here.
 nb::object numpy_mixture(nb::handle np, nb::handle means, nb::handle stds, nb::handle weights, nb::handle epsilon,
-                         nb::handle normalized) {
+                         nb::handle normalized = nb::none()) {
     nb::object variances = squared(stds);
     nb::object w = normalized.is_none() ? mixture_weights(np, means, weights) : nb::borrow(normalized);
     nb::list shape;  // (k, 1, ...): each expert's weight multiplies all of its entries
@@ -64,8 +64,6 @@ nb::object numpy_mixture(nb::handle np, nb::handle means, nb::handle stds, nb::h
     for (auto i = nb::cast<Py_ssize_t>(means.attr("ndim")); i > 1; --i) shape.append(1);
     return numpy_mixture_core(np, means, variances, w.attr("reshape")(nb::tuple(shape)), epsilon);
 }
-
-namespace {
 
 // An epsilon that NumPy would combine with a float64 (single=false) or float32 stack
 // without changing the stack's dtype, and its value.
@@ -182,15 +180,26 @@ nb::object numpy_rows(nb::handle np, Method method, const RoutedRows &r, nb::han
                           np.attr("asarray")(nb::tuple(res)[1], "dtype"_a = f64));
 }
 
-}  // namespace
+// Normalised mixture weights as the kernel reads them (k aligned float64 values of an exact
+// ndarray, viewed by `view`), or null.
+const double *kernel_weights(const MixtureState &st, nb::handle weights, std::size_t k, ArrayView &view) {
+    if (st.exact_ndarray(weights)) view = ArrayView(weights);
+    const double *w = aligned_data<double>(view);
+    return w && view.ndim() == 1 && static_cast<std::size_t>(view.shape(0)) == k ? w : nullptr;
+}
 
+// (mean, std) through the kernels, where they take the stack as it is: exact ndarrays of one
+// float dtype, C-contiguous and aligned, of one shape with at least two axes, none of them
+// empty. The mixture's `weights`, unless None, are then normalised first into `*normalized`,
+// for NumPy's steps to reuse.
 std::optional<nb::object> fused_stack(const Globals &g, Method method, nb::handle means, nb::handle stds,
                                       nb::handle epsilon, nb::handle weights, nb::object *normalized) {
     std::optional<KernelStack> stack = kernel_stack(g, means, stds);
     if (!stack) return std::nullopt;
     const MixtureState &st = g.state<MixtureState>();
     nb::handle np = st.numpy["np"];
-    if (method == Method::Mixture && !weights.is_none()) {
+    const bool weighted = method == Method::Mixture && !weights.is_none();
+    if (weighted) {
         // With float stacks `stds ** 2` cannot fail, so normalising the weights first keeps
         // NumPy's order of errors.
         *normalized = mixture_weights(np, means, weights);
@@ -199,17 +208,25 @@ std::optional<nb::object> fused_stack(const Globals &g, Method method, nb::handl
     double eps = 0.0;
     if (method != Method::Simple && !kernel_epsilon(epsilon, stack->single, eps)) return std::nullopt;
     ArrayView w_view;
-    const double *w = nullptr;
-    if (method == Method::Mixture && !weights.is_none()) {
-        if (st.exact_ndarray(weights)) w_view = ArrayView(weights);
-        w = aligned_data<double>(w_view);
-        if (!w || w_view.ndim() != 1 || static_cast<std::size_t>(w_view.shape(0)) != stack->k) return std::nullopt;
-    }
+    const double *w = weighted ? kernel_weights(st, weights, stack->k, w_view) : nullptr;
+    if (weighted && !w) return std::nullopt;
     nb::object r = !stack->single              ? stack_as<double, double>(np, method, *stack, w, eps)
                    : method == Method::Mixture ? stack_as<float, double>(np, method, *stack, w, eps)
                                                : stack_as<float, float>(np, method, *stack, w, eps);
     if (!r.is_valid()) return std::nullopt;
     return r;
+}
+
+}  // namespace
+
+nb::object aggregate_stack(const Globals &g, Method method, nb::handle means, nb::handle stds, nb::handle epsilon,
+                           nb::handle weights) {
+    nb::object normalized = nb::none();
+    if (auto r = fused_stack(g, method, means, stds, epsilon, weights, &normalized)) return *r;
+    nb::object np = g["np"];
+    if (method == Method::Simple) return numpy_simple(np, means, stds);
+    if (method == Method::InverseVariance) return numpy_inverse_variance(np, means, stds, epsilon);
+    return numpy_mixture(np, means, stds, weights, epsilon, normalized);
 }
 
 nb::object merge_rows(const Globals &g, Method method, const RoutedRows &r, nb::handle weights, nb::handle epsilon) {

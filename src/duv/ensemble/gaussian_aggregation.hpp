@@ -1,8 +1,7 @@
 // Merging the experts' Gaussian predictions (a mean and a standard deviation each) by the
 // three aggregation methods: NumPy's expressions, and the kernels of expert_aggregation.hpp
-// that stand in for them on a whole stack and on every routed row. A kernel hands the work
-// back (nullopt) where it does not apply, or raised a floating-point exception that NumPy
-// would report, and NumPy's expression runs.
+// that stand in for them where they apply and raise no floating-point exception NumPy would
+// report.
 #pragma once
 
 #include "duv/ensemble/expert_routing.hpp"
@@ -24,31 +23,17 @@ struct MixtureState : ModuleState {
 // The method an `aggregation_method` names; ValueError for another name.
 Method method_named(nb::handle name);
 
-// (np.mean(means, axis=0), np.sqrt(np.mean(stds ** 2, axis=0)))
-nb::object numpy_simple(nb::handle np, nb::handle means, nb::handle stds);
-
-// inv = 1 / (stds ** 2 + epsilon); (np.sum(inv / np.sum(inv, axis=0, keepdims=True) * means,
-// axis=0), np.sqrt(1 / np.sum(inv, axis=0)))
-nb::object numpy_inverse_variance(nb::handle np, nb::handle means, nb::handle stds, nb::handle epsilon);
-
-// np.ones(k) / k, or np.asarray(weights) / np.sum(weights).
-nb::object mixture_weights(nb::handle np, nb::handle means, nb::handle weights);
-
-// With w the mixture weights shaped (k, 1, ...): mean = np.sum(w * means, axis=0) and
-// (mean, np.sqrt(np.maximum(np.sum(w * (stds ** 2 + (means - mean) ** 2), axis=0), epsilon))):
-// the variance as the weighted spread about the mean (law of total variance), which stays
-// accurate when |mean| >> std. `normalized`: the weights already made by mixture_weights, or
-// None to make them here.
-nb::object numpy_mixture(nb::handle np, nb::handle means, nb::handle stds, nb::handle weights, nb::handle epsilon,
-                         nb::handle normalized = nb::none());
-
-// (mean, std) of `method` on a stack (the experts along axis 0) through the kernels, where
-// they take it as it is: exact ndarrays of one float dtype, C-contiguous and aligned, of one
-// shape with at least two axes, none of them empty. The mixture's `weights`, unless None, are
-// then normalised first (mixture_weights) into `*normalized`, for NumPy's steps to reuse.
-std::optional<nb::object> fused_stack(const Globals &g, Method method, nb::handle means, nb::handle stds,
-                                      nb::handle epsilon = nb::handle(), nb::handle weights = nb::none(),
-                                      nb::object *normalized = nullptr);
+// (mean, std) of `method` on a stack, the experts along axis 0:
+//   simple: (np.mean(means, axis=0), np.sqrt(np.mean(stds ** 2, axis=0)))
+//   inverse variance: inv = 1 / (stds ** 2 + epsilon);
+//     (np.sum(inv / np.sum(inv, axis=0, keepdims=True) * means, axis=0), np.sqrt(1 / np.sum(inv, axis=0)))
+//   mixture: w = np.ones(k) / k, or np.asarray(weights) / np.sum(weights), shaped (k, 1, ...);
+//     mean = np.sum(w * means, axis=0) and
+//     (mean, np.sqrt(np.maximum(np.sum(w * (stds ** 2 + (means - mean) ** 2), axis=0), epsilon))):
+//     the variance as the weighted spread about the mean (law of total variance), which stays
+//     accurate when |mean| >> std.
+nb::object aggregate_stack(const Globals &g, Method method, nb::handle means, nb::handle stds,
+                           nb::handle epsilon = nb::handle(), nb::handle weights = nb::none());
 
 // Every routed row's stack merged by `method` as the row-at-a-time steps merge it, or by the
 // mixture with `weights`, each row's distance weights (normalised once more, as

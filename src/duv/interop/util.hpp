@@ -228,3 +228,17 @@ inline nb::object slice_from(Py_ssize_t start) { return nb::slice(nb::int_(start
 inline nb::object slice_to(Py_ssize_t stop) { return nb::slice(nb::none(), nb::int_(stop), nb::none()); }
 
 }  // namespace duv
+
+namespace duv {
+
+// Python's float(o).
+inline nb::object float_of(nb::handle o) { return steal_checked(PyNumber_Float(o.ptr())); }
+
+// `item in container`
+inline bool contains(nb::handle container, nb::handle item) {
+    const int found = PySequence_Contains(container.ptr(), item.ptr());
+    check(found >= 0);
+    return found == 1;
+}
+
+}  // namespace duv

@@ -15,11 +15,6 @@ DUV_ARGS(AggregateArgs, per_output, multioutput);
 DUV_ARGS(MetricArgs, y_true, y_pred, sample_weight, multioutput, nan_policy);
 DUV_ARGS(PercentageArgs, y_true, y_pred, sample_weight, multioutput, eps, nan_policy);
 
-nb::object as_column_if_1d(nb::object y) {
-    if (duv::compare(y.attr("ndim"), nb::int_(1), Py_EQ)) return y.attr("reshape")(-1, 1);
-    return y;
-}
-
 nb::object checked_sample_weight(const duv::Globals &g, nb::handle sample_weight, nb::handle y_true) {
     if (sample_weight.is_none()) return nb::none();
     nb::object np = g["np"];
@@ -64,8 +59,8 @@ nb::object check_y_true_pred_sample_weight(const duv::Globals &g, const CheckArg
         check_array(a.y_true, "ensure_2d"_a = false, "dtype"_a = duv::float_type(), "ensure_all_finite"_a = force);
     nb::object y_pred =
         check_array(a.y_pred, "ensure_2d"_a = false, "dtype"_a = duv::float_type(), "ensure_all_finite"_a = force);
-    y_true = as_column_if_1d(y_true);
-    y_pred = as_column_if_1d(y_pred);
+    y_true = duv::vector_as_column(y_true);
+    y_pred = duv::vector_as_column(y_pred);
     if (duv::compare(y_true.attr("shape"), y_pred.attr("shape"), Py_NE))
         duv::raise_value_error("y_true and y_pred have different shapes: " + duv::format(y_true.attr("shape")) +
                                " vs " + duv::format(y_pred.attr("shape")));
@@ -134,10 +129,10 @@ nb::object aggregate_multioutput(const duv::Globals &g, const AggregateArgs &a) 
     nb::object np = g["np"];
     if (PyUnicode_Check(a.multioutput.ptr())) {
         if (duv::compare(a.multioutput, DUV_STR("raw_values"), Py_EQ)) return nb::borrow(a.per_output);
-        return duv::steal_checked(PyNumber_Float(np.attr("mean")(a.per_output).ptr()));
+        return duv::float_of(np.attr("mean")(a.per_output));
     }
     nb::object weights = np.attr("asarray")(a.multioutput, "dtype"_a = duv::float_type());
-    return duv::steal_checked(PyNumber_Float(np.attr("average")(a.per_output, "weights"_a = weights).ptr()));
+    return duv::float_of(np.attr("average")(a.per_output, "weights"_a = weights));
 }
 
 // The per-element error of the error metrics (`eps`: converted with float() here).
@@ -145,7 +140,7 @@ nb::object errors(nb::handle np, Kind kind, nb::handle lt, nb::handle lp, nb::ha
     if (kind == Kind::AbsoluteError) return np.attr("abs")(op::sub(lt, lp));
     if (kind != Kind::AbsolutePercentageError) return op::pow(op::sub(lt, lp), nb::int_(2));
     nb::object magnitude = np.attr("abs")(lt);
-    nb::object floor = duv::steal_checked(PyNumber_Float(eps.ptr()));
+    nb::object floor = duv::float_of(eps);
     nb::object denom = np.attr("maximum")(magnitude, floor);
     return np.attr("abs")(op::div(op::sub(lt, lp), denom));
 }

@@ -312,7 +312,7 @@ nb::object checked_road(const Call &c) {
     if (eps_later) o.kind = Kind::AbsoluteError;
     ms::Result r = run_kernel(c, A, o);
     raise_as_prepare_logs(c, r);
-    nb::object eps = c.in.eps.is_valid() ? steal_checked(PyNumber_Float(c.in.eps.ptr())) : nb::object();
+    nb::object eps = c.in.eps.is_valid() ? float_of(c.in.eps) : nb::object();
     if (eps_later) {
         o.eps = float_value(eps.ptr());
         o.kind = Kind::AbsolutePercentageError;

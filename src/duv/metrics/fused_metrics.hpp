@@ -1,7 +1,6 @@
 // The regression metrics of _log_metrics and _fvu in one kernel pass (kernels/metric_sums.hpp)
-// that reproduces the values, errors and warnings of their documented steps. It runs only
-// while the module names those steps look up are bound as on import; otherwise the steps run
-// through whatever the names are bound to now.
+// with the values, errors and warnings of their documented steps, while the names those steps
+// look up are as imported.
 #pragma once
 
 #include "duv/interop/module_state.hpp"
@@ -12,8 +11,7 @@
 
 namespace duv::metrics {
 
-// What a metric module keeps: the names its documented steps look up, as imported, and the
-// module whose helpers those steps call, where the helpers look their own names up (none:
+// The names a metric module's steps look up, and the module whose helpers they call (none:
 // the module itself).
 struct MetricState : ModuleState {
     AsImported steps{*this, {"np", "_check_y_true_pred_sample_weight", "_aggregate_multioutput"}};
@@ -24,7 +22,7 @@ struct MetricState : ModuleState {
     void take(nb::handle module, nb::handle helpers_module = nb::handle());
 };
 
-// _log_metrics keeps, besides, the names its helpers look up and what the kernel uses of NumPy.
+// _log_metrics keeps besides the names its helpers look up and what the kernel uses of NumPy.
 struct LogMetricsState : MetricState {
     AsImported checks{*this, {"np", "check_array", "check_consistent_length"}};
     AsImported nan_policy{*this, {"_validate_nan_policy"}};
@@ -35,12 +33,10 @@ struct LogMetricsState : MetricState {
     void take(nb::handle module);
 };
 
-// The metric call in one kernel pass; nullopt, having done nothing, while a name its
-// documented steps look up is not as imported.
+// The metric call in one kernel pass; nullopt, having done nothing, when it may not run.
 std::optional<nb::object> fused_metric(const Globals &g, const Metric &metric, const Inputs &in);
 
-// A metric's body (`Steps`: its own, after the logarithms): one kernel pass where it
-// applies, the documented steps otherwise.
+// A metric's body (`Steps`: its own, after the logarithms).
 template <Kind K, Family F, Arithmetic Steps, typename A> nb::object metric(const Globals &g, const A &a) {
     const Metric m{K, F, Steps};
     const Inputs in = Inputs::of(a);

@@ -1,6 +1,4 @@
-// The documented steps that the metric modules share, through the module names as they are
-// bound now: the messages of the checks, the rows that nan_policy="drop" keeps, the sums of
-// squares, and a whole metric call.
+// The documented steps that the metric modules share, through the module names as bound now.
 #pragma once
 
 #include "duv/interop/function.hpp"
@@ -28,8 +26,7 @@ template <typename A, typename = void> struct HasEps : std::false_type {};
 template <typename A> struct HasEps<A, std::void_t<decltype(A::eps)>> : std::true_type {};
 }  // namespace detail
 
-// The arguments of one metric call, taken by name from its DUV_ARGS struct; `nan_policy`
-// and `eps` stay null for metrics without them.
+// The arguments of one metric call; `nan_policy` and `eps` stay null for metrics without them.
 struct Inputs {
     nb::handle y_true, y_pred, sample_weight, multioutput, nan_policy, eps;
 
@@ -58,7 +55,7 @@ nb::object finite_rows(nb::handle np, nb::handle log_true, nb::handle log_pred);
 // R²'s warning for fewer than two samples; returns NaN.
 nb::object warn_undefined(const Globals &g, Kind kind);
 
-// A metric's own steps on the arrays _prepare_logs returned (`eps`: converted with float() there).
+// A metric's own steps on the arrays _prepare_logs returned.
 using Arithmetic = nb::object (*)(const Globals &g, Kind kind, const Prepared &p, nb::handle eps);
 
 struct Metric {
@@ -76,8 +73,8 @@ struct SumsOfSquares {
 // Per-output scores from the sums of squares of `lt` (the prepared targets).
 using Scores = nb::object (*)(nb::handle np, nb::handle lt, const SumsOfSquares &s);
 
-// R² or the fraction of variance unexplained: R²'s warning for fewer than two samples, the
-// (weighted) sums of squares, the scores, their aggregate over outputs.
+// R² or the fraction of variance unexplained: the (weighted) sums of squares, the scores,
+// their aggregate over outputs.
 nb::object variance_metric(const Globals &g, Kind kind, const Prepared &p, Scores scores);
 
 }  // namespace duv::metrics

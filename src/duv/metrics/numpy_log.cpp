@@ -1,10 +1,11 @@
 #include "duv/metrics/numpy_log.hpp"
 
 #include "duv/interop/ufunc_loop.hpp"
+#include "duv/interop/util.hpp"
 #include "duv/kernels/fp_flags.hpp"
+#include "duv/kernels/loop_probes.hpp"
 
 #include <cfenv>
-#include <cmath>
 #include <vector>
 
 namespace duv::metrics {
@@ -13,27 +14,15 @@ namespace ms = kernels::metric_sums;
 
 namespace {
 
-// Positive values over many binades, subnormals and the extremes.
-std::vector<double> probe_inputs() {
-    std::vector<double> xs;
-    xs.reserve(309);
-    for (int i = 0; i < 300; ++i) xs.push_back(std::ldexp(1.0 + 0.37 * i, i % 40 - 20) - (i % 7 == 0 ? 0.0 : 0.5));
-    for (double v : {1e-300, 5e-324, 1e300, 1.7976931348623157e308, 0.999, 1.0, 2.0, 10.0, 1e-17}) xs.push_back(v);
-    for (double &v : xs)
-        if (v <= 0.0) v = std::fabs(v) + 0.25;
-    return xs;
-}
-
-// Whether `loop` gives the ufunc's own results bit for bit on the probe inputs.
+// Whether `loop` gives the ufunc's own results bit for bit on positive numbers over the whole
+// range, subnormals, the extremes, NaN and inf.
 bool reproduces(nb::handle np, nb::handle uf, const kernels::UfuncLoop &loop) {
-    std::vector<double> xs = probe_inputs(), mine(xs.size());
+    std::vector<double> xs = kernels::log_probe(false), mine(xs.size());
     {
         kernels::FpFlags keep;
         loop.unary(xs.data(), mine.data(), static_cast<std::ptrdiff_t>(xs.size()));
     }
-    nb::list values;
-    for (double v : xs) values.append(v);
-    return same_bits(uf(np.attr("array")(values)), mine.data(), mine.size());
+    return same_bits(uf(float64_vector(np, xs)), mine.data(), mine.size());
 }
 
 }  // namespace

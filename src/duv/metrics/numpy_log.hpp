@@ -1,7 +1,6 @@
 // NumPy's float64 logarithms as the metric kernel applies them: the ufunc's own inner loop
-// (its SIMD code) when it reproduces the ufunc bit for bit, else the ufunc called on each
-// block; and the replay of the floating-point warnings that the logarithm of a whole array
-// raises, through NumPy, so that np.errstate and warning filters apply.
+// when it reproduces the ufunc bit for bit, else the ufunc on each block; and the warnings of
+// the logarithm of a whole array replayed through NumPy, so that np.errstate applies.
 #pragma once
 
 #include "duv/interop/module_state.hpp"

@@ -42,7 +42,7 @@ nb::object fit(const duv::Globals &g, const FitArgs &a) {
     duv::revalidate_params(a.self, constraints, "LogarithmScaler.__init__");
     duv::check_feature_names(a.self, a.X, true);
     nb::object X = validated_X(g, a.X);
-    a.self.attr("n_features_in_") = nb::object(X.attr("shape"))[1];
+    a.self.attr("n_features_in_") = duv::shape_of(X, 1);
     return nb::borrow(a.self);
 }
 
@@ -52,7 +52,7 @@ nb::object checked_X(const duv::Globals &g, nb::handle self, nb::handle X_in, bo
     g["check_is_fitted"](self, "attributes"_a = duv::list_of("n_features_in_"));
     if (feature_names) duv::check_feature_names(self, X_in, false);
     nb::object X = validated_X(g, X_in);
-    nb::object n_features = nb::object(X.attr("shape"))[1];
+    nb::object n_features = duv::shape_of(X, 1);
     nb::object expected = self.attr("n_features_in_");
     if (duv::compare(n_features, expected, Py_NE))
         duv::raise_value_error("X has " + duv::format(n_features) + " features, expected " + duv::format(expected) +
@@ -62,10 +62,7 @@ nb::object checked_X(const duv::Globals &g, nb::handle self, nb::handle X_in, bo
 
 nb::object lower_bound(const SelfArgs &a) {
     nb::handle self = a.self;
-    nb::object bounded_modes = nb::make_tuple("log10", "log");
-    const int direct = PySequence_Contains(bounded_modes.ptr(), nb::object(self.attr("mode")).ptr());
-    duv::check(direct >= 0);
-    if (direct) {
+    if (duv::contains(nb::make_tuple("log10", "log"), self.attr("mode"))) {
         nb::object vmin = self.attr("vmin");
         return vmin.is_none() ? nb::none() : nb::object(nb::float_(duv::to_double(vmin)));
     }
@@ -85,7 +82,7 @@ nb::object forward_steps(const duv::Globals &g, nb::handle self, nb::handle X, b
     const Map m = map_of(self.attr("mode"));
     if (auto out = fused_forward(g, X, negate, lb, m)) return *out;
     nb::object np = g["np"];
-    nb::object Z = negate ? duv::steal_checked(PyNumber_Negative(X.ptr())) : nb::borrow(X);
+    nb::object Z = negate ? duv::op::neg(X) : nb::borrow(X);
     nb::object f = np.attr(kLogName[m]);
     return lb.is_none() ? f(Z) : f(np.attr("clip")(Z, lb, nb::none()));
 }
@@ -102,7 +99,7 @@ nb::object transform(const duv::Globals &g, const TransformArgs &a) {
     nb::object X = checked_X(g, a.self, a.X, true);
     const bool negate = duv::truthy(a.self.attr("inverted"));
     if (own_forward(g, a.self)) return forward_steps(g, a.self, X, negate);
-    nb::object Z = negate ? duv::steal_checked(PyNumber_Negative(X.ptr())) : X;
+    nb::object Z = negate ? duv::op::neg(X) : X;
     return a.self.attr("_forward")(Z);
 }
 
@@ -113,7 +110,7 @@ nb::object inverse_transform(const duv::Globals &g, const TransformArgs &a) {
     if (auto out = fused_inverse(g, X, negate, m)) return *out;
     nb::object np = g["np"];
     nb::object Z = m == kLog10 ? np.attr("power")(10.0, X) : np.attr(kInverseName[m])(X);
-    return negate ? duv::steal_checked(PyNumber_Negative(Z.ptr())) : Z;
+    return negate ? duv::op::neg(Z) : Z;
 }
 
 nb::dict init_constraints(nb::module_ &m) {

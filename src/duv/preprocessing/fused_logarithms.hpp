@@ -1,7 +1,5 @@
-// The scaler's maps in one pass over the data: the logarithm (with the sign and the clip from
-// below) or its inverse, computed by NumPy's own float64 loops, taken into the kernels only
-// where a probe at import shows them reproducing NumPy bit for bit. Each map hands the work
-// back (nullopt) where it does not apply, and the caller runs the NumPy expression.
+// The scaler's maps in one pass over the data by NumPy's own float64 loops, where a probe at
+// import shows them reproducing NumPy bit for bit; nullopt where they do not apply.
 #pragma once
 
 #include "duv/interop/module_state.hpp"
