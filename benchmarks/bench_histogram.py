@@ -31,8 +31,9 @@ def numpy_vectors(X, y_arr, target, n_bins="auto", smoothing_coeff=1.0):
     return np.vstack(vectors)
 
 
-def numpy_histogram_augment(X, y, n_bins="auto", random_state=None, factor=10.0, shuffle=True, smoothing_coeff=1.0,
-                            target="y", agg="geometric"):
+def numpy_histogram_augment(
+    X, y, n_bins="auto", random_state=None, factor=10.0, shuffle=True, smoothing_coeff=1.0, target="y", agg="geometric"
+):
     """The documented passthrough up-sampling road, without weights."""
     X = check_array(X, accept_sparse=False, ensure_2d=True)
     y_arr = np.asarray(y)
@@ -107,16 +108,23 @@ def case(n, target, agg):
             for u, v in zip(ours, numpy_histogram_augment(X, y, random_state=0, **kw)):
                 assert (u is None and v is None) or (u.dtype == v.dtype and u.tobytes() == v.tobytes())
 
-    return harness.Case(package=lambda: histogram_augment(X, y, random_state=0, **kw),
-                        floor=lambda: floor(X, y, random_state=0, **kw),
-                        baseline=lambda: numpy_histogram_augment(X, y, random_state=0, **kw), goal=1.3,
-                        check=check, output_mib=n_target * 11 * 8 / 2**20)
+    return harness.Case(
+        package=lambda: histogram_augment(X, y, random_state=0, **kw),
+        floor=lambda: floor(X, y, random_state=0, **kw),
+        baseline=lambda: numpy_histogram_augment(X, y, random_state=0, **kw),
+        goal=1.3,
+        check=check,
+        output_mib=n_target * 11 * 8 / 2**20,
+    )
 
 
 def cases(scale):
     n = harness.scaled(100_000, scale)
-    return [(f"{n}x10 factor 2, target {t}, {a}", lambda t=t, a=a: case(n, t, a))
-            for t in ("xy", "y") for a in ("geometric", "max")]
+    return [
+        (f"{n}x10 factor 2, target {t}, {a}", lambda t=t, a=a: case(n, t, a))
+        for t in ("xy", "y")
+        for a in ("geometric", "max")
+    ]
 
 
 if __name__ == "__main__":

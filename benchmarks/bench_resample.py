@@ -61,10 +61,15 @@ def case(n, factor):
             for u, v in zip(ours, numpy_resample(X, y, factor=factor, random_state=0)):
                 assert (u is None and v is None) or (u.dtype == v.dtype and u.tobytes() == v.tobytes())
 
-    return harness.Case(package=lambda: resample_augment(X, y, factor=factor, random_state=0),
-                        floor=lambda: floor(X, y, factor=factor, random_state=0),
-                        baseline=lambda: numpy_resample(X, y, factor=factor, random_state=0), goal=1.3,
-                        check=check, output_mib=n_target * (M + 1) * 8 / 2**20, memory_goal=1.1)
+    return harness.Case(
+        package=lambda: resample_augment(X, y, factor=factor, random_state=0),
+        floor=lambda: floor(X, y, factor=factor, random_state=0),
+        baseline=lambda: numpy_resample(X, y, factor=factor, random_state=0),
+        goal=1.3,
+        check=check,
+        output_mib=n_target * (M + 1) * 8 / 2**20,
+        memory_goal=1.1,
+    )
 
 
 def cases(scale):

@@ -1,7 +1,8 @@
 """Regenerates every picture of the documentation: runs each examples/plot_*.py, which saves one PNG in docs/images.
 
-    pip install ".[plot]" && python examples/make_figures.py
+pip install ".[plot]" && python examples/make_figures.py
 """
+
 import glob
 import os
 import runpy

@@ -42,8 +42,9 @@ def main(path=IMAGE):
     # the shortest length scale allowed (scikit-learn warns that it reaches the bound).
     kernel = RBF(1.0, (0.3, 10.0)) + WhiteKernel(0.1, (1e-3, 1.0))
     expert = GaussianProcessRegressor(kernel, normalize_y=True)
-    model = MixtureOfExpertsRegressor(expert, n_estimators=6, split="kmeans", n_clusters=6,
-                                      sampling_factor=4.0, n_active=2, random_state=0)
+    model = MixtureOfExpertsRegressor(
+        expert, n_estimators=6, split="kmeans", n_clusters=6, sampling_factor=4.0, n_active=2, random_state=0
+    )
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", ConvergenceWarning)
         model.fit(X, y)

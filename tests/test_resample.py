@@ -12,8 +12,9 @@ from sklearn.utils._param_validation import InvalidParameterError
 from duv.augmentation import ResampleAugmentedClassifier, ResampleAugmentedRegressor, resample_augment
 
 
-def reference(X, y, *, factor=10.0, shuffle=True, random_state=None, sample_weight=None,
-              sample_weight_mode="passthrough"):
+def reference(
+    X, y, *, factor=10.0, shuffle=True, random_state=None, sample_weight=None, sample_weight_mode="passthrough"
+):
     """The documented steps written with NumPy."""
     X, y = np.asarray(X), np.asarray(y)
     y_was_1d = y.ndim == 1
@@ -35,7 +36,7 @@ def reference(X, y, *, factor=10.0, shuffle=True, random_state=None, sample_weig
         idx = rng.choice(n, size=n_target, replace=n_target > n, p=p)
         if shuffle:
             idx = idx[rng.permutation(n_target)]
-    sw_out = (np.ones(len(idx)) if consume else None if sample_weight is None else np.asarray(sample_weight)[idx])
+    sw_out = np.ones(len(idx)) if consume else None if sample_weight is None else np.asarray(sample_weight)[idx]
     y_out = y[idx]
     return X[idx], (y_out.reshape(-1) if y_was_1d else y_out), sw_out
 
@@ -54,8 +55,9 @@ def data():
 def test_draws_match_numpy(data, factor, shuffle, mode, weighted):
     X, y, w = data
     sw = w if weighted else None
-    got = resample_augment(X, y, factor=factor, shuffle=shuffle, random_state=7, sample_weight=sw,
-                           sample_weight_mode=mode)
+    got = resample_augment(
+        X, y, factor=factor, shuffle=shuffle, random_state=7, sample_weight=sw, sample_weight_mode=mode
+    )
     want = reference(X, y, factor=factor, shuffle=shuffle, random_state=7, sample_weight=sw, sample_weight_mode=mode)
     for g, e in zip(got, want):
         if e is None:
@@ -101,8 +103,9 @@ def test_weights_travel_with_their_rows(data):
 def test_consume_draws_by_weight(data):
     X, y, _ = data
     X4, y4 = X[:4], y[:4]
-    Xr, yr, sr = resample_augment(X4, y4, factor=2.0, random_state=0, sample_weight=[0, 0, 1, 0],
-                                  sample_weight_mode="consume")
+    Xr, yr, sr = resample_augment(
+        X4, y4, factor=2.0, random_state=0, sample_weight=[0, 0, 1, 0], sample_weight_mode="consume"
+    )
     assert (Xr == X4[2]).all() and (sr == 1.0).all() and sr.dtype == np.float64
     # Same size: weights are neither checked nor used, but consumed.
     _, _, s1 = resample_augment(X4, y4, factor=1.0, sample_weight=[-1, 0, 0, 0], sample_weight_mode="consume")
@@ -126,19 +129,35 @@ def test_same_seed_same_result_and_shared_state_advances(data):
     assert not np.array_equal(c[0], d[0])
 
 
-@pytest.mark.parametrize("kwargs, exc, message", [
-    ({"factor": 0}, InvalidParameterError, "The 'factor' parameter of resample_augment must be"),
-    ({"shuffle": "yes"}, InvalidParameterError, "The 'shuffle' parameter of resample_augment must be"),
-    ({"random_state": "x"}, InvalidParameterError, "The 'random_state' parameter of resample_augment"),
-    ({"sample_weight_mode": "generate"}, ValueError, "sample_weight_mode must be one of {'passthrough','consume'}"),
-    ({"sample_weight_mode": "consume", "sample_weight": np.ones(3)}, ValueError,
-     "sample_weight should have shape (10,), got (3,)"),
-    ({"sample_weight_mode": "consume", "sample_weight": -np.ones(10)}, ValueError, "sample_weight must be non-negative"),
-    ({"sample_weight_mode": "consume", "sample_weight": np.zeros(10)}, ValueError,
-     "Sum of sample_weight must be positive"),
-    ({"sample_weight_mode": "consume", "sample_weight": np.full(10, np.inf)}, ValueError,
-     "Sum of sample_weight must be positive"),
-])
+@pytest.mark.parametrize(
+    "kwargs, exc, message",
+    [
+        ({"factor": 0}, InvalidParameterError, "The 'factor' parameter of resample_augment must be"),
+        ({"shuffle": "yes"}, InvalidParameterError, "The 'shuffle' parameter of resample_augment must be"),
+        ({"random_state": "x"}, InvalidParameterError, "The 'random_state' parameter of resample_augment"),
+        ({"sample_weight_mode": "generate"}, ValueError, "sample_weight_mode must be one of {'passthrough','consume'}"),
+        (
+            {"sample_weight_mode": "consume", "sample_weight": np.ones(3)},
+            ValueError,
+            "sample_weight should have shape (10,), got (3,)",
+        ),
+        (
+            {"sample_weight_mode": "consume", "sample_weight": -np.ones(10)},
+            ValueError,
+            "sample_weight must be non-negative",
+        ),
+        (
+            {"sample_weight_mode": "consume", "sample_weight": np.zeros(10)},
+            ValueError,
+            "Sum of sample_weight must be positive",
+        ),
+        (
+            {"sample_weight_mode": "consume", "sample_weight": np.full(10, np.inf)},
+            ValueError,
+            "Sum of sample_weight must be positive",
+        ),
+    ],
+)
 def test_messages(data, kwargs, exc, message):
     X, y, _ = data
     kwargs = {"factor": 2.0, **kwargs}
@@ -235,8 +254,9 @@ def test_scikit_learn_integration(data):
     X, y, _ = data
     model = ResampleAugmentedRegressor(Ridge(alpha=2.0), factor=2.0, random_state=0)
     params = model.get_params(deep=False)
-    assert list(params) == sorted(["estimator", "factor", "shuffle", "random_state", "sample_weight_mode",
-                                   "store_augmented"])
+    assert list(params) == sorted(
+        ["estimator", "factor", "shuffle", "random_state", "sample_weight_mode", "store_augmented"]
+    )
     assert model.get_params()["estimator__alpha"] == 2.0
     cloned = clone(model)
     assert cloned.get_params(deep=False)["factor"] == 2.0 and cloned.estimator is not model.estimator
