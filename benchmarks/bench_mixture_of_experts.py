@@ -7,8 +7,6 @@ same NumPy/joblib calls written in Python.
 Run: python benchmarks/bench_mixture_of_experts.py [--scale N] [--repeats N] (see harness.py)
 """
 
-import time
-
 import numpy as np
 from joblib import Parallel, delayed
 from scipy.spatial.distance import cdist

@@ -19,9 +19,9 @@ import numpy as np
 from threadpoolctl import threadpool_limits
 
 import duv.augmentation as A
-import harness
 import duv.metrics as M
 import duv.preprocessing as P
+import harness
 
 CALLS = 4
 REPEAT = 3

@@ -84,7 +84,7 @@ def main():
         )
         t = {k: r.best for k, r in times.items()}
         print(
-            f"{str(weights is not None):10} {t['members'] * 1e3:10.2f} {t['duv'] * 1e3:8.2f} "
+            f"{weights is not None!s:10} {t['members'] * 1e3:10.2f} {t['duv'] * 1e3:8.2f} "
             f"{t['numpy'] * 1e3:9.2f} {100 * (t['duv'] / t['members'] - 1):12.1f}% "
             f"{100 * (t['numpy'] / t['members'] - 1):14.1f}% {t['replay'] * 1e3:12.2f} "
             f"{100 * t['replay'] / t['members']:8.1f}%"

@@ -28,8 +28,8 @@ import os
 import statistics
 import sys
 import time
+from collections.abc import Callable
 from dataclasses import dataclass, field
-from typing import Callable, Optional
 
 SIDES = ("package", "floor", "baseline")
 
@@ -37,14 +37,14 @@ SIDES = ("package", "floor", "baseline")
 @dataclass
 class Case:
     package: Callable
-    floor: Optional[Callable] = None
-    baseline: Optional[Callable] = None
-    goal: Optional[float] = None  # package / floor, at most
-    baseline_goal: Optional[float] = None  # baseline / package, at least
-    check: Optional[Callable] = None  # called with the options' baseline flag before the timing; asserts
-    output_mib: Optional[float] = None  # size of what the call returns: the peak memory is compared with it
-    memory_goal: Optional[float] = None  # peak memory added by the package's call / output_mib, at most
-    memory_over_baseline: Optional[float] = None  # MiB by which the package's peak may exceed the baseline's
+    floor: Callable | None = None
+    baseline: Callable | None = None
+    goal: float | None = None  # package / floor, at most
+    baseline_goal: float | None = None  # baseline / package, at least
+    check: Callable | None = None  # called with the options' baseline flag before the timing; asserts
+    output_mib: float | None = None  # size of what the call returns: the peak memory is compared with it
+    memory_goal: float | None = None  # peak memory added by the package's call / output_mib, at most
+    memory_over_baseline: float | None = None  # MiB by which the package's peak may exceed the baseline's
     memory_sides: tuple = SIDES  # the sides whose peak memory is measured
     note: str = ""
 

@@ -12,7 +12,7 @@ import matplotlib
 
 matplotlib.use("Agg")  # files only, never a window
 
-import matplotlib.pyplot as plt  # noqa: E402
+import matplotlib.pyplot as plt
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 

@@ -13,7 +13,6 @@ import os
 import matplotlib.pyplot as plt
 import numpy as np
 from sklearn.linear_model import BayesianRidge
-from sklearn.pipeline import make_pipeline
 from sklearn.preprocessing import SplineTransformer
 
 from duv.ensemble import MixtureOfExpertsRegressor

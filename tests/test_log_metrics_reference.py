@@ -201,7 +201,7 @@ def outcome(f, *args, **kwargs):
         warnings.simplefilter("always")
         try:
             result = f(*copy.deepcopy(args), **copy.deepcopy(kwargs))
-        except Exception as exc:  # noqa: BLE001 - the exception is the outcome
+        except Exception as exc:  # the exception is the outcome
             result = (type(exc), str(exc))
     return result, [(w.category, str(w.message)) for w in rec]
 

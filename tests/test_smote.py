@@ -17,7 +17,6 @@ from sklearn.utils.validation import check_array, check_random_state
 
 from duv.augmentation import SMOTEAugmentedClassifier, SMOTEAugmentedRegressor, smote_augment
 
-
 # ---- NumPy statement of the documented steps (the reference the C++ must match bit for bit) ----
 
 

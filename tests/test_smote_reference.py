@@ -16,7 +16,6 @@ from sklearn.utils.validation import _num_samples, check_array, check_random_sta
 import duv.augmentation._smote_augmentation as module
 from duv.augmentation import SMOTEAugmentedClassifier, SMOTEAugmentedRegressor, smote_augment
 
-
 # ---- reference --------------------------------------------------------------------------------
 
 
@@ -337,7 +336,7 @@ def outcome(fn, *args, **kwargs):
         warnings.simplefilter("always")
         try:
             result, error = fn(*args, **kwargs), None
-        except Exception as exc:  # noqa: BLE001 - compared, never swallowed
+        except Exception as exc:  # compared, never swallowed
             result, error = None, (type(exc), str(exc))
     return result, error, [(w.category, str(w.message)) for w in caught]
 

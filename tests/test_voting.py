@@ -53,7 +53,7 @@ def outcome(fn):
         warnings.simplefilter("always")
         try:
             out = fn()
-        except Exception as e:  # noqa: BLE001 - compared below
+        except Exception as e:  # compared below
             out = e
     return out, [(type(x.message), str(x.message)) for x in w]
 

@@ -19,7 +19,7 @@ from duv.ensemble import MixtureOfExpertsRegressor
 from duv.metrics import make_categorical_balanced_scorer
 from duv.neural_network import LinearScalingMLPClassifier
 from duv.preprocessing import LogarithmScaler
-from public_surface import public_objects, own_members
+from public_surface import own_members, public_objects
 
 try:
     from joblib.externals import cloudpickle
