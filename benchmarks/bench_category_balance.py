@@ -13,6 +13,8 @@ input, `X_arr[rows]` and `y_arr[rows]` for arrays. Generate mode's floor has no 
 the metric called with the weights.
 """
 
+from itertools import pairwise
+
 import numpy as np
 import pandas as pd
 from sklearn.linear_model import LinearRegression
@@ -145,12 +147,12 @@ class Plan:
         )
         by_group = np.argsort(codes, kind="stable")
         offsets = np.concatenate([[0], np.cumsum(np.bincount(codes))])
-        self.groups = [by_group[a:b] for a, b in zip(offsets[:-1], offsets[1:])]
+        self.groups = [by_group[a:b] for a, b in pairwise(offsets)]
         n_max = max(len(g) for g in self.groups)
         self.adds = [n_max - len(g) for g in self.groups]
         rng = np.random.RandomState(seed)
         parts = []
-        for g, add in zip(self.groups, self.adds):
+        for g, add in zip(self.groups, self.adds, strict=True):
             parts.append(g)
             if add > 0:
                 parts.append(rng.choice(g, size=add, replace=True))
@@ -159,7 +161,7 @@ class Plan:
         self.total = len(rows)
 
     def draw(self, rng):
-        for g, add in zip(self.groups, self.adds):
+        for g, add in zip(self.groups, self.adds, strict=True):
             if add > 0:
                 rng.choice(g, size=add, replace=True)
         rng.permutation(self.total)
@@ -203,7 +205,7 @@ def data(n, side=False, seed=0):
 
 
 def check_equal(a, b):
-    for x, y in zip(a, b):
+    for x, y in zip(a, b, strict=True):
         if isinstance(x, (pd.DataFrame, pd.Series)):
             assert x.equals(y) and (x.index == y.index).all() and np.all(x.dtypes == y.dtypes)
         elif x is not None:

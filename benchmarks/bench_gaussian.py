@@ -84,7 +84,9 @@ def case(n, kw):
         assert harness.same_draws(a, b), "the floor's draws are not the package's"
         if with_baseline:
             for u, v in zip(
-                gaussian_augment(X, y, random_state=0, **kwargs), numpy_gaussian_augment(X, y, random_state=0, **kwargs)
+                gaussian_augment(X, y, random_state=0, **kwargs),
+                numpy_gaussian_augment(X, y, random_state=0, **kwargs),
+                strict=True,
             ):
                 assert (u is None and v is None) or (u.dtype == v.dtype and u.tobytes() == v.tobytes())
 

@@ -7,6 +7,8 @@ same NumPy/joblib calls written in Python.
 Run: python benchmarks/bench_mixture_of_experts.py [--scale N] [--repeats N] (see harness.py)
 """
 
+from functools import partial
+
 import numpy as np
 from joblib import Parallel, delayed
 from scipy.spatial.distance import cdist
@@ -75,7 +77,7 @@ def fit_task(estimator, data):
 def fit_numpy(X, y, split, n_estimators=10, seed=0, eps=1e-9):
     X, y = check_X_y(X, y, dtype=FLOAT_DTYPES, multi_output=True)
     rs = check_random_state(seed)
-    X_train, y_train, mask = X.copy(), y.copy(), np.ones(X.shape[1], dtype=bool)
+    mask = np.ones(X.shape[1], dtype=bool)
     n = max(1, round(X.shape[0] / n_estimators * 2.0))
     est = BayesianRidge()
     if split == "random":
@@ -129,7 +131,7 @@ def main():
 
     for split in ("random", "kmeans"):
         m = MixtureOfExpertsRegressor(BayesianRidge(), split=split, random_state=0)
-        ours, base = best_pair(lambda: m.fit(X, y), lambda: fit_numpy(X, y, split), 7 * args.repeats)
+        ours, base = best_pair(partial(m.fit, X, y), partial(fit_numpy, X, y, split), 7 * args.repeats)
         row(f"fit, split={split}, {n:,} rows", ours, base, ">= 1x")
 
 

@@ -50,10 +50,10 @@ def numpy_rare_target_augment(
     sides = [np.flatnonzero(rare & (y < med)), np.flatnonzero(rare & (y >= med))]
     wanted = max(0, int(round(balance * (n - rare.sum()))) - rare.sum())
     counts = [int(round(wanted * len(sides[0]) / rare.sum()))]
-    counts = [min(c, int(max_factor) * len(s)) for c, s in zip(counts + [wanted - counts[0]], sides)]
+    counts = [min(c, int(max_factor) * len(s)) for c, s in zip(counts + [wanted - counts[0]], sides, strict=True)]
     rng = check_random_state(random_state)
     Xs, ys = [X], [y]
-    for idx, c in zip(sides, counts):
+    for idx, c in zip(sides, counts, strict=True):
         if c == 0:
             continue
         Xd, yd, q, r = X[idx], y[idx], c // len(idx), c % len(idx)
@@ -92,8 +92,8 @@ def plan(X, y, rel, balance=1.0, max_factor=10.0):
     sides = [np.flatnonzero(rare & (y < med)), np.flatnonzero(rare & (y >= med))]
     wanted = max(0, int(round(balance * n_normal)) - n_rare)
     low = int(round(wanted * len(sides[0]) / n_rare))
-    counts = [min(c, int(max_factor) * len(s)) for c, s in zip((low, wanted - low), sides)]
-    return [(X[s], c, min(K, len(s) - 1)) for s, c in zip(sides, counts)], n_rare, n_normal
+    counts = [min(c, int(max_factor) * len(s)) for c, s in zip((low, wanted - low), sides, strict=True)]
+    return [(X[s], c, min(K, len(s) - 1)) for s, c in zip(sides, counts, strict=True)], n_rare, n_normal
 
 
 def floor(X, y, sides, generator, random_state, rows=None):
@@ -156,7 +156,7 @@ def case(n, generator):
         ours = rare_target_augment(X, y, generator=generator, random_state=a)
         floor(X, y, sides, generator, b)
         assert harness.same_draws(a, b), "the floor's draws are not the package's"
-        for u, v in zip(ours, numpy_rare_target_augment(X, y, rel, generator=generator, random_state=0)):
+        for u, v in zip(ours, numpy_rare_target_augment(X, y, rel, generator=generator, random_state=0), strict=True):
             assert (u is None and v is None) or (u.dtype == v.dtype and u.tobytes() == v.tobytes())
         if with_peer and with_baseline:
             assert len(peer(X, y, rel, n_rare, n_normal)[1]) == len(ours[1]) - 1, "the peer's output size"

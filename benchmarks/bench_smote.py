@@ -160,7 +160,7 @@ def augment_case(n, m, factor):
         smote_floor(X, y, factor, b)
         assert harness.same_draws(a, b), "the floor's draws are not the package's"
         if with_baseline:
-            for u, v in zip(ours, numpy_smote(X, y, factor=factor, random_state=0)):
+            for u, v in zip(ours, numpy_smote(X, y, factor=factor, random_state=0), strict=True):
                 assert (u is None and v is None) or (u.dtype == v.dtype and u.tobytes() == v.tobytes())
 
     total = n + int(round(n * (factor - 1.0)))

@@ -1,9 +1,9 @@
 """Speed-up of 2 and 4 threads over serial calls of the large-input kernels, in the same run.
 
-Run as `python benchmarks/bench_threads.py [--repeats N]` (see harness.py). The same 4 calls run one after the other in one thread (the
-baseline), split over 2 threads, and one per thread over 4 threads; the ratios are baseline time / threaded
-time, so the number of cores is the ceiling. Native thread pools are limited to one thread so that only
-these threads run in parallel.
+Run as `python benchmarks/bench_threads.py [--repeats N]` (see harness.py). The same 4 calls run one after the
+other in one thread (the baseline), split over 2 threads, and one per thread over 4 threads; the ratios are
+baseline time / threaded time, so the number of cores is the ceiling. Native thread pools are limited to one
+thread so that only these threads run in parallel.
 
 The last column is the share of a call's time during which another Python thread could run: a thread spins on
 the GIL while the call runs, and its progress is compared with its progress when nothing else runs (1.0 when

@@ -1,7 +1,8 @@
 """Cost of VotingRegressor's statistics over its members' own predictions, in the same run.
 
-Run as `python benchmarks/bench_voting.py [--scale N] [--repeats N]` (see harness.py). Goal: `predict(X, return_std=True)` with 5 members on
-100,000 rows spends under 10% more than the members' predict calls alone.
+Run as `python benchmarks/bench_voting.py [--scale N] [--repeats N]` (see harness.py). Goal:
+`predict(X, return_std=True)` with 5 members on 100,000 rows spends under 10% more than the members' predict
+calls alone.
 
 Members are fitted ridge regressions on 10 features: cheap members make the statistics weigh
 the most. "members" is the sum of the five predict calls; "duv" is predict(return_std=True);
@@ -13,6 +14,8 @@ replay the same predictions (their predict costs nothing): that is the statistic
 relative to the members' time. Times are the best of the interleaved runs: the
 machine's other load only ever adds to them.
 """
+
+from functools import partial
 
 import numpy as np
 from sklearn.base import BaseEstimator, RegressorMixin
@@ -68,16 +71,16 @@ def main():
     for weights in (None, [1, 2, 3, 4, 5]):
         v = VotingRegressor([(f"m{i}", m) for i, m in enumerate(models)], weights=weights).assume_fitted()
         ours, theirs = v.predict(X, return_std=True), numpy_predict(models, weights, X)
-        assert all(np.array_equal(a, b) for a, b in zip(ours, theirs))
+        assert all(np.array_equal(a, b) for a, b in zip(ours, theirs, strict=True))
         replay = VotingRegressor(
             [(f"m{i}", Replay(m.predict(X))) for i, m in enumerate(models)], weights=weights
         ).assume_fitted()
         times = harness.measure(
             {
                 "members": lambda: [m.predict(X) for m in models],
-                "duv": lambda: v.predict(X, return_std=True),
-                "numpy": lambda: numpy_predict(models, weights, X),
-                "replay": lambda: replay.predict(X, return_std=True),
+                "duv": partial(v.predict, X, return_std=True),
+                "numpy": partial(numpy_predict, models, weights, X),
+                "replay": partial(replay.predict, X, return_std=True),
             },
             args.repeats,
             number=1,

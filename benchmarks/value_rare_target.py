@@ -99,7 +99,7 @@ def print_table(table):
             change = ""
         else:
             base = plain[data_name, model_name]
-            change = " / ".join(f"{(r - b) / b:+6.0%}" for r, b in zip(rmse, base))
+            change = " / ".join(f"{(r - b) / b:+6.0%}" for r, b in zip(rmse, base, strict=True))
         print(
             f"{data_name:18s} {n:5d} {model_name:6s} {variant:9s} {rmse[0]:9.4g} {rmse[1]:9.4g} {rmse[2]:10.4g}"
             f"   {change}"

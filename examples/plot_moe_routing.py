@@ -51,8 +51,8 @@ def main(path=IMAGE):
 
     # Every routing with every aggregation, on the same fitted experts.
     fig, axes = plt.subplots(2, 3, figsize=(12, 6.5), sharex=True, sharey=True, layout="constrained")
-    for row, routing in zip(axes, ["confidence", "distance"]):
-        for ax, aggregation in zip(row, ["simple", "inverse_variance", "mixture"]):
+    for row, routing in zip(axes, ["confidence", "distance"], strict=True):
+        for ax, aggregation in zip(row, ["simple", "inverse_variance", "mixture"], strict=True):
             model.set_params(routing=routing, aggregation_method=aggregation)
             mean, std = model.predict(grid, return_std=True)
             ax.scatter(X[:, 0], y, s=6, color="0.6", label="training data")

@@ -35,7 +35,7 @@ def main(path=IMAGE):
     X_syn, y_syn = model.augmented_X_[len(X) :], model.augmented_y_[len(X) :]
 
     fig, ax = plt.subplots(figsize=(6.4, 4.4), dpi=100)
-    for label, colour in zip(np.unique(y), ["tab:blue", "tab:red"]):
+    for label, colour in zip(np.unique(y), ["tab:blue", "tab:red"], strict=True):
         ax.scatter(
             *X[y == label].T,
             s=28,

@@ -157,7 +157,11 @@ class _Untouched:
                 state.busy = False
                 after = [_key(a) for a in shown], {k: _key(v) for k, v in kwargs.items()}
                 if after != before:
-                    changed = [f"argument {i + skip}" for i, (b, a) in enumerate(zip(before[0], after[0])) if a != b]
+                    changed = [
+                        f"argument {i + skip}"
+                        for i, (b, a) in enumerate(zip(before[0], after[0], strict=True))
+                        if a != b
+                    ]
                     changed += [f"argument {k}=" for k in kwargs if after[1][k] != before[1][k]]
                     violations.append(f"{fn.__module__}.{fn.__qualname__} modified its {', '.join(changed)}")
 

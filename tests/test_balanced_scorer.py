@@ -105,7 +105,11 @@ class NumericColumns(RegressorMixin, BaseEstimator):
 
 def responder(methods):
     """A fitted estimator answering with the name of the method called, for the methods it has."""
-    names = {m: (lambda m: lambda self, X: np.full(len(X), m))(m) for m in ("predict",) + tuple(methods)}
+
+    def answer(name):
+        return lambda self, X: np.full(len(X), name)
+
+    names = {m: answer(m) for m in ("predict",) + tuple(methods)}
     estimator = type("Responder", (BaseEstimator,), {"fit": lambda self, X, y=None: self, **names})()
     estimator.fitted_ = True
     return estimator

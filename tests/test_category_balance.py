@@ -150,7 +150,9 @@ def test_keys_and_groups_match_the_documented_loop(X, columns):
     y = np.arange(len(X))
     for mode in ("passthrough", "generate") if np.ndim(X) == 2 else ():
         want = ref_augment(X, y, columns=columns, random_state=0, sample_weight_mode=mode)
-        for g, w in zip(category_balance_augment(X, y, columns=columns, random_state=0, sample_weight_mode=mode), want):
+        for g, w in zip(
+            category_balance_augment(X, y, columns=columns, random_state=0, sample_weight_mode=mode), want, strict=True
+        ):
             assert_same(g, w)
 
 
@@ -179,7 +181,7 @@ def test_augment_matches_the_documented_steps(mode, kwargs, columns, kind):
     got_rs, want_rs = np.random.RandomState(5), np.random.RandomState(5)
     got = category_balance_augment(X, y, columns=columns, random_state=got_rs, sample_weight_mode=mode, **kwargs)
     want = ref_augment(X, y, columns=columns, random_state=want_rs, sample_weight_mode=mode, **kwargs)
-    for g, w in zip(got, want):
+    for g, w in zip(got, want, strict=True):
         assert_same(g, w)
     assert got_rs.randint(1 << 30) == want_rs.randint(1 << 30)  # same draws, in the same order
 
@@ -208,7 +210,7 @@ def test_numeric_arrays_match_the_documented_steps(layout, dtype, shuffle, targe
     got_rs, want_rs = np.random.RandomState(5), np.random.RandomState(5)
     got = category_balance_augment(X, y, columns=0, shuffle=shuffle, random_state=got_rs)
     want = ref_augment(X, y, columns=0, shuffle=shuffle, random_state=want_rs)
-    for g, w in zip(got, want):
+    for g, w in zip(got, want, strict=True):
         assert_same(g, w)
         assert g is None or g.flags.c_contiguous == w.flags.c_contiguous
     assert got_rs.randint(1 << 30) == want_rs.randint(1 << 30)
@@ -230,7 +232,7 @@ def test_documented_examples(X, kwargs, rows, pool, weights):
     X, y = np.asarray(X, dtype=float).reshape(-1, 1), np.arange(len(X))
     Xa, ya, sw = category_balance_augment(X, y, columns=0, shuffle=False, random_state=0, **kwargs)
     assert sw is None and len(ya) == len(rows)
-    assert all(r == got if r is not None else got in pool for r, got in zip(rows, ya))
+    assert all(r == got if r is not None else got in pool for r, got in zip(rows, ya, strict=True))
     np.testing.assert_array_equal(Xa, X[ya])
     Xg, yg, w = category_balance_augment(X, y, columns=0, sample_weight_mode="generate", **kwargs)
     assert np.array_equal(Xg, X, equal_nan=True) and np.array_equal(yg, y) and w.tolist() == weights
@@ -313,7 +315,7 @@ def test_names_are_looked_up_at_call_time(names, mode, monkeypatch):
     for n, spy in spies.items():
         monkeypatch.setattr(M, n, spy)
     got = category_balance_augment(df, df["a"], columns=[3, 5], random_state=1, sample_weight_mode=mode)
-    for g, w in zip(got, want):
+    for g, w in zip(got, want, strict=True):
         assert_same(g, w)
     assert all(s.calls > 0 for s in spies.values() if isinstance(s, Spy))
 

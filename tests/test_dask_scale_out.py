@@ -74,7 +74,7 @@ def test_mixture_of_experts_fits_its_experts_on_the_cluster(client, data, routin
     (local, (mean, std)), (remote, (r_mean, r_std)), keys = on_both_backends(client, fit)
     assert any("_fit_expert" in k for k in keys), keys[:5]
     np.testing.assert_array_equal(remote.estimator_centers_, local.estimator_centers_)
-    for a, b in zip(remote.estimator_train_indices_, local.estimator_train_indices_):
+    for a, b in zip(remote.estimator_train_indices_, local.estimator_train_indices_, strict=True):
         np.testing.assert_array_equal(a, b)
     np.testing.assert_array_equal(r_mean, mean)
     np.testing.assert_array_equal(r_std, std)

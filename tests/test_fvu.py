@@ -85,7 +85,7 @@ def test_single_sample_warns_and_returns_nan(name, multioutput):
 
 @pytest.mark.parametrize("name", FVU)
 def test_weights_summing_to_zero_raise(name):
-    with pytest.raises(ZeroDivisionError, match="^Weights sum to zero, can't be normalized$"):
+    with pytest.raises(ZeroDivisionError, match=r"^Weights sum to zero, can't be normalized$"):
         getattr(M, name)([1.0, 2.0, 3.0], [1.0, 2.0, 4.0], sample_weight=[0, 0, 0])
 
 

@@ -89,7 +89,7 @@ def reference(
 
 def assert_same(got, want):
     """Bit for bit, dtypes and shapes included; warnings with their categories and texts."""
-    for g, e in zip(got, want):
+    for g, e in zip(got, want, strict=True):
         if e is None:
             assert g is None
         else:
@@ -185,7 +185,7 @@ def test_documented_cases():
     X, y, sw = gaussian_augment(X10, Y10, factor=1.0, shuffle=False, sample_weight=W10, sample_weight_mode="consume")
     assert np.array_equal(X, X10) and y.shape == (10,) and (sw == 1.0).all()
     X, _, sw = gaussian_augment(X10, Y10, factor=0.5, X_std=5.0, sample_weight=W10, random_state=0)
-    rows = {tuple(r): w for r, w in zip(X10, W10)}
+    rows = {tuple(r): w for r, w in zip(X10, W10, strict=True)}
     assert len(rows.keys() & {tuple(r) for r in X}) == 5 and [rows[tuple(r)] for r in X] == list(sw)
     assert gaussian_augment(X10, Y10, factor=0.01)[0].shape == (1, 3)
     assert gaussian_augment(X10, Y10, factor=1.25)[0].shape == (12, 3)  # round(12.5) == 12

@@ -30,7 +30,9 @@ def column_reference(values, bins, smoothing_coeff):
         hist, bin_edges = np.histogram(values, bins=bins)
     except MemoryError:
         hist, bin_edges = np.histogram(values, bins=100)
-        warnings.warn("bin calculation failed due to MemoryError. Falling back to 100 bins.", RuntimeWarning)
+        warnings.warn(
+            "bin calculation failed due to MemoryError. Falling back to 100 bins.", RuntimeWarning, stacklevel=2
+        )
     if len(hist) == 0:
         return np.ones(values.shape[0], dtype=float)
     bin_idx = np.clip(np.searchsorted(bin_edges, values, side="right") - 1, 0, len(hist) - 1)
@@ -86,13 +88,15 @@ def reference(
         vectors += [column_reference(c, yb, smoothing_coeff) for c in columns]
     aggregated = aggregate_reference(vectors, agg)
     if aggregated is None:
-        warnings.warn("No weights computed; defaulting to uniform sampling.", UserWarning)
+        warnings.warn("No weights computed; defaulting to uniform sampling.", UserWarning, stacklevel=2)
         p = np.ones(n, dtype=float) / float(n)
     else:
         total = float(np.sum(aggregated))
         if not np.isfinite(total) or total <= 1e-12:
             warnings.warn(
-                "Sum of sampling weights is invalid or near zero. Defaulting to uniform sampling.", UserWarning
+                "Sum of sampling weights is invalid or near zero. Defaulting to uniform sampling.",
+                UserWarning,
+                stacklevel=2,
             )
             p = np.ones(n, dtype=float) / float(n)
         else:
@@ -143,7 +147,7 @@ def assert_same(got, want):
     if isinstance(e, np.ndarray):
         g, e = (g,), (e,)
     assert len(g) == len(e)
-    for a, b in zip(g, e):
+    for a, b in zip(g, e, strict=True):
         if b is None:
             assert a is None
         else:
@@ -255,7 +259,7 @@ def test_documented_helper_values():
     assert ensure(5.0).shape == (1,) and ensure([[1], [2]]).shape == (2,) and ensure([1, 2]).shape == (2,)
     with pytest.raises(ValueError, match=r"^Target y must be 1D or 2D with single column, got shape \(1, 2\)$"):
         ensure([[1, 2]])
-    with pytest.raises(ValueError, match="^Target y must be 1D or 2D, got 3D$"):
+    with pytest.raises(ValueError, match=r"^Target y must be 1D or 2D, got 3D$"):
         ensure(np.zeros((1, 1, 1)))
 
 
@@ -333,7 +337,7 @@ def test_roads_without_histograms():
     assert_same(outcome(lambda: got), outcome(reference, X6, Y6, factor=1.0, random_state=np.random.RandomState(0)))
     # Generate mode draws nothing and keeps the input order.
     Xg, yg, wg = histogram_augment(X6, Y6, factor=2.5, sample_weight_mode="generate", random_state=rs)
-    assert np.array_equal(Xg, X6) and Xg is not X6 and np.isclose(wg.sum(), 15.0)
+    assert np.array_equal(Xg, X6) and Xg is not X6 and np.array_equal(yg, Y6) and np.isclose(wg.sum(), 15.0)
     rs2 = np.random.RandomState(0)
     rs2.shuffle(np.arange(6))
     assert np.array_equal(rs.get_state()[1], rs2.get_state()[1]) and not np.array_equal(state, rs2.get_state()[1])
@@ -412,7 +416,7 @@ def test_regressor_fit():
     assert HistogramAugmentedRegressor(NoWeights(), factor=2.0).fit(X6, Y6, W[:6]).estimator_.rows_ == 12
     two_d = HistogramAugmentedRegressor(LinearRegression(), factor=2.0).fit(X6, Y6[:, None])
     assert two_d.n_outputs_ == 1 and two_d.predict(X6).shape == (6, 1)
-    with pytest.raises(ValueError, match="^X has 1 features, but this estimator was fitted with 2 features$"):
+    with pytest.raises(ValueError, match=r"^X has 1 features, but this estimator was fitted with 2 features$"):
         two_d.predict(X6[:, :1])
     with pytest.raises(ValueError, match=r"^sample_weight.shape == \(5,\), expected \(6,\)!$"):
         HistogramAugmentedRegressor(Ridge()).fit(X6, Y6, sample_weight=np.ones(5))

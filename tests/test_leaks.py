@@ -5,6 +5,7 @@ resident memory (/proc/self/statm) may grow by less than 1 MiB, and the referenc
 the package's cached objects (module and class attributes, default values) must come back unchanged.
 """
 
+import contextlib
 import gc
 import inspect
 import os
@@ -135,7 +136,7 @@ FUNCTION_CASES = {
 
 def member_cases(name, member):
     """(callable, args, kwargs) pairs: a successful call, then a failing one."""
-    cls = dict((n, o) for _, n, o in public_objects())[name]
+    cls = {n: o for _, n, o in public_objects()}[name]
     if member == "__init__":
         est, _ = build(name)
         params = est.get_params(deep=False)
@@ -191,7 +192,7 @@ def cached_objects(key):
     and the default values of the callable."""
     objs = {}
     name = key.split(".")[0]
-    obj = dict((n, o) for _, n, o in public_objects())[name]
+    obj = {n: o for _, n, o in public_objects()}[name]
     module = sys.modules[obj.__module__]
     objs.update({f"{module.__name__}.{k}": v for k, v in vars(module).items()})
     if isinstance(obj, type):
@@ -212,10 +213,8 @@ def cached_objects(key):
 
 def run(fn, args, kwargs, times):
     for _ in range(times):
-        try:
+        with contextlib.suppress(Exception):  # failing calls are measured as well
             fn(*args, **kwargs)
-        except Exception:  # failing calls are measured as well
-            pass
 
 
 @pytest.fixture(scope="module", autouse=True)

@@ -216,7 +216,7 @@ def test_warm_start_refuses_another_shape(data, solver, change, old, new):
         r.fit(X, target)
     assert str(e.value) == message
     assert r.hidden_layer_sizes_ == (10, 6, 1)
-    assert all(np.array_equal(a, b) for a, b in zip(coefs, r.coefs_))
+    assert all(np.array_equal(a, b) for a, b in zip(coefs, r.coefs_, strict=True))
     r.set_params(warm_start=False).fit(X, target)  # a new network is fine
 
 
@@ -226,7 +226,7 @@ def test_warm_start_with_the_same_shape_continues(data):
     first = [c.copy() for c in r.coefs_]
     r.fit(X, y)
     fresh = LinearScalingMLPRegressor(2, 10, max_iter=5, random_state=0).fit(X, y)
-    assert not all(np.array_equal(a, b) for a, b in zip(first, r.coefs_))
+    assert not all(np.array_equal(a, b) for a, b in zip(first, r.coefs_, strict=True))
     assert not np.array_equal(r.predict(X), fresh.predict(X))
     labels = np.digitize(y, [0.5, 1.5])
     c = LinearScalingMLPClassifier(2, 10, 0.0, max_iter=5, warm_start=True, random_state=0).fit(X, labels)

@@ -141,7 +141,7 @@ def test_zero_weight_equals_dropping_the_sample(name):
         f(yt[:4], yp[:4], sample_weight=[1, 2, 1, 1], multioutput="raw_values"),
         rtol=1e-13,
     )
-    with pytest.raises(ZeroDivisionError, match="^Weights sum to zero, can't be normalized$"):
+    with pytest.raises(ZeroDivisionError, match=r"^Weights sum to zero, can't be normalized$"):
         f(yt, yp, sample_weight=np.zeros(5))
 
 
@@ -267,7 +267,7 @@ def test_r2_fewer_than_two_samples(name, multioutput):
 
 def test_assume_finite_config_is_respected():
     with config_context(assume_finite=True):
-        with pytest.raises(ValueError, match="^Non-finite values encountered after log transform.$"):
+        with pytest.raises(ValueError, match=r"^Non-finite values encountered after log transform\.$"):
             M.mean_squared_log_error(np.array([1.0, NAN]), np.array([1.0, 2.0]))
         with pytest.raises(ValueError, match="must be >= -1"):
             M.mean_squared_log_error(np.array([1.0, NAN, -np.inf]), np.array([1.0, 2.0, 1.0]))
@@ -287,10 +287,7 @@ def test_module_interface():
         "root_mean_squared_log10_error",
     ]
     assert set(L.__all__) <= set(M.__all__)
-    assert (
-        L.MultioutputType
-        == typing.Union[typing.Literal["raw_values", "uniform_average"], np.ndarray, typing.Iterable[float]]
-    )
+    assert L.MultioutputType == typing.Literal["raw_values", "uniform_average"] | np.ndarray | typing.Iterable[float]
     assert str(inspect.signature(L._prepare_logs)) == (
         "(y_true: 'np.ndarray', y_pred: 'np.ndarray', sample_weight: 'Optional[np.ndarray]', "
         "multioutput: 'MultioutputType', *, transform, family: 'str', nan_policy: 'str')"
@@ -333,7 +330,9 @@ def test_private_helpers():
         nan_policy="drop",
     )
     np.testing.assert_array_equal(lt, [[0.0], [np.log10(9.0)]])
+    np.testing.assert_array_equal(lp, [[0.0], [np.log10(99.0)]])
     np.testing.assert_array_equal(w, [1.0, 3.0])
+    assert mo == "raw_values"
     with pytest.raises(ValueError, match="Non-finite values"), np.errstate(divide="ignore"):
         L._prepare_logs(
             np.array([[0.0]]),

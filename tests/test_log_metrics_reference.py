@@ -67,9 +67,8 @@ def ref_prepare_logs(y_true, y_pred, sample_weight, multioutput, *, transform, f
         if family == "log10":
             if np.any(y_true <= 0) or np.any(y_pred <= 0):
                 raise ValueError("Targets and predictions for log10-space metrics must be strictly positive.")
-        elif family == "log1p":
-            if np.any(y_true < -1) or np.any(y_pred < -1):
-                raise ValueError("Targets and predictions for log1p-space metrics must be >= -1.")
+        elif family == "log1p" and (np.any(y_true < -1) or np.any(y_pred < -1)):
+            raise ValueError("Targets and predictions for log1p-space metrics must be >= -1.")
         log_true = transform(y_true)
         log_pred = transform(y_pred)
         if np.any(~np.isfinite(log_true)) or np.any(~np.isfinite(log_pred)):
@@ -162,7 +161,7 @@ def reference(
         )
     if "r2" in name or "variance" in name:
         if a.shape[0] < 2:
-            warnings.warn(R2_MSG, UndefinedMetricWarning)
+            warnings.warn(R2_MSG, UndefinedMetricWarning, stacklevel=2)
             return float("nan")
         ss_res, ss_tot = _sums_of_squares(a, b, sample_weight)
         if "r2" in name:
@@ -210,7 +209,7 @@ def assert_same_result(got, want, rtol=1e-12):
     assert type(got) is type(want), (got, want)
     if isinstance(want, tuple):
         assert len(got) == len(want)
-        for g, w in zip(got, want):
+        for g, w in zip(got, want, strict=True):
             assert_same_result(g, w, rtol)
     elif isinstance(want, np.ndarray):
         assert (got.dtype, got.shape) == (want.dtype, want.shape)
@@ -432,7 +431,7 @@ def test_input_types_match_reference(name, conversion):
         for kw in [{}, {"sample_weight": args[2]}, {"multioutput": args[2][: shape[-1] if len(shape) > 1 else 1]}]:
             assert_matches(name, args[0], args[1], **kw)
             assert_matches(name, args[0], yp, **kw)
-        for b, a in zip(before, args):  # the caller's inputs are left alone
+        for b, a in zip(before, args, strict=True):  # the caller's inputs are left alone
             np.testing.assert_array_equal(np.asarray(a), np.asarray(b))
 
 
@@ -665,7 +664,7 @@ def test_unbound_helper_fails_where_python_would(monkeypatch):
     monkeypatch.delattr(F, "_prepare_logs")
     with pytest.raises(ValueError, match="different shapes"):  # the check runs first
         M.log_fraction_of_variance_unexplained([1, 2], [[1, 2], [3, 4]])
-    with pytest.raises(NameError, match="^name '_prepare_logs' is not defined$"):
+    with pytest.raises(NameError, match=r"^name '_prepare_logs' is not defined$"):
         M.log_fraction_of_variance_unexplained([1, 2], [1, 3])
     assert M.fraction_of_variance_unexplained([1, 2], [1, 3]) == 2.0  # ss_res 1, ss_tot 0.5
 

@@ -1,5 +1,6 @@
 import pickle
 import warnings
+from typing import ClassVar
 
 import numpy as np
 import pytest
@@ -16,7 +17,7 @@ from duv.ensemble import _mixture_of_experts as moe_module
 class RadialExpert(RegressorMixin, BaseEstimator):
     """Row-wise arithmetic only, so one row or many give bit-identical predictions."""
 
-    calls = []
+    calls: ClassVar[list] = []
 
     def __init__(self, fail=False):
         self.fail = fail
@@ -217,7 +218,7 @@ def test_two_dimensional_y_reaches_experts(data):
     X, y = data
     Y = np.c_[y, 2 * y]
     model = MoE(RadialExpert(), n_estimators=3, random_state=0).fit(X, Y)
-    for expert, idx in zip(model.estimators_, model.estimator_train_indices_):
+    for expert, idx in zip(model.estimators_, model.estimator_train_indices_, strict=True):
         np.testing.assert_array_equal(expert.level_, Y[idx].mean(axis=0))
 
 
@@ -225,7 +226,7 @@ def test_two_dimensional_y_reaches_experts(data):
 def test_expert_failure_leaves_model_unfitted(data, split, n_jobs):
     model = MoE(BayesianRidge(), n_estimators=3, split=split, random_state=0).fit(*data)
     model.set_params(estimator=RadialExpert(fail=True), n_jobs=n_jobs)
-    with pytest.raises(RuntimeError, match="^Expert failed to fit: boom$") as info:
+    with pytest.raises(RuntimeError, match=r"^Expert failed to fit: boom$") as info:
         model.fit(*data)
     if n_jobs is None:
         assert isinstance(info.value.__context__, ValueError)
@@ -240,7 +241,7 @@ def test_kmeans_failure_is_wrapped(data, monkeypatch):
 
     monkeypatch.setattr(moe_module, "KMeans", broken)
     model = MoE(BayesianRidge())
-    with pytest.raises(RuntimeError, match="^K-means clustering failed: no clusters$"):
+    with pytest.raises(RuntimeError, match=r"^K-means clustering failed: no clusters$"):
         model.fit(*data)
     assert not hasattr(model, "estimators_")
 
@@ -278,7 +279,7 @@ def test_kernels_equal_numpy_expressions(dtype, k, shape):
         (model._mixture_aggregation(m, s, w), ref_mixture(m, s, w)),
         (model._mixture_aggregation(m, s, list(w)), ref_mixture(m, s, w)),
     ]:
-        for g, r in zip(got, want):
+        for g, r in zip(got, want, strict=True):
             assert g.dtype == r.dtype and g.shape == r.shape
             np.testing.assert_array_equal(g, r)
 
@@ -294,7 +295,7 @@ def test_unusual_inputs_follow_numpy():
             ref_mixture(m, s, np.ones(4, np.float32), np.float64(1e-3)),
         ),
     ]:
-        for g, r in zip(got, want):
+        for g, r in zip(got, want, strict=True):
             assert g.dtype == r.dtype
             np.testing.assert_array_equal(g, r)
     with pytest.raises(TypeError):
@@ -320,7 +321,7 @@ def test_distance_routing_overflow_is_reported_like_numpy(data, method):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         want = ref_route_distance(model, data[0])
-    for g, w in zip(got, want):
+    for g, w in zip(got, want, strict=True):
         np.testing.assert_array_equal(g, w)
 
 
@@ -355,9 +356,9 @@ def test_confidence_routing_equals_numpy_argsort(pattern, dtype, n_active, outpu
         S[rng.random(shape) < 0.05] = np.nan
     S, M = S.astype(dtype), rng.standard_normal(shape).astype(dtype)
     model = MoE(n_active=n_active, aggregation_method="simple")
-    model.estimators_ = [Table(m, s) for m, s in zip(M, S)]
+    model.estimators_ = [Table(m, s) for m, s in zip(M, S, strict=True)]
     X = np.zeros((300, 1))
-    for g, w in zip(model._route_confidence(X), ref_route_confidence(model, X)):
+    for g, w in zip(model._route_confidence(X), ref_route_confidence(model, X), strict=True):
         np.testing.assert_array_equal(g, w)
 
 
@@ -365,7 +366,7 @@ def test_distance_routing_with_tied_centres(data):
     X, y = data
     model = MoE(RadialExpert(), n_estimators=6, n_active=3, routing="distance", random_state=0).fit(X, y)
     model.estimator_centers_[[1, 4]] = model.estimator_centers_[0]
-    for g, w in zip(model.predict(X, return_std=True), ref_route_distance(model, X)):
+    for g, w in zip(model.predict(X, return_std=True), ref_route_distance(model, X), strict=True):
         np.testing.assert_array_equal(g, w)
 
 
@@ -415,7 +416,7 @@ def test_batched_distance_routing_equals_row_at_a_time(data, dtype, method, n_ac
     ids = [c[0] for c in RadialExpert.calls]
     assert len(ids) == len(set(ids)) and sum(c[1] for c in RadialExpert.calls) == 120 * n_active
     want = ref_route_distance(model, X)
-    for g, w in zip(got, want):
+    for g, w in zip(got, want, strict=True):
         assert g.shape == w.shape == ((120,) if outputs == 0 else (120, 2)) and g.dtype == np.float64
         np.testing.assert_array_equal(g, w)
     assert model.predict(X[:1], return_std=True)[0].shape == ((1,) if outputs == 0 else (1, 2))
@@ -450,11 +451,11 @@ def test_keyword_arguments_reach_experts(data, routing, n_jobs):
 def test_options_changed_after_fit(data):
     model = MoE(BayesianRidge(), n_estimators=3, random_state=0).fit(*data)
     model.routing = "nearest"
-    with pytest.raises(ValueError, match="^Unknown routing strategy: nearest$"):
+    with pytest.raises(ValueError, match=r"^Unknown routing strategy: nearest$"):
         model.predict(data[0])
     for routing in ("confidence", "distance"):
         model.set_params(routing=routing, aggregation_method="median")
-        with pytest.raises(ValueError, match="^Unknown aggregation method: median$"):
+        with pytest.raises(ValueError, match=r"^Unknown aggregation method: median$"):
             model.predict(data[0])
 
 
@@ -502,7 +503,7 @@ def test_stack_layouts_follow_numpy(layout, dtype):
         (model._inverse_variance_aggregation(layout(m), layout(s)), ref_inverse_variance(m, s)),
         (model._mixture_aggregation(layout(m), layout(s), layout(w)), ref_mixture(m, s, w)),
     ]:
-        for g, r in zip(got, want):
+        for g, r in zip(got, want, strict=True):
             assert g.dtype == r.dtype and g.shape == r.shape
             np.testing.assert_array_equal(g, r)
 
@@ -571,5 +572,5 @@ def test_rebound_numpy_runs_the_documented_calls(data, monkeypatch, routing, agg
     )
     got = model.predict(data[0][:9], return_std=True)
     assert names <= set(calls)
-    for g, w in zip(got, want):
+    for g, w in zip(got, want, strict=True):
         np.testing.assert_array_equal(g, w)

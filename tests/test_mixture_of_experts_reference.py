@@ -7,6 +7,7 @@ equal up to rounding); a fit that fails in its split leaves no ``estimators_``.
 
 import inspect
 import warnings
+from typing import ClassVar
 
 import numpy as np
 import pytest
@@ -128,7 +129,7 @@ class Ref(RegressorMixin, BaseEstimator):
         n_samples_abs = self._get_n_samples(X)
         self.estimator_centers_ = np.zeros((self.n_estimators, X.shape[1]))
         sampled = []
-        for i in range(self.n_estimators):
+        for _ in range(self.n_estimators):
             idx = self.random_state_.choice(len(X), size=n_samples_abs, replace=True)
             sampled.append((X[idx], y[idx], idx))
         self._collect(Parallel(n_jobs=self.n_jobs, backend="threading")(delayed(self._task)(d) for d in sampled))
@@ -290,7 +291,7 @@ def assert_same(got, want, rtol=None):
         assert got == want
     elif isinstance(want, (tuple, list)):
         assert type(got) is type(want) and len(got) == len(want)
-        for g, w in zip(got, want):
+        for g, w in zip(got, want, strict=True):
             assert_same(g, w, rtol)
     elif isinstance(want, (np.ndarray, np.generic)):
         assert type(got) is type(want) and got.dtype == want.dtype and got.shape == want.shape
@@ -599,7 +600,7 @@ def test_predict_arguments_and_edge_values_match_reference(data, routing):
 
 def make_spy(base):
     class Spy(base):
-        log = []
+        log: ClassVar[list] = []
 
         def _mixture_aggregation(self, means, stds, weights=None):
             Spy.log.append(("mixture", means.shape, None if weights is None else np.round(weights, 12).tolist()))

@@ -54,11 +54,11 @@ def augment_reference(
     sides = [np.flatnonzero(rare & (y < med)), np.flatnonzero(rare & (y >= med))]
     wanted = max(0, int(round(balance * (n - rare.sum()))) - rare.sum())
     counts = [int(round(wanted * len(sides[0]) / rare.sum()))]
-    counts = [min(c, int(max_factor) * len(s)) for c, s in zip(counts + [wanted - counts[0]], sides)]
+    counts = [min(c, int(max_factor) * len(s)) for c, s in zip(counts + [wanted - counts[0]], sides, strict=True)]
     rng = np.random.RandomState(random_state) if isinstance(random_state, int) else random_state
     w = np.ones(n) if sample_weight is None else sample_weight
     Xs, ys, ws = [X], [y], [w]
-    for idx, c in zip(sides, counts):
+    for idx, c in zip(sides, counts, strict=True):
         if c == 0:
             continue
         Xd, yd, wd, q, r = X[idx], y[idx], w[idx], c // len(idx), c % len(idx)
@@ -104,7 +104,7 @@ def skewed(n=300, m=4, seed=0):
 
 def same(got, want):
     assert len(got) == len(want)
-    for g, w in zip(got, want):
+    for g, w in zip(got, want, strict=True):
         assert (g is None and w is None) or (g.dtype == np.float64 and np.array_equal(g, w))
 
 

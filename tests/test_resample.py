@@ -59,7 +59,7 @@ def test_draws_match_numpy(data, factor, shuffle, mode, weighted):
         X, y, factor=factor, shuffle=shuffle, random_state=7, sample_weight=sw, sample_weight_mode=mode
     )
     want = reference(X, y, factor=factor, shuffle=shuffle, random_state=7, sample_weight=sw, sample_weight_mode=mode)
-    for g, e in zip(got, want):
+    for g, e in zip(got, want, strict=True):
         if e is None:
             assert g is None
         else:
@@ -77,15 +77,15 @@ def test_rows_of_every_layout_match_numpy(layout, dtype, factor):
     y = np.asfortranarray(full[:, :2].real.astype(float))
     got = resample_augment(X, y, factor=factor, random_state=4)
     want = reference(X, y, factor=factor, random_state=4)
-    for g, e in zip(got[:2], want[:2]):
+    for g, e in zip(got[:2], want[:2], strict=True):
         assert g.dtype == e.dtype and g.flags.c_contiguous and g.tobytes() == e.tobytes()
 
 
 def test_sizes_and_rows(data):
-    X, y, w = data
+    X, y, _ = data
     assert resample_augment(X, y, factor=0.01)[0].shape == (1, 3)
     assert resample_augment(X, y, factor=0.25)[0].shape == (2, 3)  # round(2.5) == 2
-    Xs, ys, _ = resample_augment(X, y, factor=0.7, random_state=0)
+    Xs = resample_augment(X, y, factor=0.7, random_state=0)[0]
     assert len({tuple(r) for r in Xs}) == 7  # shrinking never repeats a row
     Xg, yg, _ = resample_augment(X[:5], y[:5], factor=2.0, shuffle=False, random_state=0)
     assert Xg.shape == (10, 3)
@@ -95,8 +95,8 @@ def test_sizes_and_rows(data):
 def test_weights_travel_with_their_rows(data):
     X, y, w = data
     for factor in (0.5, 1.0, 3.0):
-        Xr, yr, sr = resample_augment(X, y, factor=factor, random_state=1, sample_weight=w)
-        rows = {tuple(r): wi for r, wi in zip(X, w)}
+        Xr, _, sr = resample_augment(X, y, factor=factor, random_state=1, sample_weight=w)
+        rows = {tuple(r): wi for r, wi in zip(X, w, strict=True)}
         assert [rows[tuple(r)] for r in Xr] == list(sr)
 
 
@@ -106,7 +106,7 @@ def test_consume_draws_by_weight(data):
     Xr, yr, sr = resample_augment(
         X4, y4, factor=2.0, random_state=0, sample_weight=[0, 0, 1, 0], sample_weight_mode="consume"
     )
-    assert (Xr == X4[2]).all() and (sr == 1.0).all() and sr.dtype == np.float64
+    assert (Xr == X4[2]).all() and (yr == y4[2]).all() and (sr == 1.0).all() and sr.dtype == np.float64
     # Same size: weights are neither checked nor used, but consumed.
     _, _, s1 = resample_augment(X4, y4, factor=1.0, sample_weight=[-1, 0, 0, 0], sample_weight_mode="consume")
     np.testing.assert_array_equal(s1, np.ones(4))
@@ -236,7 +236,7 @@ def test_predict_checks(data):
     model.fit(X, y[:, None])
     assert model.n_outputs_ == 1
     np.testing.assert_array_equal(model.predict(X), model.estimator_.predict(X))
-    with pytest.raises(ValueError, match="^X has 2 features, but this estimator was fitted with 3 features$"):
+    with pytest.raises(ValueError, match=r"^X has 2 features, but this estimator was fitted with 3 features$"):
         model.predict(X[:, :2])
 
 

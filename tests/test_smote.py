@@ -230,7 +230,7 @@ def test_smote_augment_matches_numpy_steps(x_name, y_name, opt_name):
     X_in, y_in = X.copy(), y.copy()
     got = smote_augment(X, y, factor=3.3, random_state=ours, **opts)
     want = ref_smote(X, y, factor=3.3, random_state=ref, **opts)
-    for g, w in zip(got, want):
+    for g, w in zip(got, want, strict=True):
         assert_same(g, w)
     assert ours.randint(2**31) == ref.randint(2**31)  # the same number of draws was made
     np.testing.assert_array_equal(X, X_in)
@@ -262,7 +262,7 @@ def test_duplicate_rows_may_interpolate_with_themselves():
     y = np.arange(4.0)
     got = smote_augment(X, y, factor=5.0, k_neighbors=1, random_state=3)
     want = ref_smote(X, y, factor=5.0, k_neighbors=1, random_state=3)
-    for g, w in zip(got, want):
+    for g, w in zip(got, want, strict=True):
         assert_same(g, w)
     assert ((got[0] == 0.0).all(axis=1)).sum() > 2  # copies of the duplicated row
 
@@ -420,7 +420,7 @@ def test_classifier_matches_numpy_steps(x_name, y_name, opt_name):
     opts.setdefault("factor", 2.0)
     want = ref_classifier_data(check_array(X), y, random_state=5, sample_weight=sw, **opts)
     inner = model.estimator_
-    for g, w in zip((inner.X_, inner.y_, inner.sw_), want):
+    for g, w in zip((inner.X_, inner.y_, inner.sw_), want, strict=True):
         assert_same(g, w)
     if opt_name == "consume":
         assert inner.sw_ is None
@@ -467,7 +467,7 @@ def test_classifier_errors():
     X, y = RNG.rand(10, 2), np.repeat([0, 1], 5)
     with pytest.raises(ValueError, match=r"^factor must be >= 1.0 for SMOTE augmentation$"):
         SMOTEAugmentedClassifier(ClassRecorder(), factor=0.5).fit(X, y)
-    with pytest.raises(ValueError, match="^Sum of sample_weight must be positive$"):
+    with pytest.raises(ValueError, match=r"^Sum of sample_weight must be positive$"):
         SMOTEAugmentedClassifier(ClassRecorder(), sample_weight_mode="consume").fit(
             X, y, sample_weight=np.r_[np.ones(5), np.zeros(5)]
         )
@@ -519,7 +519,7 @@ def test_regressor_consume_gives_ones():
 
 def test_regressor_fit_validation():
     model = SMOTEAugmentedRegressor(Ridge())
-    with pytest.raises(InvalidParameterError, match="'X' parameter of SMOTEAugmentedRegressor.fit"):
+    with pytest.raises(InvalidParameterError, match=r"'X' parameter of SMOTEAugmentedRegressor\.fit"):
         model.fit(5, Y40)
     with pytest.raises(TypeError, match="dense data is required"):
         model.fit(sparse.csr_matrix(X40), Y40)
@@ -545,7 +545,7 @@ def test_meta_estimator_protocol(cls):
     assert model.estimator_ is not base and not hasattr(base, "coef_")
     np.testing.assert_array_equal(model.predict(X), model.estimator_.predict(X))
     assert model.unwrap() is model.estimator_
-    with pytest.raises(ValueError, match="^X has 2 features, but this estimator was fitted with 3 features$"):
+    with pytest.raises(ValueError, match=r"^X has 2 features, but this estimator was fitted with 3 features$"):
         model.predict(X[:, :2])
     restored = pickle.loads(pickle.dumps(model))
     np.testing.assert_array_equal(restored.predict(X), model.predict(X))
@@ -597,7 +597,7 @@ def test_draws_held_elsewhere_are_not_overwritten(extrapolation):
     rs = KeepingRandomState(2)
     got = smote_augment(X40, Y40, factor=3.0, random_state=rs, extrapolation=extrapolation)
     want = ref_smote(X40, Y40, factor=3.0, random_state=np.random.RandomState(2), extrapolation=extrapolation)
-    for g, w in zip(got, want):
+    for g, w in zip(got, want, strict=True):
         assert_same(g, w)
     assert len(rs.kept) == 4
     for arr, copy in rs.kept:
@@ -630,7 +630,9 @@ def test_unusable_neighbour_indices_raise_or_follow_numpy(monkeypatch):
     import duv.augmentation._smote_augmentation as module
 
     # negative indices count from the end, as NumPy's indexing does
-    wrapped = lambda n: np.c_[np.arange(n), -np.arange(1, n + 1)]
+    def wrapped(n):
+        return np.c_[np.arange(n), -np.arange(1, n + 1)]
+
     monkeypatch.setattr(module, "NearestNeighbors", fixed_search(wrapped))
     got = smote_augment(X40, Y40, factor=2.0, k_neighbors=1, random_state=0)
     X_ref, y_ref = X40, Y40[:, None]
@@ -674,7 +676,7 @@ def test_a_rebound_np_builds_the_rows(make, monkeypatch):
     monkeypatch.setattr(module, "np", proxy)
     got = make()
     assert stacked
-    for a, b in zip(got, expected):
+    for a, b in zip(got, expected, strict=True):
         np.testing.assert_array_equal(a, b)
 
 
@@ -716,7 +718,7 @@ def test_byte_order_of_inputs(name):
     kwargs = dict(X=X40, y=Y40) | SWAPPED[name]
     got = smote_augment(factor=2.5, random_state=3, **kwargs)
     want = ref_smote(factor=2.5, random_state=3, **kwargs)
-    for g, w in zip(got, want):
+    for g, w in zip(got, want, strict=True):
         assert_same(g, w)
 
 
@@ -726,7 +728,7 @@ def test_classifier_byte_order_of_X(dtype):
     model = SMOTEAugmentedClassifier(ClassRecorder(), factor=2.5, extrapolation=0.5, random_state=4)
     model.fit(X, y, sample_weight=sw)
     want = ref_classifier_data(check_array(X), y, factor=2.5, extrapolation=0.5, random_state=4, sample_weight=sw)
-    for g, w in zip((model.estimator_.X_, model.estimator_.y_, model.estimator_.sw_), want):
+    for g, w in zip((model.estimator_.X_, model.estimator_.y_, model.estimator_.sw_), want, strict=True):
         assert_same(g, w)
 
 

@@ -42,7 +42,7 @@ def ref_smote_augment(
     check_consistent_length(X, y)
     n_samples = _num_samples(X)
     if factor < 1.0:
-        raise ValueError("factor must be >= 1.0 for SMOTE augmentation, got %r" % factor)
+        raise ValueError(f"factor must be >= 1.0 for SMOTE augmentation, got {factor!r}")
     mode = str(sample_weight_mode).lower()
     if mode not in ("consume", "passthrough"):
         raise ValueError("sample_weight_mode must be one of {'passthrough','consume'}")
@@ -73,7 +73,9 @@ def ref_smote_augment(
     k = min(k_neighbors, n_samples - 1)
     if k <= 0:
         warnings.warn(
-            "Not enough samples for k-nearest neighbors. Returning original data without augmentation.", UserWarning
+            "Not enough samples for k-nearest neighbors. Returning original data without augmentation.",
+            UserWarning,
+            stacklevel=2,
         )
         return early()
     random_state = check_random_state(random_state)
@@ -356,8 +358,8 @@ def compare_fits(ours, ref):
         got = got_vars[name]
         if name == "estimator_":
             assert len(got.calls_) == len(want.calls_)
-            for call_got, call_want in zip(got.calls_, want.calls_):
-                for g, w in zip(call_got, call_want):
+            for call_got, call_want in zip(got.calls_, want.calls_, strict=True):
+                for g, w in zip(call_got, call_want, strict=True):
                     same(g, w)
         elif name == "random_state_":
             same_state(got, want)
@@ -455,7 +457,7 @@ def test_smote_augment_against_reference(x_name, y_name, call):
     (got, got_rs), (want, want_rs) = run_both(smote_augment, ref_smote_augment, seed, X, y, **kwargs)
     assert got[1:] == want[1:]  # errors and warnings
     if want[0] is not None:
-        for g, w in zip(got[0], want[0]):
+        for g, w in zip(got[0], want[0], strict=True):
             same(g, w)
     same_state(got_rs, want_rs)
     np.testing.assert_array_equal(np.asarray(X), X_before)
@@ -606,8 +608,9 @@ def test_classifier_without_synthetic_rows_fits_like_factor_one():
     model = SMOTEAugmentedClassifier(ClassLog(fail_weighted=True), factor=1.04, random_state=0)
     model.fit(X, y, sample_weight=w)
     (X1, y1, w1), (X2, y2, w2) = model.estimator_.calls_
-    assert X1 is X2 and w1 is w and w2 is None
+    assert X1 is X2 and y1 is y2 and w1 is w and w2 is None
     np.testing.assert_array_equal(X1, X)
+    np.testing.assert_array_equal(y1, y)
 
 
 # ---- namespace, signatures, constraints --------------------------------------------------------------
@@ -714,7 +717,7 @@ def test_repeated_fit_keeps_stored_arrays_and_estimator_on_failure():
 
     before = model.estimator_
     model.set_params(estimator=Broken(), store_augmented=True)
-    with pytest.raises(RuntimeError, match="^broken$"):
+    with pytest.raises(RuntimeError, match=r"^broken$"):
         model.fit(BASE_X, Y_KINDS["float"])
     assert model.estimator_ is before and model.augmented_X_ is not stored
 
@@ -772,7 +775,7 @@ def test_draws_seen_through_views_are_left_alone(kwargs):
     rs = ViewingRandomState(3)
     got = smote_augment(BASE_X, Y_KINDS["float"], factor=3.0, random_state=rs, **kwargs)
     want = ref_smote_augment(BASE_X, Y_KINDS["float"], factor=3.0, random_state=np.random.RandomState(3), **kwargs)
-    for g, w in zip(got, want):
+    for g, w in zip(got, want, strict=True):
         same(g, w)
     for arr, copy in rs.kept:
         np.testing.assert_array_equal(arr, copy)
@@ -881,6 +884,6 @@ def test_smote_augment_follows_numpy_for_unusual_draws_and_indices(odd, monkeypa
     want = outcome(ref_smote_augment, BASE_X, Y_KINDS["2-D"], random_state=seeds[1], **kwargs)
     assert got[1:] == want[1:]
     if want[0] is not None:
-        for g, w in zip(got[0], want[0]):
+        for g, w in zip(got[0], want[0], strict=True):
             same(g, w)
     same_state(seeds[0], seeds[1])

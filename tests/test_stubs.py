@@ -169,10 +169,15 @@ def _stub_parameters(fn):
     positional = [(arg, P.POSITIONAL_ONLY) for arg in a.posonlyargs]
     positional += [(arg, P.POSITIONAL_OR_KEYWORD) for arg in a.args]
     defaults = [None] * (len(positional) - len(a.defaults)) + list(a.defaults)
-    params = [(arg.arg, kind, default, arg.annotation) for (arg, kind), default in zip(positional, defaults)]
+    params = [
+        (arg.arg, kind, default, arg.annotation) for (arg, kind), default in zip(positional, defaults, strict=True)
+    ]
     if a.vararg:
         params.append((a.vararg.arg, P.VAR_POSITIONAL, None, a.vararg.annotation))
-    params += [(arg.arg, P.KEYWORD_ONLY, default, arg.annotation) for arg, default in zip(a.kwonlyargs, a.kw_defaults)]
+    params += [
+        (arg.arg, P.KEYWORD_ONLY, default, arg.annotation)
+        for arg, default in zip(a.kwonlyargs, a.kw_defaults, strict=True)
+    ]
     if a.kwarg:
         params.append((a.kwarg.arg, P.VAR_KEYWORD, None, a.kwarg.annotation))
     return params
@@ -235,7 +240,7 @@ def _signature_problems(obj, defs, namespace, aliases=None):
                 f"{label}parameters {[(n, k.name) for n, k, _, _ in stub]} != {[(n, k.name) for n, k, _, _ in runtime]}"
             )
             continue
-        for (name, _, default, annotation), (_, _, rt_default, rt_annotation) in zip(stub, runtime):
+        for (name, _, default, annotation), (_, _, rt_default, rt_annotation) in zip(stub, runtime, strict=True):
             if (general or default is not None) and not _same_default(rt_default, default):
                 problems.append(f"{label}default of {name}: {default and ast.unparse(default)} != {rt_default!r}")
             if general and not _same_annotation(rt_annotation, annotation, namespace, aliases):

@@ -108,7 +108,7 @@ def fingerprint(result):
     """The result as bytes: arrays by dtype, shape and content, floats by their bits."""
     if isinstance(result, (tuple, list)):
         return tuple(fingerprint(r) for r in result)
-    if isinstance(result, np.ndarray) or isinstance(result, (float, np.floating)):
+    if isinstance(result, (np.ndarray, float, np.floating)):
         a = np.asarray(result)
         return (a.dtype.str, a.shape, a.tobytes())
     return repr(result)

@@ -64,7 +64,7 @@ def assert_same(got, want):
         return
     got, want = (got, want) if isinstance(want, tuple) else ((got,), (want,))
     assert len(got) == len(want)
-    for g, e in zip(got, want):
+    for g, e in zip(got, want, strict=True):
         assert type(g) is type(e) and g.shape == e.shape and g.dtype == e.dtype
         np.testing.assert_array_equal(g.view(np.uint64), e.view(np.uint64))
 
@@ -139,8 +139,8 @@ def test_special_values_warn_and_fail_as_numpy_does(values, weights):
     v = VotingRegressor(fitted(*range(len(values))))
     v.weights = weights
     for return_std in (False, True):
-        got = outcome(lambda: v._compute_weighted_statistics(P, return_std=return_std))
-        want = outcome(lambda: reference_statistics(P, v._weights_not_none, return_std))
+        got = outcome(lambda r=return_std: v._compute_weighted_statistics(P, return_std=r))
+        want = outcome(lambda r=return_std: reference_statistics(P, v._weights_not_none, r))
         assert_same(got[0], want[0])
         assert got[1] == want[1]
 
@@ -229,7 +229,7 @@ def test_assume_fitted_messages():
     v = VotingRegressor(fitted(1.0)).assume_fitted()
     previous = v.estimators_
     v.estimators.append(("late", LinearRegression()))
-    with pytest.raises(ValueError, match="^Failed to validate estimators: Estimator late is not fitted: ") as e:
+    with pytest.raises(ValueError, match=r"^Failed to validate estimators: Estimator late is not fitted: ") as e:
         v.assume_fitted()
     assert v.estimators_ is previous
     assert str(e.value.__context__).startswith("Estimator late is not fitted: ")
@@ -379,5 +379,5 @@ def test_rebound_numpy_runs_the_documented_calls(monkeypatch, weights, names):
     )
     got = v.predict(X, return_std=True)
     assert calls == names
-    for g, w in zip(got, want):
+    for g, w in zip(got, want, strict=True):
         assert_same(g, w)

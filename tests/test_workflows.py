@@ -164,7 +164,7 @@ def test_scaler_checks_its_parameters_when_fitted(params, message):
     with pytest.raises(InvalidParameterError) as info:
         LogarithmScaler().set_params(**params).fit(np.array([["x", "y"]]))  # before any input check
     assert str(info.value).startswith(message)
-    with pytest.raises(InvalidParameterError, match="'mode' parameter of LogarithmScaler.__init__"):
+    with pytest.raises(InvalidParameterError, match=r"'mode' parameter of LogarithmScaler\.__init__"):
         GridSearchCV(
             LogarithmScaler(), {"mode": ["log", "ln"]}, scoring=lambda e, X, y=None: 0.0, cv=2, error_score="raise"
         ).fit(X)
