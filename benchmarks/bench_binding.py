@@ -2,6 +2,7 @@
 
 Run: python benchmarks/bench_binding.py [--repeats N] (see harness.py)
 """
+
 import statistics
 import subprocess
 import sys
@@ -14,8 +15,15 @@ from duv.augmentation import ResampleAugmentedRegressor
 
 
 class PyInit:
-    def __init__(self, estimator, factor=10.0, shuffle=True, random_state=None, sample_weight_mode="passthrough",
-                 store_augmented=False):
+    def __init__(
+        self,
+        estimator,
+        factor=10.0,
+        shuffle=True,
+        random_state=None,
+        sample_weight_mode="passthrough",
+        store_augmented=False,
+    ):
         self.estimator = estimator
         self.factor = factor
         self.shuffle = shuffle
@@ -43,7 +51,10 @@ def main():
     # The unbound __init__ binds self plus five arguments (a sixth stays at its default).
     rows = [
         ("5 positional args", "f(o, e, 2.0, True, None, 'consume')"),
-        ("5 keyword args", "f(o, estimator=e, factor=2.0, shuffle=True, random_state=None, sample_weight_mode='consume')"),
+        (
+            "5 keyword args",
+            "f(o, estimator=e, factor=2.0, shuffle=True, random_state=None, sample_weight_mode='consume')",
+        ),
         ("1 arg + 4 defaults", "f(o, e)"),
     ]
     print(f"{'call (plus 6 setattr in both)':40s} {'duv ns':>8s} {'python ns':>10s} {'ratio':>6s}")
@@ -58,8 +69,10 @@ def main():
     print(f"{'six setattr alone':40s} {setattr_only:8.0f}")
 
     code = "import time; t=time.perf_counter(); import duv; print(time.perf_counter()-t)"
-    samples = [float(subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout)
-               for _ in range(15)]
+    samples = [
+        float(subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout)
+        for _ in range(15)
+    ]
     print(f"import duv: median {statistics.median(samples) * 1e3:.2f} ms (goal < 5 ms)")
 
 

@@ -13,6 +13,8 @@ input, `X_arr[rows]` and `y_arr[rows]` for arrays. Generate mode's floor has no 
 the metric called with the weights.
 """
 
+from itertools import pairwise
+
 import numpy as np
 import pandas as pd
 from sklearn.linear_model import LinearRegression
@@ -69,8 +71,9 @@ def numpy_groups(keys):
     return groups
 
 
-def numpy_augment(X, y, *, columns, balance_strength=1.0, shuffle=True, random_state=None,
-                  sample_weight_mode="passthrough"):
+def numpy_augment(
+    X, y, *, columns, balance_strength=1.0, shuffle=True, random_state=None, sample_weight_mode="passthrough"
+):
     keys = numpy_resolve(X, columns)[2]
     X_arr, y_arr = check_X_y(X, y, multi_output=True, dtype=None, ensure_all_finite="allow-nan")
     rng = check_random_state(random_state)
@@ -123,6 +126,7 @@ def numpy_scorer(columns):
         y_pred = estimator.predict(X)
         w = numpy_weights(numpy_resolve(X, columns)[2], 1.0)
         return -mean_squared_error(y_true, y_pred, sample_weight=w)
+
     return scorer
 
 
@@ -136,16 +140,19 @@ class Plan:
     def __init__(self, X, y, columns, seed):
         values = np.asarray(X[columns]) if hasattr(X, "columns") else np.asarray(X)[:, columns]
         values = values.reshape(len(X), -1)
-        codes = pd.MultiIndex.from_arrays(list(values.T)).factorize()[0] if values.shape[1] > 1 else \
-            pd.factorize(values[:, 0])[0]
+        codes = (
+            pd.MultiIndex.from_arrays(list(values.T)).factorize()[0]
+            if values.shape[1] > 1
+            else pd.factorize(values[:, 0])[0]
+        )
         by_group = np.argsort(codes, kind="stable")
         offsets = np.concatenate([[0], np.cumsum(np.bincount(codes))])
-        self.groups = [by_group[a:b] for a, b in zip(offsets[:-1], offsets[1:])]
+        self.groups = [by_group[a:b] for a, b in pairwise(offsets)]
         n_max = max(len(g) for g in self.groups)
         self.adds = [n_max - len(g) for g in self.groups]
         rng = np.random.RandomState(seed)
         parts = []
-        for g, add in zip(self.groups, self.adds):
+        for g, add in zip(self.groups, self.adds, strict=True):
             parts.append(g)
             if add > 0:
                 parts.append(rng.choice(g, size=add, replace=True))
@@ -154,7 +161,7 @@ class Plan:
         self.total = len(rows)
 
     def draw(self, rng):
-        for g, add in zip(self.groups, self.adds):
+        for g, add in zip(self.groups, self.adds, strict=True):
             if add > 0:
                 rng.choice(g, size=add, replace=True)
         rng.permutation(self.total)
@@ -198,7 +205,7 @@ def data(n, side=False, seed=0):
 
 
 def check_equal(a, b):
-    for x, y in zip(a, b):
+    for x, y in zip(a, b, strict=True):
         if isinstance(x, (pd.DataFrame, pd.Series)):
             assert x.equals(y) and (x.index == y.index).all() and np.all(x.dtypes == y.dtypes)
         elif x is not None:
@@ -225,10 +232,16 @@ def duplicate_case(n, columns, arrays=False, side=False, goal=1.3):
             check_equal(ours, numpy_augment(X, y, **kw))
 
     width = X.shape[1] * 8 + 8 + (0 if arrays else 16)  # X and y, with an index each for pandas
-    return harness.Case(package=lambda: category_balance_augment(X, y, **kw), floor=lambda: floor(X, y, **kw),
-                        baseline=lambda: numpy_augment(X, y, **kw), goal=goal, check=check,
-                        output_mib=plan.total * width / 2**20, memory_goal=1.1,
-                        note=f"{plan.total:,} rows out")
+    return harness.Case(
+        package=lambda: category_balance_augment(X, y, **kw),
+        floor=lambda: floor(X, y, **kw),
+        baseline=lambda: numpy_augment(X, y, **kw),
+        goal=goal,
+        check=check,
+        output_mib=plan.total * width / 2**20,
+        memory_goal=1.1,
+        note=f"{plan.total:,} rows out",
+    )
 
 
 def generate_case(n, columns):
@@ -241,8 +254,12 @@ def generate_case(n, columns):
             check_equal(category_balance_augment(X, y, **kw), numpy_augment(X, y, **kw))
 
     # No goal: the grouping of the rows is work that only the package does, beside calls that cost little.
-    return harness.Case(package=lambda: category_balance_augment(X, y, **kw), floor=lambda: floor(X, y, **kw),
-                        baseline=lambda: numpy_augment(X, y, **kw), check=check)
+    return harness.Case(
+        package=lambda: category_balance_augment(X, y, **kw),
+        floor=lambda: floor(X, y, **kw),
+        baseline=lambda: numpy_augment(X, y, **kw),
+        check=check,
+    )
 
 
 def scorer_case(n):
@@ -265,8 +282,9 @@ def scorer_case(n):
         if with_baseline:
             assert ours(model, X, y) == theirs(model, X, y) == floor()
 
-    return harness.Case(package=lambda: ours(model, X, y), floor=floor, baseline=lambda: theirs(model, X, y),
-                        goal=1.3, check=check)
+    return harness.Case(
+        package=lambda: ours(model, X, y), floor=floor, baseline=lambda: theirs(model, X, y), goal=1.3, check=check
+    )
 
 
 def cases(scale):

@@ -16,8 +16,7 @@ from duv.augmentation import gaussian_augment
 M, FACTOR = 16, 10.0
 
 
-def numpy_gaussian_augment(X, y, factor=10.0, X_std=None, y_std=None, rel_std=False, shuffle=True,
-                           random_state=None):
+def numpy_gaussian_augment(X, y, factor=10.0, X_std=None, y_std=None, rel_std=False, shuffle=True, random_state=None):
     """The documented grow road in passthrough mode, without weights."""
     X, y = check_X_y(X, y, multi_output=True, y_numeric=(y_std is not None and float(y_std) > 0.0))
     y_was_1d = y.ndim == 1
@@ -84,17 +83,25 @@ def case(n, kw):
         floor(X, y, random_state=b, rows=rows, **kwargs)
         assert harness.same_draws(a, b), "the floor's draws are not the package's"
         if with_baseline:
-            for u, v in zip(gaussian_augment(X, y, random_state=0, **kwargs),
-                            numpy_gaussian_augment(X, y, random_state=0, **kwargs)):
+            for u, v in zip(
+                gaussian_augment(X, y, random_state=0, **kwargs),
+                numpy_gaussian_augment(X, y, random_state=0, **kwargs),
+                strict=True,
+            ):
                 assert (u is None and v is None) or (u.dtype == v.dtype and u.tobytes() == v.tobytes())
 
     new = n_target - n
     outputs = n_target * (M + 1) * 8
     draws = new * M * 8 * ("X_std" in kw) + new * 8 * ("y_std" in kw) + new * 8 + n_target * 8
-    return harness.Case(package=lambda: gaussian_augment(X, y, random_state=0, **kwargs),
-                        floor=lambda: floor(X, y, random_state=0, rows=rows, **kwargs),
-                        baseline=lambda: numpy_gaussian_augment(X, y, random_state=0, **kwargs), goal=1.3,
-                        check=check, output_mib=(outputs + draws) / 2**20, memory_goal=1.02)
+    return harness.Case(
+        package=lambda: gaussian_augment(X, y, random_state=0, **kwargs),
+        floor=lambda: floor(X, y, random_state=0, rows=rows, **kwargs),
+        baseline=lambda: numpy_gaussian_augment(X, y, random_state=0, **kwargs),
+        goal=1.3,
+        check=check,
+        output_mib=(outputs + draws) / 2**20,
+        memory_goal=1.02,
+    )
 
 
 def cases(scale):

@@ -9,6 +9,7 @@ raised glibc's mmap threshold, so their temporaries are reused without page faul
 a log-space metric is NumPy's logarithms of both inputs into a reused buffer, which duv takes from NumPy's own loop
 (the fraction of variance unexplained has no such call: no floor).
 """
+
 import numpy as np
 from sklearn.metrics import mean_squared_log_error as sk_msle
 
@@ -110,10 +111,16 @@ def case(fn, baseline, transform, n, k):
 
     floor = None if transform is None else lambda: (transform(y_true, out=out), transform(y_pred, out=out))
     large = n >= 1_000_000
-    return harness.Case(package=lambda: fn(y_true, y_pred), floor=floor, baseline=lambda: baseline(y_true, y_pred),
-                        baseline_goal=3.0 if large else 5.0, check=check,
-                        output_mib=y_true.nbytes / 2**20 if large and k == 4 else None, memory_goal=1.0,
-                        memory_sides=("package",))
+    return harness.Case(
+        package=lambda: fn(y_true, y_pred),
+        floor=floor,
+        baseline=lambda: baseline(y_true, y_pred),
+        baseline_goal=3.0 if large else 5.0,
+        check=check,
+        output_mib=y_true.nbytes / 2**20 if large and k == 4 else None,
+        memory_goal=1.0,
+        memory_sides=("package",),
+    )
 
 
 def cases(scale):
@@ -122,8 +129,12 @@ def cases(scale):
         for k in (1, 4):
             for name, fn, baselines, transform in CASES:
                 for bname, baseline in baselines:
-                    out.append((f"{name} {n}x{k} vs {bname}",
-                                lambda fn=fn, b=baseline, t=transform, n=n, k=k: case(fn, b, t, n, k)))
+                    out.append(
+                        (
+                            f"{name} {n}x{k} vs {bname}",
+                            lambda fn=fn, b=baseline, t=transform, n=n, k=k: case(fn, b, t, n, k),
+                        )
+                    )
     return out
 
 

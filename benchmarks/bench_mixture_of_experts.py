@@ -6,7 +6,8 @@ same NumPy/joblib calls written in Python.
 
 Run: python benchmarks/bench_mixture_of_experts.py [--scale N] [--repeats N] (see harness.py)
 """
-import time
+
+from functools import partial
 
 import numpy as np
 from joblib import Parallel, delayed
@@ -59,8 +60,12 @@ def confidence_numpy(model, X):
     preds, stds = np.array([p[0] for p in out]), np.array([p[1] for p in out])
     active = np.argsort(stds, axis=0)[: model.n_active]
     k = model.n_active
-    return mixture(np.take_along_axis(preds, active, axis=0), np.take_along_axis(stds, active, axis=0),
-                   np.ones(k) / k, model.epsilon)
+    return mixture(
+        np.take_along_axis(preds, active, axis=0),
+        np.take_along_axis(stds, active, axis=0),
+        np.ones(k) / k,
+        model.epsilon,
+    )
 
 
 def fit_task(estimator, data):
@@ -72,7 +77,7 @@ def fit_task(estimator, data):
 def fit_numpy(X, y, split, n_estimators=10, seed=0, eps=1e-9):
     X, y = check_X_y(X, y, dtype=FLOAT_DTYPES, multi_output=True)
     rs = check_random_state(seed)
-    X_train, y_train, mask = X.copy(), y.copy(), np.ones(X.shape[1], dtype=bool)
+    mask = np.ones(X.shape[1], dtype=bool)
     n = max(1, round(X.shape[0] / n_estimators * 2.0))
     est = BayesianRidge()
     if split == "random":
@@ -98,8 +103,9 @@ def main():
     rng = np.random.RandomState(0)
     X = rng.rand(n, 8)
     y = X @ rng.randn(8) + 0.1 * rng.randn(n)
-    model = MixtureOfExpertsRegressor(BayesianRidge(), n_estimators=10, n_active=3, routing="distance",
-                                      random_state=0).fit(X, y)
+    model = MixtureOfExpertsRegressor(
+        BayesianRidge(), n_estimators=10, n_active=3, routing="distance", random_state=0
+    ).fit(X, y)
     X2 = X[:2000]
     got, want = model.predict(X2, return_std=True), distance_row_at_a_time(model, X2)
     # BayesianRidge's one-row predictions may differ from its many-row ones in the last bit
@@ -112,16 +118,20 @@ def main():
     def row(label, ours, base, goal):
         print(f"{label:46s} {ours:9.4f} {base:11.4f} {base / ours:8.1f}x  (goal {goal})")
 
-    ours, base = best_pair(lambda: model.predict(X2, return_std=True), lambda: distance_row_at_a_time(model, X2), 2 * args.repeats)
+    ours, base = best_pair(
+        lambda: model.predict(X2, return_std=True), lambda: distance_row_at_a_time(model, X2), 2 * args.repeats
+    )
     row("distance predict, 2,000 rows, 10 experts, k=3", ours, base, ">= 50x")
 
     model.set_params(routing="confidence")
-    ours, base = best_pair(lambda: model.predict(X, return_std=True), lambda: confidence_numpy(model, X), 15 * args.repeats)
+    ours, base = best_pair(
+        lambda: model.predict(X, return_std=True), lambda: confidence_numpy(model, X), 15 * args.repeats
+    )
     row(f"confidence predict, {n:,} rows", ours, base, ">= 1x")
 
     for split in ("random", "kmeans"):
         m = MixtureOfExpertsRegressor(BayesianRidge(), split=split, random_state=0)
-        ours, base = best_pair(lambda: m.fit(X, y), lambda: fit_numpy(X, y, split), 7 * args.repeats)
+        ours, base = best_pair(partial(m.fit, X, y), partial(fit_numpy, X, y, split), 7 * args.repeats)
         row(f"fit, split={split}, {n:,} rows", ours, base, ">= 1x")
 
 

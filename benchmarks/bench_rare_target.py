@@ -31,17 +31,29 @@ PEER_MAX_RARE = 20_000
 HAVE_PEER = importlib.util.find_spec("resreg") is not None
 
 
-def numpy_rare_target_augment(X, y, rel, *, threshold=0.5, balance=1.0, generator="smote", k_neighbors=5,
-                              max_factor=10.0, noise=0.05, shuffle=True, random_state=None):
+def numpy_rare_target_augment(
+    X,
+    y,
+    rel,
+    *,
+    threshold=0.5,
+    balance=1.0,
+    generator="smote",
+    k_neighbors=5,
+    max_factor=10.0,
+    noise=0.05,
+    shuffle=True,
+    random_state=None,
+):
     """The documented steps written with NumPy, without weights, for rows that are not all rare or all normal."""
     rare, med, n, m = rel >= threshold, np.median(y), len(y), X.shape[1]
     sides = [np.flatnonzero(rare & (y < med)), np.flatnonzero(rare & (y >= med))]
     wanted = max(0, int(round(balance * (n - rare.sum()))) - rare.sum())
     counts = [int(round(wanted * len(sides[0]) / rare.sum()))]
-    counts = [min(c, int(max_factor) * len(s)) for c, s in zip(counts + [wanted - counts[0]], sides)]
+    counts = [min(c, int(max_factor) * len(s)) for c, s in zip(counts + [wanted - counts[0]], sides, strict=True)]
     rng = check_random_state(random_state)
     Xs, ys = [X], [y]
-    for idx, c in zip(sides, counts):
+    for idx, c in zip(sides, counts, strict=True):
         if c == 0:
             continue
         Xd, yd, q, r = X[idx], y[idx], c // len(idx), c % len(idx)
@@ -80,8 +92,8 @@ def plan(X, y, rel, balance=1.0, max_factor=10.0):
     sides = [np.flatnonzero(rare & (y < med)), np.flatnonzero(rare & (y >= med))]
     wanted = max(0, int(round(balance * n_normal)) - n_rare)
     low = int(round(wanted * len(sides[0]) / n_rare))
-    counts = [min(c, int(max_factor) * len(s)) for c, s in zip((low, wanted - low), sides)]
-    return [(X[s], c, min(K, len(s) - 1)) for s, c in zip(sides, counts)], n_rare, n_normal
+    counts = [min(c, int(max_factor) * len(s)) for c, s in zip((low, wanted - low), sides, strict=True)]
+    return [(X[s], c, min(K, len(s) - 1)) for s, c in zip(sides, counts, strict=True)], n_rare, n_normal
 
 
 def floor(X, y, sides, generator, random_state, rows=None):
@@ -111,8 +123,16 @@ def floor(X, y, sides, generator, random_state, rows=None):
 def peer(X, y, rel, n_rare, n_normal):
     import resreg
 
-    return resreg.smoter(X, y, rel, relevance_threshold=THRESHOLD, k=K, over=float((n_normal - n_rare) / n_rare),
-                         under=float(1.0 / n_normal), random_state=0)
+    return resreg.smoter(
+        X,
+        y,
+        rel,
+        relevance_threshold=THRESHOLD,
+        k=K,
+        over=float((n_normal - n_rare) / n_rare),
+        under=float(1.0 / n_normal),
+        random_state=0,
+    )
 
 
 def data(n, seed=0):
@@ -136,27 +156,37 @@ def case(n, generator):
         ours = rare_target_augment(X, y, generator=generator, random_state=a)
         floor(X, y, sides, generator, b)
         assert harness.same_draws(a, b), "the floor's draws are not the package's"
-        for u, v in zip(ours, numpy_rare_target_augment(X, y, rel, generator=generator, random_state=0)):
+        for u, v in zip(ours, numpy_rare_target_augment(X, y, rel, generator=generator, random_state=0), strict=True):
             assert (u is None and v is None) or (u.dtype == v.dtype and u.tobytes() == v.tobytes())
         if with_peer and with_baseline:
             assert len(peer(X, y, rel, n_rare, n_normal)[1]) == len(ours[1]) - 1, "the peer's output size"
 
     total = len(rows) + sum(c for _, c, _ in sides)
-    return harness.Case(package=lambda: rare_target_augment(X, y, generator=generator, random_state=0),
-                        floor=lambda: floor(X, y, sides, generator, 0, rows),
-                        baseline=(lambda: peer(X, y, rel, n_rare, n_normal)) if with_peer else None,
-                        goal=1.3, baseline_goal=20.0, check=check, output_mib=total * (M + 1) * 8 / 2**20,
-                        memory_over_baseline=100.0, note=f"{n_rare} rare rows, {total - n} new")
+    return harness.Case(
+        package=lambda: rare_target_augment(X, y, generator=generator, random_state=0),
+        floor=lambda: floor(X, y, sides, generator, 0, rows),
+        baseline=(lambda: peer(X, y, rel, n_rare, n_normal)) if with_peer else None,
+        goal=1.3,
+        baseline_goal=20.0,
+        check=check,
+        output_mib=total * (M + 1) * 8 / 2**20,
+        memory_over_baseline=100.0,
+        note=f"{n_rare} rare rows, {total - n} new",
+    )
 
 
 def cases(scale):
-    return [(f"{generator} {n}x{M}", lambda n=n, generator=generator: case(n, generator))
-            for n in (harness.scaled(10_000, scale), harness.scaled(100_000, scale))
-            for generator in ("smote", "gaussian", "smogn")]
+    return [
+        (f"{generator} {n}x{M}", lambda n=n, generator=generator: case(n, generator))
+        for n in (harness.scaled(10_000, scale), harness.scaled(100_000, scale))
+        for generator in ("smote", "gaussian", "smogn")
+    ]
 
 
 if __name__ == "__main__":
     if not HAVE_PEER:
-        print("The peer package is not installed: `pip install resreg` (into a throw-away virtual environment made "
-              "with --system-site-packages) adds its SMOTER as the baseline. Floor comparison only.\n")
+        print(
+            "The peer package is not installed: `pip install resreg` (into a throw-away virtual environment made "
+            "with --system-site-packages) adds its SMOTER as the baseline. Floor comparison only.\n"
+        )
     raise SystemExit(harness.main(__file__, cases, __doc__.splitlines()[0], baseline_name="peer"))

@@ -160,14 +160,18 @@ def augment_case(n, m, factor):
         smote_floor(X, y, factor, b)
         assert harness.same_draws(a, b), "the floor's draws are not the package's"
         if with_baseline:
-            for u, v in zip(ours, numpy_smote(X, y, factor=factor, random_state=0)):
+            for u, v in zip(ours, numpy_smote(X, y, factor=factor, random_state=0), strict=True):
                 assert (u is None and v is None) or (u.dtype == v.dtype and u.tobytes() == v.tobytes())
 
     total = n + int(round(n * (factor - 1.0)))
-    return harness.Case(package=lambda: smote_augment(X, y, factor=factor, random_state=0),
-                        floor=lambda: smote_floor(X, y, factor, 0),
-                        baseline=lambda: numpy_smote(X, y, factor=factor, random_state=0), goal=1.2, check=check,
-                        output_mib=total * (m + 1) * 8 / 2**20)
+    return harness.Case(
+        package=lambda: smote_augment(X, y, factor=factor, random_state=0),
+        floor=lambda: smote_floor(X, y, factor, 0),
+        baseline=lambda: numpy_smote(X, y, factor=factor, random_state=0),
+        goal=1.2,
+        check=check,
+        output_mib=total * (m + 1) * 8 / 2**20,
+    )
 
 
 def classifier_case(n, m, n_classes, factor):
@@ -187,9 +191,14 @@ def classifier_case(n, m, n_classes, factor):
             assert ours.estimator_.n_rows_ == theirs.n_rows_
 
     total = n + int(round(n * (factor - 1.0)))
-    return harness.Case(package=lambda: fit(0), floor=lambda: classifier_floor(X, y, factor, 0),
-                        baseline=lambda: numpy_classifier_fit(Cheap(), X, y, factor=factor, random_state=0),
-                        goal=1.2, check=check, output_mib=total * (m + 1) * 8 / 2**20)
+    return harness.Case(
+        package=lambda: fit(0),
+        floor=lambda: classifier_floor(X, y, factor, 0),
+        baseline=lambda: numpy_classifier_fit(Cheap(), X, y, factor=factor, random_state=0),
+        goal=1.2,
+        check=check,
+        output_mib=total * (m + 1) * 8 / 2**20,
+    )
 
 
 def cases(scale):

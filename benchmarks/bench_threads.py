@@ -1,15 +1,16 @@
 """Speed-up of 2 and 4 threads over serial calls of the large-input kernels, in the same run.
 
-Run as `python benchmarks/bench_threads.py [--repeats N]` (see harness.py). The same 4 calls run one after the other in one thread (the
-baseline), split over 2 threads, and one per thread over 4 threads; the ratios are baseline time / threaded
-time, so the number of cores is the ceiling. Native thread pools are limited to one thread so that only
-these threads run in parallel.
+Run as `python benchmarks/bench_threads.py [--repeats N]` (see harness.py). The same 4 calls run one after the
+other in one thread (the baseline), split over 2 threads, and one per thread over 4 threads; the ratios are
+baseline time / threaded time, so the number of cores is the ceiling. Native thread pools are limited to one
+thread so that only these threads run in parallel.
 
 The last column is the share of a call's time during which another Python thread could run: a thread spins on
 the GIL while the call runs, and its progress is compared with its progress when nothing else runs (1.0 when
 the GIL is released for the whole call, lower the longer it is held). Two reference rows calibrate it: a
 NumPy sort, which releases the GIL, and a builtin sum, which holds it.
 """
+
 import sys
 import threading
 import time
@@ -18,9 +19,9 @@ import numpy as np
 from threadpoolctl import threadpool_limits
 
 import duv.augmentation as A
-import harness
 import duv.metrics as M
 import duv.preprocessing as P
+import harness
 
 CALLS = 4
 REPEAT = 3
@@ -44,10 +45,11 @@ KERNELS = [
     ("log10_r2_score (1e6, 4)", lambda: M.log10_r2_score(Y_TRUE, Y_PRED)),
     ("fraction_of_variance_unexplained (1e6, 4)", lambda: M.fraction_of_variance_unexplained(Y_TRUE, Y_PRED)),
     ("smote_augment (5000, 8) x3", lambda: A.smote_augment(X_SMOTE, Y_SMOTE, factor=3.0, random_state=0)),
-    ("histogram_augment (4e5, 4) Xy x2",
-     lambda: A.histogram_augment(X_HIST, Y_HIST, factor=2.0, target="Xy", random_state=0)),
-    ("gaussian_augment (4e5, 4) x2",
-     lambda: A.gaussian_augment(X_HIST, Y_HIST, factor=2.0, X_std=0.1, random_state=0)),
+    (
+        "histogram_augment (4e5, 4) Xy x2",
+        lambda: A.histogram_augment(X_HIST, Y_HIST, factor=2.0, target="Xy", random_state=0),
+    ),
+    ("gaussian_augment (4e5, 4) x2", lambda: A.gaussian_augment(X_HIST, Y_HIST, factor=2.0, X_std=0.1, random_state=0)),
     ("LogarithmScaler.transform (1e6, 4)", lambda: SCALER.transform(Y_TRUE)),
     ("LogarithmScaler.inverse_transform (1e6, 4)", lambda: SCALER.inverse_transform(Y_TRUE)),
 ]

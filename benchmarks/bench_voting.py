@@ -1,7 +1,8 @@
 """Cost of VotingRegressor's statistics over its members' own predictions, in the same run.
 
-Run as `python benchmarks/bench_voting.py [--scale N] [--repeats N]` (see harness.py). Goal: `predict(X, return_std=True)` with 5 members on
-100,000 rows spends under 10% more than the members' predict calls alone.
+Run as `python benchmarks/bench_voting.py [--scale N] [--repeats N]` (see harness.py). Goal:
+`predict(X, return_std=True)` with 5 members on 100,000 rows spends under 10% more than the members' predict
+calls alone.
 
 Members are fitted ridge regressions on 10 features: cheap members make the statistics weigh
 the most. "members" is the sum of the five predict calls; "duv" is predict(return_std=True);
@@ -13,6 +14,8 @@ replay the same predictions (their predict costs nothing): that is the statistic
 relative to the members' time. Times are the best of the interleaved runs: the
 machine's other load only ever adds to them.
 """
+
+from functools import partial
 
 import numpy as np
 from sklearn.base import BaseEstimator, RegressorMixin
@@ -57,25 +60,38 @@ def main():
     X = rng.normal(size=(N, FEATURES))
     y = X @ rng.normal(size=FEATURES) + rng.normal(size=N)
     models = [Ridge(alpha=a).fit(X, y) for a in np.logspace(-2, 2, MEMBERS)]
-    print(f"VotingRegressor.predict(return_std=True), {MEMBERS} ridge members, {N:,} rows, "
-          f"best of {args.repeats} interleaved runs")
-    print(f"{'weights':10} {'members ms':>10} {'duv ms':>8} {'numpy ms':>9} {'duv overhead':>13} "
-          f"{'numpy overhead':>15} {'replayed ms':>12} {'own cost':>9}")
+    print(
+        f"VotingRegressor.predict(return_std=True), {MEMBERS} ridge members, {N:,} rows, "
+        f"best of {args.repeats} interleaved runs"
+    )
+    print(
+        f"{'weights':10} {'members ms':>10} {'duv ms':>8} {'numpy ms':>9} {'duv overhead':>13} "
+        f"{'numpy overhead':>15} {'replayed ms':>12} {'own cost':>9}"
+    )
     for weights in (None, [1, 2, 3, 4, 5]):
         v = VotingRegressor([(f"m{i}", m) for i, m in enumerate(models)], weights=weights).assume_fitted()
         ours, theirs = v.predict(X, return_std=True), numpy_predict(models, weights, X)
-        assert all(np.array_equal(a, b) for a, b in zip(ours, theirs))
-        replay = VotingRegressor([(f"m{i}", Replay(m.predict(X))) for i, m in enumerate(models)],
-                                 weights=weights).assume_fitted()
-        times = harness.measure({"members": lambda: [m.predict(X) for m in models],
-                                 "duv": lambda: v.predict(X, return_std=True),
-                                 "numpy": lambda: numpy_predict(models, weights, X),
-                                 "replay": lambda: replay.predict(X, return_std=True)}, args.repeats, number=1)
+        assert all(np.array_equal(a, b) for a, b in zip(ours, theirs, strict=True))
+        replay = VotingRegressor(
+            [(f"m{i}", Replay(m.predict(X))) for i, m in enumerate(models)], weights=weights
+        ).assume_fitted()
+        times = harness.measure(
+            {
+                "members": lambda: [m.predict(X) for m in models],
+                "duv": partial(v.predict, X, return_std=True),
+                "numpy": partial(numpy_predict, models, weights, X),
+                "replay": partial(replay.predict, X, return_std=True),
+            },
+            args.repeats,
+            number=1,
+        )
         t = {k: r.best for k, r in times.items()}
-        print(f"{str(weights is not None):10} {t['members'] * 1e3:10.2f} {t['duv'] * 1e3:8.2f} "
-              f"{t['numpy'] * 1e3:9.2f} {100 * (t['duv'] / t['members'] - 1):12.1f}% "
-              f"{100 * (t['numpy'] / t['members'] - 1):14.1f}% {t['replay'] * 1e3:12.2f} "
-              f"{100 * t['replay'] / t['members']:8.1f}%")
+        print(
+            f"{weights is not None!s:10} {t['members'] * 1e3:10.2f} {t['duv'] * 1e3:8.2f} "
+            f"{t['numpy'] * 1e3:9.2f} {100 * (t['duv'] / t['members'] - 1):12.1f}% "
+            f"{100 * (t['numpy'] / t['members'] - 1):14.1f}% {t['replay'] * 1e3:12.2f} "
+            f"{100 * t['replay'] / t['members']:8.1f}%"
+        )
 
 
 if __name__ == "__main__":

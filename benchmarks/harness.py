@@ -28,8 +28,8 @@ import os
 import statistics
 import sys
 import time
+from collections.abc import Callable
 from dataclasses import dataclass, field
-from typing import Callable, Optional
 
 SIDES = ("package", "floor", "baseline")
 
@@ -37,14 +37,14 @@ SIDES = ("package", "floor", "baseline")
 @dataclass
 class Case:
     package: Callable
-    floor: Optional[Callable] = None
-    baseline: Optional[Callable] = None
-    goal: Optional[float] = None  # package / floor, at most
-    baseline_goal: Optional[float] = None  # baseline / package, at least
-    check: Optional[Callable] = None  # called with the options' baseline flag before the timing; asserts
-    output_mib: Optional[float] = None  # size of what the call returns: the peak memory is compared with it
-    memory_goal: Optional[float] = None  # peak memory added by the package's call / output_mib, at most
-    memory_over_baseline: Optional[float] = None  # MiB by which the package's peak may exceed the baseline's
+    floor: Callable | None = None
+    baseline: Callable | None = None
+    goal: float | None = None  # package / floor, at most
+    baseline_goal: float | None = None  # baseline / package, at least
+    check: Callable | None = None  # called with the options' baseline flag before the timing; asserts
+    output_mib: float | None = None  # size of what the call returns: the peak memory is compared with it
+    memory_goal: float | None = None  # peak memory added by the package's call / output_mib, at most
+    memory_over_baseline: float | None = None  # MiB by which the package's peak may exceed the baseline's
     memory_sides: tuple = SIDES  # the sides whose peak memory is measured
     note: str = ""
 
@@ -70,12 +70,19 @@ def options(description, repeats):
     parser.add_argument("--scale", type=float, default=1.0, help="data size as a multiple of the script's own")
     parser.add_argument("--repeats", type=int, default=repeats, help="calls of each side (default %(default)s)")
     parser.add_argument("--no-memory", action="store_true", help="skip the peak memory measurements")
-    parser.add_argument("--no-check", action="store_true",
-                        help="skip the checks against the baseline and of the floor's draws (for large scales)")
+    parser.add_argument(
+        "--no-check",
+        action="store_true",
+        help="skip the checks against the baseline and of the floor's draws (for large scales)",
+    )
     parser.add_argument("--case", action="append", help="run only the cases whose name contains this text")
-    parser.add_argument("--clock", choices=("wall", "cpu"), default="wall",
-                        help="the times of the table and its goals: wall time, or CPU time of the process (less "
-                             "disturbed when other processes load the machine; every call here runs on one thread)")
+    parser.add_argument(
+        "--clock",
+        choices=("wall", "cpu"),
+        default="wall",
+        help="the times of the table and its goals: wall time, or CPU time of the process (less "
+        "disturbed when other processes load the machine; every call here runs on one thread)",
+    )
     group = parser.add_mutually_exclusive_group()
     group.add_argument("--baseline", dest="baseline", action="store_true", default=None, help="time the baseline")
     group.add_argument("--no-baseline", dest="baseline", action="store_false", help="do not time the baseline")
@@ -195,8 +202,10 @@ def _ms(t):
 
 
 def print_times(results, width, clock="wall", baseline_name="baseline"):
-    print(f"{'case':{width}s} {'package ms':>10s} {'floor ms':>10s} {baseline_name + ' ms':>11s} {'pkg/floor':>9s} "
-          f"{'goal':>5s} {baseline_name[:4] + '/pkg':>8s} {'goal':>5s} {'own ms':>8s} {'own/floor':>9s}")
+    print(
+        f"{'case':{width}s} {'package ms':>10s} {'floor ms':>10s} {baseline_name + ' ms':>11s} {'pkg/floor':>9s} "
+        f"{'goal':>5s} {baseline_name[:4] + '/pkg':>8s} {'goal':>5s} {'own ms':>8s} {'own/floor':>9s}"
+    )
     ok = True
     for r in results:
         t = {side: _on(r.times[side], clock) if side in r.times else None for side in SIDES}
@@ -220,15 +229,22 @@ def print_times(results, width, clock="wall", baseline_name="baseline"):
             line += f" {'-':>8s} {'-':>5s}"
         if floor is not None:
             own = pkg - floor
-            line += f" {own * 1e3:8.1f} {own / floor:8.0%} " if abs(own) >= 1e-4 else f" {own * 1e3:8.4f} {own / floor:8.0%} "
+            line += (
+                f" {own * 1e3:8.1f} {own / floor:8.0%} "
+                if abs(own) >= 1e-4
+                else f" {own * 1e3:8.4f} {own / floor:8.0%} "
+            )
         print(line + (f"  {r.case.note}" if r.case.note else ""))
     floors = [r for r in results if "floor" in r.times]
     if floors:
         other = "wall" if clock == "cpu" else "cpu"
-        print(f"  ({clock} time, best of the runs; package/floor of the wall-time medians: " +
-              ", ".join(f"{r.times['package'].median / r.times['floor'].median:.2f}x" for r in floors) +
-              f"; of the best {other} times: " +
-              ", ".join(f"{_on(r.times['package'], other) / _on(r.times['floor'], other):.2f}x" for r in floors) + ")")
+        print(
+            f"  ({clock} time, best of the runs; package/floor of the wall-time medians: "
+            + ", ".join(f"{r.times['package'].median / r.times['floor'].median:.2f}x" for r in floors)
+            + f"; of the best {other} times: "
+            + ", ".join(f"{_on(r.times['package'], other) / _on(r.times['floor'], other):.2f}x" for r in floors)
+            + ")"
+        )
     return ok
 
 
@@ -236,8 +252,10 @@ def print_peaks(results, width, baseline_name="baseline"):
     rows = [r for r in results if r.peaks]
     if not rows:
         return True
-    print(f"\n{'case (peak memory added by one call)':{width}s} {'package':>9s} {'floor':>9s} {baseline_name:>9s} "
-          f"{'output':>9s} {'pkg/output':>10s} {'goal':>5s}")
+    print(
+        f"\n{'case (peak memory added by one call)':{width}s} {'package':>9s} {'floor':>9s} {baseline_name:>9s} "
+        f"{'output':>9s} {'pkg/output':>10s} {'goal':>5s}"
+    )
     ok = True
     for r in rows:
         cells = " ".join(f"{r.peaks[s]:8.1f}M" if s in r.peaks else f"{'-':>9s}" for s in SIDES)
@@ -264,8 +282,10 @@ def main(script, cases, description, repeats=5, block=1, memory=True, baseline_n
     output size (of every side when `memory` is true). Exits with status 1 when a goal is missed. `baseline_name`
     heads the baseline's columns (a script whose baseline is another package's call names it)."""
     args = options(description, repeats)
-    print(f"{os.path.basename(script)} at scale {args.scale:g}, best {args.clock} time of {args.repeats} alternating "
-          f"runs ({os.cpu_count()} cores, Python {sys.version.split()[0]})")
+    print(
+        f"{os.path.basename(script)} at scale {args.scale:g}, best {args.clock} time of {args.repeats} alternating "
+        f"runs ({os.cpu_count()} cores, Python {sys.version.split()[0]})"
+    )
     selected = [(n, f) for n, f in cases(args.scale) if not args.case or any(c in n for c in args.case)]
     width = max([36] + [len(n) for n, _ in selected])
     results = []

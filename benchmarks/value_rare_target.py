@@ -78,8 +78,7 @@ def study(rows):
         X, y = load()
         for model_name, model in MODELS.items():
             variants = {"plain": model()}
-            variants.update({g: RareTargetAugmentedRegressor(model(), generator=g, random_state=0)
-                             for g in GENERATORS})
+            variants.update({g: RareTargetAugmentedRegressor(model(), generator=g, random_state=0) for g in GENERATORS})
             for variant, estimator in variants.items():
                 with warnings.catch_warnings():
                     warnings.simplefilter("ignore", UserWarning)  # a fold without rare rows is left as it is
@@ -89,8 +88,10 @@ def study(rows):
 
 
 def print_table(table):
-    print(f"{'data':18s} {'rows':>5s} {'model':6s} {'variant':9s} {'RMSE':>9s} {'top 10%':>9s} {'bottom 10%':>10s}"
-          f"   change against plain: all / top / bottom")
+    print(
+        f"{'data':18s} {'rows':>5s} {'model':6s} {'variant':9s} {'RMSE':>9s} {'top 10%':>9s} {'bottom 10%':>10s}"
+        f"   change against plain: all / top / bottom"
+    )
     plain = {}
     for data_name, n, model_name, variant, *rmse in table:
         if variant == "plain":
@@ -98,9 +99,11 @@ def print_table(table):
             change = ""
         else:
             base = plain[data_name, model_name]
-            change = " / ".join(f"{(r - b) / b:+6.0%}" for r, b in zip(rmse, base))
-        print(f"{data_name:18s} {n:5d} {model_name:6s} {variant:9s} {rmse[0]:9.4g} {rmse[1]:9.4g} {rmse[2]:10.4g}"
-              f"   {change}")
+            change = " / ".join(f"{(r - b) / b:+6.0%}" for r, b in zip(rmse, base, strict=True))
+        print(
+            f"{data_name:18s} {n:5d} {model_name:6s} {variant:9s} {rmse[0]:9.4g} {rmse[1]:9.4g} {rmse[2]:10.4g}"
+            f"   {change}"
+        )
 
 
 def main():
@@ -109,8 +112,10 @@ def main():
     args = parser.parse_args()
     start = time.perf_counter()
     print_table(study(args.rows))
-    print(f"\n({time.perf_counter() - start:.0f} s; RMSE of the 5-fold out-of-fold predictions; a negative change "
-          "is a smaller error)")
+    print(
+        f"\n({time.perf_counter() - start:.0f} s; RMSE of the 5-fold out-of-fold predictions; a negative change "
+        "is a smaller error)"
+    )
 
 
 if __name__ == "__main__":

@@ -1,9 +1,6 @@
 """Sphinx configuration: the API reference is generated from the type stubs (stubs/duv), the gallery from
 examples/plot_*.py, the user guide is written in docs/guide; `scripts/build-docs.sh` builds it all."""
 
-import ast
-import os
-import re
 import sys
 import tomllib
 from pathlib import Path

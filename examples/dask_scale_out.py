@@ -12,6 +12,7 @@ local cluster, runs both on it and on joblib's default backend, and checks that 
 To use an existing cluster, create ``Client("tcp://scheduler:8786")`` instead of ``LocalCluster``; every worker
 needs duv installed.
 """
+
 import time
 
 import numpy as np
@@ -46,16 +47,25 @@ def run(X, y):
 def main():
     X, y = load_diabetes(return_X_y=True)
     local = run(X, y)
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
-            Client(cluster) as client, parallel_config(backend="dask"), get_task_stream(client) as tasks:
+    with (
+        LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster,
+        Client(cluster) as client,
+        parallel_config(backend="dask"),
+        get_task_stream(client) as tasks,
+    ):
         remote = run(X, y)
     for label, (search, mean, std, seconds) in (("default backend", local), ("dask cluster", remote)):
-        print(f"{label:16} best {search.best_params_} R^2 {search.best_score_:.4f}; "
-              f"mixture mean[:3] {np.round(mean[:3], 2)} std[:3] {np.round(std[:3], 2)}; {seconds:.1f} s")
+        print(
+            f"{label:16} best {search.best_params_} R^2 {search.best_score_:.4f}; "
+            f"mixture mean[:3] {np.round(mean[:3], 2)} std[:3] {np.round(std[:3], 2)}; {seconds:.1f} s"
+        )
     print(f"{len(tasks.data)} tasks ran on the cluster's workers")
-    same = (local[0].best_params_ == remote[0].best_params_
-            and np.array_equal(local[0].cv_results_["mean_test_score"], remote[0].cv_results_["mean_test_score"])
-            and np.array_equal(local[1], remote[1]) and np.array_equal(local[2], remote[2]))
+    same = (
+        local[0].best_params_ == remote[0].best_params_
+        and np.array_equal(local[0].cv_results_["mean_test_score"], remote[0].cv_results_["mean_test_score"])
+        and np.array_equal(local[1], remote[1])
+        and np.array_equal(local[2], remote[2])
+    )
     print("same results on both backends:", same)
     return 0 if same else 1
 

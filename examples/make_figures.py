@@ -1,7 +1,8 @@
 """Regenerates every picture of the documentation: runs each examples/plot_*.py, which saves one PNG in docs/images.
 
-    pip install ".[plot]" && python examples/make_figures.py
+pip install ".[plot]" && python examples/make_figures.py
 """
+
 import glob
 import os
 import runpy
@@ -11,7 +12,7 @@ import matplotlib
 
 matplotlib.use("Agg")  # files only, never a window
 
-import matplotlib.pyplot as plt  # noqa: E402
+import matplotlib.pyplot as plt
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 

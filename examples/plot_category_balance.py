@@ -6,6 +6,7 @@ the largest one times ``balance_strength``. The figure counts the rows of each c
 cluster labels of scikit-learn's ``make_blobs`` with clusters of very different sizes, before balancing, with
 ``balance_strength=0.5`` and with full balancing (``1.0``).
 """
+
 import os
 
 import matplotlib.pyplot as plt

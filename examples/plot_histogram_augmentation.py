@@ -5,6 +5,7 @@ new rows with probabilities that grow where the target's histogram thins out, so
 while every original row stays. The figure shows a target generated with scikit-learn's ``make_regression`` and made
 skewed by an exponential, before and after augmentation to three times its size, on the same bins (log scale).
 """
+
 import os
 
 import matplotlib.pyplot as plt
@@ -13,8 +14,9 @@ from sklearn.datasets import make_regression
 
 from duv.augmentation import histogram_augment
 
-IMAGE = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "docs", "images",
-                     "histogram_augmentation.png")
+IMAGE = os.path.join(
+    os.path.dirname(os.path.abspath(__file__)), os.pardir, "docs", "images", "histogram_augmentation.png"
+)
 
 
 def main(path=IMAGE):

@@ -7,18 +7,17 @@ centre of its training rows. The figure shows a noisy one-dimensional curve gene
 and a band of two standard deviations: the band widens where the experts disagree, in the gap without data and
 outside the training range.
 """
+
 import os
 
 import matplotlib.pyplot as plt
 import numpy as np
 from sklearn.linear_model import BayesianRidge
-from sklearn.pipeline import make_pipeline
 from sklearn.preprocessing import SplineTransformer
 
 from duv.ensemble import MixtureOfExpertsRegressor
 
-IMAGE = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "docs", "images",
-                     "mixture_of_experts.png")
+IMAGE = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "docs", "images", "mixture_of_experts.png")
 
 
 class SplineBayesianRidge(BayesianRidge):
@@ -36,8 +35,9 @@ def main(path=IMAGE):
     rng = np.random.RandomState(0)
     x = np.sort(np.r_[rng.uniform(0, 4, 160), rng.uniform(6, 10, 60)])
     y = np.sin(x) * x / 3 + rng.normal(scale=0.15 + 0.05 * x, size=x.size)
-    moe = MixtureOfExpertsRegressor(SplineBayesianRidge(), n_estimators=6, n_clusters=4, routing="distance",
-                                    n_active=6, random_state=0).fit(x[:, None], y)
+    moe = MixtureOfExpertsRegressor(
+        SplineBayesianRidge(), n_estimators=6, n_clusters=4, routing="distance", n_active=6, random_state=0
+    ).fit(x[:, None], y)
 
     grid = np.linspace(-1, 11, 400)
     mean, std = moe.predict(grid[:, None], return_std=True)

@@ -42,16 +42,17 @@ def main(path=IMAGE):
     # the shortest length scale allowed (scikit-learn warns that it reaches the bound).
     kernel = RBF(1.0, (0.3, 10.0)) + WhiteKernel(0.1, (1e-3, 1.0))
     expert = GaussianProcessRegressor(kernel, normalize_y=True)
-    model = MixtureOfExpertsRegressor(expert, n_estimators=6, split="kmeans", n_clusters=6,
-                                      sampling_factor=4.0, n_active=2, random_state=0)
+    model = MixtureOfExpertsRegressor(
+        expert, n_estimators=6, split="kmeans", n_clusters=6, sampling_factor=4.0, n_active=2, random_state=0
+    )
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", ConvergenceWarning)
         model.fit(X, y)
 
     # Every routing with every aggregation, on the same fitted experts.
     fig, axes = plt.subplots(2, 3, figsize=(12, 6.5), sharex=True, sharey=True, layout="constrained")
-    for row, routing in zip(axes, ["confidence", "distance"]):
-        for ax, aggregation in zip(row, ["simple", "inverse_variance", "mixture"]):
+    for row, routing in zip(axes, ["confidence", "distance"], strict=True):
+        for ax, aggregation in zip(row, ["simple", "inverse_variance", "mixture"], strict=True):
             model.set_params(routing=routing, aggregation_method=aggregation)
             mean, std = model.predict(grid, return_std=True)
             ax.scatter(X[:, 0], y, s=6, color="0.6", label="training data")

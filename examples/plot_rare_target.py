@@ -6,6 +6,7 @@ are as many as the ordinary ones. The left panel shows the relevance curve of a 
 threshold; the right panel the histogram of the target before and after augmentation: the bulk is untouched and
 the rows are added to the long right tail, each between a rare row and one of its nearest rare neighbours.
 """
+
 import os
 
 import matplotlib.pyplot as plt
@@ -21,8 +22,9 @@ def main(path=IMAGE):
     rng = np.random.RandomState(0)
     X = rng.standard_normal((1000, 4))
     y = np.exp(X @ [0.6, 0.4, 0.3, 0.2] + 0.5 * rng.standard_normal(1000))
-    model = RareTargetAugmentedRegressor(HistGradientBoostingRegressor(random_state=0), threshold=0.5,
-                                         store_augmented=True, random_state=0).fit(X, y)
+    model = RareTargetAugmentedRegressor(
+        HistGradientBoostingRegressor(random_state=0), threshold=0.5, store_augmented=True, random_state=0
+    ).fit(X, y)
     rel = target_relevance(y)
     rare = rel >= model.threshold
 
@@ -37,15 +39,17 @@ def main(path=IMAGE):
     left.legend(loc="lower right", fontsize="small")
 
     bins = np.linspace(0.0, y.max(), 50)
-    right.hist(model.augmented_y_, bins=bins, color="tab:orange", alpha=0.6,
-               label=f"augmented: {len(model.augmented_y_)} rows")
+    right.hist(
+        model.augmented_y_, bins=bins, color="tab:orange", alpha=0.6, label=f"augmented: {len(model.augmented_y_)} rows"
+    )
     right.hist(y, bins=bins, color="tab:blue", alpha=0.8, label=f"original: {len(y)} rows")
-    right.axvline(y[rare & (y > np.median(y))].min(), color="tab:red", linestyle="--", linewidth=1,
-                  label="rare from here")
+    right.axvline(
+        y[rare & (y > np.median(y))].min(), color="tab:red", linestyle="--", linewidth=1, label="rare from here"
+    )
     right.set_yscale("log")
     right.set_xlabel("target")
     right.set_ylabel("rows (log scale)")
-    right.set_title("the target before and after (generator=\"smote\")")
+    right.set_title('the target before and after (generator="smote")')
     right.legend(fontsize="small")
     fig.tight_layout()
     os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)

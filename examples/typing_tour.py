@@ -156,9 +156,9 @@ def meta_estimators(X: Floats, y: Floats, labels: NDArray[np.int_]) -> None:
         HistogramAugmentedClassifier(LogisticRegression(), factor=2.0, n_bins=2, random_state=0).fit(X, labels),
         ResampleAugmentedClassifier(LogisticRegression(), factor=2.0, random_state=0).fit(X, labels),
     ]
-    balanced = CategoryBalanceAugmentedClassifier(
-        LogisticRegression(), columns=[2], sample_weight_mode="generate"
-    ).fit(X, labels)
+    balanced = CategoryBalanceAugmentedClassifier(LogisticRegression(), columns=[2], sample_weight_mode="generate").fit(
+        X, labels
+    )
     assert_type(balanced.column_indexes_, list[int])
     classifiers.append(balanced)
     for clf in classifiers:
@@ -245,8 +245,10 @@ def metadata_routing(X: Floats, y: Floats) -> None:
         moe = MixtureOfExpertsRegressor(BayesianRidge()).set_predict_request(return_std=False)
         mlp = LinearScalingMLPClassifier(2, 8).set_partial_fit_request(classes=True)
         return_std, classes = requested(moe, "predict")["return_std"], requested(mlp, "partial_fit")["classes"]
-    print(f"weighted search: best factor {search.best_params_['factor']}; return_std requested {return_std}, "
-          f"classes requested {classes}")
+    print(
+        f"weighted search: best factor {search.best_params_['factor']}; return_std requested {return_std}, "
+        f"classes requested {classes}"
+    )
 
 
 def preprocessing(X: Floats, y: Floats) -> None:

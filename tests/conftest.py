@@ -79,15 +79,23 @@ def _key(obj, depth=0):
     if module.startswith("pandas"):
         return _pandas_key(obj, depth)
     if module.startswith("scipy.sparse") and hasattr(obj, "tocoo"):
-        return ("sparse", obj.format, obj.shape,
-                tuple(_key(getattr(obj, n, None), depth + 1) for n in ("data", "indices", "indptr", "row", "col")))
+        return (
+            "sparse",
+            obj.format,
+            obj.shape,
+            tuple(_key(getattr(obj, n, None), depth + 1) for n in ("data", "indices", "indptr", "row", "col")),
+        )
     if not isinstance(obj, type) and callable(getattr(obj, "get_params", None)):
         try:
             params = obj.get_params(deep=False)
         except Exception:  # not an estimator after all
             params = {}
-        return ("estimator", type(obj), tuple(sorted(vars(obj))) if hasattr(obj, "__dict__") else None,
-                tuple((k, _key(v, depth + 1)) for k, v in params.items()))
+        return (
+            "estimator",
+            type(obj),
+            tuple(sorted(vars(obj))) if hasattr(obj, "__dict__") else None,
+            tuple((k, _key(v, depth + 1)) for k, v in params.items()),
+        )
     return ("object", type(obj), id(obj))
 
 
@@ -95,14 +103,29 @@ def _pandas_key(obj, depth):
     import pandas as pd
 
     if isinstance(obj, pd.DataFrame):
-        return ("DataFrame", _pandas_key(obj.index, depth), _pandas_key(obj.columns, depth),
-                tuple(map(str, obj.dtypes)), tuple(_array_key(np.asarray(col.to_numpy())) for _, col in obj.items()))
+        return (
+            "DataFrame",
+            _pandas_key(obj.index, depth),
+            _pandas_key(obj.columns, depth),
+            tuple(map(str, obj.dtypes)),
+            tuple(_array_key(np.asarray(col.to_numpy())) for _, col in obj.items()),
+        )
     if isinstance(obj, pd.Series):
-        return ("Series", repr(obj.name), str(obj.dtype), _pandas_key(obj.index, depth),
-                _array_key(np.asarray(obj.to_numpy())))
+        return (
+            "Series",
+            repr(obj.name),
+            str(obj.dtype),
+            _pandas_key(obj.index, depth),
+            _array_key(np.asarray(obj.to_numpy())),
+        )
     if isinstance(obj, pd.Index):
-        return ("Index", type(obj).__name__, tuple(map(repr, obj.names)), str(obj.dtype),
-                _array_key(np.asarray(obj.to_numpy())))
+        return (
+            "Index",
+            type(obj).__name__,
+            tuple(map(repr, obj.names)),
+            str(obj.dtype),
+            _array_key(np.asarray(obj.to_numpy())),
+        )
     return ("object", type(obj), id(obj))
 
 
@@ -134,7 +157,11 @@ class _Untouched:
                 state.busy = False
                 after = [_key(a) for a in shown], {k: _key(v) for k, v in kwargs.items()}
                 if after != before:
-                    changed = [f"argument {i + skip}" for i, (b, a) in enumerate(zip(before[0], after[0])) if a != b]
+                    changed = [
+                        f"argument {i + skip}"
+                        for i, (b, a) in enumerate(zip(before[0], after[0], strict=True))
+                        if a != b
+                    ]
                     changed += [f"argument {k}=" for k in kwargs if after[1][k] != before[1][k]]
                     violations.append(f"{fn.__module__}.{fn.__qualname__} modified its {', '.join(changed)}")
 

@@ -2,6 +2,7 @@
 
 Shared by the robustness tests (fuzzing, leaks, threads), which must each cover every name listed here.
 """
+
 import importlib
 import inspect
 import os
@@ -12,8 +13,9 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 def subpackages():
     """Every public subpackage: the stub tree has one directory per subpackage."""
     stubs = os.path.join(ROOT, "stubs", "duv")
-    return sorted(d for d in os.listdir(stubs)
-                  if not d.startswith("_") and os.path.isfile(os.path.join(stubs, d, "__init__.pyi")))
+    return sorted(
+        d for d in os.listdir(stubs) if not d.startswith("_") and os.path.isfile(os.path.join(stubs, d, "__init__.pyi"))
+    )
 
 
 def public_objects():

@@ -1,5 +1,6 @@
 """`classes_` of the augmented classifiers: read through to the fitted inner estimator, so that
 scikit-learn's scorers work on them, without becoming a fitted attribute of the wrapper."""
+
 import numpy as np
 import pytest
 from sklearn.base import BaseEstimator, ClassifierMixin

@@ -38,8 +38,19 @@ def ref_weights(keys, balance_strength, normalize="sum_to_n"):
     return w
 
 
-def ref_score(score_func, estimator, X, y_true, columns, *, sign=1, balance_strength=1.0, normalize="sum_to_n",
-              sample_weight=None, **kwargs):
+def ref_score(
+    score_func,
+    estimator,
+    X,
+    y_true,
+    columns,
+    *,
+    sign=1,
+    balance_strength=1.0,
+    normalize="sum_to_n",
+    sample_weight=None,
+    **kwargs,
+):
     check_is_fitted(estimator)
     w = ref_weights(_resolve_columns_and_groups(X, columns)[2], balance_strength, normalize)
     if sample_weight is not None:
@@ -47,17 +58,20 @@ def ref_score(score_func, estimator, X, y_true, columns, *, sign=1, balance_stre
     return sign * score_func(y_true, estimator.predict(X), sample_weight=w, **kwargs)
 
 
-@pytest.mark.parametrize("keys, strength, normalize, want", [
-    (list("aaab"), 1.0, "sum_to_n", [2 / 3, 2 / 3, 2 / 3, 2]),
-    (list("aaab"), 1.0, "none", [1, 1, 1, 3]),
-    (list("aaab"), 0.5, "other", [1, 1, 1, 2]),
-    (list("aaab"), 0.0, "sum_to_n", [1, 1, 1, 1]),
-    (list("aaab"), -3, "sum_to_n", [1, 1, 1, 1]),
-    (list("aabb"), 7.0, "none", [1, 1, 1, 1]),
-    (list("abbbcc"), 2.0, "none", [6, 1, 1, 1, 3, 3]),
-    ([], 1.0, "sum_to_n", []),
-    ((k for k in "ab"), 1.0, "none", None),  # no len(): TypeError
-])
+@pytest.mark.parametrize(
+    "keys, strength, normalize, want",
+    [
+        (list("aaab"), 1.0, "sum_to_n", [2 / 3, 2 / 3, 2 / 3, 2]),
+        (list("aaab"), 1.0, "none", [1, 1, 1, 3]),
+        (list("aaab"), 0.5, "other", [1, 1, 1, 2]),
+        (list("aaab"), 0.0, "sum_to_n", [1, 1, 1, 1]),
+        (list("aaab"), -3, "sum_to_n", [1, 1, 1, 1]),
+        (list("aabb"), 7.0, "none", [1, 1, 1, 1]),
+        (list("abbbcc"), 2.0, "none", [6, 1, 1, 1, 3, 3]),
+        ([], 1.0, "sum_to_n", []),
+        ((k for k in "ab"), 1.0, "none", None),  # no len(): TypeError
+    ],
+)
 def test_weights_of_documented_cases(keys, strength, normalize, want):
     if want is None:
         with pytest.raises(TypeError):
@@ -91,22 +105,29 @@ class NumericColumns(RegressorMixin, BaseEstimator):
 
 def responder(methods):
     """A fitted estimator answering with the name of the method called, for the methods it has."""
-    names = {m: (lambda m: lambda self, X: np.full(len(X), m))(m) for m in ("predict",) + tuple(methods)}
+
+    def answer(name):
+        return lambda self, X: np.full(len(X), name)
+
+    names = {m: answer(m) for m in ("predict",) + tuple(methods)}
     estimator = type("Responder", (BaseEstimator,), {"fit": lambda self, X, y=None: self, **names})()
     estimator.fitted_ = True
     return estimator
 
 
-@pytest.mark.parametrize("response_method, methods, called", [
-    ("predict", ("predict",), "predict"),
-    (None, ("predict_proba",), "predict"),
-    ("predict_proba", ("predict_proba",), "predict_proba"),
-    ("predict_proba", (), "predict"),
-    (["decision_function", "predict_proba"], ("predict_proba",), "predict_proba"),
-    (("decision_function", "predict_proba"), ("decision_function", "predict_proba"), "decision_function"),
-    (["score_samples"], (), "predict"),
-    ([], ("predict_proba",), "predict"),
-])
+@pytest.mark.parametrize(
+    "response_method, methods, called",
+    [
+        ("predict", ("predict",), "predict"),
+        (None, ("predict_proba",), "predict"),
+        ("predict_proba", ("predict_proba",), "predict_proba"),
+        ("predict_proba", (), "predict"),
+        (["decision_function", "predict_proba"], ("predict_proba",), "predict_proba"),
+        (("decision_function", "predict_proba"), ("decision_function", "predict_proba"), "decision_function"),
+        (["score_samples"], (), "predict"),
+        ([], ("predict_proba",), "predict"),
+    ],
+)
 def test_response_getter(response_method, methods, called):
     seen = []
 
@@ -128,34 +149,69 @@ def test_scorer_matches_the_documented_steps_and_forwards_keywords():
     est = NumericColumns().fit(X, y)
     sw = rng.rand(200)
     for columns, kwargs in [("cat", {}), (["cat", "z"], {"balance_strength": 0.5}), ([2], {"normalize": "no"})]:
-        options = {"balance_strength": kwargs.get("balance_strength", 1.0),
-                   "normalize_weights": kwargs.get("normalize", "sum_to_n")}
-        scorer = make_categorical_balanced_scorer(mean_squared_error, greater_is_better=False, columns=columns,
-                                                  multioutput="raw_values", **options)
+        options = {
+            "balance_strength": kwargs.get("balance_strength", 1.0),
+            "normalize_weights": kwargs.get("normalize", "sum_to_n"),
+        }
+        scorer = make_categorical_balanced_scorer(
+            mean_squared_error, greater_is_better=False, columns=columns, multioutput="raw_values", **options
+        )
         score_kwargs = {"sample_weight": sw}
         got = scorer(est, X, y, **score_kwargs)
         assert score_kwargs == {"sample_weight": sw}
-        want = ref_score(mean_squared_error, est, X, y, columns, sign=-1, sample_weight=sw, multioutput="raw_values",
-                         **kwargs)
+        want = ref_score(
+            mean_squared_error, est, X, y, columns, sign=-1, sample_weight=sw, multioutput="raw_values", **kwargs
+        )
         assert got.tobytes() == want.tobytes()
 
 
-@pytest.mark.parametrize("make, call, exc, message", [
-    (lambda: make_categorical_balanced_scorer(mean_squared_error), None, ValueError,
-     "columns must be specified to make_categorical_balanced_scorer"),
-    (lambda: make_categorical_balanced_scorer(mean_squared_error, columns=0), {"sample_weight": [1, 2]}, ValueError,
-     "user sample_weight shape (2,) does not match (n_samples,) (3,)"),
-    (lambda: make_categorical_balanced_scorer(mean_squared_error, columns=0, sample_weight=1), {}, TypeError,
-     "sklearn.metrics._regression.mean_squared_error() got multiple values for keyword argument 'sample_weight'"),
-    (lambda: make_categorical_balanced_scorer(mean_squared_error, columns=0, multioutput="raw_values"),
-     {"multioutput": "raw_values"}, TypeError, "got multiple values for keyword argument 'multioutput'"),
-    (lambda: make_categorical_balanced_scorer(mean_squared_error, columns=5), {}, IndexError,
-     "columns index out of bounds"),
-    (lambda: make_categorical_balanced_scorer(mean_squared_error, columns=0, balance_strength="x"), {}, ValueError,
-     "could not convert string to float: 'x'"),
-    (lambda: make_categorical_balanced_scorer(lambda y, p: 0.0, columns=0), {}, TypeError,
-     "got an unexpected keyword argument 'sample_weight'"),
-])
+@pytest.mark.parametrize(
+    "make, call, exc, message",
+    [
+        (
+            lambda: make_categorical_balanced_scorer(mean_squared_error),
+            None,
+            ValueError,
+            "columns must be specified to make_categorical_balanced_scorer",
+        ),
+        (
+            lambda: make_categorical_balanced_scorer(mean_squared_error, columns=0),
+            {"sample_weight": [1, 2]},
+            ValueError,
+            "user sample_weight shape (2,) does not match (n_samples,) (3,)",
+        ),
+        (
+            lambda: make_categorical_balanced_scorer(mean_squared_error, columns=0, sample_weight=1),
+            {},
+            TypeError,
+            "sklearn.metrics._regression.mean_squared_error() got multiple values for keyword argument 'sample_weight'",
+        ),
+        (
+            lambda: make_categorical_balanced_scorer(mean_squared_error, columns=0, multioutput="raw_values"),
+            {"multioutput": "raw_values"},
+            TypeError,
+            "got multiple values for keyword argument 'multioutput'",
+        ),
+        (
+            lambda: make_categorical_balanced_scorer(mean_squared_error, columns=5),
+            {},
+            IndexError,
+            "columns index out of bounds",
+        ),
+        (
+            lambda: make_categorical_balanced_scorer(mean_squared_error, columns=0, balance_strength="x"),
+            {},
+            ValueError,
+            "could not convert string to float: 'x'",
+        ),
+        (
+            lambda: make_categorical_balanced_scorer(lambda y, p: 0.0, columns=0),
+            {},
+            TypeError,
+            "got an unexpected keyword argument 'sample_weight'",
+        ),
+    ],
+)
 def test_messages(make, call, exc, message):
     X, y = np.array([[0.0], [0.0], [1.0]]), np.array([1.0, 2.0, 3.0])
     with pytest.raises(exc) as info:
@@ -170,32 +226,51 @@ def test_unfitted_estimator_is_rejected_before_predicting():
 
 
 def test_scorer_is_a_partial_of_a_module_level_function():
-    scorer = make_categorical_balanced_scorer(mean_absolute_error, response_method=["predict"], columns=[1],
-                                              balance_strength=0.5, extra=1)
+    scorer = make_categorical_balanced_scorer(
+        mean_absolute_error, response_method=["predict"], columns=[1], balance_strength=0.5, extra=1
+    )
     assert (scorer.__name__, scorer.__qualname__, scorer.__module__) == (
-        "scorer", "make_categorical_balanced_scorer.<locals>.scorer", S.__name__)
+        "scorer",
+        "make_categorical_balanced_scorer.<locals>.scorer",
+        S.__name__,
+    )
     assert isinstance(scorer, functools.partial) and scorer.func is S._balanced_score and not scorer.keywords
     assert scorer.args == (mean_absolute_error, ["predict"], 1, [1], 0.5, "sum_to_n", {"extra": 1})
     assert str(inspect.signature(scorer)) == "(estimator, X, y_true, **score_kwargs)"
     assert str(inspect.signature(S._balanced_score)) == (
         "(score_func, response_method, sign, columns, balance_strength, normalize_weights, kwargs, /, estimator, X, "
-        "y_true, **score_kwargs)")
+        "y_true, **score_kwargs)"
+    )
     assert str(inspect.signature(S._get_response)) == "(response_method, estimator, X)"
     # the factory's arguments are positional-only, so a call-time keyword of the same name reaches the metric
     X = np.array([[0.0, 1.0], [1.0, 1.0], [1.0, 0.0]])
     model = LinearRegression().fit(X, [0.0, 2.0, 1.0])
     seen = {}
-    scorer = make_categorical_balanced_scorer(lambda y, p, sample_weight, **kw: seen.update(kw) or 3.0, columns=[1],
-                                              greater_is_better=False)
+    scorer = make_categorical_balanced_scorer(
+        lambda y, p, sample_weight, **kw: seen.update(kw) or 3.0, columns=[1], greater_is_better=False
+    )
     assert scorer(model, X, np.zeros(3), sign=7, columns="c") == -3.0 and seen == {"sign": 7, "columns": "c"}
     params = inspect.signature(make_categorical_balanced_scorer).parameters
     assert [(p.name, p.kind.name[:3], p.default) for p in params.values()] == [
-        ("score_func", "POS", inspect.Parameter.empty), ("response_method", "KEY", "predict"),
-        ("greater_is_better", "KEY", True), ("columns", "KEY", None), ("balance_strength", "KEY", 1.0),
-        ("normalize_weights", "KEY", "sum_to_n"), ("kwargs", "VAR", inspect.Parameter.empty)]
+        ("score_func", "POS", inspect.Parameter.empty),
+        ("response_method", "KEY", "predict"),
+        ("greater_is_better", "KEY", True),
+        ("columns", "KEY", None),
+        ("balance_strength", "KEY", 1.0),
+        ("normalize_weights", "KEY", "sum_to_n"),
+        ("kwargs", "VAR", inspect.Parameter.empty),
+    ]
     assert [n for n in vars(S) if not n.startswith("__")] == [
-        "annotations", "functools", "np", "check_is_fitted", "_resolve_columns_and_groups",
-        "_compute_balancing_weights", "_get_response", "_balanced_score", "make_categorical_balanced_scorer"]
+        "annotations",
+        "functools",
+        "np",
+        "check_is_fitted",
+        "_resolve_columns_and_groups",
+        "_compute_balancing_weights",
+        "_get_response",
+        "_balanced_score",
+        "make_categorical_balanced_scorer",
+    ]
 
 
 class Spy:
@@ -232,14 +307,25 @@ def test_as_scoring_in_model_selection(frame):
     cv = KFold(4, shuffle=True, random_state=0)
     scores = cross_val_score(Ridge(alpha=0.01), X, y, scoring=scorer, cv=cv)
     Xa = np.asarray(X)
-    want = [ref_score(mean_squared_error, Ridge(alpha=0.01).fit(X.iloc[tr] if frame else Xa[tr], y[tr]),
-                      X.iloc[te] if frame else Xa[te], y[te], columns, sign=-1) for tr, te in cv.split(Xa)]
+    want = [
+        ref_score(
+            mean_squared_error,
+            Ridge(alpha=0.01).fit(X.iloc[tr] if frame else Xa[tr], y[tr]),
+            X.iloc[te] if frame else Xa[te],
+            y[te],
+            columns,
+            sign=-1,
+        )
+        for tr, te in cv.split(Xa)
+    ]
     np.testing.assert_array_equal(scores, want)
     search = GridSearchCV(Ridge(), {"alpha": [0.01, 100.0]}, scoring=scorer, cv=cv).fit(X, y)
     assert search.best_params_ == {"alpha": 0.01} and search.best_score_ == pytest.approx(np.mean(want), rel=1e-12)
 
 
 def test_importing_metrics_imports_augmentation(fresh_python):
-    out = fresh_python("import sys, duv.metrics; print('duv.augmentation._smote_augmentation' in sys.modules, "
-                       "duv.metrics.make_categorical_balanced_scorer.__module__)")
+    out = fresh_python(
+        "import sys, duv.metrics; print('duv.augmentation._smote_augmentation' in sys.modules, "
+        "duv.metrics.make_categorical_balanced_scorer.__module__)"
+    )
     assert out.split() == ["True", "duv.metrics._balanced_scorer"]

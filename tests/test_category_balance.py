@@ -13,14 +13,18 @@ from sklearn.utils._param_validation import InvalidParameterError
 from sklearn.utils.validation import check_random_state, check_X_y
 
 import duv.augmentation._category_balance_augmentation as M
-from duv.augmentation import (CategoryBalanceAugmentedClassifier, CategoryBalanceAugmentedRegressor,
-                              category_balance_augment)
+from duv.augmentation import (
+    CategoryBalanceAugmentedClassifier,
+    CategoryBalanceAugmentedRegressor,
+    category_balance_augment,
+)
 
 NAN = object()  # the reference's missing-value key part
 
 
 def ref_resolve(X, columns):
     """The documented column selection and key loop, written in Python."""
+
     def is_nan(x):
         try:
             return x != x
@@ -42,8 +46,17 @@ def ref_resolve(X, columns):
     return names, idxs, [tuple(NAN if is_nan(x) else x for x in values[i, :]) for i in range(len(X))]
 
 
-def ref_augment(X, y, *, columns, balance_strength=1.0, shuffle=True, random_state=None, sample_weight=None,
-                sample_weight_mode="passthrough"):
+def ref_augment(
+    X,
+    y,
+    *,
+    columns,
+    balance_strength=1.0,
+    shuffle=True,
+    random_state=None,
+    sample_weight=None,
+    sample_weight_mode="passthrough",
+):
     """The documented steps of category_balance_augment, written with NumPy."""
     keys = ref_resolve(X, columns)[2]
     X_arr, y_arr = check_X_y(X, y, multi_output=True, dtype=None, ensure_all_finite="allow-nan")
@@ -103,15 +116,21 @@ INPUTS = {
     "uint64": (np.array([[2**64 - 1, 0], [2**63, 1], [2**64 - 1, 0]], dtype=np.uint64), [0, [0, 1]]),
     "bool": (np.array([[True, False], [True, True], [True, False]]), [[0, 1]]),
     "strided": (np.arange(40, dtype=np.int16).reshape(10, 4)[::-2, ::2] % 3, [[1, 0]]),
-    "object": (np.array([["a", None], [np.nan, 1], ["a", None], [float("nan"), 1.0], [True, 1], [1, 1]],
-                        dtype=object), [0, 1, [1, 0]]),
+    "object": (
+        np.array([["a", None], [np.nan, 1], ["a", None], [float("nan"), 1.0], [True, 1], [1, 1]], dtype=object),
+        [0, 1, [1, 0]],
+    ),
     "strings": (np.array([["u", "v"], ["u", "w"], ["u", "v"]]), [[0, 1]]),
     "datetime": (np.array(["2020-01-01", "NaT", "2020-01-01", "NaT"], dtype="datetime64[D]"), [0]),
     "float16": (np.array([[1.0], [np.nan], [1.0]], dtype=np.float16), [0]),
     # many groups (a growing hash table), wide integer ranges (no direct table)
-    "many_floats": (np.where(np.arange(6000).reshape(3000, 2) % 17 == 0, np.nan,
-                             np.round(np.random.RandomState(0).randn(3000, 2), 1)), [[0, 1], 1]),
-    "wide_ints": (np.random.RandomState(1).choice([-2**62, 7, 2**62], size=(400, 2)), [[1, 0]]),
+    "many_floats": (
+        np.where(
+            np.arange(6000).reshape(3000, 2) % 17 == 0, np.nan, np.round(np.random.RandomState(0).randn(3000, 2), 1)
+        ),
+        [[0, 1], 1],
+    ),
+    "wide_ints": (np.random.RandomState(1).choice([-(2**62), 7, 2**62], size=(400, 2)), [[1, 0]]),
     "frame": (skewed_frame(60), ["cat", ["cat", "side"], ["label"], 3, [5, 3], ["side", "cat"]]),
 }
 
@@ -131,19 +150,24 @@ def test_keys_and_groups_match_the_documented_loop(X, columns):
     y = np.arange(len(X))
     for mode in ("passthrough", "generate") if np.ndim(X) == 2 else ():
         want = ref_augment(X, y, columns=columns, random_state=0, sample_weight_mode=mode)
-        for g, w in zip(category_balance_augment(X, y, columns=columns, random_state=0, sample_weight_mode=mode), want):
+        for g, w in zip(
+            category_balance_augment(X, y, columns=columns, random_state=0, sample_weight_mode=mode), want, strict=True
+        ):
             assert_same(g, w)
 
 
-@pytest.mark.parametrize("mode, kwargs", [
-    ("passthrough", {}),
-    ("passthrough", {"shuffle": False}),
-    ("passthrough", {"balance_strength": 0.5}),
-    ("passthrough", {"balance_strength": 2.0, "sample_weight": np.full(300, -1.0)}),  # weights ignored
-    ("generate", {}),
-    ("generate", {"balance_strength": 0.3, "sample_weight": np.linspace(0, 2, 300)}),
-    ("generate", {"balance_strength": 4.0}),
-])
+@pytest.mark.parametrize(
+    "mode, kwargs",
+    [
+        ("passthrough", {}),
+        ("passthrough", {"shuffle": False}),
+        ("passthrough", {"balance_strength": 0.5}),
+        ("passthrough", {"balance_strength": 2.0, "sample_weight": np.full(300, -1.0)}),  # weights ignored
+        ("generate", {}),
+        ("generate", {"balance_strength": 0.3, "sample_weight": np.linspace(0, 2, 300)}),
+        ("generate", {"balance_strength": 4.0}),
+    ],
+)
 @pytest.mark.parametrize("columns", [["cat"], ["cat", "side"], ["label"], ["label", "cat"]])
 @pytest.mark.parametrize("kind", ["frame", "frame-by-position", "array", "2d-target"])
 def test_augment_matches_the_documented_steps(mode, kwargs, columns, kind):
@@ -157,7 +181,7 @@ def test_augment_matches_the_documented_steps(mode, kwargs, columns, kind):
     got_rs, want_rs = np.random.RandomState(5), np.random.RandomState(5)
     got = category_balance_augment(X, y, columns=columns, random_state=got_rs, sample_weight_mode=mode, **kwargs)
     want = ref_augment(X, y, columns=columns, random_state=want_rs, sample_weight_mode=mode, **kwargs)
-    for g, w in zip(got, want):
+    for g, w in zip(got, want, strict=True):
         assert_same(g, w)
     assert got_rs.randint(1 << 30) == want_rs.randint(1 << 30)  # same draws, in the same order
 
@@ -170,9 +194,14 @@ def numeric_layout(layout, dtype, n=300, seed=1):
     return {"C": X[:, :9].copy(), "F": np.asfortranarray(X[:, :9]), "strided": X[:, ::2], "wide": X}[layout]
 
 
-@pytest.mark.parametrize("layout, dtype", [(lay, dt) for lay in ("C", "F", "strided", "wide")
-                                           for dt in (np.float64, np.float32, np.int8, np.int16, np.longdouble,
-                                                      np.bool_)])
+@pytest.mark.parametrize(
+    "layout, dtype",
+    [
+        (lay, dt)
+        for lay in ("C", "F", "strided", "wide")
+        for dt in (np.float64, np.float32, np.int8, np.int16, np.longdouble, np.bool_)
+    ],
+)
 @pytest.mark.parametrize("shuffle", [True, False])
 @pytest.mark.parametrize("target", ["1d", "2d-F"])
 def test_numeric_arrays_match_the_documented_steps(layout, dtype, shuffle, target):
@@ -181,45 +210,62 @@ def test_numeric_arrays_match_the_documented_steps(layout, dtype, shuffle, targe
     got_rs, want_rs = np.random.RandomState(5), np.random.RandomState(5)
     got = category_balance_augment(X, y, columns=0, shuffle=shuffle, random_state=got_rs)
     want = ref_augment(X, y, columns=0, shuffle=shuffle, random_state=want_rs)
-    for g, w in zip(got, want):
+    for g, w in zip(got, want, strict=True):
         assert_same(g, w)
         assert g is None or g.flags.c_contiguous == w.flags.c_contiguous
     assert got_rs.randint(1 << 30) == want_rs.randint(1 << 30)
 
 
 # rows: the rows of the unshuffled result, None where a duplicate is drawn from `pool`
-@pytest.mark.parametrize("X, kwargs, rows, pool, weights", [
-    ([0, 0, 0, 1], {}, [0, 1, 2, 3, 3, 3], (), [1, 1, 1, 3]),
-    ([0, 0, 0, 1], {"sample_weight": [1, 2, 1, 0.5]}, [0, 1, 2, 3, 3, 3], (), [1, 2, 1, 1.5]),
-    ([0] * 10 + [1] * 2, {"balance_strength": 0.5}, list(range(12)) + [None] * 3, (10, 11), [1] * 10 + [2.5] * 2),
-    ([0, 0, 0, 1], {"balance_strength": 2.0}, [0, 1, 2] + [3] * 6, (), [1, 1, 1, 6]),
-    ([np.nan, 1, np.nan, np.nan], {}, [0, 2, 3, 1, 1, 1], (), [1, 3, 1, 1]),
-    ([2, 1, 2, 2, 1, 7], {}, [0, 2, 3, 1, 4, None, 5, 5, 5], (1, 4), [1, 1.5, 1, 1, 1.5, 3]),
-])
+@pytest.mark.parametrize(
+    "X, kwargs, rows, pool, weights",
+    [
+        ([0, 0, 0, 1], {}, [0, 1, 2, 3, 3, 3], (), [1, 1, 1, 3]),
+        ([0, 0, 0, 1], {"sample_weight": [1, 2, 1, 0.5]}, [0, 1, 2, 3, 3, 3], (), [1, 2, 1, 1.5]),
+        ([0] * 10 + [1] * 2, {"balance_strength": 0.5}, list(range(12)) + [None] * 3, (10, 11), [1] * 10 + [2.5] * 2),
+        ([0, 0, 0, 1], {"balance_strength": 2.0}, [0, 1, 2] + [3] * 6, (), [1, 1, 1, 6]),
+        ([np.nan, 1, np.nan, np.nan], {}, [0, 2, 3, 1, 1, 1], (), [1, 3, 1, 1]),
+        ([2, 1, 2, 2, 1, 7], {}, [0, 2, 3, 1, 4, None, 5, 5, 5], (1, 4), [1, 1.5, 1, 1, 1.5, 3]),
+    ],
+)
 def test_documented_examples(X, kwargs, rows, pool, weights):
     X, y = np.asarray(X, dtype=float).reshape(-1, 1), np.arange(len(X))
     Xa, ya, sw = category_balance_augment(X, y, columns=0, shuffle=False, random_state=0, **kwargs)
     assert sw is None and len(ya) == len(rows)
-    assert all(r == got if r is not None else got in pool for r, got in zip(rows, ya))
+    assert all(r == got if r is not None else got in pool for r, got in zip(rows, ya, strict=True))
     np.testing.assert_array_equal(Xa, X[ya])
     Xg, yg, w = category_balance_augment(X, y, columns=0, sample_weight_mode="generate", **kwargs)
     assert np.array_equal(Xg, X, equal_nan=True) and np.array_equal(yg, y) and w.tolist() == weights
 
 
-@pytest.mark.parametrize("kwargs, exc, message", [
-    ({"columns": -1}, IndexError, "columns index out of bounds"),
-    ({"columns": [0, 5]}, IndexError, "columns index out of bounds"),
-    ({"columns": "a"}, ValueError, "invalid literal for int()"),
-    ({"columns": 1.5}, InvalidParameterError, "The 'columns' parameter of category_balance_augment must be"),
-    ({"balance_strength": 0}, InvalidParameterError, "The 'balance_strength' parameter of category_balance_augment"),
-    ({"sample_weight_mode": "Generate"}, InvalidParameterError, "The 'sample_weight_mode' parameter of"),
-    ({"y": np.arange(3)}, ValueError, "Found input variables with inconsistent numbers of samples"),
-    ({"sample_weight_mode": "generate", "sample_weight": [1, 2]}, ValueError,
-     "sample_weight should have shape (4,), got (2,)"),
-    ({"sample_weight_mode": "generate", "sample_weight": [1, 1, -1, 1]}, ValueError, "sample_weight must be non-neg"),
-    ({"X": pd.DataFrame(np.zeros((4, 2)), columns=["p", "q"]), "columns": "r"}, KeyError, "r"),
-    ({"X": np.array([[1], [pd.NA], [1], [2]], dtype=object)}, TypeError, "boolean value of NA is ambiguous"),
-])
+@pytest.mark.parametrize(
+    "kwargs, exc, message",
+    [
+        ({"columns": -1}, IndexError, "columns index out of bounds"),
+        ({"columns": [0, 5]}, IndexError, "columns index out of bounds"),
+        ({"columns": "a"}, ValueError, "invalid literal for int()"),
+        ({"columns": 1.5}, InvalidParameterError, "The 'columns' parameter of category_balance_augment must be"),
+        (
+            {"balance_strength": 0},
+            InvalidParameterError,
+            "The 'balance_strength' parameter of category_balance_augment",
+        ),
+        ({"sample_weight_mode": "Generate"}, InvalidParameterError, "The 'sample_weight_mode' parameter of"),
+        ({"y": np.arange(3)}, ValueError, "Found input variables with inconsistent numbers of samples"),
+        (
+            {"sample_weight_mode": "generate", "sample_weight": [1, 2]},
+            ValueError,
+            "sample_weight should have shape (4,), got (2,)",
+        ),
+        (
+            {"sample_weight_mode": "generate", "sample_weight": [1, 1, -1, 1]},
+            ValueError,
+            "sample_weight must be non-neg",
+        ),
+        ({"X": pd.DataFrame(np.zeros((4, 2)), columns=["p", "q"]), "columns": "r"}, KeyError, "r"),
+        ({"X": np.array([[1], [pd.NA], [1], [2]], dtype=object)}, TypeError, "boolean value of NA is ambiguous"),
+    ],
+)
 def test_messages(kwargs, exc, message):
     kwargs = {"X": np.array([[0.0, 1], [0, 2], [1, 2], [1, 3]]), "y": np.arange(4.0), "columns": 0, **kwargs}
     with pytest.raises(exc) as info:
@@ -251,8 +297,16 @@ class NumpyProxy:
         return getattr(np, name)
 
 
-@pytest.mark.parametrize("names", [["_resolve_columns_and_groups"], ["_compute_group_indices"], ["_is_nan_scalar"],
-                                   ["_as_numpy_2d", "check_X_y", "check_random_state"], ["np"]])
+@pytest.mark.parametrize(
+    "names",
+    [
+        ["_resolve_columns_and_groups"],
+        ["_compute_group_indices"],
+        ["_is_nan_scalar"],
+        ["_as_numpy_2d", "check_X_y", "check_random_state"],
+        ["np"],
+    ],
+)
 @pytest.mark.parametrize("mode", ["passthrough", "generate"])
 def test_names_are_looked_up_at_call_time(names, mode, monkeypatch):
     df = skewed_frame(80)
@@ -261,7 +315,7 @@ def test_names_are_looked_up_at_call_time(names, mode, monkeypatch):
     for n, spy in spies.items():
         monkeypatch.setattr(M, n, spy)
     got = category_balance_augment(df, df["a"], columns=[3, 5], random_state=1, sample_weight_mode=mode)
-    for g, w in zip(got, want):
+    for g, w in zip(got, want, strict=True):
         assert_same(g, w)
     assert all(s.calls > 0 for s in spies.values() if isinstance(s, Spy))
 
@@ -294,18 +348,48 @@ def test_inputs_are_not_modified():
 
 def test_signatures_and_module_layout():
     assert category_balance_augment.__wrapped__.__annotations__ == {
-        "balance_strength": "float", "shuffle": "bool", "sample_weight_mode": "str"}
+        "balance_strength": "float",
+        "shuffle": "bool",
+        "sample_weight_mode": "str",
+    }
     assert list(category_balance_augment._skl_parameter_constraints) == [
-        "X", "y", "columns", "balance_strength", "shuffle", "random_state", "sample_weight_mode"]
+        "X",
+        "y",
+        "columns",
+        "balance_strength",
+        "shuffle",
+        "random_state",
+        "sample_weight_mode",
+    ]
     assert [n for n in vars(M) if not n.startswith("__")] == [
-        "annotations", "np", "BaseEstimator", "ClassifierMixin", "RegressorMixin", "clone", "Interval", "Real",
-        "StrOptions", "validate_params", "check_is_fitted", "check_random_state", "check_X_y",
-        "UnwrapMetaEstimatorMixin", "_NAN_GROUP", "_as_numpy_2d", "_is_nan_scalar", "_resolve_columns_and_groups",
-        "_compute_group_indices", "category_balance_augment", "CategoryBalanceAugmentedRegressor",
-        "CategoryBalanceAugmentedClassifier"]
+        "annotations",
+        "np",
+        "BaseEstimator",
+        "ClassifierMixin",
+        "RegressorMixin",
+        "clone",
+        "Interval",
+        "Real",
+        "StrOptions",
+        "validate_params",
+        "check_is_fitted",
+        "check_random_state",
+        "check_X_y",
+        "UnwrapMetaEstimatorMixin",
+        "_NAN_GROUP",
+        "_as_numpy_2d",
+        "_is_nan_scalar",
+        "_resolve_columns_and_groups",
+        "_compute_group_indices",
+        "category_balance_augment",
+        "CategoryBalanceAugmentedRegressor",
+        "CategoryBalanceAugmentedClassifier",
+    ]
     init = inspect.signature(CategoryBalanceAugmentedClassifier.__init__)
-    assert str(init) == ("(self, estimator, *, columns, balance_strength: 'float' = 1.0, sample_weight_mode: 'str' = "
-                         "'passthrough', shuffle: 'bool' = True, random_state=None, store_augmented: 'bool' = False)")
+    assert str(init) == (
+        "(self, estimator, *, columns, balance_strength: 'float' = 1.0, sample_weight_mode: 'str' = "
+        "'passthrough', shuffle: 'bool' = True, random_state=None, store_augmented: 'bool' = False)"
+    )
     assert not hasattr(CategoryBalanceAugmentedRegressor, "_parameter_constraints")
 
 
@@ -340,8 +424,9 @@ def test_regressor_passthrough_fits_on_duplicated_frame_rows():
 def test_regressor_generate_fits_and_predicts_without_the_balancing_columns():
     X = np.random.RandomState(0).rand(30, 3)
     X[:, 0] = np.r_[np.zeros(20), np.ones(10)]
-    model = CategoryBalanceAugmentedRegressor(Recorder(), columns=0, sample_weight_mode="generate",
-                                              store_augmented=True).fit(X, X[:, 1], sample_weight=np.full(30, 2.0))
+    model = CategoryBalanceAugmentedRegressor(
+        Recorder(), columns=0, sample_weight_mode="generate", store_augmented=True
+    ).fit(X, X[:, 1], sample_weight=np.full(30, 2.0))
     np.testing.assert_array_equal(model.estimator_.X_, X[:, 1:])
     assert model.estimator_.sw_.tolist() == [2.0] * 20 + [4.0] * 10 and model.augmented_X_.shape == (30, 3)
     # predict removes the same positions, whatever the input's column labels
@@ -378,8 +463,14 @@ def test_estimator_protocol(cls):
         cls(LinearRegression())
     model = cls(LinearRegression(), columns="missing", random_state=2)
     assert model.get_params(deep=False) == {
-        "estimator": model.estimator, "columns": "missing", "balance_strength": 1.0,
-        "sample_weight_mode": "passthrough", "shuffle": True, "random_state": 2, "store_augmented": False}
+        "estimator": model.estimator,
+        "columns": "missing",
+        "balance_strength": 1.0,
+        "sample_weight_mode": "passthrough",
+        "shuffle": True,
+        "random_state": 2,
+        "store_augmented": False,
+    }
     copy = clone(model.set_params(columns=0, balance_strength=0.5, sample_weight_mode="generate"))
     assert copy.columns == 0 and copy.balance_strength == 0.5 and not hasattr(copy, "estimator_")
     with pytest.raises(NotFittedError):

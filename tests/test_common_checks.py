@@ -3,6 +3,7 @@
 A check that an estimator cannot pass because of its documented behaviour is an expected failure (strict), with
 the reason; everything else must pass.
 """
+
 import re
 import warnings
 
@@ -17,18 +18,38 @@ from sklearn.svm import SVR
 from sklearn.utils import get_tags
 from sklearn.utils.estimator_checks import parametrize_with_checks
 
-from duv.augmentation import (CategoryBalanceAugmentedClassifier, CategoryBalanceAugmentedRegressor,
-                              GaussianAugmentedClassifier, GaussianAugmentedRegressor, HistogramAugmentedClassifier,
-                              HistogramAugmentedRegressor, RareTargetAugmentedRegressor, ResampleAugmentedClassifier,
-                              ResampleAugmentedRegressor, SMOTEAugmentedClassifier, SMOTEAugmentedRegressor)
+from duv.augmentation import (
+    CategoryBalanceAugmentedClassifier,
+    CategoryBalanceAugmentedRegressor,
+    GaussianAugmentedClassifier,
+    GaussianAugmentedRegressor,
+    HistogramAugmentedClassifier,
+    HistogramAugmentedRegressor,
+    RareTargetAugmentedRegressor,
+    ResampleAugmentedClassifier,
+    ResampleAugmentedRegressor,
+    SMOTEAugmentedClassifier,
+    SMOTEAugmentedRegressor,
+)
 from duv.ensemble import MixtureOfExpertsRegressor, VotingRegressor
 from duv.neural_network import LinearScalingMLPClassifier, LinearScalingMLPRegressor
 from duv.preprocessing import LogarithmScaler
 
-REGRESSORS = [SMOTEAugmentedRegressor, GaussianAugmentedRegressor, HistogramAugmentedRegressor,
-              ResampleAugmentedRegressor, CategoryBalanceAugmentedRegressor, RareTargetAugmentedRegressor]
-CLASSIFIERS = [SMOTEAugmentedClassifier, GaussianAugmentedClassifier, HistogramAugmentedClassifier,
-               ResampleAugmentedClassifier, CategoryBalanceAugmentedClassifier]
+REGRESSORS = [
+    SMOTEAugmentedRegressor,
+    GaussianAugmentedRegressor,
+    HistogramAugmentedRegressor,
+    ResampleAugmentedRegressor,
+    CategoryBalanceAugmentedRegressor,
+    RareTargetAugmentedRegressor,
+]
+CLASSIFIERS = [
+    SMOTEAugmentedClassifier,
+    GaussianAugmentedClassifier,
+    HistogramAugmentedClassifier,
+    ResampleAugmentedClassifier,
+    CategoryBalanceAugmentedClassifier,
+]
 CATEGORY_BALANCE = (CategoryBalanceAugmentedRegressor, CategoryBalanceAugmentedClassifier)
 SINGLE_TARGET = (RareTargetAugmentedRegressor,)  # fits a one-column target whatever its estimator fits
 
@@ -42,12 +63,22 @@ def wrap(cls, inner, **params):
 ESTIMATORS = (
     [wrap(cls, Ridge()) for cls in REGRESSORS]
     + [wrap(cls, LogisticRegression()) for cls in CLASSIFIERS]
-    + [MixtureOfExpertsRegressor(BayesianRidge(), n_estimators=3, n_clusters=2, random_state=0),
-       MixtureOfExpertsRegressor(BayesianRidge(), n_estimators=3, split="random", routing="distance",
-                                 aggregation_method="inverse_variance", random_state=0),
-       VotingRegressor([("lr", LinearRegression()), ("r", Ridge())]),
-       LogarithmScaler(), LogarithmScaler("log1p", inverted=True, eps=0.1),
-       LinearScalingMLPRegressor(2, 20, random_state=0), LinearScalingMLPClassifier(2, 20, 0.5, random_state=0)]
+    + [
+        MixtureOfExpertsRegressor(BayesianRidge(), n_estimators=3, n_clusters=2, random_state=0),
+        MixtureOfExpertsRegressor(
+            BayesianRidge(),
+            n_estimators=3,
+            split="random",
+            routing="distance",
+            aggregation_method="inverse_variance",
+            random_state=0,
+        ),
+        VotingRegressor([("lr", LinearRegression()), ("r", Ridge())]),
+        LogarithmScaler(),
+        LogarithmScaler("log1p", inverted=True, eps=0.1),
+        LinearScalingMLPRegressor(2, 20, random_state=0),
+        LinearScalingMLPClassifier(2, 20, 0.5, random_state=0),
+    ]
 )
 
 # Reasons, each a documented behaviour.
@@ -89,15 +120,19 @@ EXPECTED_FAILURES = {
         "check_n_features_in_after_fitting": FITTED_WITH_WORDING,
         "check_sample_weight_equivalence_on_dense_data": WEIGHT_IS_NO_REPEAT,
     },
-    **{cls: {
-        "check_sample_weights_not_an_array": X_AS_GIVEN,
-        "check_regressor_data_not_an_array" if cls is CategoryBalanceAugmentedRegressor
-        else "check_classifier_data_not_an_array": X_AS_GIVEN,
-        "check_all_zero_sample_weights_error": PASSTHROUGH_IGNORES_WEIGHTS,
-        "check_sample_weights_shape": PASSTHROUGH_IGNORES_WEIGHTS,
-        "check_sample_weight_equivalence_on_dense_data": PASSTHROUGH_IGNORES_WEIGHTS,
-        "check_dtype_object": "a cell of a balancing column is a group key, so it must be hashable",
-    } for cls in CATEGORY_BALANCE},
+    **{
+        cls: {
+            "check_sample_weights_not_an_array": X_AS_GIVEN,
+            "check_regressor_data_not_an_array"
+            if cls is CategoryBalanceAugmentedRegressor
+            else "check_classifier_data_not_an_array": X_AS_GIVEN,
+            "check_all_zero_sample_weights_error": PASSTHROUGH_IGNORES_WEIGHTS,
+            "check_sample_weights_shape": PASSTHROUGH_IGNORES_WEIGHTS,
+            "check_sample_weight_equivalence_on_dense_data": PASSTHROUGH_IGNORES_WEIGHTS,
+            "check_dtype_object": "a cell of a balancing column is a group key, so it must be hashable",
+        }
+        for cls in CATEGORY_BALANCE
+    },
     MixtureOfExpertsRegressor: {
         "check_n_features_in": "the fitted attributes are the documented ones, without n_features_in_",
         "check_n_features_in_after_fitting": "the fitted attributes are the documented ones, without n_features_in_",
@@ -111,7 +146,7 @@ EXPECTED_FAILURES = {
     LinearScalingMLPClassifier: {
         "check_dont_overwrite_parameters": "fit sets hidden_layer_sizes from the layout",
         "check_requires_y_none": "the output count is read from y before the base class validates it "
-                                 "(IndexError for y=None)",
+        "(IndexError for y=None)",
     },
 }
 
@@ -130,13 +165,19 @@ def test_every_public_estimator_is_checked():
     import duv.ensemble
     import duv.neural_network
     import duv.preprocessing
-    public = {getattr(mod, name) for mod in (duv.augmentation, duv.ensemble, duv.neural_network, duv.preprocessing)
-              for name in mod.__all__ if hasattr(getattr(mod, name), "fit")}
+
+    public = {
+        getattr(mod, name)
+        for mod in (duv.augmentation, duv.ensemble, duv.neural_network, duv.preprocessing)
+        for name in mod.__all__
+        if hasattr(getattr(mod, name), "fit")
+    }
     assert public == {type(est) for est in ESTIMATORS}
     assert set(EXPECTED_FAILURES) == public
 
 
 # ---- tags: what they claim is what the estimator does -----------------------------------
+
 
 @pytest.mark.parametrize("cls", REGRESSORS)
 @pytest.mark.parametrize("inner, multi_output", [(Ridge(), True), (SVR(), False)])
@@ -160,8 +201,13 @@ def test_wrapper_requires_positive_input_when_its_estimator_does(cls):
     assert get_tags(wrap(cls, Ridge() if cls in REGRESSORS else LogisticRegression())).input_tags.positive_only is False
 
 
-@pytest.mark.parametrize("cls, inner", [(CategoryBalanceAugmentedRegressor, HistGradientBoostingRegressor()),
-                                        (CategoryBalanceAugmentedClassifier, HistGradientBoostingClassifier())])
+@pytest.mark.parametrize(
+    "cls, inner",
+    [
+        (CategoryBalanceAugmentedRegressor, HistGradientBoostingRegressor()),
+        (CategoryBalanceAugmentedClassifier, HistGradientBoostingClassifier()),
+    ],
+)
 def test_category_balance_accepts_nan_when_its_estimator_does(cls, inner):
     rng = np.random.RandomState(0)
     X = np.c_[rng.randint(0, 3, 60), rng.rand(60)]
@@ -169,8 +215,12 @@ def test_category_balance_accepts_nan_when_its_estimator_does(cls, inner):
     y = rng.randint(0, 2, 60)
     assert get_tags(wrap(cls, inner, columns=0)).input_tags.allow_nan is True
     assert wrap(cls, inner, columns=0).fit(X, y).predict(X).shape == (60,)
-    assert get_tags(wrap(cls, Ridge() if cls is CategoryBalanceAugmentedRegressor else LogisticRegression(),
-                         columns=0)).input_tags.allow_nan is False
+    assert (
+        get_tags(
+            wrap(cls, Ridge() if cls is CategoryBalanceAugmentedRegressor else LogisticRegression(), columns=0)
+        ).input_tags.allow_nan
+        is False
+    )
 
 
 @pytest.mark.parametrize("cls", [c for c in REGRESSORS + CLASSIFIERS if c not in CATEGORY_BALANCE])
@@ -183,8 +233,9 @@ def test_numeric_families_reject_nan_whatever_their_estimator(cls):
         wrap(cls, inner).fit(X, np.arange(20) % 2)
 
 
-@pytest.mark.parametrize("inner, multi_output", [(BayesianRidge(), False), (GaussianProcessRegressor(), True),
-                                                 (None, False)])
+@pytest.mark.parametrize(
+    "inner, multi_output", [(BayesianRidge(), False), (GaussianProcessRegressor(), True), (None, False)]
+)
 def test_mixture_of_experts_tags_follow_its_experts(inner, multi_output):
     tags = get_tags(MixtureOfExpertsRegressor(inner))
     assert tags.estimator_type == "regressor"
@@ -206,8 +257,11 @@ def test_logarithm_scaler_says_it_accepts_nan():
     np.testing.assert_array_equal(out, [[1.0], [np.nan]])
 
 
-@pytest.mark.parametrize("est", [e for e in ESTIMATORS if type(e) in REGRESSORS + CLASSIFIERS]
-                         + [MixtureOfExpertsRegressor(BayesianRidge())], ids=lambda e: type(e).__name__)
+@pytest.mark.parametrize(
+    "est",
+    [e for e in ESTIMATORS if type(e) in REGRESSORS + CLASSIFIERS] + [MixtureOfExpertsRegressor(BayesianRidge())],
+    ids=lambda e: type(e).__name__,
+)
 def test_tags_start_from_the_mixins(est):
     tags = get_tags(est)
     assert tags.estimator_type == ("classifier" if type(est) in CLASSIFIERS else "regressor")
@@ -218,14 +272,22 @@ def test_tags_start_from_the_mixins(est):
 
 # ---- one weight per row: passthrough weights are checked before they travel with the rows ----
 
-WEIGHTED = [SMOTEAugmentedRegressor, SMOTEAugmentedClassifier, GaussianAugmentedRegressor,
-            GaussianAugmentedClassifier, HistogramAugmentedClassifier, ResampleAugmentedRegressor,
-            ResampleAugmentedClassifier, RareTargetAugmentedRegressor]
+WEIGHTED = [
+    SMOTEAugmentedRegressor,
+    SMOTEAugmentedClassifier,
+    GaussianAugmentedRegressor,
+    GaussianAugmentedClassifier,
+    HistogramAugmentedClassifier,
+    ResampleAugmentedRegressor,
+    ResampleAugmentedClassifier,
+    RareTargetAugmentedRegressor,
+]
 
 
 @pytest.mark.parametrize("cls", WEIGHTED)
-@pytest.mark.parametrize("sample_weight, shape", [(np.ones(21), "(21,)"), (np.ones((20, 2)), "(20, 2)"),
-                                                  (np.ones(19), "(19,)")])
+@pytest.mark.parametrize(
+    "sample_weight, shape", [(np.ones(21), "(21,)"), (np.ones((20, 2)), "(20, 2)"), (np.ones(19), "(19,)")]
+)
 def test_passthrough_weights_of_another_shape_are_rejected(cls, sample_weight, shape):
     X = np.random.RandomState(0).rand(20, 3)
     y = np.arange(20) % 2

@@ -1,5 +1,6 @@
 """Model selection over duv estimators and the mixture's expert fitting run on a dask.distributed cluster through
 joblib's dask backend, with the same results as joblib's default backend."""
+
 import numpy as np
 import pytest
 from joblib import parallel_config
@@ -17,8 +18,10 @@ pytest.importorskip("dask")
 @pytest.fixture(scope="module")
 def client():
     # Worker processes: the estimators and the experts' tasks travel pickled, as to a real cluster.
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster, distributed.Client(cluster) as c:
+    with (
+        distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster,
+        distributed.Client(cluster) as c,
+    ):
         yield c
 
 
@@ -36,10 +39,17 @@ def on_both_backends(client, fit):
     return local, remote, [str(t["key"]) for t in tasks.data]
 
 
-@pytest.mark.parametrize("make, grid", [
-    (lambda: SMOTEAugmentedRegressor(Ridge(), random_state=0), {"factor": [1.5, 3.0], "estimator__alpha": [0.1, 1]}),
-    (lambda: GaussianAugmentedClassifier(LogisticRegression(), X_std=0.01, random_state=0), {"factor": [2.0, 4.0]}),
-], ids=["smote-regressor", "gaussian-classifier"])
+@pytest.mark.parametrize(
+    "make, grid",
+    [
+        (
+            lambda: SMOTEAugmentedRegressor(Ridge(), random_state=0),
+            {"factor": [1.5, 3.0], "estimator__alpha": [0.1, 1]},
+        ),
+        (lambda: GaussianAugmentedClassifier(LogisticRegression(), X_std=0.01, random_state=0), {"factor": [2.0, 4.0]}),
+    ],
+    ids=["smote-regressor", "gaussian-classifier"],
+)
 def test_grid_search_gives_the_same_scores_on_the_cluster(client, data, make, grid):
     X, y = data
     if "Classifier" in type(make()).__name__:
@@ -56,14 +66,15 @@ def test_mixture_of_experts_fits_its_experts_on_the_cluster(client, data, routin
     X, y = data
 
     def fit():
-        moe = MixtureOfExpertsRegressor(BayesianRidge(), n_estimators=4, n_clusters=3, routing=routing,
-                                        random_state=0, n_jobs=2).fit(X, y)
+        moe = MixtureOfExpertsRegressor(
+            BayesianRidge(), n_estimators=4, n_clusters=3, routing=routing, random_state=0, n_jobs=2
+        ).fit(X, y)
         return moe, moe.predict(X[:20], return_std=True)
 
     (local, (mean, std)), (remote, (r_mean, r_std)), keys = on_both_backends(client, fit)
     assert any("_fit_expert" in k for k in keys), keys[:5]
     np.testing.assert_array_equal(remote.estimator_centers_, local.estimator_centers_)
-    for a, b in zip(remote.estimator_train_indices_, local.estimator_train_indices_):
+    for a, b in zip(remote.estimator_train_indices_, local.estimator_train_indices_, strict=True):
         np.testing.assert_array_equal(a, b)
     np.testing.assert_array_equal(r_mean, mean)
     np.testing.assert_array_equal(r_std, std)

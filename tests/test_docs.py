@@ -1,5 +1,6 @@
 """The documentation sources: every code example of the landing page and the user guide is a doctest (the
 docs build runs them all), the guide covers every public name, and the README links every guide page."""
+
 import ast
 import re
 from pathlib import Path
@@ -13,8 +14,9 @@ PAGES = [DOCS / "index.rst"] + sorted((DOCS / "guide").glob("*.rst"))
 GUIDE = [p for p in PAGES if p.parent.name == "guide" and p.name != "index.rst"]
 
 # Blocks a doctest run would skip: code directives, literal blocks ("::"), directives that run code themselves.
-UNTESTED = re.compile(r"^\s*\.\. (code-block|code|sourcecode|literalinclude|plot|ipython)::|^(?!\s*\.\. )\s*\S.*::\s*$",
-                      re.MULTILINE)
+UNTESTED = re.compile(
+    r"^\s*\.\. (code-block|code|sourcecode|literalinclude|plot|ipython)::|^(?!\s*\.\. )\s*\S.*::\s*$", re.MULTILINE
+)
 
 
 def _public_names():

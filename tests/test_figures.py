@@ -1,4 +1,5 @@
 """The picture scripts: each runs alone, saves one small PNG and shows nothing; the README shows every picture."""
+
 import ast
 import os
 import runpy
@@ -28,6 +29,7 @@ def test_script_has_a_gallery_docstring(script):
 def test_script_saves_one_small_png(script, tmp_path):
     pytest.importorskip("matplotlib")
     import matplotlib
+
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
@@ -55,8 +57,15 @@ def test_one_command_regenerates_every_picture(tmp_path):
     for script in [EXAMPLES / "make_figures.py", *SCRIPTS]:
         (tmp_path / "examples" / script.name).write_text(script.read_text())
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p), MPLBACKEND="Agg")
-    out = subprocess.run([sys.executable, "examples/make_figures.py"], cwd=tmp_path, env=env, capture_output=True,
-                         text=True, timeout=600, check=True).stdout
+    out = subprocess.run(
+        [sys.executable, "examples/make_figures.py"],
+        cwd=tmp_path,
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=600,
+        check=True,
+    ).stdout
     made = sorted(p.name for p in (tmp_path / "docs" / "images").glob("*.png"))
     assert made == sorted(p.name for p in IMAGES.glob("*.png"))
     assert out.count(" -> ") == len(SCRIPTS)

@@ -1,4 +1,5 @@
 """The callable type behind every public function and method."""
+
 import inspect
 import pickle
 import typing
@@ -33,9 +34,12 @@ def test_signature_kinds_defaults_and_annotations():
 
 
 def test_names_doc_and_attributes():
-    for f, qualname in [(raw_resample, "resample_augment"), (resample_augment, "resample_augment"),
-                        (ResampleAugmentedRegressor.fit, "ResampleAugmentedRegressor.fit"),
-                        (UnwrapMetaEstimatorMixin.unwrap, "UnwrapMetaEstimatorMixin.unwrap")]:
+    for f, qualname in [
+        (raw_resample, "resample_augment"),
+        (resample_augment, "resample_augment"),
+        (ResampleAugmentedRegressor.fit, "ResampleAugmentedRegressor.fit"),
+        (UnwrapMetaEstimatorMixin.unwrap, "UnwrapMetaEstimatorMixin.unwrap"),
+    ]:
         assert f.__qualname__ == qualname
         assert f.__name__ == qualname.rpartition(".")[2]
         assert f.__doc__ is None
@@ -56,8 +60,10 @@ def test_binds_as_method():
     assert bound.__self__ is est and bound.__func__ is ResampleAugmentedRegressor.predict
     assert list(inspect.signature(bound).parameters) == ["X"]
     assert list(inspect.signature(ResampleAugmentedRegressor.__init__).parameters)[:2] == ["self", "estimator"]
-    assert ResampleAugmentedRegressor.__dict__["predict"].__get__(None, ResampleAugmentedRegressor) is \
-        ResampleAugmentedRegressor.predict
+    assert (
+        ResampleAugmentedRegressor.__dict__["predict"].__get__(None, ResampleAugmentedRegressor)
+        is ResampleAugmentedRegressor.predict
+    )
 
 
 def test_pickles_by_reference():
@@ -66,8 +72,16 @@ def test_pickles_by_reference():
 
 
 # Python functions with the same signatures: the interpreter's own messages are the reference.
-def _resample_augment(X, y, *, factor: float = 10.0, shuffle: bool = True, random_state=None, sample_weight=None,
-                      sample_weight_mode: str = "passthrough"):
+def _resample_augment(
+    X,
+    y,
+    *,
+    factor: float = 10.0,
+    shuffle: bool = True,
+    random_state=None,
+    sample_weight=None,
+    sample_weight_mode: str = "passthrough",
+):
     pass
 
 
@@ -75,8 +89,15 @@ _resample_augment.__qualname__ = "resample_augment"
 
 
 class ResampleAugmentedRegressor_:
-    def __init__(self, estimator, factor=10.0, shuffle=True, random_state=None, sample_weight_mode="passthrough",
-                 store_augmented=False):
+    def __init__(
+        self,
+        estimator,
+        factor=10.0,
+        shuffle=True,
+        random_state=None,
+        sample_weight_mode="passthrough",
+        store_augmented=False,
+    ):
         pass
 
 
@@ -104,13 +125,33 @@ def test_type_errors_match_the_interpreter(args, kwargs):
     assert str(got.value) == str(expected.value)
 
 
-def _balanced_score(score_func, response_method, sign, columns, balance_strength, normalize_weights, kwargs, /,
-                    estimator, X, y_true, **score_kwargs):
+def _balanced_score(
+    score_func,
+    response_method,
+    sign,
+    columns,
+    balance_strength,
+    normalize_weights,
+    kwargs,
+    /,
+    estimator,
+    X,
+    y_true,
+    **score_kwargs,
+):
     pass
 
 
-@pytest.mark.parametrize("args, kwargs", [((), {}), ((1, 2), {"score_func": 1}), (tuple(range(9)), {"X": 1}),
-                                          (tuple(range(11)), {}), (tuple(range(10)), {"y_true": 1})])
+@pytest.mark.parametrize(
+    "args, kwargs",
+    [
+        ((), {}),
+        ((1, 2), {"score_func": 1}),
+        (tuple(range(9)), {"X": 1}),
+        (tuple(range(11)), {}),
+        (tuple(range(10)), {"y_true": 1}),
+    ],
+)
 def test_positional_only_type_errors_match_the_interpreter(args, kwargs):
     with pytest.raises(TypeError) as expected:
         _balanced_score(*args, **kwargs)
@@ -119,8 +160,16 @@ def test_positional_only_type_errors_match_the_interpreter(args, kwargs):
     assert str(got.value) == str(expected.value)
 
 
-@pytest.mark.parametrize("args, kwargs", [((), {}), ((1, 2, 3, 4, 5, 6, 7), {}), ((1,), {"estimator": 1}),
-                                          ((1,), {"factors": 1}), ((1, 2, 3, 4, 5, 6, 7, 8), {})])
+@pytest.mark.parametrize(
+    "args, kwargs",
+    [
+        ((), {}),
+        ((1, 2, 3, 4, 5, 6, 7), {}),
+        ((1,), {"estimator": 1}),
+        ((1,), {"factors": 1}),
+        ((1, 2, 3, 4, 5, 6, 7, 8), {}),
+    ],
+)
 def test_method_type_errors_match_the_interpreter(args, kwargs):
     with pytest.raises(TypeError) as expected:
         ResampleAugmentedRegressor_(*args, **kwargs)

@@ -7,6 +7,7 @@ any dtype holding NaN, inf or 1e308, wrong types, raising objects, failing inner
 
 DUV_FUZZ_EXAMPLES sets the number of examples per callable (default 25).
 """
+
 import faulthandler
 import inspect
 import os
@@ -26,8 +27,14 @@ import duv.metrics
 from public_surface import own_members, public_callables, public_objects
 
 EXAMPLES = int(os.environ.get("DUV_FUZZ_EXAMPLES", "25"))
-FUZZ = settings(max_examples=EXAMPLES, deadline=None, derandomize=True, database=None, print_blob=False,
-                suppress_health_check=list(HealthCheck))
+FUZZ = settings(
+    max_examples=EXAMPLES,
+    deadline=None,
+    derandomize=True,
+    database=None,
+    print_blob=False,
+    suppress_health_check=list(HealthCheck),
+)
 HANG_SECONDS = 120
 MEMORY_HEADROOM = 6 << 30
 
@@ -81,9 +88,17 @@ class Stub(BaseEstimator):
         mode = self.mode
         if mode == "predict":
             raise RuntimeError("inner predict failed")
-        answers = {"none": None, "text": np.full(n, "a"), "3d": np.zeros((n, 2, 2)), "short": np.zeros(max(n - 1, 0)),
-                   "nan": np.full(n, np.nan), "scalar": 1.0, "object": np.full(n, None, dtype=object),
-                   "huge": np.full(n, 1e308), "negative": np.full(n, -5.0)}
+        answers = {
+            "none": None,
+            "text": np.full(n, "a"),
+            "3d": np.zeros((n, 2, 2)),
+            "short": np.zeros(max(n - 1, 0)),
+            "nan": np.full(n, np.nan),
+            "scalar": 1.0,
+            "object": np.full(n, None, dtype=object),
+            "huge": np.full(n, 1e308),
+            "negative": np.full(n, -5.0),
+        }
         if mode in answers:
             return answers[mode]
         if width is not None:
@@ -108,17 +123,80 @@ class StubClassifier(ClassifierMixin, Stub):
     pass
 
 
-STUB_MODES = ["fit", "fit_returns_none", "predict", "none", "text", "3d", "short", "nan", "scalar", "object", "huge",
-              "negative", "no_std"]
+STUB_MODES = [
+    "fit",
+    "fit_returns_none",
+    "predict",
+    "none",
+    "text",
+    "3d",
+    "short",
+    "nan",
+    "scalar",
+    "object",
+    "huge",
+    "negative",
+    "no_std",
+]
 
-SCALARS = [None, True, False, 0, 1, -1, 3, 2**63, -(2**63) - 1, 10**30, 0.5, -0.5, np.nan, np.inf, -np.inf, 1e308,
-           -1e308, 5e-324, "", "x", "auto", "raw_values", b"y", [], [1, "a"], [[]], (), {}, {"a": 1}, 1j,
-           np.float32("nan"), np.int64(-1), np.array(2.0), np.array([]), Hostile(), object, raising, returns_none,
-           returns_text, returns_first_row]
+SCALARS = [
+    None,
+    True,
+    False,
+    0,
+    1,
+    -1,
+    3,
+    2**63,
+    -(2**63) - 1,
+    10**30,
+    0.5,
+    -0.5,
+    np.nan,
+    np.inf,
+    -np.inf,
+    1e308,
+    -1e308,
+    5e-324,
+    "",
+    "x",
+    "auto",
+    "raw_values",
+    b"y",
+    [],
+    [1, "a"],
+    [[]],
+    (),
+    {},
+    {"a": 1},
+    1j,
+    np.float32("nan"),
+    np.int64(-1),
+    np.array(2.0),
+    np.array([]),
+    Hostile(),
+    object,
+    raising,
+    returns_none,
+    returns_text,
+    returns_first_row,
+]
 
 SHAPES = [(), (0,), (0, 3), (12, 0), (12,), (11,), (12, 1), (12, 3), (13, 3), (1, 3), (12, 3, 2), (2,)]
-DTYPES = [np.float64, np.float64, np.float32, np.float16, np.int64, np.int8, np.uint64, np.bool_, np.complex128,
-          object, "U3", "datetime64[s]"]
+DTYPES = [
+    np.float64,
+    np.float64,
+    np.float32,
+    np.float16,
+    np.int64,
+    np.int8,
+    np.uint64,
+    np.bool_,
+    np.complex128,
+    object,
+    "U3",
+    "datetime64[s]",
+]
 SPECIALS = [np.nan, np.inf, -np.inf, 1e308, -1e308, 0.0, -1.0, -2.0, 5e-324, 1e-300]
 
 
@@ -156,23 +234,45 @@ def scalars():
 
 
 def estimators():
-    fixed = st.sampled_from([DummyRegressor(), DummyClassifier(), Ridge(), None, "estimator", 3, Hostile(),
-                             DummyRegressor])
-    stubs = st.builds(lambda cls, mode: cls(mode), st.sampled_from([StubRegressor, StubClassifier]),
-                      st.sampled_from(STUB_MODES))
+    fixed = st.sampled_from(
+        [DummyRegressor(), DummyClassifier(), Ridge(), None, "estimator", 3, Hostile(), DummyRegressor]
+    )
+    stubs = st.builds(
+        lambda cls, mode: cls(mode), st.sampled_from([StubRegressor, StubClassifier]), st.sampled_from(STUB_MODES)
+    )
     return st.one_of(stubs, fixed)
 
 
 def member_lists():
-    fitted = st.builds(lambda m: StubRegressor(m).fit(np.ones((2, 3)), [1.0, 2.0]),
-                       st.sampled_from([m for m in STUB_MODES if m != "fit"]))
-    pair = st.one_of(st.tuples(st.sampled_from(["a", "b", "", 1, None]), st.one_of(estimators(), fitted)),
-                     st.tuples(st.just("a")), scalars())
+    fitted = st.builds(
+        lambda m: StubRegressor(m).fit(np.ones((2, 3)), [1.0, 2.0]),
+        st.sampled_from([m for m in STUB_MODES if m != "fit"]),
+    )
+    pair = st.one_of(
+        st.tuples(st.sampled_from(["a", "b", "", 1, None]), st.one_of(estimators(), fitted)),
+        st.tuples(st.just("a")),
+        scalars(),
+    )
     return st.lists(pair, max_size=3)
 
 
-ARRAY_PARAMS = {"X", "y", "y_true", "y_pred", "sample_weight", "distance_weights", "weights", "multioutput",
-                "n_bins", "x_bins", "y_bins", "columns", "distance_cols", "relevance", "control_points"}
+ARRAY_PARAMS = {
+    "X",
+    "y",
+    "y_true",
+    "y_pred",
+    "sample_weight",
+    "distance_weights",
+    "weights",
+    "multioutput",
+    "n_bins",
+    "x_bins",
+    "y_bins",
+    "columns",
+    "distance_cols",
+    "relevance",
+    "control_points",
+}
 
 
 def hostile_values(name):
@@ -198,10 +298,26 @@ def fitted_members():
 
 
 VALID = {
-    "X": X_VALID, "y": Y_REG, "y_true": Y_REG, "y_pred": Y_REG[::-1].copy(), "factor": 2.0, "k_neighbors": 3,
-    "random_state": 0, "X_std": 0.1, "y_std": 0.1, "n_bins": 3, "columns": [0], "sample_weight": None,
-    "estimator": DummyRegressor, "score_func": duv.metrics.mean_squared_log_error, "n_estimators": 2,
-    "n_clusters": 2, "n_active": 1, "hidden_layer_width": 3, "max_iter": 5, "estimators": fitted_members,
+    "X": X_VALID,
+    "y": Y_REG,
+    "y_true": Y_REG,
+    "y_pred": Y_REG[::-1].copy(),
+    "factor": 2.0,
+    "k_neighbors": 3,
+    "random_state": 0,
+    "X_std": 0.1,
+    "y_std": 0.1,
+    "n_bins": 3,
+    "columns": [0],
+    "sample_weight": None,
+    "estimator": DummyRegressor,
+    "score_func": duv.metrics.mean_squared_log_error,
+    "n_estimators": 2,
+    "n_clusters": 2,
+    "n_active": 1,
+    "hidden_layer_width": 3,
+    "max_iter": 5,
+    "estimators": fitted_members,
 }
 
 ALTERNATIVES = {
@@ -219,7 +335,8 @@ ALTERNATIVES = {
     "normalize_weights": ["sum_to_n", "none"],
     "response_method": ["predict", "predict_proba", ["predict_proba", "predict"], None],
     "n_bins": ["auto", "sturges", 1, 2.5, [0.0, 2.0, 4.0, 6.0]],
-    "x_bins": [None, "fd", 2], "y_bins": [None, "doane", 2],
+    "x_bins": [None, "fd", 2],
+    "y_bins": [None, "doane", 2],
     "distance_weights": [None, np.ones(3), np.array([1.0, 0.0, 2.0])],
     "columns": [0, [0, 1], [2]],
     "distance_cols": [None, [0], [0, 2]],
@@ -246,14 +363,36 @@ ALTERNATIVES = {
     "extremes": ["both", "high", "low"],
     "control_points": [None, [[1.0, 0.0], [4.0, 1.0]], [[2.0, 0.5]]],
 }
-for flag in ("return_std", "deep", "inverted", "rel_std", "shuffle", "store_augmented", "copy_X_y_train",
-             "greater_is_better", "store_training_data"):
+for flag in (
+    "return_std",
+    "deep",
+    "inverted",
+    "rel_std",
+    "shuffle",
+    "store_augmented",
+    "copy_X_y_train",
+    "greater_is_better",
+    "store_training_data",
+):
     ALTERNATIVES[flag] = [True, False]
 
 # Parameters of scikit-learn's own estimators that are not this package's code; a hostile value there could
 # only make scikit-learn iterate for ever.
-FIXED = {"max_iter", "n_iter_no_change", "max_fun", "tol", "batch_size", "verbose", "validation_fraction",
-         "learning_rate_init", "momentum", "power_t", "beta_1", "beta_2", "alpha"}
+FIXED = {
+    "max_iter",
+    "n_iter_no_change",
+    "max_fun",
+    "tol",
+    "batch_size",
+    "verbose",
+    "validation_fraction",
+    "learning_rate_init",
+    "momentum",
+    "power_t",
+    "beta_1",
+    "beta_2",
+    "alpha",
+}
 
 
 def valid_value(name, default):
@@ -313,7 +452,7 @@ def calls(draw, fn, hostile, overrides=None):
     if percent and draw(st.integers(0, 9)) == 0:
         convention = draw(st.sampled_from(["positional", "missing", "unknown", "extra_positional"]))
         if convention == "positional":
-            for name, _, _ in params[:draw(st.integers(0, len(params)))]:
+            for name, _, _ in params[: draw(st.integers(0, len(params)))]:
                 args.append(kwargs.pop(name))
         elif convention == "missing" and kwargs:
             kwargs.pop(draw(st.sampled_from(sorted(kwargs))))
@@ -452,11 +591,13 @@ def run_estimator_plan(cls_name, member, plan):
         attempt(getattr(est, member), *args, **kwargs)
 
 
-VALID_INIT = {"CategoryBalanceAugmentedRegressor": {"estimator": DummyRegressor(), "columns": [0]},
-              "CategoryBalanceAugmentedClassifier": {"estimator": DummyClassifier(), "columns": [0]},
-              "VotingRegressor": {"estimators": []},
-              "LinearScalingMLPRegressor": {"hidden_layer_width": 3, "max_iter": 5},
-              "LinearScalingMLPClassifier": {"hidden_layer_width": 3, "max_iter": 5}}
+VALID_INIT = {
+    "CategoryBalanceAugmentedRegressor": {"estimator": DummyRegressor(), "columns": [0]},
+    "CategoryBalanceAugmentedClassifier": {"estimator": DummyClassifier(), "columns": [0]},
+    "VotingRegressor": {"estimators": []},
+    "LinearScalingMLPRegressor": {"hidden_layer_width": 3, "max_iter": 5},
+    "LinearScalingMLPClassifier": {"hidden_layer_width": 3, "max_iter": 5},
+}
 
 
 @st.composite
@@ -467,9 +608,14 @@ def function_plans(draw, name):
         # the scorer it returns, called on a fitted model
         fitted = st.builds(lambda: DummyRegressor().fit(X_VALID, Y_REG))
         model = st.one_of(fitted, fitted, estimators())
-        plan["score"] = draw(st.tuples(model, value_strategy("X", None, 20), value_strategy("y_true", None, 20),
-                                       st.sampled_from([{}, {"sample_weight": np.ones(12)},
-                                                        {"sample_weight": Hostile()}, {"bogus": 1}])))
+        plan["score"] = draw(
+            st.tuples(
+                model,
+                value_strategy("X", None, 20),
+                value_strategy("y_true", None, 20),
+                st.sampled_from([{}, {"sample_weight": np.ones(12)}, {"sample_weight": Hostile()}, {"bogus": 1}]),
+            )
+        )
     return plan
 
 
@@ -487,8 +633,10 @@ def estimator_members(cls_name):
     return own_members(cls) + extra
 
 
-TARGETS = sorted([(name, None) for name in FUNCTIONS]
-                 + [(cls_name, member) for cls_name in CLASSES for member in estimator_members(cls_name)])
+TARGETS = sorted(
+    [(name, None) for name in FUNCTIONS]
+    + [(cls_name, member) for cls_name in CLASSES for member in estimator_members(cls_name)]
+)
 
 
 def target_key(target):
@@ -499,9 +647,25 @@ def target_key(target):
 # Inputs that once crashed the library, replayed before the generated examples.
 REGRESSIONS = {
     # A scalar passthrough weight: the error raised while drawing its rows ended the process (nanobind 2).
-    "gaussian_augment": [{"call": ((), {"X": X_VALID, "y": Y_REG, "factor": 2.0, "sample_weight": 5e-324,
-                                        "sample_weight_mode": "passthrough", "X_std": 0.1, "y_std": 0.1,
-                                        "rel_std": -1e308, "shuffle": True, "random_state": 0})}],
+    "gaussian_augment": [
+        {
+            "call": (
+                (),
+                {
+                    "X": X_VALID,
+                    "y": Y_REG,
+                    "factor": 2.0,
+                    "sample_weight": 5e-324,
+                    "sample_weight_mode": "passthrough",
+                    "X_std": 0.1,
+                    "y_std": 0.1,
+                    "rel_std": -1e308,
+                    "shuffle": True,
+                    "random_state": 0,
+                },
+            )
+        }
+    ],
 }
 
 

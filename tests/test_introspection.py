@@ -1,4 +1,5 @@
 """Every public callable answers introspection as a Python function of the same signature would."""
+
 import importlib
 import inspect
 import pydoc
@@ -32,6 +33,7 @@ FUNCTIONS = _package_functions()
 
 def _python_twin(fn):
     """A Python function with the names and signature of `fn`, to compare answers with."""
+
     def body(*args, **kwargs):
         pass
 
@@ -44,9 +46,16 @@ def _python_twin(fn):
 
 @pytest.mark.parametrize("label, fn", FUNCTIONS, ids=[label for label, _ in FUNCTIONS])
 def test_predicates_and_help_answer_as_for_python_functions(label, fn):
-    for predicate in (inspect.isfunction, inspect.isroutine, inspect.ismethod, inspect.isbuiltin,
-                      inspect.iscoroutinefunction, inspect.isgeneratorfunction, inspect.isasyncgenfunction,
-                      inspect.ismethoddescriptor):
+    for predicate in (
+        inspect.isfunction,
+        inspect.isroutine,
+        inspect.ismethod,
+        inspect.isbuiltin,
+        inspect.iscoroutinefunction,
+        inspect.isgeneratorfunction,
+        inspect.isasyncgenfunction,
+        inspect.ismethoddescriptor,
+    ):
         assert predicate(fn) == predicate(_python_twin(fn)), predicate.__name__
     name = fn.__name__
     text = pydoc.render_doc(fn, renderer=pydoc.plaintext)
@@ -55,9 +64,11 @@ def test_predicates_and_help_answer_as_for_python_functions(label, fn):
     assert name in text and all(p in text for p in inspect.signature(fn).parameters)
     code = getattr(fn, "__wrapped__", fn).__code__
     assert code.co_name == name
-    assert code.co_varnames[:code.co_argcount + code.co_kwonlyargcount] == tuple(
-        p.name for p in inspect.signature(getattr(fn, "__wrapped__", fn)).parameters.values()
-        if p.kind in (p.POSITIONAL_OR_KEYWORD, p.KEYWORD_ONLY))
+    assert code.co_varnames[: code.co_argcount + code.co_kwonlyargcount] == tuple(
+        p.name
+        for p in inspect.signature(getattr(fn, "__wrapped__", fn)).parameters.values()
+        if p.kind in (p.POSITIONAL_OR_KEYWORD, p.KEYWORD_ONLY)
+    )
 
 
 def test_code_flags_follow_the_parameter_kinds():

@@ -4,6 +4,8 @@ Each case runs warm-up calls, then DUV_LEAK_CALLS calls (default 500) of the sam
 resident memory (/proc/self/statm) may grow by less than 1 MiB, and the reference counts of the inputs and of
 the package's cached objects (module and class attributes, default values) must come back unchanged.
 """
+
+import contextlib
 import gc
 import inspect
 import os
@@ -82,30 +84,47 @@ def fitted_members():
 
 
 METRIC_CASES = {
-    name: [(getattr(M, name), (Y, Y[::-1].copy()), {"sample_weight": SW}),
-           (getattr(M, name), (Y, Y[:5]), {})]
-    for name in M.__all__ if name != "make_categorical_balanced_scorer"
+    name: [(getattr(M, name), (Y, Y[::-1].copy()), {"sample_weight": SW}), (getattr(M, name), (Y, Y[:5]), {})]
+    for name in M.__all__
+    if name != "make_categorical_balanced_scorer"
 }
 SCORER = M.make_categorical_balanced_scorer(M.mean_squared_log_error, columns=[0])
 FITTED_DUMMY = DummyRegressor().fit(X, Y)
 
 FUNCTION_CASES = {
     **METRIC_CASES,
-    "smote_augment": [(A.smote_augment, (X, Y), {"factor": 2.0, "k_neighbors": 3, "random_state": 0}),
-                      (A.smote_augment, (X, Y[:5]), {})],
-    "gaussian_augment": [(A.gaussian_augment, (X, Y), {"factor": 2.0, "X_std": 0.1, "random_state": 0}),
-                         (A.gaussian_augment, (BAD_X, Y), {"random_state": 0})],
-    "histogram_augment": [(A.histogram_augment, (X, Y), {"factor": 2.0, "n_bins": 3, "random_state": 0}),
-                          (A.histogram_augment, (X, Y), {"agg": "nonsense", "random_state": 0})],
-    "resample_augment": [(A.resample_augment, (X, Y), {"factor": 2.0, "random_state": 0}),
-                         (A.resample_augment, (X, Y), {"factor": -1.0})],
-    "category_balance_augment": [(A.category_balance_augment, (X, Y), {"columns": [0], "random_state": 0}),
-                                 (A.category_balance_augment, (X, Y), {"columns": [7]})],
-    "target_relevance": [(A.target_relevance, (Y,), {"method": "density", "extremes": "high"}),
-                         (A.target_relevance, (Y,), {"control_points": [[0.0, 2.0]]})],
-    "rare_target_augment": [(A.rare_target_augment, (X, Y), {"threshold": 0.3, "generator": "smogn", "k_neighbors": 2,
-                                                             "sample_weight": SW, "random_state": 0}),
-                            (A.rare_target_augment, (X, Y), {"relevance": np.ones(5)})],
+    "smote_augment": [
+        (A.smote_augment, (X, Y), {"factor": 2.0, "k_neighbors": 3, "random_state": 0}),
+        (A.smote_augment, (X, Y[:5]), {}),
+    ],
+    "gaussian_augment": [
+        (A.gaussian_augment, (X, Y), {"factor": 2.0, "X_std": 0.1, "random_state": 0}),
+        (A.gaussian_augment, (BAD_X, Y), {"random_state": 0}),
+    ],
+    "histogram_augment": [
+        (A.histogram_augment, (X, Y), {"factor": 2.0, "n_bins": 3, "random_state": 0}),
+        (A.histogram_augment, (X, Y), {"agg": "nonsense", "random_state": 0}),
+    ],
+    "resample_augment": [
+        (A.resample_augment, (X, Y), {"factor": 2.0, "random_state": 0}),
+        (A.resample_augment, (X, Y), {"factor": -1.0}),
+    ],
+    "category_balance_augment": [
+        (A.category_balance_augment, (X, Y), {"columns": [0], "random_state": 0}),
+        (A.category_balance_augment, (X, Y), {"columns": [7]}),
+    ],
+    "target_relevance": [
+        (A.target_relevance, (Y,), {"method": "density", "extremes": "high"}),
+        (A.target_relevance, (Y,), {"control_points": [[0.0, 2.0]]}),
+    ],
+    "rare_target_augment": [
+        (
+            A.rare_target_augment,
+            (X, Y),
+            {"threshold": 0.3, "generator": "smogn", "k_neighbors": 2, "sample_weight": SW, "random_state": 0},
+        ),
+        (A.rare_target_augment, (X, Y), {"relevance": np.ones(5)}),
+    ],
     "make_categorical_balanced_scorer": [
         (M.make_categorical_balanced_scorer, (M.mean_squared_log_error,), {"columns": [0]}),
         (M.make_categorical_balanced_scorer, (M.mean_squared_log_error,), {"normalize_weights": 3}),
@@ -117,7 +136,7 @@ FUNCTION_CASES = {
 
 def member_cases(name, member):
     """(callable, args, kwargs) pairs: a successful call, then a failing one."""
-    cls = dict((n, o) for _, n, o in public_objects())[name]
+    cls = {n: o for _, n, o in public_objects()}[name]
     if member == "__init__":
         est, _ = build(name)
         params = est.get_params(deep=False)
@@ -127,8 +146,10 @@ def member_cases(name, member):
         args = (X, y) if y is not None else (X,)
         return [(est.fit, args, {}), (est.fit, (BAD_X,) + args[1:], {})]
     if member == "unwrap" and name == "UnwrapMetaEstimatorMixin":
-        return [(cls.unwrap, (fitted("ResampleAugmentedRegressor"),), {}),
-                (cls.unwrap, (build("ResampleAugmentedRegressor")[0],), {})]
+        return [
+            (cls.unwrap, (fitted("ResampleAugmentedRegressor"),), {}),
+            (cls.unwrap, (build("ResampleAugmentedRegressor")[0],), {}),
+        ]
     if member == "classes_":
         return [(getattr, (fitted(name), "classes_"), {}), (getattr, (build(name)[0], "classes_"), {})]
     if member == "assume_fitted":
@@ -136,8 +157,10 @@ def member_cases(name, member):
         bad = E.VotingRegressor([("u", DummyRegressor())])
         return [(good.assume_fitted, (), {}), (bad.assume_fitted, (), {})]
     if member == "add_models":
-        return [(lambda members: E.VotingRegressor([]).add_models(members), (fitted_members(),), {}),
-                (lambda members: E.VotingRegressor([]).add_models(members), ("not a list",), {})]
+        return [
+            (lambda members: E.VotingRegressor([]).add_models(members), (fitted_members(),), {}),
+            (lambda members: E.VotingRegressor([]).add_models(members), ("not a list",), {}),
+        ]
     est = fitted(name)
     method = getattr(est, member)
     extra = {"return_std": True} if member == "predict" and "return_std" in inspect.signature(method).parameters else {}
@@ -169,7 +192,7 @@ def cached_objects(key):
     and the default values of the callable."""
     objs = {}
     name = key.split(".")[0]
-    obj = dict((n, o) for _, n, o in public_objects())[name]
+    obj = {n: o for _, n, o in public_objects()}[name]
     module = sys.modules[obj.__module__]
     objs.update({f"{module.__name__}.{k}": v for k, v in vars(module).items()})
     if isinstance(obj, type):
@@ -190,10 +213,8 @@ def cached_objects(key):
 
 def run(fn, args, kwargs, times):
     for _ in range(times):
-        try:
+        with contextlib.suppress(Exception):  # failing calls are measured as well
             fn(*args, **kwargs)
-        except Exception:  # failing calls are measured as well
-            pass
 
 
 @pytest.fixture(scope="module", autouse=True)
@@ -223,8 +244,11 @@ def test_repeated_calls_leak_nothing(key):
             run(fn, args, kwargs, CALLS)
             gc.collect()
             grown = resident_bytes() - rss
-            changed = {k: sys.getrefcount(v) - counts[k] for k, v in objs.items()
-                       if abs(sys.getrefcount(v) - counts[k]) > NOISE}
+            changed = {
+                k: sys.getrefcount(v) - counts[k]
+                for k, v in objs.items()
+                if abs(sys.getrefcount(v) - counts[k]) > NOISE
+            }
             assert SANITIZED or grown < RSS_LIMIT, f"{key}: resident memory grew by {grown} bytes over {CALLS} calls"
             assert not changed, f"{key}: reference counts changed over {CALLS} calls: {changed}"
 

@@ -15,17 +15,20 @@ sizes = module._compute_linear_scaled_hidden_sizes
 pytestmark = pytest.mark.filterwarnings("ignore::sklearn.exceptions.ConvergenceWarning")
 
 
-@pytest.mark.parametrize("args, expected", [
-    ((1, 100, 1.0, 7), (100,)),
-    ((3, 100, 1.0, 1), (100, 50, 1)),      # 50.5 rounds to the even 50
-    ((3, 100, 0.5, 1), (100, 75, 50)),
-    ((4, 64, 1.0, 10), (64, 46, 28, 10)),
-    ((3, 10, 1.0, 1), (10, 6, 1)),         # 5.5 rounds to the even 6
-    ((0, 10, 1.0, 1), ()),
-    ((3, 10, 0.0, 1), (10, 10, 10)),
-    ((3, 4, 2.0, 1), (4, 1, 1)),           # extrapolation, at least 1
-    ((2, 5, -1.0, 9), (5, 1)),
-])
+@pytest.mark.parametrize(
+    "args, expected",
+    [
+        ((1, 100, 1.0, 7), (100,)),
+        ((3, 100, 1.0, 1), (100, 50, 1)),  # 50.5 rounds to the even 50
+        ((3, 100, 0.5, 1), (100, 75, 50)),
+        ((4, 64, 1.0, 10), (64, 46, 28, 10)),
+        ((3, 10, 1.0, 1), (10, 6, 1)),  # 5.5 rounds to the even 6
+        ((0, 10, 1.0, 1), ()),
+        ((3, 10, 0.0, 1), (10, 10, 10)),
+        ((3, 4, 2.0, 1), (4, 1, 1)),  # extrapolation, at least 1
+        ((2, 5, -1.0, 9), (5, 1)),
+    ],
+)
 def test_sizes(args, expected):
     got = sizes(*args)
     assert got == expected and type(got) is tuple
@@ -36,34 +39,67 @@ def test_sizes_fail_inside_numpy():
     with pytest.raises(ValueError):
         sizes(-1, 10, 1.0, 1)
     assert str(inspect.signature(sizes)) == (
-        "(n_hidden_layers: int, hidden_layer_width: int, shrink_factor: float, n_outputs: int)")
+        "(n_hidden_layers: int, hidden_layer_width: int, shrink_factor: float, n_outputs: int)"
+    )
 
 
-PARAMETERS = ["n_hidden_layers", "hidden_layer_width", "shrink_factor", "loss", "activation", "solver", "alpha",
-              "batch_size", "learning_rate", "learning_rate_init", "power_t", "max_iter", "shuffle", "random_state",
-              "tol", "verbose", "warm_start", "momentum", "nesterovs_momentum", "early_stopping",
-              "validation_fraction", "beta_1", "beta_2", "epsilon", "n_iter_no_change", "max_fun",
-              "store_training_data"]
+PARAMETERS = [
+    "n_hidden_layers",
+    "hidden_layer_width",
+    "shrink_factor",
+    "loss",
+    "activation",
+    "solver",
+    "alpha",
+    "batch_size",
+    "learning_rate",
+    "learning_rate_init",
+    "power_t",
+    "max_iter",
+    "shuffle",
+    "random_state",
+    "tol",
+    "verbose",
+    "warm_start",
+    "momentum",
+    "nesterovs_momentum",
+    "early_stopping",
+    "validation_fraction",
+    "beta_1",
+    "beta_2",
+    "epsilon",
+    "n_iter_no_change",
+    "max_fun",
+    "store_training_data",
+]
 
 
-@pytest.mark.parametrize("cls, base, names", [(LinearScalingMLPRegressor, MLPRegressor, PARAMETERS),
-                                              (LinearScalingMLPClassifier, MLPClassifier,
-                                               [p for p in PARAMETERS if p != "loss"])])
+@pytest.mark.parametrize(
+    "cls, base, names",
+    [
+        (LinearScalingMLPRegressor, MLPRegressor, PARAMETERS),
+        (LinearScalingMLPClassifier, MLPClassifier, [p for p in PARAMETERS if p != "loss"]),
+    ],
+)
 def test_construction(cls, base, names):
     assert cls.__bases__ == (base,) and cls.__module__ == "duv.neural_network._linear_scaling_mlp"
     sig = inspect.signature(cls)
     assert list(sig.parameters) == names
     assert [p.kind for p in sig.parameters.values()][:4] == [inspect.Parameter.POSITIONAL_OR_KEYWORD] * 3 + [
-        inspect.Parameter.KEYWORD_ONLY]
+        inspect.Parameter.KEYWORD_ONLY
+    ]
     base_defaults = inspect.signature(base).parameters
     for name in names[3:-1]:
         assert sig.parameters[name].default == base_defaults[name].default, name
-    assert (sig.parameters["n_hidden_layers"].default, sig.parameters["hidden_layer_width"].default,
-            sig.parameters["shrink_factor"].default, sig.parameters["store_training_data"].default) == (1, 100, 1.0,
-                                                                                                        False)
+    assert (
+        sig.parameters["n_hidden_layers"].default,
+        sig.parameters["hidden_layer_width"].default,
+        sig.parameters["shrink_factor"].default,
+        sig.parameters["store_training_data"].default,
+    ) == (1, 100, 1.0, False)
     est = cls(2, 30, 0.5, alpha=0.5)
     stored = list(vars(est))
-    assert stored == names[:3] + ["loss", "hidden_layer_sizes"] + names[3 + (cls is LinearScalingMLPRegressor):]
+    assert stored == names[:3] + ["loss", "hidden_layer_sizes"] + names[3 + (cls is LinearScalingMLPRegressor) :]
     assert est.hidden_layer_sizes == (30,)
     assert est.loss == ("squared_error" if base is MLPRegressor else "log_loss")
     assert list(est.get_params()) == sorted(names)
@@ -74,8 +110,14 @@ def test_construction(cls, base, names):
 
 def test_module_namespace():
     names = [n for n in vars(module) if not n.startswith("__")]
-    assert names == ["np", "MLPClassifier", "MLPRegressor", "_compute_linear_scaled_hidden_sizes",
-                     "LinearScalingMLPRegressor", "LinearScalingMLPClassifier"]
+    assert names == [
+        "np",
+        "MLPClassifier",
+        "MLPRegressor",
+        "_compute_linear_scaled_hidden_sizes",
+        "LinearScalingMLPRegressor",
+        "LinearScalingMLPClassifier",
+    ]
     assert duv.neural_network.__all__ == ["LinearScalingMLPRegressor", "LinearScalingMLPClassifier"]
 
 
@@ -103,8 +145,11 @@ def test_regressor_sizes_follow_the_outputs(data, target, expected):
 @pytest.mark.parametrize("target, expected", [("binary", (12, 6, 1)), ("three", (12, 8, 3)), ("indicator", (12, 7, 2))])
 def test_classifier_sizes_follow_the_classes(data, target, expected):
     X, y = data
-    Y = {"binary": (y > 1).astype(int), "three": np.digitize(y, [0.5, 1.5]),
-         "indicator": np.c_[y > 1, y < 0.5].astype(int)}[target]
+    Y = {
+        "binary": (y > 1).astype(int),
+        "three": np.digitize(y, [0.5, 1.5]),
+        "indicator": np.c_[y > 1, y < 0.5].astype(int),
+    }[target]
     c = LinearScalingMLPClassifier(3, 12, max_iter=20, random_state=0).fit(X, Y)
     assert c.hidden_layer_sizes_ == expected
 
@@ -147,12 +192,15 @@ def test_training_data_is_kept_by_reference(data):
 
 
 @pytest.mark.parametrize("solver", ["lbfgs", "adam"])
-@pytest.mark.parametrize("change, old, new", [
-    ({"n_hidden_layers": 2}, "(10, 6, 1) and 1", "(10, 1) and 1"),
-    ({"hidden_layer_width": 8}, "(10, 6, 1) and 1", "(8, 4, 1) and 1"),
-    ({"shrink_factor": 0.0}, "(10, 6, 1) and 1", "(10, 10, 10) and 1"),
-    ("two outputs", "(10, 6, 1) and 1", "(10, 6, 2) and 2"),
-])
+@pytest.mark.parametrize(
+    "change, old, new",
+    [
+        ({"n_hidden_layers": 2}, "(10, 6, 1) and 1", "(10, 1) and 1"),
+        ({"hidden_layer_width": 8}, "(10, 6, 1) and 1", "(8, 4, 1) and 1"),
+        ({"shrink_factor": 0.0}, "(10, 6, 1) and 1", "(10, 10, 10) and 1"),
+        ("two outputs", "(10, 6, 1) and 1", "(10, 6, 2) and 2"),
+    ],
+)
 def test_warm_start_refuses_another_shape(data, solver, change, old, new):
     X, y = data
     r = LinearScalingMLPRegressor(3, 10, solver=solver, max_iter=20, random_state=0, warm_start=True).fit(X, y)
@@ -160,13 +208,15 @@ def test_warm_start_refuses_another_shape(data, solver, change, old, new):
     target = np.c_[y, y] if change == "two outputs" else y
     if change != "two outputs":
         r.set_params(**change)
-    message = (f"warm_start cannot continue a network with hidden layer sizes {old} outputs as one with hidden "
-               f"layer sizes {new} outputs; set warm_start=False to train a new network")
+    message = (
+        f"warm_start cannot continue a network with hidden layer sizes {old} outputs as one with hidden "
+        f"layer sizes {new} outputs; set warm_start=False to train a new network"
+    )
     with pytest.raises(ValueError) as e:
         r.fit(X, target)
     assert str(e.value) == message
     assert r.hidden_layer_sizes_ == (10, 6, 1)
-    assert all(np.array_equal(a, b) for a, b in zip(coefs, r.coefs_))
+    assert all(np.array_equal(a, b) for a, b in zip(coefs, r.coefs_, strict=True))
     r.set_params(warm_start=False).fit(X, target)  # a new network is fine
 
 
@@ -176,7 +226,7 @@ def test_warm_start_with_the_same_shape_continues(data):
     first = [c.copy() for c in r.coefs_]
     r.fit(X, y)
     fresh = LinearScalingMLPRegressor(2, 10, max_iter=5, random_state=0).fit(X, y)
-    assert not all(np.array_equal(a, b) for a, b in zip(first, r.coefs_))
+    assert not all(np.array_equal(a, b) for a, b in zip(first, r.coefs_, strict=True))
     assert not np.array_equal(r.predict(X), fresh.predict(X))
     labels = np.digitize(y, [0.5, 1.5])
     c = LinearScalingMLPClassifier(2, 10, 0.0, max_iter=5, warm_start=True, random_state=0).fit(X, labels)

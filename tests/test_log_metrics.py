@@ -10,15 +10,21 @@ from sklearn.exceptions import UndefinedMetricWarning
 import duv.metrics as M
 from duv.metrics import _log_metrics as L
 
-LOG1P = ["mean_absolute_log_error", "mean_squared_log_error", "root_mean_squared_log_error",
-         "mean_absolute_percentage_log_error", "log_r2_score"]
+LOG1P = [
+    "mean_absolute_log_error",
+    "mean_squared_log_error",
+    "root_mean_squared_log_error",
+    "mean_absolute_percentage_log_error",
+    "log_r2_score",
+]
 LOG10 = [n.replace("_log_", "_log10_").replace("log_r2", "log10_r2") for n in LOG1P]
 ALL = LOG1P + LOG10
 R2_MSG = "R^2 score is not well-defined with less than two samples."
 
 
-def reference(name, y_true, y_pred, sample_weight=None, multioutput="uniform_average", nan_policy="raise",
-              eps=np.finfo(float).eps):
+def reference(
+    name, y_true, y_pred, sample_weight=None, multioutput="uniform_average", nan_policy="raise", eps=np.finfo(float).eps
+):
     """The documented pipeline in NumPy, for valid inputs."""
     f = np.log10 if "log10" in name else np.log1p
     yt = np.asarray(y_true, float).reshape(len(y_true), -1)
@@ -73,9 +79,12 @@ def test_matches_numpy_reference(name, k, weighted, multioutput):
     np.testing.assert_allclose(got, want, rtol=1e-12)
     # Lists, other dtypes, strided views and Fortran order take scikit-learn's path or a gathered copy.
     rev = None if sw is None else sw[::-1]
-    for a, b, w in [(yt.tolist(), yp.tolist(), sw), (np.asfortranarray(yt), yp.astype(">f8"), sw),
-                    (np.repeat(yt, 2, axis=0)[::2], np.repeat(yp, 2, axis=0)[::2], sw),
-                    (yt[::-1], yp[::-1].astype(np.longdouble), rev)]:
+    for a, b, w in [
+        (yt.tolist(), yp.tolist(), sw),
+        (np.asfortranarray(yt), yp.astype(">f8"), sw),
+        (np.repeat(yt, 2, axis=0)[::2], np.repeat(yp, 2, axis=0)[::2], sw),
+        (yt[::-1], yp[::-1].astype(np.longdouble), rev),
+    ]:
         np.testing.assert_allclose(getattr(M, name)(a, b, sample_weight=w, multioutput=mo), want, rtol=1e-12)
 
 
@@ -90,22 +99,33 @@ def test_large_inputs_and_drop_match_reference(name):
     np.testing.assert_allclose(got, reference(name, yt, yp, w, "raw_values", "drop"), rtol=1e-12)
 
 
-@pytest.mark.parametrize("call, expected", [
-    (lambda: M.mean_absolute_log10_error([10, 100], [100, 10]), 1.0),
-    (lambda: M.mean_squared_log10_error([10, 100], [100, 10]), 1.0),
-    (lambda: M.root_mean_squared_log10_error([1, 1000], [10, 10]), np.sqrt(2.5)),
-    (lambda: M.mean_squared_log_error([0, 0], [0, 0]), 0.0),
-    (lambda: M.mean_absolute_log_error([-0.5], [0]), np.log(2)),
-    (lambda: M.mean_absolute_percentage_log10_error([1, 10], [1, 100]), 0.5),
-    (lambda: M.log10_r2_score([10, 10, 10], [10, 10, 10]), 1.0),
-    (lambda: M.log10_r2_score([10, 10, 10], [10, 100, 10]), 0.0),
-    (lambda: M.mean_absolute_log_error([1, 2, 3], [[1], [2], [3]]), 0.0),
-    (lambda: M.mean_squared_log10_error(np.array([[10, 1], [100, 1]]), [[100, 1], [10, 1]], multioutput=[1, 0]), 1.0),
-    (lambda: M.mean_squared_log10_error(np.array([[10, 1], [100, 1]]), [[100, 1], [10, 1]], multioutput=[0.3, 0.7]), 0.3),
-    # Constant true columns: exactly 0.0 even where NumPy's rounded mean leaves a tiny spread.
-    (lambda: M.log_r2_score([5, 5, 5], [5, 6, 5]), 0.0),
-    (lambda: M.log10_r2_score([2, 2, 2], [2, 3, 2], sample_weight=[1, 2, 0.5]), 0.0),
-])
+@pytest.mark.parametrize(
+    "call, expected",
+    [
+        (lambda: M.mean_absolute_log10_error([10, 100], [100, 10]), 1.0),
+        (lambda: M.mean_squared_log10_error([10, 100], [100, 10]), 1.0),
+        (lambda: M.root_mean_squared_log10_error([1, 1000], [10, 10]), np.sqrt(2.5)),
+        (lambda: M.mean_squared_log_error([0, 0], [0, 0]), 0.0),
+        (lambda: M.mean_absolute_log_error([-0.5], [0]), np.log(2)),
+        (lambda: M.mean_absolute_percentage_log10_error([1, 10], [1, 100]), 0.5),
+        (lambda: M.log10_r2_score([10, 10, 10], [10, 10, 10]), 1.0),
+        (lambda: M.log10_r2_score([10, 10, 10], [10, 100, 10]), 0.0),
+        (lambda: M.mean_absolute_log_error([1, 2, 3], [[1], [2], [3]]), 0.0),
+        (
+            lambda: M.mean_squared_log10_error(np.array([[10, 1], [100, 1]]), [[100, 1], [10, 1]], multioutput=[1, 0]),
+            1.0,
+        ),
+        (
+            lambda: M.mean_squared_log10_error(
+                np.array([[10, 1], [100, 1]]), [[100, 1], [10, 1]], multioutput=[0.3, 0.7]
+            ),
+            0.3,
+        ),
+        # Constant true columns: exactly 0.0 even where NumPy's rounded mean leaves a tiny spread.
+        (lambda: M.log_r2_score([5, 5, 5], [5, 6, 5]), 0.0),
+        (lambda: M.log10_r2_score([2, 2, 2], [2, 3, 2], sample_weight=[1, 2, 0.5]), 0.0),
+    ],
+)
 def test_documented_values(call, expected):
     got = call()
     assert type(got) is float
@@ -116,9 +136,12 @@ def test_documented_values(call, expected):
 def test_zero_weight_equals_dropping_the_sample(name):
     yt, yp, _ = data(5, 2, seed=7)
     f = getattr(M, name)
-    np.testing.assert_allclose(f(yt, yp, sample_weight=[1, 2, 1, 1, 0], multioutput="raw_values"),
-                               f(yt[:4], yp[:4], sample_weight=[1, 2, 1, 1], multioutput="raw_values"), rtol=1e-13)
-    with pytest.raises(ZeroDivisionError, match="^Weights sum to zero, can't be normalized$"):
+    np.testing.assert_allclose(
+        f(yt, yp, sample_weight=[1, 2, 1, 1, 0], multioutput="raw_values"),
+        f(yt[:4], yp[:4], sample_weight=[1, 2, 1, 1], multioutput="raw_values"),
+        rtol=1e-13,
+    )
+    with pytest.raises(ZeroDivisionError, match=r"^Weights sum to zero, can't be normalized$"):
         f(yt, yp, sample_weight=np.zeros(5))
 
 
@@ -135,23 +158,52 @@ ERRORS = [
     (dict(y_true=[1, NAN], y_pred=[1, -5], sample_weight=[-1, 1]), ValueError, "Input contains NaN"),
     (dict(y_true=[1, NAN], y_pred=[1, 2], nan_policy="bogus"), ValueError, "Input contains NaN"),
     (dict(y_true=[1, np.inf], y_pred=[1, 2], nan_policy="drop"), ValueError, "Input contains infinity"),
-    (dict(y_true=[1, 2, 3, 4], y_pred=np.ones((4, 2))), ValueError,
-     r"^y_true and y_pred have different shapes: \(4, 1\) vs \(4, 2\)$"),
-    (dict(y_true=[1, 2, 3], y_pred=[1, 2, 3], sample_weight=[[1], [1], [1]]), ValueError,
-     "^sample_weight must be 1D with length equal to n_samples$"),
-    (dict(y_true=[1, 2, 3], y_pred=[1, 2, 3], sample_weight=[1, -1, 1], multioutput="bad"), ValueError,
-     "^sample_weight must be non-negative$"),
-    (dict(y_true=[1, 2], y_pred=[1, 2], multioutput="bad", nan_policy="bogus"), ValueError,
-     "^multioutput must be 'raw_values' or 'uniform_average' when a string$"),
-    (dict(y_true=np.ones((2, 2)), y_pred=np.ones((2, 2)), multioutput=[1.0], nan_policy="bogus"), ValueError,
-     "^multioutput weights must be 1D with length equal to n_outputs$"),
-    (dict(y_true=[1, 2], y_pred=[1, 2], multioutput=None, nan_policy="bogus"), ValueError,
-     r"^multioutput must be 'raw_values', 'uniform_average' or an array of per-output weights, got None$"),
-    (dict(y_true=[1, -7], y_pred=[1, 2], nan_policy="bogus"), ValueError, r"^nan_policy must be one of \{'raise','drop'\}$"),
-    (dict(y_true=[1, -1], y_pred=[1, -2]), ValueError, "^Targets and predictions for log1p-space metrics must be >= -1.$"),
+    (
+        dict(y_true=[1, 2, 3, 4], y_pred=np.ones((4, 2))),
+        ValueError,
+        r"^y_true and y_pred have different shapes: \(4, 1\) vs \(4, 2\)$",
+    ),
+    (
+        dict(y_true=[1, 2, 3], y_pred=[1, 2, 3], sample_weight=[[1], [1], [1]]),
+        ValueError,
+        "^sample_weight must be 1D with length equal to n_samples$",
+    ),
+    (
+        dict(y_true=[1, 2, 3], y_pred=[1, 2, 3], sample_weight=[1, -1, 1], multioutput="bad"),
+        ValueError,
+        "^sample_weight must be non-negative$",
+    ),
+    (
+        dict(y_true=[1, 2], y_pred=[1, 2], multioutput="bad", nan_policy="bogus"),
+        ValueError,
+        "^multioutput must be 'raw_values' or 'uniform_average' when a string$",
+    ),
+    (
+        dict(y_true=np.ones((2, 2)), y_pred=np.ones((2, 2)), multioutput=[1.0], nan_policy="bogus"),
+        ValueError,
+        "^multioutput weights must be 1D with length equal to n_outputs$",
+    ),
+    (
+        dict(y_true=[1, 2], y_pred=[1, 2], multioutput=None, nan_policy="bogus"),
+        ValueError,
+        r"^multioutput must be 'raw_values', 'uniform_average' or an array of per-output weights, got None$",
+    ),
+    (
+        dict(y_true=[1, -7], y_pred=[1, 2], nan_policy="bogus"),
+        ValueError,
+        r"^nan_policy must be one of \{'raise','drop'\}$",
+    ),
+    (
+        dict(y_true=[1, -1], y_pred=[1, -2]),
+        ValueError,
+        "^Targets and predictions for log1p-space metrics must be >= -1.$",
+    ),
     (dict(y_true=[-1, 2], y_pred=[1, 2], eps="x"), ValueError, "^Non-finite values encountered after log transform.$"),
-    (dict(y_true=[-2, 2], y_pred=[-3, -2], nan_policy="drop", eps="x"), ValueError,
-     "^All samples were dropped by nan_policy='drop'.$"),
+    (
+        dict(y_true=[-2, 2], y_pred=[-3, -2], nan_policy="drop", eps="x"),
+        ValueError,
+        "^All samples were dropped by nan_policy='drop'.$",
+    ),
     (dict(y_true=[1, 2], y_pred=[1, 2], eps="x"), ValueError, "could not convert string to float"),
 ]
 
@@ -181,8 +233,9 @@ def test_drop_policy_rows_weights_and_warnings():
     yp = np.array([[10.0, 10.0], [1.0, 1.0], [10.0, 10.0], [1.0, 1.0]])
     with warnings.catch_warnings(record=True) as rec:
         warnings.simplefilter("always")
-        got = M.mean_squared_log10_error(yt, yp, sample_weight=[1, 5, 3, 7], nan_policy="drop",
-                                         multioutput="raw_values")
+        got = M.mean_squared_log10_error(
+            yt, yp, sample_weight=[1, 5, 3, 7], nan_policy="drop", multioutput="raw_values"
+        )
     # Only rows 0 and 2 survive, with their weights.
     np.testing.assert_allclose(got, [0.25, 0.75])
     # NumPy's warnings as the logarithm of the whole array emits them, once.
@@ -203,8 +256,10 @@ def test_drop_policy_rows_weights_and_warnings():
 @pytest.mark.parametrize("multioutput", ["uniform_average", "raw_values", [0.5, 0.5]])
 def test_r2_fewer_than_two_samples(name, multioutput):
     f = getattr(M, name)
-    for args in [([[2.0, 3.0]], [[2.0, 4.0]], {}), ([[2.0, 3.0], [NAN, 1.0]], [[1.0, 1.0], [1.0, 1.0]],
-                                                     {"nan_policy": "drop"})]:
+    for args in [
+        ([[2.0, 3.0]], [[2.0, 4.0]], {}),
+        ([[2.0, 3.0], [NAN, 1.0]], [[1.0, 1.0], [1.0, 1.0]], {"nan_policy": "drop"}),
+    ]:
         with pytest.warns(UndefinedMetricWarning, match=R2_MSG.replace("^", r"\^")):
             got = f(args[0], args[1], multioutput=multioutput, **args[2])
         assert type(got) is float and np.isnan(got)
@@ -212,26 +267,35 @@ def test_r2_fewer_than_two_samples(name, multioutput):
 
 def test_assume_finite_config_is_respected():
     with config_context(assume_finite=True):
-        with pytest.raises(ValueError, match="^Non-finite values encountered after log transform.$"):
+        with pytest.raises(ValueError, match=r"^Non-finite values encountered after log transform\.$"):
             M.mean_squared_log_error(np.array([1.0, NAN]), np.array([1.0, 2.0]))
         with pytest.raises(ValueError, match="must be >= -1"):
             M.mean_squared_log_error(np.array([1.0, NAN, -np.inf]), np.array([1.0, 2.0, 1.0]))
 
 
 def test_module_interface():
-    assert L.__all__ == ["mean_absolute_log_error", "mean_squared_log_error", "mean_absolute_percentage_log_error",
-                         "log_r2_score", "root_mean_squared_log_error", "mean_absolute_log10_error",
-                         "mean_squared_log10_error", "mean_absolute_percentage_log10_error", "log10_r2_score",
-                         "root_mean_squared_log10_error"]
+    assert L.__all__ == [
+        "mean_absolute_log_error",
+        "mean_squared_log_error",
+        "mean_absolute_percentage_log_error",
+        "log_r2_score",
+        "root_mean_squared_log_error",
+        "mean_absolute_log10_error",
+        "mean_squared_log10_error",
+        "mean_absolute_percentage_log10_error",
+        "log10_r2_score",
+        "root_mean_squared_log10_error",
+    ]
     assert set(L.__all__) <= set(M.__all__)
-    assert L.MultioutputType == typing.Union[typing.Literal["raw_values", "uniform_average"], np.ndarray,
-                                             typing.Iterable[float]]
+    assert L.MultioutputType == typing.Literal["raw_values", "uniform_average"] | np.ndarray | typing.Iterable[float]
     assert str(inspect.signature(L._prepare_logs)) == (
         "(y_true: 'np.ndarray', y_pred: 'np.ndarray', sample_weight: 'Optional[np.ndarray]', "
-        "multioutput: 'MultioutputType', *, transform, family: 'str', nan_policy: 'str')")
+        "multioutput: 'MultioutputType', *, transform, family: 'str', nan_policy: 'str')"
+    )
     assert str(inspect.signature(L._check_y_true_pred_sample_weight)) == (
         "(y_true, y_pred, sample_weight: 'Optional[Iterable[float]]' = None, "
-        "multioutput: 'MultioutputType' = 'uniform_average', allow_nan: 'bool' = False)")
+        "multioutput: 'MultioutputType' = 'uniform_average', allow_nan: 'bool' = False)"
+    )
     sig = inspect.signature(M.mean_absolute_percentage_log10_error)
     assert list(sig.parameters) == ["y_true", "y_pred", "sample_weight", "multioutput", "eps", "nan_policy"]
     assert sig.parameters["eps"].default == 2.220446049250313e-16
@@ -256,11 +320,26 @@ def test_private_helpers():
         L._validate_nan_policy("omit")
     with pytest.raises(TypeError, match="unhashable"):
         L._validate_nan_policy([])
-    lt, lp, w, mo = L._prepare_logs(np.array([[1.0], [NAN], [9.0]]), np.array([[1.0], [2.0], [99.0]]),
-                                    np.array([1.0, 2.0, 3.0]), "raw_values", transform=np.log10, family="log10",
-                                    nan_policy="drop")
+    lt, lp, w, mo = L._prepare_logs(
+        np.array([[1.0], [NAN], [9.0]]),
+        np.array([[1.0], [2.0], [99.0]]),
+        np.array([1.0, 2.0, 3.0]),
+        "raw_values",
+        transform=np.log10,
+        family="log10",
+        nan_policy="drop",
+    )
     np.testing.assert_array_equal(lt, [[0.0], [np.log10(9.0)]])
+    np.testing.assert_array_equal(lp, [[0.0], [np.log10(99.0)]])
     np.testing.assert_array_equal(w, [1.0, 3.0])
+    assert mo == "raw_values"
     with pytest.raises(ValueError, match="Non-finite values"), np.errstate(divide="ignore"):
-        L._prepare_logs(np.array([[0.0]]), np.array([[1.0]]), None, "raw_values", transform=np.log,
-                        family="other", nan_policy="raise")
+        L._prepare_logs(
+            np.array([[0.0]]),
+            np.array([[1.0]]),
+            None,
+            "raw_values",
+            transform=np.log,
+            family="other",
+            nan_policy="raise",
+        )

@@ -1,6 +1,7 @@
 """The log-space metrics and the fraction of variance unexplained against a literal NumPy /
 scikit-learn statement of their documented steps: values (to 1e-12 relative), result types,
 exceptions, warnings, and the private helpers called directly."""
+
 import copy
 import inspect
 import sys
@@ -22,6 +23,7 @@ ZERO_MSG = "Weights sum to zero, can't be normalized"
 
 
 # --- the reference -------------------------------------------------------------------------
+
 
 def ref_check(y_true, y_pred, sample_weight=None, multioutput="uniform_average", allow_nan=False):
     check_consistent_length(y_true, y_pred)
@@ -49,7 +51,8 @@ def ref_check(y_true, y_pred, sample_weight=None, multioutput="uniform_average",
             raise ValueError("multioutput weights must be 1D with length equal to n_outputs")
     else:
         raise ValueError(
-            "multioutput must be 'raw_values', 'uniform_average' or an array of per-output weights, got None")
+            "multioutput must be 'raw_values', 'uniform_average' or an array of per-output weights, got None"
+        )
     return y_true, y_pred, sample_weight, multioutput
 
 
@@ -64,9 +67,8 @@ def ref_prepare_logs(y_true, y_pred, sample_weight, multioutput, *, transform, f
         if family == "log10":
             if np.any(y_true <= 0) or np.any(y_pred <= 0):
                 raise ValueError("Targets and predictions for log10-space metrics must be strictly positive.")
-        elif family == "log1p":
-            if np.any(y_true < -1) or np.any(y_pred < -1):
-                raise ValueError("Targets and predictions for log1p-space metrics must be >= -1.")
+        elif family == "log1p" and (np.any(y_true < -1) or np.any(y_pred < -1)):
+            raise ValueError("Targets and predictions for log1p-space metrics must be >= -1.")
         log_true = transform(y_true)
         log_pred = transform(y_pred)
         if np.any(~np.isfinite(log_true)) or np.any(~np.isfinite(log_pred)):
@@ -101,7 +103,7 @@ def ref_aggregate_multioutput(per_output, multioutput):
 def _sums_of_squares(a, b, sample_weight):
     if sample_weight is None:
         residual = a - b
-        ss_res = np.sum(residual ** 2, axis=0)
+        ss_res = np.sum(residual**2, axis=0)
         mean_true = np.mean(a, axis=0)
         ss_tot = np.sum((a - mean_true) ** 2, axis=0)
     else:
@@ -110,7 +112,7 @@ def _sums_of_squares(a, b, sample_weight):
         if np.any(w_sum == 0):
             raise ZeroDivisionError(ZERO_MSG)
         residual = a - b
-        ss_res = np.sum(w * residual ** 2, axis=0)
+        ss_res = np.sum(w * residual**2, axis=0)
         mean_true = np.sum(w * a, axis=0) / w_sum
         ss_tot = np.sum(w * (a - mean_true) ** 2, axis=0)
     # Constant true columns (among rows of non-zero weight) have no spread at all; the
@@ -120,27 +122,46 @@ def _sums_of_squares(a, b, sample_weight):
     return ss_res, np.where(constant, 0.0, ss_tot)
 
 
-NAMES = ["mean_absolute_log_error", "mean_squared_log_error", "root_mean_squared_log_error",
-         "mean_absolute_percentage_log_error", "log_r2_score", "mean_absolute_log10_error",
-         "mean_squared_log10_error", "root_mean_squared_log10_error", "mean_absolute_percentage_log10_error",
-         "log10_r2_score", "fraction_of_variance_unexplained", "log_fraction_of_variance_unexplained",
-         "log10_fraction_of_variance_unexplained"]
+NAMES = [
+    "mean_absolute_log_error",
+    "mean_squared_log_error",
+    "root_mean_squared_log_error",
+    "mean_absolute_percentage_log_error",
+    "log_r2_score",
+    "mean_absolute_log10_error",
+    "mean_squared_log10_error",
+    "root_mean_squared_log10_error",
+    "mean_absolute_percentage_log10_error",
+    "log10_r2_score",
+    "fraction_of_variance_unexplained",
+    "log_fraction_of_variance_unexplained",
+    "log10_fraction_of_variance_unexplained",
+]
 
 
-def reference(name, y_true, y_pred, *, sample_weight=None, multioutput="uniform_average", nan_policy="raise",
-              eps=np.finfo(float).eps):
+def reference(
+    name,
+    y_true,
+    y_pred,
+    *,
+    sample_weight=None,
+    multioutput="uniform_average",
+    nan_policy="raise",
+    eps=np.finfo(float).eps,
+):
     if name == "fraction_of_variance_unexplained":
         a, b, sample_weight, multioutput = ref_check(y_true, y_pred, sample_weight, multioutput)
     else:
         transform, family = (np.log10, "log10") if "log10" in name else (np.log1p, "log1p")
-        y_true, y_pred, sample_weight, multioutput = ref_check(y_true, y_pred, sample_weight, multioutput,
-                                                               allow_nan=nan_policy == "drop")
-        a, b, sample_weight, multioutput = ref_prepare_logs(y_true, y_pred, sample_weight, multioutput,
-                                                            transform=transform, family=family,
-                                                            nan_policy=nan_policy)
+        y_true, y_pred, sample_weight, multioutput = ref_check(
+            y_true, y_pred, sample_weight, multioutput, allow_nan=nan_policy == "drop"
+        )
+        a, b, sample_weight, multioutput = ref_prepare_logs(
+            y_true, y_pred, sample_weight, multioutput, transform=transform, family=family, nan_policy=nan_policy
+        )
     if "r2" in name or "variance" in name:
         if a.shape[0] < 2:
-            warnings.warn(R2_MSG, UndefinedMetricWarning)
+            warnings.warn(R2_MSG, UndefinedMetricWarning, stacklevel=2)
             return float("nan")
         ss_res, ss_tot = _sums_of_squares(a, b, sample_weight)
         if "r2" in name:
@@ -172,13 +193,14 @@ def reference(name, y_true, y_pred, *, sample_weight=None, multioutput="uniform_
 
 # --- comparison ----------------------------------------------------------------------------
 
+
 def outcome(f, *args, **kwargs):
     """(result or (exception type, message), [(warning category, message), ...])."""
     with warnings.catch_warnings(record=True) as rec:
         warnings.simplefilter("always")
         try:
             result = f(*copy.deepcopy(args), **copy.deepcopy(kwargs))
-        except Exception as exc:  # noqa: BLE001 - the exception is the outcome
+        except Exception as exc:  # the exception is the outcome
             result = (type(exc), str(exc))
     return result, [(w.category, str(w.message)) for w in rec]
 
@@ -187,7 +209,7 @@ def assert_same_result(got, want, rtol=1e-12):
     assert type(got) is type(want), (got, want)
     if isinstance(want, tuple):
         assert len(got) == len(want)
-        for g, w in zip(got, want):
+        for g, w in zip(got, want, strict=True):
             assert_same_result(g, w, rtol)
     elif isinstance(want, np.ndarray):
         assert (got.dtype, got.shape) == (want.dtype, want.shape)
@@ -211,6 +233,7 @@ def policies(name):
 
 # --- values ----------------------------------------------------------------------------------
 
+
 @pytest.mark.parametrize("name", NAMES)
 def test_random_data_match_reference(name):
     rng = np.random.default_rng(NAMES.index(name))
@@ -232,8 +255,9 @@ def test_random_data_match_reference(name):
                     assert_matches(name, yt, yp, sample_weight=w, multioutput=mo, **extra)
 
 
-@pytest.mark.parametrize("name", ["log_r2_score", "log10_fraction_of_variance_unexplained",
-                                  "fraction_of_variance_unexplained"])
+@pytest.mark.parametrize(
+    "name", ["log_r2_score", "log10_fraction_of_variance_unexplained", "fraction_of_variance_unexplained"]
+)
 @pytest.mark.parametrize("scale", [1e155, 1e300])
 def test_large_weights_over_several_blocks(name, scale):
     # The products of partial weight totals overflowed and gave a perfect score.
@@ -285,8 +309,9 @@ def test_overflowing_arithmetic_warns_and_returns_as_numpy(name):
         assert_matches(name, [1.0, np.inf, 3.0], [2.0, 1.0, np.inf])
 
 
-@pytest.mark.parametrize("name", ["fraction_of_variance_unexplained", "log_fraction_of_variance_unexplained",
-                                  "log10_r2_score"])
+@pytest.mark.parametrize(
+    "name", ["fraction_of_variance_unexplained", "log_fraction_of_variance_unexplained", "log10_r2_score"]
+)
 @pytest.mark.parametrize("weighted", [False, True])
 def test_large_mean_small_spread_over_several_blocks(name, weighted):
     # Block means rounded relative to zero lost digits of their differences (errors ~1e-11).
@@ -313,15 +338,20 @@ class Spy:
 def test_names_looked_up_at_call_time(name, monkeypatch):
     module = F if "variance" in name else L
     f = getattr(M, name)
-    yt, yp, sw = np.array([[1.0, 2.0], [3.0, 5.0], [4.0, 4.0]]), np.array([[2.0, 2.0], [3.0, 1.0], [5.0, 3.0]]), [1, 2, 3]
+    yt, yp, sw = (
+        np.array([[1.0, 2.0], [3.0, 5.0], [4.0, 4.0]]),
+        np.array([[2.0, 2.0], [3.0, 1.0], [5.0, 3.0]]),
+        [1, 2, 3],
+    )
     want = f(yt, yp, sample_weight=sw, multioutput="raw_values")
     spies = {n: Spy(getattr(L, n)) for n in ["check_array", "check_consistent_length"]}
     for n in ["_check_y_true_pred_sample_weight", "_prepare_logs", "_aggregate_multioutput"]:
         spies[n] = Spy(getattr(module, n))
     spies["_weighted_mean_per_output"] = Spy(L._weighted_mean_per_output)
     for n, spy in spies.items():
-        monkeypatch.setattr(L if n in ("check_array", "check_consistent_length", "_weighted_mean_per_output")
-                            else module, n, spy)
+        monkeypatch.setattr(
+            L if n in ("check_array", "check_consistent_length", "_weighted_mean_per_output") else module, n, spy
+        )
     np.testing.assert_allclose(f(yt, yp, sample_weight=sw, multioutput="raw_values"), want, rtol=1e-12)
     allow = "drop" if name != "fraction_of_variance_unexplained" else None
     if allow:
@@ -329,9 +359,12 @@ def test_names_looked_up_at_call_time(name, monkeypatch):
     check_calls = spies["_check_y_true_pred_sample_weight"].calls
     assert check_calls[0] == ((yt, yp, sw, "raw_values"), {"allow_nan": False})
     assert [c[1]["ensure_all_finite"] for c in spies["check_array"].calls] == [True, True] + (
-        ["allow-nan", "allow-nan"] if allow else [])
-    assert all(c[1] == {"ensure_2d": False, "dtype": float, "ensure_all_finite": c[1]["ensure_all_finite"]}
-               for c in spies["check_array"].calls)
+        ["allow-nan", "allow-nan"] if allow else []
+    )
+    assert all(
+        c[1] == {"ensure_2d": False, "dtype": float, "ensure_all_finite": c[1]["ensure_all_finite"]}
+        for c in spies["check_array"].calls
+    )
     prepare_calls = spies["_prepare_logs"].calls
     if name == "fraction_of_variance_unexplained":
         assert prepare_calls == []
@@ -377,9 +410,17 @@ CONVERSIONS = {
 
 @pytest.mark.filterwarnings("ignore::PendingDeprecationWarning")
 @pytest.mark.parametrize("conversion", list(CONVERSIONS))
-@pytest.mark.parametrize("name", ["mean_absolute_log_error", "root_mean_squared_log10_error", "log_r2_score",
-                                  "mean_absolute_percentage_log10_error", "fraction_of_variance_unexplained",
-                                  "log10_fraction_of_variance_unexplained"])
+@pytest.mark.parametrize(
+    "name",
+    [
+        "mean_absolute_log_error",
+        "root_mean_squared_log10_error",
+        "log_r2_score",
+        "mean_absolute_percentage_log10_error",
+        "fraction_of_variance_unexplained",
+        "log10_fraction_of_variance_unexplained",
+    ],
+)
 def test_input_types_match_reference(name, conversion):
     rng = np.random.default_rng(5)
     convert = CONVERSIONS[conversion]
@@ -387,10 +428,10 @@ def test_input_types_match_reference(name, conversion):
         yt, yp, sw = rng.uniform(0.5, 9, shape), rng.uniform(0.5, 9, shape), rng.uniform(0, 2, 6)
         before = [convert(yt), convert(yp), convert(sw)]
         args = copy.deepcopy(before)
-        for kw in [{}, {"sample_weight": args[2]}, {"multioutput": args[2][:shape[-1] if len(shape) > 1 else 1]}]:
+        for kw in [{}, {"sample_weight": args[2]}, {"multioutput": args[2][: shape[-1] if len(shape) > 1 else 1]}]:
             assert_matches(name, args[0], args[1], **kw)
             assert_matches(name, args[0], yp, **kw)
-        for b, a in zip(before, args):  # the caller's inputs are left alone
+        for b, a in zip(before, args, strict=True):  # the caller's inputs are left alone
             np.testing.assert_array_equal(np.asarray(a), np.asarray(b))
 
 
@@ -405,8 +446,11 @@ def test_special_values_match_reference(name, assume_finite):
         for a in (yt, yp):
             mask = rng.random((n, k)) < 0.3
             a[mask] = rng.choice(special, mask.sum())
-        kw = {} if name == "fraction_of_variance_unexplained" else {
-            "nan_policy": str(rng.choice(["raise", "drop", "omit"]))}
+        kw = (
+            {}
+            if name == "fraction_of_variance_unexplained"
+            else {"nan_policy": str(rng.choice(["raise", "drop", "omit"]))}
+        )
         if rng.random() < 0.5:
             kw["sample_weight"] = rng.choice([0.0, 1.0, 2.5], n)
         with config_context(assume_finite=assume_finite):
@@ -420,8 +464,22 @@ def assert_helper_matches(helper, reference_fn, *args, **kwargs):
     assert_same_result(got[0], want[0], rtol=0)
 
 
-Y = [[1, 2, 3], [[1], [2], [3]], np.ones((3, 2)), [1, 2], [], np.ones((3, 0)), np.ones((3, 2, 1)), 5, None,
-     [1, np.nan, 3], [1, np.inf, 3], [1 + 1j, 2, 3], pd.Series([1, 2, 3]), [True, False, True]]
+Y = [
+    [1, 2, 3],
+    [[1], [2], [3]],
+    np.ones((3, 2)),
+    [1, 2],
+    [],
+    np.ones((3, 0)),
+    np.ones((3, 2, 1)),
+    5,
+    None,
+    [1, np.nan, 3],
+    [1, np.inf, 3],
+    [1 + 1j, 2, 3],
+    pd.Series([1, 2, 3]),
+    [True, False, True],
+]
 
 
 @pytest.mark.parametrize("y_true", Y, ids=repr)
@@ -430,16 +488,35 @@ def test_check_helper_matches_reference(y_true):
         for allow_nan in [False, True, "x", 0]:
             assert_helper_matches(L._check_y_true_pred_sample_weight, ref_check, y_true, y_pred, allow_nan=allow_nan)
     for sw in [None, [1, 2, 3], [1, -1, 1], [[1], [1], [1]], [1, 2], 3, [1, np.nan, 1], ["a", "b", "c"], [0, 0, 0]]:
-        for mo in ["uniform_average", "raw_values", "bad", "", None, [1.0], [1, 2], (0.5,), np.array([1.0, 2.0]), 3,
-                   np.array(1.0), [[1, 2]], {1.0: 0}]:
+        for mo in [
+            "uniform_average",
+            "raw_values",
+            "bad",
+            "",
+            None,
+            [1.0],
+            [1, 2],
+            (0.5,),
+            np.array([1.0, 2.0]),
+            3,
+            np.array(1.0),
+            [[1, 2]],
+            {1.0: 0},
+        ]:
             assert_helper_matches(L._check_y_true_pred_sample_weight, ref_check, y_true, y_true, sw, mo)
 
 
 def test_other_helpers_match_reference():
     for policy in ["raise", "drop", "omit", None, 1, [], "RAISE", np.str_("drop")]:
         assert_helper_matches(L._validate_nan_policy, ref_validate_nan_policy, policy)
-    for per in [np.array([1.0, 3.0]), np.array([[1.0, 2.0], [3.0, 5.0]]), [1.0, 2.0], np.array([np.nan, 1.0]),
-                np.array([], float), np.array([1, 2])]:
+    for per in [
+        np.array([1.0, 3.0]),
+        np.array([[1.0, 2.0], [3.0, 5.0]]),
+        [1.0, 2.0],
+        np.array([np.nan, 1.0]),
+        np.array([], float),
+        np.array([1, 2]),
+    ]:
         for mo in ["raw_values", "uniform_average", "other", [1, 3], [0, 0], None, np.array([1.0, -1.0]), [1.0], 5]:
             assert_helper_matches(L._aggregate_multioutput, ref_aggregate_multioutput, per, mo)
     per = np.array([1.0, 3.0])
@@ -447,31 +524,82 @@ def test_other_helpers_match_reference():
     for values in [np.array([[1.0, 2.0], [3.0, 6.0]]), [[1.0, 2.0], [3.0, 6.0]], np.array([1.0, 2.0])]:
         for w in [None, np.array([3.0, 1.0]), [0.0, 0.0], [1.0], np.array([1.0, np.nan])]:
             assert_helper_matches(L._weighted_mean_per_output, ref_weighted_mean_per_output, values, w)
-    rows = [([[1.0], [2.0]], [[1.0], [3.0]]), ([[0.0], [2.0]], [[1.0], [3.0]]), ([[-1.0], [2.0]], [[1.0], [3.0]]),
-            ([[-2.0], [2.0]], [[1.0], [3.0]]), ([[np.nan], [2.0]], [[1.0], [3.0]]),
-            ([[np.nan], [np.nan]], [[1.0], [3.0]]), ([[np.inf], [2.0]], [[1.0], [-np.inf]])]
+    rows = [
+        ([[1.0], [2.0]], [[1.0], [3.0]]),
+        ([[0.0], [2.0]], [[1.0], [3.0]]),
+        ([[-1.0], [2.0]], [[1.0], [3.0]]),
+        ([[-2.0], [2.0]], [[1.0], [3.0]]),
+        ([[np.nan], [2.0]], [[1.0], [3.0]]),
+        ([[np.nan], [np.nan]], [[1.0], [3.0]]),
+        ([[np.inf], [2.0]], [[1.0], [-np.inf]]),
+    ]
     for family, transform in [("log10", np.log10), ("log1p", np.log1p), ("other", np.log), ("log10", np.log1p)]:
         for policy in ["raise", "drop", "bad"]:
             for yt, yp in rows:
                 for sw in [None, np.array([1.0, 2.0])]:
-                    assert_helper_matches(L._prepare_logs, ref_prepare_logs, np.array(yt), np.array(yp), sw, "x",
-                                          transform=transform, family=family, nan_policy=policy)
-        assert_helper_matches(L._prepare_logs, ref_prepare_logs, [[1.0]], [[2.0]], None, "x", transform=transform,
-                              family=family, nan_policy="raise")
+                    assert_helper_matches(
+                        L._prepare_logs,
+                        ref_prepare_logs,
+                        np.array(yt),
+                        np.array(yp),
+                        sw,
+                        "x",
+                        transform=transform,
+                        family=family,
+                        nan_policy=policy,
+                    )
+        assert_helper_matches(
+            L._prepare_logs,
+            ref_prepare_logs,
+            [[1.0]],
+            [[2.0]],
+            None,
+            "x",
+            transform=transform,
+            family=family,
+            nan_policy="raise",
+        )
 
 
 def test_module_namespaces_and_signatures():
     assert [n for n in vars(L) if not n.startswith("__")] == [
-        "annotations", "warnings", "Iterable", "Literal", "Optional", "Union", "np", "UndefinedMetricWarning",
-        "check_array", "check_consistent_length", "MultioutputType", "_check_y_true_pred_sample_weight",
-        "_validate_nan_policy", "_prepare_logs", "_weighted_mean_per_output", "_aggregate_multioutput",
-        *NAMES[:10]]
+        "annotations",
+        "warnings",
+        "Iterable",
+        "Literal",
+        "Optional",
+        "Union",
+        "np",
+        "UndefinedMetricWarning",
+        "check_array",
+        "check_consistent_length",
+        "MultioutputType",
+        "_check_y_true_pred_sample_weight",
+        "_validate_nan_policy",
+        "_prepare_logs",
+        "_weighted_mean_per_output",
+        "_aggregate_multioutput",
+        *NAMES[:10],
+    ]
     assert list(vars(L))[-1] == "__all__"
     assert [n for n in vars(F) if not n.startswith("__")] == [
-        "annotations", "Iterable", "Literal", "Optional", "Union", "np", "UndefinedMetricWarning", "MultioutputType",
-        "_aggregate_multioutput", "_check_y_true_pred_sample_weight", "_prepare_logs", *NAMES[10:]]
-    common = ("(y_true, y_pred, *, sample_weight: 'Optional[Iterable[float]]' = None, "
-              "multioutput: 'MultioutputType' = 'uniform_average'")
+        "annotations",
+        "Iterable",
+        "Literal",
+        "Optional",
+        "Union",
+        "np",
+        "UndefinedMetricWarning",
+        "MultioutputType",
+        "_aggregate_multioutput",
+        "_check_y_true_pred_sample_weight",
+        "_prepare_logs",
+        *NAMES[10:],
+    ]
+    common = (
+        "(y_true, y_pred, *, sample_weight: 'Optional[Iterable[float]]' = None, "
+        "multioutput: 'MultioutputType' = 'uniform_average'"
+    )
     for name in NAMES:
         sig = str(inspect.signature(getattr(M, name)))
         if "percentage" in name:
@@ -482,12 +610,15 @@ def test_module_namespaces_and_signatures():
             assert sig == common + ", nan_policy: 'str' = 'raise')"
     assert str(inspect.signature(L._validate_nan_policy)) == "(nan_policy: 'str')"
     assert str(inspect.signature(L._weighted_mean_per_output)) == (
-        "(values: 'np.ndarray', sample_weight: 'Optional[np.ndarray]')")
+        "(values: 'np.ndarray', sample_weight: 'Optional[np.ndarray]')"
+    )
     assert str(inspect.signature(L._aggregate_multioutput)) == (
-        "(per_output: 'np.ndarray', multioutput: 'MultioutputType')")
+        "(per_output: 'np.ndarray', multioutput: 'MultioutputType')"
+    )
 
 
 # --- module names and constants, as a Python module would have them ---------------------------
+
 
 class NumpyProxy:
     """Stands in for `np` in a module namespace and records what is looked up on it."""
@@ -500,13 +631,16 @@ class NumpyProxy:
         return getattr(np, name)
 
 
-@pytest.mark.parametrize("module, name, weighted, used", [
-    (L, "mean_absolute_percentage_log10_error", False, {"log10", "abs", "maximum", "any", "isfinite"}),
-    (L, "root_mean_squared_log_error", True, {"log1p", "sqrt", "average"}),
-    (L, "log_r2_score", False, {"log1p", "sum", "mean"}),
-    (F, "fraction_of_variance_unexplained", True, {"asarray", "sum"}),
-    (F, "log10_fraction_of_variance_unexplained", False, {"log10", "sum", "mean"}),
-])
+@pytest.mark.parametrize(
+    "module, name, weighted, used",
+    [
+        (L, "mean_absolute_percentage_log10_error", False, {"log10", "abs", "maximum", "any", "isfinite"}),
+        (L, "root_mean_squared_log_error", True, {"log1p", "sqrt", "average"}),
+        (L, "log_r2_score", False, {"log1p", "sum", "mean"}),
+        (F, "fraction_of_variance_unexplained", True, {"asarray", "sum"}),
+        (F, "log10_fraction_of_variance_unexplained", False, {"log10", "sum", "mean"}),
+    ],
+)
 def test_rebound_np_is_the_one_used(module, name, weighted, used, monkeypatch):
     yt, yp = np.array([[1.0, 2.0], [3.0, 5.0], [4.0, 4.5]]), np.array([[2.0, 2.5], [3.0, 1.0], [5.0, 3.0]])
     kw = {"sample_weight": np.array([1.0, 2.0, 0.5]) if weighted else None, "multioutput": "raw_values"}
@@ -530,7 +664,7 @@ def test_unbound_helper_fails_where_python_would(monkeypatch):
     monkeypatch.delattr(F, "_prepare_logs")
     with pytest.raises(ValueError, match="different shapes"):  # the check runs first
         M.log_fraction_of_variance_unexplained([1, 2], [[1, 2], [3, 4]])
-    with pytest.raises(NameError, match="^name '_prepare_logs' is not defined$"):
+    with pytest.raises(NameError, match=r"^name '_prepare_logs' is not defined$"):
         M.log_fraction_of_variance_unexplained([1, 2], [1, 3])
     assert M.fraction_of_variance_unexplained([1, 2], [1, 3]) == 2.0  # ss_res 1, ss_tot 0.5
 

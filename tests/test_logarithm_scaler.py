@@ -40,13 +40,13 @@ def reference_inverse(X, mode, inverted):
     return -Z if inverted else Z
 
 
-def recorded(fn):
-    """fn()'s result (or exception) and the warnings it issued."""
+def recorded(fn, *args):
+    """fn(*args)'s result (or exception) and the warnings it issued."""
     with warnings.catch_warnings(record=True) as w:
         warnings.simplefilter("always")
         try:
-            out = fn()
-        except Exception as e:  # noqa: BLE001 - compared below
+            out = fn(*args)
+        except Exception as e:  # compared below
             out = e
     return out, [(type(x.message), str(x.message)) for x in w]
 
@@ -61,12 +61,50 @@ def assert_same(got, want):
     np.testing.assert_array_equal(got.view(np.uint64), want.view(np.uint64))
 
 
-SPECIALS = np.array([np.nan, -np.nan, np.inf, -np.inf, 0.0, -0.0, 1.0, -1.0, -0.5, -0.9, -2.0, 5e-324, -5e-324,
-                     1e-310, 1e308, -1e308, 1e-3, 0.1, 10.0, 700.0, -750.0, 400.0, -400.0])
-PARAMS = [("log10", {}), ("log10", {"vmin": 1e-3}), ("log10", {"vmin": 0.0}), ("log10", {"vmin": -0.0}),
-          ("log10", {"eps": 0.5}), ("log", {}), ("log", {"vmin": 1e-3}), ("log", {"vmin": np.inf}),
-          ("log1p", {}), ("log1p", {"eps": 0.1}), ("log1p", {"vmin": 0.0}), ("log1p", {"eps": 1.0}),
-          ("log1p", {"vmin": 2.5, "eps": 0.5}), ("log1p", {"vmin": 1.0}), ("log1p", {"eps": 0.0, "vmin": 0.3})]
+SPECIALS = np.array(
+    [
+        np.nan,
+        -np.nan,
+        np.inf,
+        -np.inf,
+        0.0,
+        -0.0,
+        1.0,
+        -1.0,
+        -0.5,
+        -0.9,
+        -2.0,
+        5e-324,
+        -5e-324,
+        1e-310,
+        1e308,
+        -1e308,
+        1e-3,
+        0.1,
+        10.0,
+        700.0,
+        -750.0,
+        400.0,
+        -400.0,
+    ]
+)
+PARAMS = [
+    ("log10", {}),
+    ("log10", {"vmin": 1e-3}),
+    ("log10", {"vmin": 0.0}),
+    ("log10", {"vmin": -0.0}),
+    ("log10", {"eps": 0.5}),
+    ("log", {}),
+    ("log", {"vmin": 1e-3}),
+    ("log", {"vmin": np.inf}),
+    ("log1p", {}),
+    ("log1p", {"eps": 0.1}),
+    ("log1p", {"vmin": 0.0}),
+    ("log1p", {"eps": 1.0}),
+    ("log1p", {"vmin": 2.5, "eps": 0.5}),
+    ("log1p", {"vmin": 1.0}),
+    ("log1p", {"eps": 0.0, "vmin": 0.3}),
+]
 
 
 def mixed_data(n, seed=0):
@@ -86,9 +124,10 @@ def test_maps_match_numpy_bit_for_bit(mode, kw, inverted, n):
     with sklearn.config_context(skip_parameter_validation=True):  # which admits vmin=inf
         s = LogarithmScaler(mode, inverted=inverted).set_params(**kw).fit(X)
     before = X.copy()
-    for got, want in [(recorded(lambda: s.transform(X)), recorded(lambda: reference_transform(X, mode, inverted,
-                                                                                              s.eps, s.vmin))),
-                      (recorded(lambda: s.inverse_transform(X)), recorded(lambda: reference_inverse(X, mode, inverted)))]:
+    for got, want in [
+        (recorded(s.transform, X), recorded(reference_transform, X, mode, inverted, s.eps, s.vmin)),
+        (recorded(s.inverse_transform, X), recorded(reference_inverse, X, mode, inverted)),
+    ]:
         assert_same(got[0], want[0])
         assert got[1] == want[1]
     np.testing.assert_array_equal(X.view(np.uint64), before.view(np.uint64))
@@ -100,42 +139,47 @@ def test_positive_data_keeps_its_bits_without_warnings(mode, kw):
     for inverted in (False, True):
         s = LogarithmScaler(mode, inverted=inverted, **kw).fit(X)
         Xi = -X if inverted else X
-        got, w = recorded(lambda: s.transform(Xi))
+        got, w = recorded(s.transform, Xi)
         assert w == []
         assert_same(got, reference_transform(Xi, mode, inverted, s.eps, s.vmin))
-        back, w = recorded(lambda: s.inverse_transform(got))
+        back, w = recorded(s.inverse_transform, got)
         assert w == []
         assert_same(back, reference_inverse(got, mode, inverted))
 
 
-@pytest.mark.parametrize("make", [
-    lambda X: np.asfortranarray(X),
-    lambda X: X[::2],
-    lambda X: X[:, ::-1],
-    lambda X: X.astype(np.float32),
-    lambda X: X.tolist(),
-    lambda X: np.round(X * 100).astype(np.int64),
-    lambda X: X.astype(X.dtype.newbyteorder()),
-])
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda X: np.asfortranarray(X),
+        lambda X: X[::2],
+        lambda X: X[:, ::-1],
+        lambda X: X.astype(np.float32),
+        lambda X: X.tolist(),
+        lambda X: np.round(X * 100).astype(np.int64),
+        lambda X: X.astype(X.dtype.newbyteorder()),
+    ],
+)
 def test_input_layouts_and_types(make):
     X = np.abs(mixed_data(6000, seed=1)).reshape(-1, 6)
     with np.errstate(all="ignore"):
         Xin = make(X)
     for mode, kw in [("log10", {"vmin": 1e-3}), ("log1p", {})]:
         s = LogarithmScaler(mode, inverted=False, **kw).fit(Xin)
-        for got, want in [(recorded(lambda: s.transform(Xin)),
-                           recorded(lambda: reference_transform(Xin, mode, False, s.eps, s.vmin))),
-                          (recorded(lambda: s.inverse_transform(Xin)),
-                           recorded(lambda: reference_inverse(Xin, mode, False)))]:
+        for got, want in [
+            (
+                recorded(s.transform, Xin),
+                recorded(reference_transform, Xin, mode, False, s.eps, s.vmin),
+            ),
+            (recorded(s.inverse_transform, Xin), recorded(reference_inverse, Xin, mode, False)),
+        ]:
             assert_same(got[0], want[0])
             assert got[1] == want[1]
 
 
 def test_errstate_is_honoured():
     s = LogarithmScaler().fit([[1.0, 2.0]])
-    with np.errstate(divide="raise"):
-        with pytest.raises(FloatingPointError):
-            s.transform([[0.0, 1.0]])
+    with np.errstate(divide="raise"), pytest.raises(FloatingPointError):
+        s.transform([[0.0, 1.0]])
     with np.errstate(all="ignore"), warnings.catch_warnings():
         warnings.simplefilter("error")
         assert s.transform([[0.0, -1.0]])[0, 0] == -np.inf
@@ -156,14 +200,17 @@ def test_zero_against_a_zero_bound_of_the_other_sign():
     assert_same(s.transform(X), reference_transform(X, "log1p", True, 1.0, None))
 
 
-@pytest.mark.parametrize("mode, inverted, kw, x, expected", [
-    ("log", False, {"vmin": 1e-3}, [[0.0, -5.0]], [[np.log(1e-3), np.log(1e-3)]]),
-    ("log10", False, {"eps": 0.5}, [[0.1]], [[-1.0]]),
-    ("log", False, {"eps": 0.5}, [[np.e]], [[1.0]]),
-    ("log1p", False, {"eps": 0.1}, [[-5.0, -0.95]], [[np.log1p(-0.9), np.log1p(-0.9)]]),
-    ("log1p", False, {"vmin": 0.0, "eps": 0.0}, [[-1.0, -3.0]], [[-np.inf, -np.inf]]),
-    ("log10", True, {}, [[-100.0]], [[2.0]]),
-])
+@pytest.mark.parametrize(
+    "mode, inverted, kw, x, expected",
+    [
+        ("log", False, {"vmin": 1e-3}, [[0.0, -5.0]], [[np.log(1e-3), np.log(1e-3)]]),
+        ("log10", False, {"eps": 0.5}, [[0.1]], [[-1.0]]),
+        ("log", False, {"eps": 0.5}, [[np.e]], [[1.0]]),
+        ("log1p", False, {"eps": 0.1}, [[-5.0, -0.95]], [[np.log1p(-0.9), np.log1p(-0.9)]]),
+        ("log1p", False, {"vmin": 0.0, "eps": 0.0}, [[-1.0, -3.0]], [[-np.inf, -np.inf]]),
+        ("log10", True, {}, [[-100.0]], [[2.0]]),
+    ],
+)
 @pytest.mark.filterwarnings("ignore:divide by zero:RuntimeWarning")
 def test_documented_cases(mode, inverted, kw, x, expected):
     s = LogarithmScaler(mode, inverted=inverted, **kw).fit(x)
@@ -197,14 +244,19 @@ def test_parameters_are_read_at_every_call():
     np.testing.assert_allclose(s.transform([[-3.0, -4.0]]), np.log1p([[3.0, 4.0]]))
 
 
-@pytest.mark.parametrize("kwargs, message", [
-    ({"mode": "log2"}, "The 'mode' parameter of LogarithmScaler.__init__ must be a str among"),
-    ({"eps": -0.1}, "The 'eps' parameter of LogarithmScaler.__init__ must be a float in the range [0.0, inf)"),
-    ({"vmin": -1.0}, "The 'vmin' parameter of LogarithmScaler.__init__ must be a float in the range [0.0, inf) "
-                     "or None"),
-    ({"inverted": "yes"}, "The 'inverted' parameter of LogarithmScaler.__init__ must be an instance of 'bool'"),
-    ({"eps": np.nan}, "The 'eps' parameter of LogarithmScaler.__init__"),
-])
+@pytest.mark.parametrize(
+    "kwargs, message",
+    [
+        ({"mode": "log2"}, "The 'mode' parameter of LogarithmScaler.__init__ must be a str among"),
+        ({"eps": -0.1}, "The 'eps' parameter of LogarithmScaler.__init__ must be a float in the range [0.0, inf)"),
+        (
+            {"vmin": -1.0},
+            "The 'vmin' parameter of LogarithmScaler.__init__ must be a float in the range [0.0, inf) or None",
+        ),
+        ({"inverted": "yes"}, "The 'inverted' parameter of LogarithmScaler.__init__ must be an instance of 'bool'"),
+        ({"eps": np.nan}, "The 'eps' parameter of LogarithmScaler.__init__"),
+    ],
+)
 def test_construction_validates(kwargs, message):
     with pytest.raises(InvalidParameterError) as e:
         LogarithmScaler(**kwargs)
@@ -240,20 +292,43 @@ def test_declaration():
     assert "_parameter_constraints" not in vars(LogarithmScaler)
     assert str(inspect.signature(LogarithmScaler.__init__)) == (
         "(self, mode: 'str' = 'log10', *, inverted: 'bool' = False, eps: 'float' = 0.0, "
-        "vmin: 'Optional[float]' = None) -> 'None'")
+        "vmin: 'Optional[float]' = None) -> 'None'"
+    )
     assert str(inspect.signature(LogarithmScaler._lower_bound)) == "(self) -> 'Optional[float]'"
     assert str(inspect.signature(LogarithmScaler._forward)) == "(self, Z: 'np.ndarray') -> 'np.ndarray'"
     names = [n for n in vars(module) if not n.startswith("__")]
-    assert names == ["annotations", "Optional", "Union", "np", "BaseEstimator", "OneToOneFeatureMixin",
-                     "TransformerMixin", "Interval", "Real", "StrOptions", "validate_params", "check_array",
-                     "check_is_fitted", "LogarithmScaler"]
+    assert names == [
+        "annotations",
+        "Optional",
+        "Union",
+        "np",
+        "BaseEstimator",
+        "OneToOneFeatureMixin",
+        "TransformerMixin",
+        "Interval",
+        "Real",
+        "StrOptions",
+        "validate_params",
+        "check_array",
+        "check_is_fitted",
+        "LogarithmScaler",
+    ]
     assert duv.preprocessing.__all__ == ["LogarithmScaler"]
     assert list(vars(LogarithmScaler(eps=0.2))) == ["mode", "inverted", "eps", "vmin"]
 
 
-@pytest.mark.parametrize("mode, eps, vmin", [("log10", 0.0, None), ("log", 3.0, 2), ("log1p", 0.0, None),
-                                             ("log1p", 0.25, None), ("log1p", 0.25, 0.5), ("log1p", 0.75, 0.5),
-                                             ("log1p", 0.0, 0.0)])
+@pytest.mark.parametrize(
+    "mode, eps, vmin",
+    [
+        ("log10", 0.0, None),
+        ("log", 3.0, 2),
+        ("log1p", 0.0, None),
+        ("log1p", 0.25, None),
+        ("log1p", 0.25, 0.5),
+        ("log1p", 0.75, 0.5),
+        ("log1p", 0.0, 0.0),
+    ],
+)
 def test_lower_bound(mode, eps, vmin):
     got = LogarithmScaler(mode, eps=eps, vmin=vmin)._lower_bound()
     want = reference_lower_bound(mode, eps, vmin)
@@ -273,8 +348,9 @@ def test_overrides_and_rebound_names_are_honoured(monkeypatch):
     np.testing.assert_allclose(Shifted().fit(X).transform(X), np.log10([[5.0, 100.0]]))
     np.testing.assert_allclose(Doubled(inverted=True).fit(X).transform(-X), 2 * np.log10(X))
     calls = []
-    monkeypatch.setattr(module, "np", type("NP", (), {"__getattr__": lambda self, n: (calls.append(n),
-                                                                                        getattr(np, n))[1]})())
+    monkeypatch.setattr(
+        module, "np", type("NP", (), {"__getattr__": lambda self, n: (calls.append(n), getattr(np, n))[1]})()
+    )
     LogarithmScaler(vmin=1.0).fit(X).transform(X)
     assert calls == ["log10", "clip"]
 
@@ -286,8 +362,9 @@ def test_sklearn_integration():
     assert list(s.get_feature_names_out()) == ["x0", "x1"]
     out = LogarithmScaler().set_output(transform="pandas").fit_transform(pd.DataFrame(X, columns=["a", "b"]))
     assert isinstance(out, pd.DataFrame) and list(out.columns) == ["a", "b"]
-    np.testing.assert_allclose(make_pipeline(LogarithmScaler(), LinearRegression()).fit(X, [0, 1]).predict(X),
-                               [0.0, 1.0], atol=1e-12)
+    np.testing.assert_allclose(
+        make_pipeline(LogarithmScaler(), LinearRegression()).fit(X, [0, 1]).predict(X), [0.0, 1.0], atol=1e-12
+    )
     ct = ColumnTransformer([("log", LogarithmScaler(), [1])], remainder="passthrough").fit(X)
     np.testing.assert_array_equal(ct.transform(X), [[1.0, 1.0], [3.0, 100.0]])
     y = np.array([1.0, 10.0, 100.0])
@@ -299,6 +376,7 @@ def test_sklearn_integration():
 
 def peak_bytes(fn):
     import tracemalloc
+
     tracemalloc.start()
     try:
         tracemalloc.reset_peak()

@@ -1,5 +1,6 @@
 import pickle
 import warnings
+from typing import ClassVar
 
 import numpy as np
 import pytest
@@ -16,7 +17,7 @@ from duv.ensemble import _mixture_of_experts as moe_module
 class RadialExpert(RegressorMixin, BaseEstimator):
     """Row-wise arithmetic only, so one row or many give bit-identical predictions."""
 
-    calls = []
+    calls: ClassVar[list] = []
 
     def __init__(self, fail=False):
         self.fail = fail
@@ -31,7 +32,10 @@ class RadialExpert(RegressorMixin, BaseEstimator):
         RadialExpert.calls.append((id(self), X.shape[0]))
         d = ((X - self.center_) ** 2).sum(axis=1)
         if np.ndim(self.level_) == 1:
-            mean, std = self.level_ + d[:, None] + shift, (0.1 + d)[:, None] * np.arange(1, self.level_.size + 1, dtype=d.dtype)
+            mean, std = (
+                self.level_ + d[:, None] + shift,
+                (0.1 + d)[:, None] * np.arange(1, self.level_.size + 1, dtype=d.dtype),
+            )
         else:
             mean, std = self.level_ + d + shift, 0.1 + d
         return (mean, std) if return_std else mean
@@ -127,20 +131,34 @@ def test_class_and_construction():
 
 def test_parameter_checks_in_order(data):
     X, y = data
-    params = dict(estimator=None, n_estimators=-2.7, n_active=0, split="s", routing="r", aggregation_method="a",
-                  sampling_factor=0, n_clusters=0, epsilon=-1, random_state=0)
-    fixes = [("estimator must be provided", dict(estimator=BayesianRidge())),
-             ("n_estimators must be positive, got -2", dict(n_estimators=2)),
-             ("n_active must be positive, got 0", dict(n_active=3)),
-             ("n_active cannot exceed n_estimators, got 3 > 2", dict(n_active=2)),
-             ("split must be 'random' or 'kmeans', got s", dict(split="kmeans")),
-             ("routing must be 'confidence' or 'distance', got r", dict(routing="distance")),
-             ("aggregation_method must be 'mixture', 'inverse_variance', or 'simple', got a",
-              dict(aggregation_method="simple")),
-             ("sampling_factor must be positive, got 0.000000", dict(sampling_factor=1)),
-             ("n_clusters must be positive, got 0", dict(n_clusters=500)),
-             ("epsilon must be positive, got -1.000000", dict(epsilon=1e-9)),
-             ("n_clusters (500) cannot exceed number of samples (120)", dict(split="random"))]
+    params = dict(
+        estimator=None,
+        n_estimators=-2.7,
+        n_active=0,
+        split="s",
+        routing="r",
+        aggregation_method="a",
+        sampling_factor=0,
+        n_clusters=0,
+        epsilon=-1,
+        random_state=0,
+    )
+    fixes = [
+        ("estimator must be provided", dict(estimator=BayesianRidge())),
+        ("n_estimators must be positive, got -2", dict(n_estimators=2)),
+        ("n_active must be positive, got 0", dict(n_active=3)),
+        ("n_active cannot exceed n_estimators, got 3 > 2", dict(n_active=2)),
+        ("split must be 'random' or 'kmeans', got s", dict(split="kmeans")),
+        ("routing must be 'confidence' or 'distance', got r", dict(routing="distance")),
+        (
+            "aggregation_method must be 'mixture', 'inverse_variance', or 'simple', got a",
+            dict(aggregation_method="simple"),
+        ),
+        ("sampling_factor must be positive, got 0.000000", dict(sampling_factor=1)),
+        ("n_clusters must be positive, got 0", dict(n_clusters=500)),
+        ("epsilon must be positive, got -1.000000", dict(epsilon=1e-9)),
+        ("n_clusters (500) cannot exceed number of samples (120)", dict(split="random")),
+    ]
     for message, fix in fixes:
         model = MoE(**params)
         with pytest.raises(ValueError) as info:
@@ -154,15 +172,20 @@ def test_parameter_checks_in_order(data):
 @pytest.mark.parametrize("n_rows,n_estimators,factor,expected", [(7, 2, 1.0, 4), (5, 2, 1.0, 2), (1, 10, 2.0, 1)])
 def test_subset_size_rounding(n_rows, n_estimators, factor, expected):
     X = np.arange(n_rows * 2, dtype=float).reshape(n_rows, 2)
-    model = MoE(RadialExpert(), n_estimators=n_estimators, n_active=1, split="random", sampling_factor=factor,
-                random_state=0).fit(X, X[:, 0])
+    model = MoE(
+        RadialExpert(), n_estimators=n_estimators, n_active=1, split="random", sampling_factor=factor, random_state=0
+    ).fit(X, X[:, 0])
     assert model.n_samples_ == expected
     assert [len(i) for i in model.estimator_train_indices_] == [expected] * n_estimators
 
 
-@pytest.mark.parametrize("cols,message", [
-    ([True, False], "distance_cols mask length must equal n_features (3), got 2"),
-    ([False] * 3, "distance_cols must select at least one column")])
+@pytest.mark.parametrize(
+    "cols,message",
+    [
+        ([True, False], "distance_cols mask length must equal n_features (3), got 2"),
+        ([False] * 3, "distance_cols must select at least one column"),
+    ],
+)
 def test_mask_errors(data, cols, message):
     model = MoE(BayesianRidge(), distance_cols=cols, random_state=0)
     with pytest.raises(ValueError, match=message.replace("(", r"\(").replace(")", r"\)")):
@@ -195,7 +218,7 @@ def test_two_dimensional_y_reaches_experts(data):
     X, y = data
     Y = np.c_[y, 2 * y]
     model = MoE(RadialExpert(), n_estimators=3, random_state=0).fit(X, Y)
-    for expert, idx in zip(model.estimators_, model.estimator_train_indices_):
+    for expert, idx in zip(model.estimators_, model.estimator_train_indices_, strict=True):
         np.testing.assert_array_equal(expert.level_, Y[idx].mean(axis=0))
 
 
@@ -203,7 +226,7 @@ def test_two_dimensional_y_reaches_experts(data):
 def test_expert_failure_leaves_model_unfitted(data, split, n_jobs):
     model = MoE(BayesianRidge(), n_estimators=3, split=split, random_state=0).fit(*data)
     model.set_params(estimator=RadialExpert(fail=True), n_jobs=n_jobs)
-    with pytest.raises(RuntimeError, match="^Expert failed to fit: boom$") as info:
+    with pytest.raises(RuntimeError, match=r"^Expert failed to fit: boom$") as info:
         model.fit(*data)
     if n_jobs is None:
         assert isinstance(info.value.__context__, ValueError)
@@ -218,15 +241,19 @@ def test_kmeans_failure_is_wrapped(data, monkeypatch):
 
     monkeypatch.setattr(moe_module, "KMeans", broken)
     model = MoE(BayesianRidge())
-    with pytest.raises(RuntimeError, match="^K-means clustering failed: no clusters$"):
+    with pytest.raises(RuntimeError, match=r"^K-means clustering failed: no clusters$"):
         model.fit(*data)
     assert not hasattr(model, "estimators_")
 
 
-@pytest.mark.parametrize("method,means,stds,mean,std", [
-    ("mixture", [0.0, 2.0], [1.0, 1.0], 1.0, np.sqrt(2.0)),
-    ("inverse_variance", [1.0, 0.0], [1.0, 2.0], 0.8, np.sqrt(1 / 1.25)),
-    ("simple", [1.0, 3.0], [1.0, 2.0], 2.0, np.sqrt(2.5))])
+@pytest.mark.parametrize(
+    "method,means,stds,mean,std",
+    [
+        ("mixture", [0.0, 2.0], [1.0, 1.0], 1.0, np.sqrt(2.0)),
+        ("inverse_variance", [1.0, 0.0], [1.0, 2.0], 0.8, np.sqrt(1 / 1.25)),
+        ("simple", [1.0, 3.0], [1.0, 2.0], 2.0, np.sqrt(2.5)),
+    ],
+)
 def test_aggregation_values(method, means, stds, mean, std):
     model = MoE(aggregation_method=method)
     m, s = model._aggregate_predictions(np.array(means)[:, None], np.array(stds)[:, None])
@@ -245,12 +272,14 @@ def test_kernels_equal_numpy_expressions(dtype, k, shape):
     m, s = stacks(rng, k, shape, dtype)
     model = MoE()
     w = rng.random(k)
-    for got, want in [(model._simple_aggregation(m, s), ref_simple(m, s)),
-                      (model._inverse_variance_aggregation(m, s), ref_inverse_variance(m, s)),
-                      (model._mixture_aggregation(m, s), ref_mixture(m, s)),
-                      (model._mixture_aggregation(m, s, w), ref_mixture(m, s, w)),
-                      (model._mixture_aggregation(m, s, list(w)), ref_mixture(m, s, w))]:
-        for g, r in zip(got, want):
+    for got, want in [
+        (model._simple_aggregation(m, s), ref_simple(m, s)),
+        (model._inverse_variance_aggregation(m, s), ref_inverse_variance(m, s)),
+        (model._mixture_aggregation(m, s), ref_mixture(m, s)),
+        (model._mixture_aggregation(m, s, w), ref_mixture(m, s, w)),
+        (model._mixture_aggregation(m, s, list(w)), ref_mixture(m, s, w)),
+    ]:
+        for g, r in zip(got, want, strict=True):
             assert g.dtype == r.dtype and g.shape == r.shape
             np.testing.assert_array_equal(g, r)
 
@@ -258,11 +287,15 @@ def test_kernels_equal_numpy_expressions(dtype, k, shape):
 def test_unusual_inputs_follow_numpy():
     m, s = stacks(np.random.default_rng(0), 4, (5,), np.float32)
     model = MoE(epsilon=np.float64(1e-3))
-    for got, want in [(model._inverse_variance_aggregation(m, s), ref_inverse_variance(m, s, np.float64(1e-3))),
-                      (model._simple_aggregation(m.T.copy().T, s[:, ::-1]), ref_simple(m.T.copy().T, s[:, ::-1])),
-                      (model._mixture_aggregation(m, s, np.ones(4, np.float32)),
-                       ref_mixture(m, s, np.ones(4, np.float32), np.float64(1e-3)))]:
-        for g, r in zip(got, want):
+    for got, want in [
+        (model._inverse_variance_aggregation(m, s), ref_inverse_variance(m, s, np.float64(1e-3))),
+        (model._simple_aggregation(m.T.copy().T, s[:, ::-1]), ref_simple(m.T.copy().T, s[:, ::-1])),
+        (
+            model._mixture_aggregation(m, s, np.ones(4, np.float32)),
+            ref_mixture(m, s, np.ones(4, np.float32), np.float64(1e-3)),
+        ),
+    ]:
+        for g, r in zip(got, want, strict=True):
             assert g.dtype == r.dtype
             np.testing.assert_array_equal(g, r)
     with pytest.raises(TypeError):
@@ -278,8 +311,9 @@ def test_distance_routing_overflow_is_reported_like_numpy(data, method):
             mean, std = super().predict(X, return_std=True)
             return mean, std * 1e300
 
-    model = MoE(Huge(), n_estimators=4, n_active=2, routing="distance", aggregation_method=method,
-                random_state=0).fit(*data)
+    model = MoE(Huge(), n_estimators=4, n_active=2, routing="distance", aggregation_method=method, random_state=0).fit(
+        *data
+    )
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         got = model.predict(data[0], return_std=True)
@@ -287,7 +321,7 @@ def test_distance_routing_overflow_is_reported_like_numpy(data, method):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         want = ref_route_distance(model, data[0])
-    for g, w in zip(got, want):
+    for g, w in zip(got, want, strict=True):
         np.testing.assert_array_equal(g, w)
 
 
@@ -322,9 +356,9 @@ def test_confidence_routing_equals_numpy_argsort(pattern, dtype, n_active, outpu
         S[rng.random(shape) < 0.05] = np.nan
     S, M = S.astype(dtype), rng.standard_normal(shape).astype(dtype)
     model = MoE(n_active=n_active, aggregation_method="simple")
-    model.estimators_ = [Table(m, s) for m, s in zip(M, S)]
+    model.estimators_ = [Table(m, s) for m, s in zip(M, S, strict=True)]
     X = np.zeros((300, 1))
-    for g, w in zip(model._route_confidence(X), ref_route_confidence(model, X)):
+    for g, w in zip(model._route_confidence(X), ref_route_confidence(model, X), strict=True):
         np.testing.assert_array_equal(g, w)
 
 
@@ -332,7 +366,7 @@ def test_distance_routing_with_tied_centres(data):
     X, y = data
     model = MoE(RadialExpert(), n_estimators=6, n_active=3, routing="distance", random_state=0).fit(X, y)
     model.estimator_centers_[[1, 4]] = model.estimator_centers_[0]
-    for g, w in zip(model.predict(X, return_std=True), ref_route_distance(model, X)):
+    for g, w in zip(model.predict(X, return_std=True), ref_route_distance(model, X), strict=True):
         np.testing.assert_array_equal(g, w)
 
 
@@ -343,8 +377,9 @@ def test_mixture_std_survives_large_means(dtype, level, routing):
     X = np.linspace(0, 1, 50)[:, None].astype(dtype)
     model = MoE(RadialExpert(), n_estimators=4, n_active=1, routing=routing, random_state=0).fit(X, X[:, 0] + level)
     own = np.array([e.predict(X, return_std=True)[1] for e in model.estimators_])
-    assert model.predict(X, return_std=True)[1] == pytest.approx(own.min(axis=0) if routing == "confidence" else
-                                                                   ref_route_distance(model, X)[1], rel=1e-6)
+    assert model.predict(X, return_std=True)[1] == pytest.approx(
+        own.min(axis=0) if routing == "confidence" else ref_route_distance(model, X)[1], rel=1e-6
+    )
     model.set_params(n_active=4, aggregation_method="mixture")
     assert np.all(model.predict(X, return_std=True)[1] >= own.min(axis=0) * (1 - 1e-6))
 
@@ -352,8 +387,9 @@ def test_mixture_std_survives_large_means(dtype, level, routing):
 @pytest.mark.parametrize("routing", ["confidence", "distance"])
 def test_all_experts_active_simple_is_plain_average(data, routing):
     X, y = data
-    model = MoE(BayesianRidge(), n_estimators=4, n_active=4, routing=routing, aggregation_method="simple",
-                random_state=0).fit(X, y)
+    model = MoE(
+        BayesianRidge(), n_estimators=4, n_active=4, routing=routing, aggregation_method="simple", random_state=0
+    ).fit(X, y)
     expected = np.mean([e.predict(X) for e in model.estimators_], axis=0)
     np.testing.assert_allclose(model.predict(X), expected, rtol=1e-12)
     assert isinstance(model.predict(X), np.ndarray)
@@ -366,15 +402,21 @@ def test_all_experts_active_simple_is_plain_average(data, routing):
 def test_batched_distance_routing_equals_row_at_a_time(data, dtype, method, n_active, outputs):
     X, y = (a.astype(dtype) for a in data)
     Y = y if outputs == 0 else np.c_[y, -y]
-    model = MoE(RadialExpert(), n_estimators=10, n_active=n_active, routing="distance", aggregation_method=method,
-                random_state=0).fit(X, Y)
+    model = MoE(
+        RadialExpert(),
+        n_estimators=10,
+        n_active=n_active,
+        routing="distance",
+        aggregation_method=method,
+        random_state=0,
+    ).fit(X, Y)
     RadialExpert.calls.clear()
     got = model.predict(X, return_std=True)
     # one call per expert, on all of its rows
     ids = [c[0] for c in RadialExpert.calls]
     assert len(ids) == len(set(ids)) and sum(c[1] for c in RadialExpert.calls) == 120 * n_active
     want = ref_route_distance(model, X)
-    for g, w in zip(got, want):
+    for g, w in zip(got, want, strict=True):
         assert g.shape == w.shape == ((120,) if outputs == 0 else (120, 2)) and g.dtype == np.float64
         np.testing.assert_array_equal(g, w)
     assert model.predict(X[:1], return_std=True)[0].shape == ((1,) if outputs == 0 else (1, 2))
@@ -409,11 +451,11 @@ def test_keyword_arguments_reach_experts(data, routing, n_jobs):
 def test_options_changed_after_fit(data):
     model = MoE(BayesianRidge(), n_estimators=3, random_state=0).fit(*data)
     model.routing = "nearest"
-    with pytest.raises(ValueError, match="^Unknown routing strategy: nearest$"):
+    with pytest.raises(ValueError, match=r"^Unknown routing strategy: nearest$"):
         model.predict(data[0])
     for routing in ("confidence", "distance"):
         model.set_params(routing=routing, aggregation_method="median")
-        with pytest.raises(ValueError, match="^Unknown aggregation method: median$"):
+        with pytest.raises(ValueError, match=r"^Unknown aggregation method: median$"):
             model.predict(data[0])
 
 
@@ -421,7 +463,9 @@ def test_pickle_in_fresh_interpreter(data, fresh_python):
     X, y = data
     model = MoE(BayesianRidge(), n_estimators=4, routing="distance", random_state=0).fit(X, y)
     blob = pickle.dumps((model, X[:5])).hex()
-    code = f"import pickle; m, X = pickle.loads(bytes.fromhex('{blob}')); print(m.predict(X, return_std=True)[1].tolist())"
+    code = (
+        f"import pickle; m, X = pickle.loads(bytes.fromhex('{blob}')); print(m.predict(X, return_std=True)[1].tolist())"
+    )
     assert eval(fresh_python(code)) == model.predict(X[:5], return_std=True)[1].tolist()
 
 
@@ -438,25 +482,36 @@ def read_only(a):
     return a
 
 
-@pytest.mark.parametrize("layout", [lambda a: a.astype(a.dtype.newbyteorder(">")),
-                                    lambda a: a.astype(a.dtype.newbyteorder("<")),
-                                    misaligned, read_only, np.asfortranarray],
-                         ids=["big-endian", "little-endian", "misaligned", "read-only", "fortran"])
+@pytest.mark.parametrize(
+    "layout",
+    [
+        lambda a: a.astype(a.dtype.newbyteorder(">")),
+        lambda a: a.astype(a.dtype.newbyteorder("<")),
+        misaligned,
+        read_only,
+        np.asfortranarray,
+    ],
+    ids=["big-endian", "little-endian", "misaligned", "read-only", "fortran"],
+)
 @pytest.mark.parametrize("dtype", [np.float64, np.float32])
 def test_stack_layouts_follow_numpy(layout, dtype):
     m, s = stacks(np.random.default_rng(1), 4, (6, 3), dtype)
     w = np.random.default_rng(2).random(4)
     model = MoE()
-    for got, want in [(model._simple_aggregation(layout(m), layout(s)), ref_simple(m, s)),
-                      (model._inverse_variance_aggregation(layout(m), layout(s)), ref_inverse_variance(m, s)),
-                      (model._mixture_aggregation(layout(m), layout(s), layout(w)), ref_mixture(m, s, w))]:
-        for g, r in zip(got, want):
+    for got, want in [
+        (model._simple_aggregation(layout(m), layout(s)), ref_simple(m, s)),
+        (model._inverse_variance_aggregation(layout(m), layout(s)), ref_inverse_variance(m, s)),
+        (model._mixture_aggregation(layout(m), layout(s), layout(w)), ref_mixture(m, s, w)),
+    ]:
+        for g, r in zip(got, want, strict=True):
             assert g.dtype == r.dtype and g.shape == r.shape
             np.testing.assert_array_equal(g, r)
 
 
-@pytest.mark.parametrize("name,routing", [("cdist", "distance"), ("Parallel", "confidence"),
-                                          ("_predict_expert", "distance"), ("check_array", "confidence")])
+@pytest.mark.parametrize(
+    "name,routing",
+    [("cdist", "distance"), ("Parallel", "confidence"), ("_predict_expert", "distance"), ("check_array", "confidence")],
+)
 def test_module_names_are_looked_up_at_call_time(data, monkeypatch, name, routing):
     model = MoE(RadialExpert(), n_estimators=3, routing=routing, random_state=0).fit(*data)
     calls, original = [], getattr(moe_module, name)
@@ -498,17 +553,24 @@ def test_distance_routing_accepts_unaligned_expert_predictions():
 
 
 @pytest.mark.parametrize("routing", ["confidence", "distance"])
-@pytest.mark.parametrize("aggregation, names", [("simple", {"argsort", "mean", "sqrt"}),
-                                                ("inverse_variance", {"argsort", "sum", "sqrt"}),
-                                                ("mixture", {"argsort", "sum", "maximum", "sqrt"})])
+@pytest.mark.parametrize(
+    "aggregation, names",
+    [
+        ("simple", {"argsort", "mean", "sqrt"}),
+        ("inverse_variance", {"argsort", "sum", "sqrt"}),
+        ("mixture", {"argsort", "sum", "maximum", "sqrt"}),
+    ],
+)
 def test_rebound_numpy_runs_the_documented_calls(data, monkeypatch, routing, aggregation, names):
-    model = MoE(RadialExpert(), n_estimators=4, routing=routing, aggregation_method=aggregation,
-                random_state=0).fit(*data)
+    model = MoE(RadialExpert(), n_estimators=4, routing=routing, aggregation_method=aggregation, random_state=0).fit(
+        *data
+    )
     want = model.predict(data[0][:9], return_std=True)
     calls = []
-    monkeypatch.setattr(moe_module, "np", type("NP", (), {"__getattr__": lambda self, n: (calls.append(n),
-                                                                                            getattr(np, n))[1]})())
+    monkeypatch.setattr(
+        moe_module, "np", type("NP", (), {"__getattr__": lambda self, n: (calls.append(n), getattr(np, n))[1]})()
+    )
     got = model.predict(data[0][:9], return_std=True)
     assert names <= set(calls)
-    for g, w in zip(got, want):
+    for g, w in zip(got, want, strict=True):
         np.testing.assert_array_equal(g, w)

@@ -4,8 +4,10 @@ Deliberate departures of the package, mirrored in the reference: the mixture var
 the weighted spread about the mixture mean; distance routing groups rows by expert (results
 equal up to rounding); a fit that fails in its split leaves no ``estimators_``.
 """
+
 import inspect
 import warnings
+from typing import ClassVar
 
 import numpy as np
 import pytest
@@ -21,9 +23,22 @@ from duv.ensemble import _mixture_of_experts as moe_module
 
 
 class Ref(RegressorMixin, BaseEstimator):
-    def __init__(self, estimator=None, n_estimators=10, split="kmeans", sampling_factor=2.0, n_clusters=5,
-                 random_state=None, routing="confidence", n_active=2, aggregation_method="mixture",
-                 copy_X_y_train=True, epsilon=1e-09, n_jobs=None, distance_cols=None):
+    def __init__(
+        self,
+        estimator=None,
+        n_estimators=10,
+        split="kmeans",
+        sampling_factor=2.0,
+        n_clusters=5,
+        random_state=None,
+        routing="confidence",
+        n_active=2,
+        aggregation_method="mixture",
+        copy_X_y_train=True,
+        epsilon=1e-09,
+        n_jobs=None,
+        distance_cols=None,
+    ):
         self.estimator = estimator
         self.n_estimators = n_estimators
         self.split = split
@@ -53,8 +68,10 @@ class Ref(RegressorMixin, BaseEstimator):
         if self.routing not in ("confidence", "distance"):
             raise ValueError("routing must be 'confidence' or 'distance', got %s" % self.routing)
         if self.aggregation_method not in ("mixture", "inverse_variance", "simple"):
-            raise ValueError("aggregation_method must be 'mixture', 'inverse_variance', or 'simple', got %s"
-                             % self.aggregation_method)
+            raise ValueError(
+                "aggregation_method must be 'mixture', 'inverse_variance', or 'simple', got %s"
+                % self.aggregation_method
+            )
         if self.sampling_factor <= 0:
             raise ValueError("sampling_factor must be positive, got %f" % self.sampling_factor)
         if self.n_clusters <= 0:
@@ -71,8 +88,9 @@ class Ref(RegressorMixin, BaseEstimator):
         else:
             mask = np.asarray(self.distance_cols, dtype=bool)
             if mask.shape[0] != X.shape[1]:
-                raise ValueError("distance_cols mask length must equal n_features (%d), got %d"
-                                 % (X.shape[1], mask.shape[0]))
+                raise ValueError(
+                    "distance_cols mask length must equal n_features (%d), got %d" % (X.shape[1], mask.shape[0])
+                )
             if not np.any(mask):
                 raise ValueError("distance_cols must select at least one column")
             self.distance_cols_ = mask
@@ -111,7 +129,7 @@ class Ref(RegressorMixin, BaseEstimator):
         n_samples_abs = self._get_n_samples(X)
         self.estimator_centers_ = np.zeros((self.n_estimators, X.shape[1]))
         sampled = []
-        for i in range(self.n_estimators):
+        for _ in range(self.n_estimators):
             idx = self.random_state_.choice(len(X), size=n_samples_abs, replace=True)
             sampled.append((X[idx], y[idx], idx))
         self._collect(Parallel(n_jobs=self.n_jobs, backend="threading")(delayed(self._task)(d) for d in sampled))
@@ -129,8 +147,9 @@ class Ref(RegressorMixin, BaseEstimator):
     def _fit_kmeans_split(self, X, y):
         try:
             mask = self._mask(X)
-            self.kmeans_ = KMeans(n_clusters=self.n_clusters, random_state=self.random_state_,
-                                  n_init="auto").fit(X[:, mask])
+            self.kmeans_ = KMeans(n_clusters=self.n_clusters, random_state=self.random_state_, n_init="auto").fit(
+                X[:, mask]
+            )
             self.cluster_centers_masked_ = self.kmeans_.cluster_centers_
         except Exception as e:
             raise RuntimeError("K-means clustering failed: " + str(e))
@@ -158,15 +177,17 @@ class Ref(RegressorMixin, BaseEstimator):
         return (preds, stds) if return_std else preds
 
     def _route_confidence(self, X, **kwargs):
-        out = Parallel(n_jobs=self.n_jobs)(delayed(lambda est: est.predict(X, return_std=True, **kwargs))(est)
-                                           for est in self.estimators_)
+        out = Parallel(n_jobs=self.n_jobs)(
+            delayed(lambda est: est.predict(X, return_std=True, **kwargs))(est) for est in self.estimators_
+        )
         all_preds, all_stds = np.array([p[0] for p in out]), np.array([p[1] for p in out])
         if all_stds.ndim == 3:
             idx = np.argsort(np.mean(all_stds, axis=2), axis=0)[: self.n_active][:, :, None]
         else:
             idx = np.argsort(all_stds, axis=0)[: self.n_active]
-        final_preds, final_stds = self._aggregate_predictions(np.take_along_axis(all_preds, idx, axis=0),
-                                                              np.take_along_axis(all_stds, idx, axis=0))
+        final_preds, final_stds = self._aggregate_predictions(
+            np.take_along_axis(all_preds, idx, axis=0), np.take_along_axis(all_stds, idx, axis=0)
+        )
         return final_preds, final_stds
 
     def _route_distance(self, X, **kwargs):
@@ -207,15 +228,15 @@ class Ref(RegressorMixin, BaseEstimator):
         raise ValueError(f"Unknown aggregation method: {self.aggregation_method}")
 
     def _simple_aggregation(self, means, stds):
-        return np.mean(means, axis=0), np.sqrt(np.mean(stds ** 2, axis=0))
+        return np.mean(means, axis=0), np.sqrt(np.mean(stds**2, axis=0))
 
     def _inverse_variance_aggregation(self, means, stds):
-        inv_variances = 1.0 / (stds ** 2 + self.epsilon)
+        inv_variances = 1.0 / (stds**2 + self.epsilon)
         weights = inv_variances / np.sum(inv_variances, axis=0, keepdims=True)
         return np.sum(weights * means, axis=0), np.sqrt(1.0 / np.sum(inv_variances, axis=0))
 
     def _mixture_aggregation(self, means, stds, weights=None):
-        variances = stds ** 2
+        variances = stds**2
         w = np.ones(means.shape[0]) / means.shape[0] if weights is None else np.asarray(weights) / np.sum(weights)
         w = w.reshape((-1,) + (1,) * (means.ndim - 1))
         final_mean = np.sum(w * means, axis=0)
@@ -270,7 +291,7 @@ def assert_same(got, want, rtol=None):
         assert got == want
     elif isinstance(want, (tuple, list)):
         assert type(got) is type(want) and len(got) == len(want)
-        for g, w in zip(got, want):
+        for g, w in zip(got, want, strict=True):
             assert_same(g, w, rtol)
     elif isinstance(want, (np.ndarray, np.generic)):
         assert type(got) is type(want) and got.dtype == want.dtype and got.shape == want.shape
@@ -317,13 +338,36 @@ def assert_same_fit(got, want, data):
     assert [k for k in vars(got) if k.endswith("_")] == [k for k in vars(want) if k.endswith("_")]
 
 
-ODD_VALUES = [0, 2, -1, 2.5, 0.0, -0.5, np.int64(0), np.int32(3), np.float32(2.5), np.float64(-1.0), True, False,
-              "a", None, np.nan, np.inf, 41, 41.5, np.uint8(41), [1], (0,)]
+ODD_VALUES = [
+    0,
+    2,
+    -1,
+    2.5,
+    0.0,
+    -0.5,
+    np.int64(0),
+    np.int32(3),
+    np.float32(2.5),
+    np.float64(-1.0),
+    True,
+    False,
+    "a",
+    None,
+    np.nan,
+    np.inf,
+    41,
+    41.5,
+    np.uint8(41),
+    [1],
+    (0,),
+]
 
 
 @pytest.mark.parametrize("split", ["kmeans", "random"])
-@pytest.mark.parametrize("param", ["n_estimators", "n_active", "sampling_factor", "n_clusters", "epsilon", "split",
-                                   "routing", "aggregation_method"])
+@pytest.mark.parametrize(
+    "param",
+    ["n_estimators", "n_active", "sampling_factor", "n_clusters", "epsilon", "split", "routing", "aggregation_method"],
+)
 def test_parameter_checks_match_reference(data, param, split):
     for value in ODD_VALUES:
         params = dict(estimator=LinExpert(), n_estimators=4, split=split, n_clusters=3, random_state=0)
@@ -332,8 +376,9 @@ def test_parameter_checks_match_reference(data, param, split):
         assert_same_fit(got, want, data)
 
 
-@pytest.mark.parametrize("n_estimators,n_active", [(2, 3), (2.0, 2.5), (True, 1), (np.int64(2), np.float32(3)),
-                                                   (3.5, 2), (2, True)])
+@pytest.mark.parametrize(
+    "n_estimators,n_active", [(2, 3), (2.0, 2.5), (True, 1), (np.int64(2), np.float32(3)), (3.5, 2), (2, True)]
+)
 def test_count_checks_with_mixed_types(data, n_estimators, n_active):
     params = dict(estimator=LinExpert(), n_estimators=n_estimators, n_active=n_active, split="random", random_state=0)
     assert_same_fit(MoE(**params), Ref(**params), data)
@@ -346,8 +391,14 @@ def test_count_checks_with_mixed_types(data, n_estimators, n_active):
 def test_fit_state_matches_reference(data, dtype, split, outputs, cols):
     X = data[0].astype(dtype)
     y = data[1] if outputs == 0 else np.c_[data[1], X[:, 0]]
-    params = dict(estimator=LinExpert(), n_estimators=4, split=split, n_clusters=3, distance_cols=cols,
-                  sampling_factor=np.float32(1.5))
+    params = dict(
+        estimator=LinExpert(),
+        n_estimators=4,
+        split=split,
+        n_clusters=3,
+        distance_cols=cols,
+        sampling_factor=np.float32(1.5),
+    )
     for seed in (lambda: 3, lambda: np.random.RandomState(3)):
         for n_jobs in (None, 2) if cols is None else (None,):
             got = MoE(random_state=seed(), n_jobs=n_jobs, **params).fit(X, y)
@@ -374,8 +425,13 @@ def test_refits_leave_earlier_attributes(data):
     X, y = data
     got = MoE(LinExpert(), n_estimators=3, n_clusters=2, random_state=1).fit(X, y)
     want = Ref(LinExpert(), n_estimators=3, n_clusters=2, random_state=1).fit(X, y)
-    for change in [dict(split="random"), dict(copy_X_y_train=False), dict(copy_X_y_train=0, split="kmeans"),
-                   dict(distance_cols=[0, 1, 1]), dict(copy_X_y_train=True)]:
+    for change in [
+        dict(split="random"),
+        dict(copy_X_y_train=False),
+        dict(copy_X_y_train=0, split="kmeans"),
+        dict(distance_cols=[0, 1, 1]),
+        dict(copy_X_y_train=True),
+    ]:
         got.set_params(**change)
         want.set_params(**change)
         assert_same_state(fitted_state(got.fit(X[:30], y[:30])), fitted_state(want.fit(X[:30], y[:30])))
@@ -407,8 +463,10 @@ def test_get_n_samples_matches_reference():
     for n in (1, 5, 7, 11):
         for n_estimators in (1, 2, 10, np.int64(2), np.int32(3), True, 2.0, np.float32(4.0)):
             for factor in (2.0, 1.0, 0.5, 3, np.float32(1.5), np.float64(0.7), np.int64(2), True, 1e-9, 2.5):
-                got, want = MoE(n_estimators=n_estimators, sampling_factor=factor), Ref(n_estimators=n_estimators,
-                                                                                       sampling_factor=factor)
+                got, want = (
+                    MoE(n_estimators=n_estimators, sampling_factor=factor),
+                    Ref(n_estimators=n_estimators, sampling_factor=factor),
+                )
                 X = np.zeros((n, 2))
                 assert_same(got._get_n_samples(X), want._get_n_samples(X))
                 assert_same(got.n_samples_, want.n_samples_)
@@ -437,16 +495,19 @@ def test_aggregations_match_reference_bit_for_bit(shape, dtype, epsilon):
         means, stds = _stacks(rng, shape, dtype, layout)
         for method in ("simple", "inverse_variance", "mixture", "median"):
             got.aggregation_method = want.aggregation_method = method
-            assert_same(outcome(got._aggregate_predictions, means, stds),
-                        outcome(want._aggregate_predictions, means, stds))
+            assert_same(
+                outcome(got._aggregate_predictions, means, stds), outcome(want._aggregate_predictions, means, stds)
+            )
         if layout == "list":
             continue
         for name in ("_simple_aggregation", "_inverse_variance_aggregation"):
             assert_same(outcome(getattr(got, name), means, stds), outcome(getattr(want, name), means, stds))
         k = shape[0]
         for weights in (None, [1, 2, 3][:k], rng.rand(k), (rng.rand(k) * 5).astype(np.float32), np.arange(k)):
-            assert_same(outcome(got._mixture_aggregation, means, stds, weights),
-                        outcome(want._mixture_aggregation, means, stds, weights))
+            assert_same(
+                outcome(got._mixture_aggregation, means, stds, weights),
+                outcome(want._mixture_aggregation, means, stds, weights),
+            )
 
 
 SPECIAL = [0.0, -0.0, np.nan, np.inf, -np.inf, 1e308, 1e-308, 5e-324, 1e200, 3e38, 1e-45]
@@ -467,8 +528,11 @@ def test_aggregations_with_special_values_match_reference(errors):
         got, want = MoE(epsilon=eps), Ref(epsilon=eps)
         weights = None if trial % 5 else rng.rand(shape[0])
         with np.errstate(all=errors) if errors else np.errstate(under="warn"):
-            for name, args in (("_simple_aggregation", (means, stds)), ("_inverse_variance_aggregation", (means, stds)),
-                               ("_mixture_aggregation", (means, stds, weights))):
+            for name, args in (
+                ("_simple_aggregation", (means, stds)),
+                ("_inverse_variance_aggregation", (means, stds)),
+                ("_mixture_aggregation", (means, stds, weights)),
+            ):
                 assert_same(outcome(getattr(got, name), *args), outcome(getattr(want, name), *args))
 
 
@@ -513,18 +577,30 @@ def test_predict_arguments_and_edge_values_match_reference(data, routing):
     got, want = MoE(**params).fit(X, y), Ref(**params).fit(X, y)
     for return_std in (False, True, 0, "x", np.bool_(True), [], [0]):
         for kwargs in ({}, {"shift": 1.5}, {"bogus": 1}, {"return_std": 1}, {"X": 1}):
-            assert_same(outcome(got.predict, X[:4], return_std, **kwargs)[0],
-                        outcome(want.predict, X[:4], return_std, **kwargs)[0], rtol=1e-12)
+            assert_same(
+                outcome(got.predict, X[:4], return_std, **kwargs)[0],
+                outcome(want.predict, X[:4], return_std, **kwargs)[0],
+                rtol=1e-12,
+            )
     for n_active in (0, -1, 5, np.int64(2), True, 2.0, None):
         got.n_active = want.n_active = n_active
-        for Xt in (X[:1], X[:3].tolist(), np.asfortranarray(X[:4]), X[:4, ::-1], X[:3].astype(np.float32),
-                   np.zeros((0, 3)), X[:2, :2], np.array([[np.nan, 1.0, 2.0]]), X[0]):
+        for Xt in (
+            X[:1],
+            X[:3].tolist(),
+            np.asfortranarray(X[:4]),
+            X[:4, ::-1],
+            X[:3].astype(np.float32),
+            np.zeros((0, 3)),
+            X[:2, :2],
+            np.array([[np.nan, 1.0, 2.0]]),
+            X[0],
+        ):
             assert_same(outcome(got.predict, Xt, True)[0], outcome(want.predict, Xt, True)[0], rtol=1e-12)
 
 
 def make_spy(base):
     class Spy(base):
-        log = []
+        log: ClassVar[list] = []
 
         def _mixture_aggregation(self, means, stds, weights=None):
             Spy.log.append(("mixture", means.shape, None if weights is None else np.round(weights, 12).tolist()))
@@ -563,11 +639,35 @@ def test_instance_level_override_is_used(data):
 
 def test_names_and_signatures_match_reference():
     names = [k for k in vars(moe_module) if not k.startswith("__")]
-    assert names[:13] == ["np", "Parallel", "delayed", "cdist", "BaseEstimator", "RegressorMixin", "clone", "KMeans",
-                          "check_array", "check_random_state", "check_X_y", "FLOAT_DTYPES", "check_is_fitted"]
+    assert names[:13] == [
+        "np",
+        "Parallel",
+        "delayed",
+        "cdist",
+        "BaseEstimator",
+        "RegressorMixin",
+        "clone",
+        "KMeans",
+        "check_array",
+        "check_random_state",
+        "check_X_y",
+        "FLOAT_DTYPES",
+        "check_is_fitted",
+    ]
     assert names[-1] == "MixtureOfExpertsRegressor"
     assert MoE.__bases__ == Ref.__bases__
-    for name in ("__init__", "fit", "_fit_random_split", "_fit_kmeans_split", "_get_n_samples", "predict",
-                 "_route_confidence", "_route_distance", "_aggregate_predictions", "_simple_aggregation",
-                 "_inverse_variance_aggregation", "_mixture_aggregation"):
+    for name in (
+        "__init__",
+        "fit",
+        "_fit_random_split",
+        "_fit_kmeans_split",
+        "_get_n_samples",
+        "predict",
+        "_route_confidence",
+        "_route_distance",
+        "_aggregate_predictions",
+        "_simple_aggregation",
+        "_inverse_variance_aggregation",
+        "_mixture_aggregation",
+    ):
         assert str(inspect.signature(getattr(MoE, name))) == str(inspect.signature(getattr(Ref, name)))

@@ -12,8 +12,9 @@ from sklearn.utils._param_validation import InvalidParameterError
 from duv.augmentation import ResampleAugmentedClassifier, ResampleAugmentedRegressor, resample_augment
 
 
-def reference(X, y, *, factor=10.0, shuffle=True, random_state=None, sample_weight=None,
-              sample_weight_mode="passthrough"):
+def reference(
+    X, y, *, factor=10.0, shuffle=True, random_state=None, sample_weight=None, sample_weight_mode="passthrough"
+):
     """The documented steps written with NumPy."""
     X, y = np.asarray(X), np.asarray(y)
     y_was_1d = y.ndim == 1
@@ -35,7 +36,7 @@ def reference(X, y, *, factor=10.0, shuffle=True, random_state=None, sample_weig
         idx = rng.choice(n, size=n_target, replace=n_target > n, p=p)
         if shuffle:
             idx = idx[rng.permutation(n_target)]
-    sw_out = (np.ones(len(idx)) if consume else None if sample_weight is None else np.asarray(sample_weight)[idx])
+    sw_out = np.ones(len(idx)) if consume else None if sample_weight is None else np.asarray(sample_weight)[idx]
     y_out = y[idx]
     return X[idx], (y_out.reshape(-1) if y_was_1d else y_out), sw_out
 
@@ -54,10 +55,11 @@ def data():
 def test_draws_match_numpy(data, factor, shuffle, mode, weighted):
     X, y, w = data
     sw = w if weighted else None
-    got = resample_augment(X, y, factor=factor, shuffle=shuffle, random_state=7, sample_weight=sw,
-                           sample_weight_mode=mode)
+    got = resample_augment(
+        X, y, factor=factor, shuffle=shuffle, random_state=7, sample_weight=sw, sample_weight_mode=mode
+    )
     want = reference(X, y, factor=factor, shuffle=shuffle, random_state=7, sample_weight=sw, sample_weight_mode=mode)
-    for g, e in zip(got, want):
+    for g, e in zip(got, want, strict=True):
         if e is None:
             assert g is None
         else:
@@ -75,15 +77,15 @@ def test_rows_of_every_layout_match_numpy(layout, dtype, factor):
     y = np.asfortranarray(full[:, :2].real.astype(float))
     got = resample_augment(X, y, factor=factor, random_state=4)
     want = reference(X, y, factor=factor, random_state=4)
-    for g, e in zip(got[:2], want[:2]):
+    for g, e in zip(got[:2], want[:2], strict=True):
         assert g.dtype == e.dtype and g.flags.c_contiguous and g.tobytes() == e.tobytes()
 
 
 def test_sizes_and_rows(data):
-    X, y, w = data
+    X, y, _ = data
     assert resample_augment(X, y, factor=0.01)[0].shape == (1, 3)
     assert resample_augment(X, y, factor=0.25)[0].shape == (2, 3)  # round(2.5) == 2
-    Xs, ys, _ = resample_augment(X, y, factor=0.7, random_state=0)
+    Xs = resample_augment(X, y, factor=0.7, random_state=0)[0]
     assert len({tuple(r) for r in Xs}) == 7  # shrinking never repeats a row
     Xg, yg, _ = resample_augment(X[:5], y[:5], factor=2.0, shuffle=False, random_state=0)
     assert Xg.shape == (10, 3)
@@ -93,17 +95,18 @@ def test_sizes_and_rows(data):
 def test_weights_travel_with_their_rows(data):
     X, y, w = data
     for factor in (0.5, 1.0, 3.0):
-        Xr, yr, sr = resample_augment(X, y, factor=factor, random_state=1, sample_weight=w)
-        rows = {tuple(r): wi for r, wi in zip(X, w)}
+        Xr, _, sr = resample_augment(X, y, factor=factor, random_state=1, sample_weight=w)
+        rows = {tuple(r): wi for r, wi in zip(X, w, strict=True)}
         assert [rows[tuple(r)] for r in Xr] == list(sr)
 
 
 def test_consume_draws_by_weight(data):
     X, y, _ = data
     X4, y4 = X[:4], y[:4]
-    Xr, yr, sr = resample_augment(X4, y4, factor=2.0, random_state=0, sample_weight=[0, 0, 1, 0],
-                                  sample_weight_mode="consume")
-    assert (Xr == X4[2]).all() and (sr == 1.0).all() and sr.dtype == np.float64
+    Xr, yr, sr = resample_augment(
+        X4, y4, factor=2.0, random_state=0, sample_weight=[0, 0, 1, 0], sample_weight_mode="consume"
+    )
+    assert (Xr == X4[2]).all() and (yr == y4[2]).all() and (sr == 1.0).all() and sr.dtype == np.float64
     # Same size: weights are neither checked nor used, but consumed.
     _, _, s1 = resample_augment(X4, y4, factor=1.0, sample_weight=[-1, 0, 0, 0], sample_weight_mode="consume")
     np.testing.assert_array_equal(s1, np.ones(4))
@@ -126,19 +129,35 @@ def test_same_seed_same_result_and_shared_state_advances(data):
     assert not np.array_equal(c[0], d[0])
 
 
-@pytest.mark.parametrize("kwargs, exc, message", [
-    ({"factor": 0}, InvalidParameterError, "The 'factor' parameter of resample_augment must be"),
-    ({"shuffle": "yes"}, InvalidParameterError, "The 'shuffle' parameter of resample_augment must be"),
-    ({"random_state": "x"}, InvalidParameterError, "The 'random_state' parameter of resample_augment"),
-    ({"sample_weight_mode": "generate"}, ValueError, "sample_weight_mode must be one of {'passthrough','consume'}"),
-    ({"sample_weight_mode": "consume", "sample_weight": np.ones(3)}, ValueError,
-     "sample_weight should have shape (10,), got (3,)"),
-    ({"sample_weight_mode": "consume", "sample_weight": -np.ones(10)}, ValueError, "sample_weight must be non-negative"),
-    ({"sample_weight_mode": "consume", "sample_weight": np.zeros(10)}, ValueError,
-     "Sum of sample_weight must be positive"),
-    ({"sample_weight_mode": "consume", "sample_weight": np.full(10, np.inf)}, ValueError,
-     "Sum of sample_weight must be positive"),
-])
+@pytest.mark.parametrize(
+    "kwargs, exc, message",
+    [
+        ({"factor": 0}, InvalidParameterError, "The 'factor' parameter of resample_augment must be"),
+        ({"shuffle": "yes"}, InvalidParameterError, "The 'shuffle' parameter of resample_augment must be"),
+        ({"random_state": "x"}, InvalidParameterError, "The 'random_state' parameter of resample_augment"),
+        ({"sample_weight_mode": "generate"}, ValueError, "sample_weight_mode must be one of {'passthrough','consume'}"),
+        (
+            {"sample_weight_mode": "consume", "sample_weight": np.ones(3)},
+            ValueError,
+            "sample_weight should have shape (10,), got (3,)",
+        ),
+        (
+            {"sample_weight_mode": "consume", "sample_weight": -np.ones(10)},
+            ValueError,
+            "sample_weight must be non-negative",
+        ),
+        (
+            {"sample_weight_mode": "consume", "sample_weight": np.zeros(10)},
+            ValueError,
+            "Sum of sample_weight must be positive",
+        ),
+        (
+            {"sample_weight_mode": "consume", "sample_weight": np.full(10, np.inf)},
+            ValueError,
+            "Sum of sample_weight must be positive",
+        ),
+    ],
+)
 def test_messages(data, kwargs, exc, message):
     X, y, _ = data
     kwargs = {"factor": 2.0, **kwargs}
@@ -217,7 +236,7 @@ def test_predict_checks(data):
     model.fit(X, y[:, None])
     assert model.n_outputs_ == 1
     np.testing.assert_array_equal(model.predict(X), model.estimator_.predict(X))
-    with pytest.raises(ValueError, match="^X has 2 features, but this estimator was fitted with 3 features$"):
+    with pytest.raises(ValueError, match=r"^X has 2 features, but this estimator was fitted with 3 features$"):
         model.predict(X[:, :2])
 
 
@@ -235,8 +254,9 @@ def test_scikit_learn_integration(data):
     X, y, _ = data
     model = ResampleAugmentedRegressor(Ridge(alpha=2.0), factor=2.0, random_state=0)
     params = model.get_params(deep=False)
-    assert list(params) == sorted(["estimator", "factor", "shuffle", "random_state", "sample_weight_mode",
-                                   "store_augmented"])
+    assert list(params) == sorted(
+        ["estimator", "factor", "shuffle", "random_state", "sample_weight_mode", "store_augmented"]
+    )
     assert model.get_params()["estimator__alpha"] == 2.0
     cloned = clone(model)
     assert cloned.get_params(deep=False)["factor"] == 2.0 and cloned.estimator is not model.estimator

@@ -17,13 +17,24 @@ from sklearn.utils.validation import check_array, check_random_state
 
 from duv.augmentation import SMOTEAugmentedClassifier, SMOTEAugmentedRegressor, smote_augment
 
-
 # ---- NumPy statement of the documented steps (the reference the C++ must match bit for bit) ----
 
 
-def ref_smote(X, y, factor=10.0, k_neighbors=5, random_state=None, distance_weights=None, shuffle=True,
-              algorithm="auto", n_jobs=None, extrapolation=0.0, *, sample_weight=None,
-              sample_weight_mode="passthrough"):
+def ref_smote(
+    X,
+    y,
+    factor=10.0,
+    k_neighbors=5,
+    random_state=None,
+    distance_weights=None,
+    shuffle=True,
+    algorithm="auto",
+    n_jobs=None,
+    extrapolation=0.0,
+    *,
+    sample_weight=None,
+    sample_weight_mode="passthrough",
+):
     X = check_array(X, accept_sparse=False, ensure_2d=True)
     y = check_array(y, ensure_2d=False)
     y_was_1d = y.ndim == 1
@@ -52,8 +63,9 @@ def ref_smote(X, y, factor=10.0, k_neighbors=5, random_state=None, distance_weig
         return X, flat(y), weights()
     rs = check_random_state(random_state)
     mp = None if distance_weights is None else {"w": np.asarray(distance_weights)}
-    nn = NearestNeighbors(n_neighbors=k + 1, algorithm=algorithm, n_jobs=n_jobs, metric="minkowski",
-                          metric_params=mp).fit(X)
+    nn = NearestNeighbors(
+        n_neighbors=k + 1, algorithm=algorithm, n_jobs=n_jobs, metric="minkowski", metric_params=mp
+    ).fit(X)
     nbr = nn.kneighbors(X)[1][:, 1:]
     if mode == "consume" and sample_weight is not None:
         sw = np.asarray(sample_weight)
@@ -82,8 +94,18 @@ def ref_smote(X, y, factor=10.0, k_neighbors=5, random_state=None, distance_weig
     return Xa, flat(ya), swa
 
 
-def ref_classifier_data(X, y, factor=2.0, k_neighbors=5, random_state=None, shuffle=True, algorithm="auto",
-                        extrapolation=0.0, sample_weight=None, sample_weight_mode="passthrough"):
+def ref_classifier_data(
+    X,
+    y,
+    factor=2.0,
+    k_neighbors=5,
+    random_state=None,
+    shuffle=True,
+    algorithm="auto",
+    extrapolation=0.0,
+    sample_weight=None,
+    sample_weight_mode="passthrough",
+):
     """Augmented (X, y, sw) of the classifier's documented generation loop (factor > 1)."""
     rng = check_random_state(random_state)
     n = X.shape[0]
@@ -123,8 +145,11 @@ def ref_classifier_data(X, y, factor=2.0, k_neighbors=5, random_state=None, shuf
     else:
         Xs = np.vstack(xs)
         Xa, ya = np.vstack([X, Xs]), np.concatenate([y, np.concatenate(ys)])
-        swa = (np.concatenate([np.asarray(sample_weight), np.ones(Xs.shape[0])])
-               if sample_weight is not None and sample_weight_mode == "passthrough" else None)
+        swa = (
+            np.concatenate([np.asarray(sample_weight), np.ones(Xs.shape[0])])
+            if sample_weight is not None and sample_weight_mode == "passthrough"
+            else None
+        )
     if shuffle:
         p = rng.permutation(Xa.shape[0])
         Xa, ya = Xa[p], ya[p]
@@ -205,7 +230,7 @@ def test_smote_augment_matches_numpy_steps(x_name, y_name, opt_name):
     X_in, y_in = X.copy(), y.copy()
     got = smote_augment(X, y, factor=3.3, random_state=ours, **opts)
     want = ref_smote(X, y, factor=3.3, random_state=ref, **opts)
-    for g, w in zip(got, want):
+    for g, w in zip(got, want, strict=True):
         assert_same(g, w)
     assert ours.randint(2**31) == ref.randint(2**31)  # the same number of draws was made
     np.testing.assert_array_equal(X, X_in)
@@ -237,7 +262,7 @@ def test_duplicate_rows_may_interpolate_with_themselves():
     y = np.arange(4.0)
     got = smote_augment(X, y, factor=5.0, k_neighbors=1, random_state=3)
     want = ref_smote(X, y, factor=5.0, k_neighbors=1, random_state=3)
-    for g, w in zip(got, want):
+    for g, w in zip(got, want, strict=True):
         assert_same(g, w)
     assert ((got[0] == 0.0).all(axis=1)).sum() > 2  # copies of the duplicated row
 
@@ -245,8 +270,9 @@ def test_duplicate_rows_may_interpolate_with_themselves():
 def test_extrapolated_weights_take_nearer_endpoint():
     X = np.array([[0.0], [1.0]])
     w = np.array([2.0, 4.0])
-    X_aug, _, sw = smote_augment(X, np.zeros(2), factor=500.0, extrapolation=1.0, random_state=0,
-                                 shuffle=False, sample_weight=w)
+    X_aug, _, sw = smote_augment(
+        X, np.zeros(2), factor=500.0, extrapolation=1.0, random_state=0, shuffle=False, sample_weight=w
+    )
     syn, syn_w = X_aug[2:, 0], sw[2:]
     assert -0.5 <= syn.min() < -0.4 and 1.4 < syn.max() < 1.5  # alpha in [-0.5, 1.5)
     np.testing.assert_array_equal(syn_w[syn <= 0], 2.0)  # beyond an endpoint: its full weight
@@ -262,14 +288,16 @@ def test_early_returns(mode):
     state = rng.get_state()[1].copy()
     ones = np.ones(5)
 
-    X_out, y_out, sw = smote_augment(X, y, factor=1.0, shuffle=False, random_state=rng, sample_weight=w,
-                                     sample_weight_mode=mode)
+    X_out, y_out, sw = smote_augment(
+        X, y, factor=1.0, shuffle=False, random_state=rng, sample_weight=w, sample_weight_mode=mode
+    )
     assert X_out is X and y_out.shape == (5,)
     np.testing.assert_array_equal(sw, ones if mode == "consume" else w)
 
     perm = np.random.RandomState(4).permutation(5)
-    X_out, y_out, sw = smote_augment(X, y, factor=1.0, random_state=4, sample_weight=w, sample_weight_mode=mode,
-                                     distance_weights=[1.0])  # never looked at
+    X_out, y_out, sw = smote_augment(
+        X, y, factor=1.0, random_state=4, sample_weight=w, sample_weight_mode=mode, distance_weights=[1.0]
+    )  # never looked at
     np.testing.assert_array_equal(X_out, X[perm])
     np.testing.assert_array_equal(y_out, y[perm])
     np.testing.assert_array_equal(sw, ones if mode == "consume" else w[perm])
@@ -295,19 +323,32 @@ def test_reproducibility_int_seed_vs_shared_random_state():
     assert not np.array_equal(c[0], d[0])
 
 
-@pytest.mark.parametrize("kwargs, message", [
-    (dict(factor=0.5, sample_weight_mode="bad"), "factor must be >= 1.0 for SMOTE augmentation, got 0.5"),
-    (dict(factor=np.float64(0.9)), "factor must be >= 1.0 for SMOTE augmentation, got np.float64(0.9)"),
-    (dict(sample_weight_mode="bad", distance_weights=[1.0]), "sample_weight_mode must be one of {'passthrough','consume'}"),
-    (dict(distance_weights=[1.0, 2.0]), "distance_weights must have shape (3,), got (2,)"),
-    (dict(distance_weights=[1.0], sample_weight=[1.0], sample_weight_mode="consume"),
-     "distance_weights must have shape (3,), got (1,)"),
-    (dict(sample_weight=np.ones(3), sample_weight_mode="consume"), "sample_weight should have shape (40,), got (3,)"),
-    (dict(sample_weight=-np.ones(40), sample_weight_mode="consume"), "sample_weight must be non-negative"),
-    (dict(sample_weight=np.zeros(40), sample_weight_mode="consume"), "Sum of sample_weight must be positive"),
-    (dict(sample_weight=np.r_[np.inf, np.ones(39)], sample_weight_mode="consume"),
-     "Sum of sample_weight must be positive"),
-])
+@pytest.mark.parametrize(
+    "kwargs, message",
+    [
+        (dict(factor=0.5, sample_weight_mode="bad"), "factor must be >= 1.0 for SMOTE augmentation, got 0.5"),
+        (dict(factor=np.float64(0.9)), "factor must be >= 1.0 for SMOTE augmentation, got np.float64(0.9)"),
+        (
+            dict(sample_weight_mode="bad", distance_weights=[1.0]),
+            "sample_weight_mode must be one of {'passthrough','consume'}",
+        ),
+        (dict(distance_weights=[1.0, 2.0]), "distance_weights must have shape (3,), got (2,)"),
+        (
+            dict(distance_weights=[1.0], sample_weight=[1.0], sample_weight_mode="consume"),
+            "distance_weights must have shape (3,), got (1,)",
+        ),
+        (
+            dict(sample_weight=np.ones(3), sample_weight_mode="consume"),
+            "sample_weight should have shape (40,), got (3,)",
+        ),
+        (dict(sample_weight=-np.ones(40), sample_weight_mode="consume"), "sample_weight must be non-negative"),
+        (dict(sample_weight=np.zeros(40), sample_weight_mode="consume"), "Sum of sample_weight must be positive"),
+        (
+            dict(sample_weight=np.r_[np.inf, np.ones(39)], sample_weight_mode="consume"),
+            "Sum of sample_weight must be positive",
+        ),
+    ],
+)
 def test_smote_augment_messages(kwargs, message):
     with pytest.raises(ValueError) as info:
         smote_augment(X40, Y40, random_state=0, **kwargs)
@@ -324,20 +365,24 @@ def test_weights_not_checked_in_passthrough_beyond_numpy():
 
 def synthetic_counts(y, factor, **kw):
     X = np.random.RandomState(0).rand(len(y), 2)
-    model = SMOTEAugmentedClassifier(ClassRecorder(), factor=factor, shuffle=False, store_augmented=True,
-                                     random_state=0, **kw).fit(X, y)
-    added = model.augmented_y_[len(y):]
+    model = SMOTEAugmentedClassifier(
+        ClassRecorder(), factor=factor, shuffle=False, store_augmented=True, random_state=0, **kw
+    ).fit(X, y)
+    added = model.augmented_y_[len(y) :]
     return [int(np.sum(added == c)) for c in np.unique(y)]
 
 
-@pytest.mark.parametrize("y, factor, expected", [
-    (np.repeat(["A", "B"], [7, 3]), 2.0, [7, 3]),
-    (np.repeat([0, 1, 2], 3), 1.45, [2, 1, 1]),  # 4 rows, equal remainders: first label gains
-    (np.repeat([0, 1, 2], 3), 1.55, [1, 2, 2]),  # 5 rows over-allocated: first label loses
-    (np.repeat([5, 9], 5), 1.5, [3, 2]),  # shares 2.5 round to 2 each
-    (np.repeat([0, 1, 2, 3], [3, 3, 2, 2]), 1.5, [2, 2, 0, 1]),
-    (np.repeat([0, 1], [9, 1]), 2.0, [9, 0]),  # a single-row class gets nothing, its share is lost
-])
+@pytest.mark.parametrize(
+    "y, factor, expected",
+    [
+        (np.repeat(["A", "B"], [7, 3]), 2.0, [7, 3]),
+        (np.repeat([0, 1, 2], 3), 1.45, [2, 1, 1]),  # 4 rows, equal remainders: first label gains
+        (np.repeat([0, 1, 2], 3), 1.55, [1, 2, 2]),  # 5 rows over-allocated: first label loses
+        (np.repeat([5, 9], 5), 1.5, [3, 2]),  # shares 2.5 round to 2 each
+        (np.repeat([0, 1, 2, 3], [3, 3, 2, 2]), 1.5, [2, 2, 0, 1]),
+        (np.repeat([0, 1], [9, 1]), 2.0, [9, 0]),  # a single-row class gets nothing, its share is lost
+    ],
+)
 def test_classifier_allocation(y, factor, expected):
     with warnings.catch_warnings():
         warnings.simplefilter("error")
@@ -349,12 +394,18 @@ CLF_Y = {
     "str": np.array(["a", "bb", "c"])[RNG.randint(0, 3, 60)],
     "object": RNG.randint(0, 3, 60).astype(object),
 }
-CLF_X = {"float64": RNG.rand(60, 3), "float32": RNG.rand(60, 3).astype(np.float32),
-         "int": RNG.randint(0, 50, (60, 3)), "float16 (NumPy path)": RNG.rand(60, 3).astype(np.float16)}
+CLF_X = {
+    "float64": RNG.rand(60, 3),
+    "float32": RNG.rand(60, 3).astype(np.float32),
+    "int": RNG.randint(0, 50, (60, 3)),
+    "float16 (NumPy path)": RNG.rand(60, 3).astype(np.float16),
+}
 CLF_OPTIONS = {
-    "default": {}, "no shuffle": dict(shuffle=False), "extrapolation": dict(extrapolation=1.0),
-    "passthrough": dict(sample_weight=RNG.rand(60)), "consume": dict(sample_weight=RNG.rand(60),
-                                                                    sample_weight_mode="consume"),
+    "default": {},
+    "no shuffle": dict(shuffle=False),
+    "extrapolation": dict(extrapolation=1.0),
+    "passthrough": dict(sample_weight=RNG.rand(60)),
+    "consume": dict(sample_weight=RNG.rand(60), sample_weight_mode="consume"),
     "factor 3.7, k 1": dict(factor=3.7, k_neighbors=1),
 }
 
@@ -369,7 +420,7 @@ def test_classifier_matches_numpy_steps(x_name, y_name, opt_name):
     opts.setdefault("factor", 2.0)
     want = ref_classifier_data(check_array(X), y, random_state=5, sample_weight=sw, **opts)
     inner = model.estimator_
-    for g, w in zip((inner.X_, inner.y_, inner.sw_), want):
+    for g, w in zip((inner.X_, inner.y_, inner.sw_), want, strict=True):
         assert_same(g, w)
     if opt_name == "consume":
         assert inner.sw_ is None
@@ -380,7 +431,8 @@ def test_classifier_matches_numpy_steps(x_name, y_name, opt_name):
 def test_classifier_string_labels_keep_dtype():
     y = np.array(["x", "yy", "zzz"])[RNG.randint(0, 3, 30)]
     model = SMOTEAugmentedClassifier(KNeighborsClassifier(1), store_augmented=True, random_state=0).fit(
-        RNG.rand(30, 2), y)
+        RNG.rand(30, 2), y
+    )
     assert model.augmented_y_.dtype == y.dtype and set(model.augmented_y_) == set(y)
     assert model.predict(RNG.rand(4, 2)).dtype == y.dtype
 
@@ -404,7 +456,8 @@ def test_classifier_plain_fit_at_factor_one():
 def test_classifier_mode_is_case_sensitive_and_unchecked():
     X, y, w = RNG.rand(30, 2), np.repeat([0, 1, 2], 10), RNG.rand(30)
     model = SMOTEAugmentedClassifier(ClassRecorder(), sample_weight_mode="CONSUME", random_state=0).fit(
-        X, y, sample_weight=w)
+        X, y, sample_weight=w
+    )
     assert model.estimator_.sw_ is None
     want = ref_classifier_data(X, y, random_state=0)  # uniform base rows, as without weights
     assert_same(model.estimator_.X_, want[0])
@@ -414,9 +467,10 @@ def test_classifier_errors():
     X, y = RNG.rand(10, 2), np.repeat([0, 1], 5)
     with pytest.raises(ValueError, match=r"^factor must be >= 1.0 for SMOTE augmentation$"):
         SMOTEAugmentedClassifier(ClassRecorder(), factor=0.5).fit(X, y)
-    with pytest.raises(ValueError, match="^Sum of sample_weight must be positive$"):
+    with pytest.raises(ValueError, match=r"^Sum of sample_weight must be positive$"):
         SMOTEAugmentedClassifier(ClassRecorder(), sample_weight_mode="consume").fit(
-            X, y, sample_weight=np.r_[np.ones(5), np.zeros(5)])
+            X, y, sample_weight=np.r_[np.ones(5), np.zeros(5)]
+        )
 
 
 # ---- regressor ----
@@ -424,11 +478,13 @@ def test_classifier_errors():
 
 def test_regressor_matches_function_then_wrapper_shuffle():
     w = RNG.rand(40)
-    model = SMOTEAugmentedRegressor(Recorder(), factor=2.5, random_state=9, store_augmented=True,
-                                    extrapolation=0.2).fit(X40, Y40, sample_weight=w)
+    model = SMOTEAugmentedRegressor(
+        Recorder(), factor=2.5, random_state=9, store_augmented=True, extrapolation=0.2
+    ).fit(X40, Y40, sample_weight=w)
     rs = np.random.RandomState(9)
-    X_aug, y_aug, sw = ref_smote(X40, Y40[:, None], factor=2.5, random_state=rs, shuffle=False,
-                                 extrapolation=0.2, sample_weight=w)
+    X_aug, y_aug, sw = ref_smote(
+        X40, Y40[:, None], factor=2.5, random_state=rs, shuffle=False, extrapolation=0.2, sample_weight=w
+    )
     idx = np.arange(len(X_aug))
     rs.shuffle(idx)
     assert_same(model.estimator_.X_, X_aug[idx])
@@ -463,7 +519,7 @@ def test_regressor_consume_gives_ones():
 
 def test_regressor_fit_validation():
     model = SMOTEAugmentedRegressor(Ridge())
-    with pytest.raises(InvalidParameterError, match="'X' parameter of SMOTEAugmentedRegressor.fit"):
+    with pytest.raises(InvalidParameterError, match=r"'X' parameter of SMOTEAugmentedRegressor\.fit"):
         model.fit(5, Y40)
     with pytest.raises(TypeError, match="dense data is required"):
         model.fit(sparse.csr_matrix(X40), Y40)
@@ -489,7 +545,7 @@ def test_meta_estimator_protocol(cls):
     assert model.estimator_ is not base and not hasattr(base, "coef_")
     np.testing.assert_array_equal(model.predict(X), model.estimator_.predict(X))
     assert model.unwrap() is model.estimator_
-    with pytest.raises(ValueError, match="^X has 2 features, but this estimator was fitted with 3 features$"):
+    with pytest.raises(ValueError, match=r"^X has 2 features, but this estimator was fitted with 3 features$"):
         model.predict(X[:, :2])
     restored = pickle.loads(pickle.dumps(model))
     np.testing.assert_array_equal(restored.predict(X), model.predict(X))
@@ -500,8 +556,10 @@ def test_meta_estimator_protocol(cls):
     nested = cls(cls(base, factor=1.2, random_state=0), factor=1.2, random_state=0).fit(X, y)
     assert nested.unwrap() is nested.estimator_.estimator_
 
-    for estimator, message in [("text", "estimator text does not have a 'fit' method"),
-                               (NoPredict(), "estimator NoPredict() does not have a 'predict' method")]:
+    for estimator, message in [
+        ("text", "estimator text does not have a 'fit' method"),
+        (NoPredict(), "estimator NoPredict() does not have a 'predict' method"),
+    ]:
         with pytest.raises(ValueError) as info:
             cls(estimator).fit(X, y)
         assert str(info.value) == message
@@ -539,14 +597,15 @@ def test_draws_held_elsewhere_are_not_overwritten(extrapolation):
     rs = KeepingRandomState(2)
     got = smote_augment(X40, Y40, factor=3.0, random_state=rs, extrapolation=extrapolation)
     want = ref_smote(X40, Y40, factor=3.0, random_state=np.random.RandomState(2), extrapolation=extrapolation)
-    for g, w in zip(got, want):
+    for g, w in zip(got, want, strict=True):
         assert_same(g, w)
     assert len(rs.kept) == 4
     for arr, copy in rs.kept:
         np.testing.assert_array_equal(arr, copy)
     rs = KeepingRandomState(2)
     SMOTEAugmentedClassifier(ClassRecorder(), random_state=rs, extrapolation=extrapolation).fit(
-        X40, np.repeat([0, 1], 20))
+        X40, np.repeat([0, 1], 20)
+    )
     for arr, copy in rs.kept:
         np.testing.assert_array_equal(arr, copy)
 
@@ -571,7 +630,9 @@ def test_unusable_neighbour_indices_raise_or_follow_numpy(monkeypatch):
     import duv.augmentation._smote_augmentation as module
 
     # negative indices count from the end, as NumPy's indexing does
-    wrapped = lambda n: np.c_[np.arange(n), -np.arange(1, n + 1)]
+    def wrapped(n):
+        return np.c_[np.arange(n), -np.arange(1, n + 1)]
+
     monkeypatch.setattr(module, "NearestNeighbors", fixed_search(wrapped))
     got = smote_augment(X40, Y40, factor=2.0, k_neighbors=1, random_state=0)
     X_ref, y_ref = X40, Y40[:, None]
@@ -580,8 +641,12 @@ def test_unusable_neighbour_indices_raise_or_follow_numpy(monkeypatch):
     ch = wrapped(40)[:, 1:][sel, rs.randint(0, 1, size=40)]
     alpha = rs.rand(40)
     perm = rs.permutation(80)
-    np.testing.assert_array_equal(got[0], np.vstack([X_ref, X_ref[sel] + alpha[:, None] * (X_ref[ch] - X_ref[sel])])[perm])
-    np.testing.assert_array_equal(got[1], np.vstack([y_ref, y_ref[sel] + alpha[:, None] * (y_ref[ch] - y_ref[sel])])[perm].ravel())
+    np.testing.assert_array_equal(
+        got[0], np.vstack([X_ref, X_ref[sel] + alpha[:, None] * (X_ref[ch] - X_ref[sel])])[perm]
+    )
+    np.testing.assert_array_equal(
+        got[1], np.vstack([y_ref, y_ref[sel] + alpha[:, None] * (y_ref[ch] - y_ref[sel])])[perm].ravel()
+    )
 
     monkeypatch.setattr(module, "NearestNeighbors", fixed_search(lambda n: np.c_[np.arange(n), np.full(n, n + 3)]))
     with pytest.raises(IndexError):
@@ -590,11 +655,17 @@ def test_unusable_neighbour_indices_raise_or_follow_numpy(monkeypatch):
         SMOTEAugmentedClassifier(ClassRecorder(), k_neighbors=1).fit(X40, np.repeat([0, 1], 20))
 
 
-@pytest.mark.parametrize("make", [
-    lambda: smote_augment(X40, Y40, factor=3.0, random_state=0, sample_weight=np.linspace(1, 2, 40)),
-    lambda: (SMOTEAugmentedClassifier(ClassRecorder(), factor=3.0, random_state=0, store_augmented=True)
-             .fit(X40, np.repeat([0, 1], 20)).augmented_X_,),
-])
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda: smote_augment(X40, Y40, factor=3.0, random_state=0, sample_weight=np.linspace(1, 2, 40)),
+        lambda: (
+            SMOTEAugmentedClassifier(ClassRecorder(), factor=3.0, random_state=0, store_augmented=True)
+            .fit(X40, np.repeat([0, 1], 20))
+            .augmented_X_,
+        ),
+    ],
+)
 def test_a_rebound_np_builds_the_rows(make, monkeypatch):
     import duv.augmentation._smote_augmentation as module
 
@@ -605,7 +676,7 @@ def test_a_rebound_np_builds_the_rows(make, monkeypatch):
     monkeypatch.setattr(module, "np", proxy)
     got = make()
     assert stacked
-    for a, b in zip(got, expected):
+    for a, b in zip(got, expected, strict=True):
         np.testing.assert_array_equal(a, b)
 
 
@@ -616,13 +687,16 @@ def test_signatures_are_exactly_the_documented_ones():
 
     assert str(inspect.signature(smote_augment)) == (
         "(X, y, factor=10.0, k_neighbors=5, random_state=None, distance_weights=None, shuffle=True, "
-        "algorithm='auto', n_jobs=None, extrapolation=0.0, *, sample_weight=None, sample_weight_mode='passthrough')")
+        "algorithm='auto', n_jobs=None, extrapolation=0.0, *, sample_weight=None, sample_weight_mode='passthrough')"
+    )
     assert str(inspect.signature(SMOTEAugmentedRegressor)) == (
         "(estimator, factor=10.0, k_neighbors=5, distance_weights=None, random_state=None, shuffle=True, "
-        "algorithm='auto', n_jobs=None, extrapolation=0.0, sample_weight_mode='passthrough', store_augmented=False)")
+        "algorithm='auto', n_jobs=None, extrapolation=0.0, sample_weight_mode='passthrough', store_augmented=False)"
+    )
     assert str(inspect.signature(SMOTEAugmentedClassifier)) == (
         "(estimator, factor=2.0, k_neighbors=5, random_state=None, shuffle=True, algorithm='auto', n_jobs=None, "
-        "extrapolation=0.0, sample_weight_mode='passthrough', store_augmented=False)")
+        "extrapolation=0.0, sample_weight_mode='passthrough', store_augmented=False)"
+    )
 
 
 # ---- byte order: the kernels read only native numbers, anything else goes through NumPy ----
@@ -644,7 +718,7 @@ def test_byte_order_of_inputs(name):
     kwargs = dict(X=X40, y=Y40) | SWAPPED[name]
     got = smote_augment(factor=2.5, random_state=3, **kwargs)
     want = ref_smote(factor=2.5, random_state=3, **kwargs)
-    for g, w in zip(got, want):
+    for g, w in zip(got, want, strict=True):
         assert_same(g, w)
 
 
@@ -654,7 +728,7 @@ def test_classifier_byte_order_of_X(dtype):
     model = SMOTEAugmentedClassifier(ClassRecorder(), factor=2.5, extrapolation=0.5, random_state=4)
     model.fit(X, y, sample_weight=sw)
     want = ref_classifier_data(check_array(X), y, factor=2.5, extrapolation=0.5, random_state=4, sample_weight=sw)
-    for g, w in zip((model.estimator_.X_, model.estimator_.y_, model.estimator_.sw_), want):
+    for g, w in zip((model.estimator_.X_, model.estimator_.y_, model.estimator_.sw_), want, strict=True):
         assert_same(g, w)
 
 
@@ -668,4 +742,5 @@ def test_overflowing_interpolation_warns_as_numpy(X):
         smote_augment(X, y, factor=3.0, random_state=0, k_neighbors=1)
     with np.errstate(over="raise"), pytest.raises(FloatingPointError):
         SMOTEAugmentedClassifier(Ridge(), factor=3.0, k_neighbors=1, random_state=0).fit(
-            np.vstack([X, X / 2]), [0, 0, 1, 1])
+            np.vstack([X, X / 2]), [0, 0, 1, 1]
+        )

@@ -1,4 +1,5 @@
 """The SMOTE family against a line-by-line Python statement of its documented behaviour."""
+
 import inspect
 import itertools
 import warnings
@@ -15,13 +16,24 @@ from sklearn.utils.validation import _num_samples, check_array, check_random_sta
 import duv.augmentation._smote_augmentation as module
 from duv.augmentation import SMOTEAugmentedClassifier, SMOTEAugmentedRegressor, smote_augment
 
-
 # ---- reference --------------------------------------------------------------------------------
 
 
-def ref_smote_augment(X, y, factor=10.0, k_neighbors=5, random_state=None, distance_weights=None, shuffle=True,
-                      algorithm="auto", n_jobs=None, extrapolation=0.0, *, sample_weight=None,
-                      sample_weight_mode="passthrough"):
+def ref_smote_augment(
+    X,
+    y,
+    factor=10.0,
+    k_neighbors=5,
+    random_state=None,
+    distance_weights=None,
+    shuffle=True,
+    algorithm="auto",
+    n_jobs=None,
+    extrapolation=0.0,
+    *,
+    sample_weight=None,
+    sample_weight_mode="passthrough",
+):
     X = check_array(X, accept_sparse=False, ensure_2d=True)
     y = check_array(y, ensure_2d=False)
     y_was_1d = y.ndim == 1
@@ -30,7 +42,7 @@ def ref_smote_augment(X, y, factor=10.0, k_neighbors=5, random_state=None, dista
     check_consistent_length(X, y)
     n_samples = _num_samples(X)
     if factor < 1.0:
-        raise ValueError("factor must be >= 1.0 for SMOTE augmentation, got %r" % factor)
+        raise ValueError(f"factor must be >= 1.0 for SMOTE augmentation, got {factor!r}")
     mode = str(sample_weight_mode).lower()
     if mode not in ("consume", "passthrough"):
         raise ValueError("sample_weight_mode must be one of {'passthrough','consume'}")
@@ -60,8 +72,11 @@ def ref_smote_augment(X, y, factor=10.0, k_neighbors=5, random_state=None, dista
         return early()
     k = min(k_neighbors, n_samples - 1)
     if k <= 0:
-        warnings.warn("Not enough samples for k-nearest neighbors. Returning original data without augmentation.",
-                      UserWarning)
+        warnings.warn(
+            "Not enough samples for k-nearest neighbors. Returning original data without augmentation.",
+            UserWarning,
+            stacklevel=2,
+        )
         return early()
     random_state = check_random_state(random_state)
     metric_params = None
@@ -70,8 +85,9 @@ def ref_smote_augment(X, y, factor=10.0, k_neighbors=5, random_state=None, dista
         if dw.shape != (X.shape[1],):
             raise ValueError(f"distance_weights must have shape ({X.shape[1]},), got {dw.shape}")
         metric_params = {"w": dw}
-    nn = NearestNeighbors(n_neighbors=k + 1, algorithm=algorithm, n_jobs=n_jobs, metric="minkowski",
-                          metric_params=metric_params)
+    nn = NearestNeighbors(
+        n_neighbors=k + 1, algorithm=algorithm, n_jobs=n_jobs, metric="minkowski", metric_params=metric_params
+    )
     nn.fit(X)
     _, all_neighbor_indices = nn.kneighbors(X)
     neighbor_indices = all_neighbor_indices[:, 1:]
@@ -151,10 +167,19 @@ def ref_regressor_fit(params, X, y, sample_weight=None, self=None):
         y = y.reshape(-1, 1)
     self.n_outputs_ = y.shape[1]
     X_aug, y_aug, sw_aug = ref_smote_augment(
-        X, y, factor=params["factor"], distance_weights=params["distance_weights"],
-        k_neighbors=params["k_neighbors"], random_state=self.random_state_, shuffle=False,
-        algorithm=params["algorithm"], n_jobs=params["n_jobs"], extrapolation=params["extrapolation"],
-        sample_weight=sample_weight, sample_weight_mode=params["sample_weight_mode"])
+        X,
+        y,
+        factor=params["factor"],
+        distance_weights=params["distance_weights"],
+        k_neighbors=params["k_neighbors"],
+        random_state=self.random_state_,
+        shuffle=False,
+        algorithm=params["algorithm"],
+        n_jobs=params["n_jobs"],
+        extrapolation=params["extrapolation"],
+        sample_weight=sample_weight,
+        sample_weight_mode=params["sample_weight_mode"],
+    )
     self.n_synthetic_ = _num_samples(X_aug) - self.n_samples_
     if params["shuffle"]:
         indices = np.arange(_num_samples(X_aug))
@@ -173,7 +198,8 @@ def ref_regressor_fit(params, X, y, sample_weight=None, self=None):
 
 ref_regressor_fit = validate_params(
     {"X": ["array-like", "sparse matrix"], "y": ["array-like"], "sample_weight": ["array-like", None]},
-    prefer_skip_nested_validation=True)(ref_regressor_fit)
+    prefer_skip_nested_validation=True,
+)(ref_regressor_fit)
 
 
 def ref_classifier_fit(params, X, y, sample_weight=None, self=None):
@@ -209,12 +235,10 @@ def ref_classifier_fit(params, X, y, sample_weight=None, self=None):
         return finish(X, y, sample_weight)  # the mended road: weights kept, no shuffle
     class_counts = {c: int(np.sum(y_arr == c)) for c in classes}
     total = float(n_samples)
-    synth_per_class = {c: max(0, int(round(n_synthetic_total * (count / total))))
-                       for c, count in class_counts.items()}
+    synth_per_class = {c: max(0, int(round(n_synthetic_total * (count / total)))) for c, count in class_counts.items()}
     delta = n_synthetic_total - sum(synth_per_class.values())
     if delta != 0:
-        remainders = {c: n_synthetic_total * (count / total) - synth_per_class[c]
-                      for c, count in class_counts.items()}
+        remainders = {c: n_synthetic_total * (count / total) - synth_per_class[c] for c, count in class_counts.items()}
         order = sorted(classes, key=lambda c: remainders[c], reverse=True)
         for i in range(abs(delta)):
             c = order[i % len(order)]
@@ -314,7 +338,7 @@ def outcome(fn, *args, **kwargs):
         warnings.simplefilter("always")
         try:
             result, error = fn(*args, **kwargs), None
-        except Exception as exc:  # noqa: BLE001 - compared, never swallowed
+        except Exception as exc:  # compared, never swallowed
             result, error = None, (type(exc), str(exc))
     return result, error, [(w.category, str(w.message)) for w in caught]
 
@@ -328,14 +352,14 @@ def same_state(a, b):
 
 def compare_fits(ours, ref):
     got_vars, want_vars = vars(ours), vars(ref)
-    fitted = list(got_vars)[len(ours.get_params(deep=False)):]
+    fitted = list(got_vars)[len(ours.get_params(deep=False)) :]
     assert fitted == list(want_vars)
     for name, want in want_vars.items():
         got = got_vars[name]
         if name == "estimator_":
             assert len(got.calls_) == len(want.calls_)
-            for call_got, call_want in zip(got.calls_, want.calls_):
-                for g, w in zip(call_got, call_want):
+            for call_got, call_want in zip(got.calls_, want.calls_, strict=True):
+                for g, w in zip(call_got, call_want, strict=True):
                     same(g, w)
         elif name == "random_state_":
             same_state(got, want)
@@ -370,12 +394,19 @@ Y_KINDS = {
     "float32": RNG.rand(9).astype(np.float32),
 }
 CALLS = [
-    dict(factor=1.0), dict(factor=1.0, shuffle=False), dict(factor=1.05), dict(factor=1.5, k_neighbors=0),
-    dict(factor=2), dict(factor=np.float32(2.5)), dict(factor=3.3, extrapolation=1),
+    dict(factor=1.0),
+    dict(factor=1.0, shuffle=False),
+    dict(factor=1.05),
+    dict(factor=1.5, k_neighbors=0),
+    dict(factor=2),
+    dict(factor=np.float32(2.5)),
+    dict(factor=3.3, extrapolation=1),
     dict(factor=2.0, extrapolation=np.float32(0.5), k_neighbors=np.int64(2)),
     dict(factor=2.0, extrapolation=-1.0, shuffle=0),
-    dict(factor=1.5, distance_weights=[1, 0.5, 2]), dict(factor=1.5, distance_weights=np.ones(2)),
-    dict(factor=0.5, sample_weight_mode="nope"), dict(factor=2.0, sample_weight_mode="nope"),
+    dict(factor=1.5, distance_weights=[1, 0.5, 2]),
+    dict(factor=1.5, distance_weights=np.ones(2)),
+    dict(factor=0.5, sample_weight_mode="nope"),
+    dict(factor=2.0, sample_weight_mode="nope"),
     dict(factor=1.0, sample_weight_mode="CONSUME", sample_weight=[1.0] * 9),
     dict(factor=1.0, sample_weight=np.arange(9.0)),
     dict(factor=1.05, sample_weight=np.arange(9)),
@@ -414,8 +445,10 @@ def run_both(fn_ours, fn_ref, seed, *args, **kwargs):
     return results
 
 
-@pytest.mark.parametrize("x_name, y_name", [(x, "float") for x in X_KINDS] + [("float64", y) for y in Y_KINDS]
-                         + [("int64", "int"), ("float32", "2-D")])
+@pytest.mark.parametrize(
+    "x_name, y_name",
+    [(x, "float") for x in X_KINDS] + [("float64", y) for y in Y_KINDS] + [("int64", "int"), ("float32", "2-D")],
+)
 @pytest.mark.parametrize("call", range(len(CALLS)))
 def test_smote_augment_against_reference(x_name, y_name, call):
     X, y, kwargs = X_KINDS[x_name], Y_KINDS[y_name], CALLS[call]
@@ -424,7 +457,7 @@ def test_smote_augment_against_reference(x_name, y_name, call):
     (got, got_rs), (want, want_rs) = run_both(smote_augment, ref_smote_augment, seed, X, y, **kwargs)
     assert got[1:] == want[1:]  # errors and warnings
     if want[0] is not None:
-        for g, w in zip(got[0], want[0]):
+        for g, w in zip(got[0], want[0], strict=True):
             same(g, w)
     same_state(got_rs, want_rs)
     np.testing.assert_array_equal(np.asarray(X), X_before)
@@ -441,18 +474,36 @@ def test_early_returns_hand_back_validated_arrays():
 
 # ---- meta-estimators ------------------------------------------------------------------------------
 
-REG_DEFAULTS = dict(factor=10.0, k_neighbors=5, distance_weights=None, random_state=None, shuffle=True,
-                    algorithm="auto", n_jobs=None, extrapolation=0.0, sample_weight_mode="passthrough",
-                    store_augmented=False)
+REG_DEFAULTS = dict(
+    factor=10.0,
+    k_neighbors=5,
+    distance_weights=None,
+    random_state=None,
+    shuffle=True,
+    algorithm="auto",
+    n_jobs=None,
+    extrapolation=0.0,
+    sample_weight_mode="passthrough",
+    store_augmented=False,
+)
 CLF_DEFAULTS = {k: v for k, v in REG_DEFAULTS.items() if k != "distance_weights"} | {"factor": 2.0}
 
 REG_CASES = [
-    dict(), dict(factor=1.0), dict(factor=1.0, shuffle=False), dict(factor=1.05, store_augmented=True),
-    dict(factor=2, store_augmented=1, extrapolation=0.5), dict(factor=2.5, shuffle=False, store_augmented=True),
-    dict(factor=2.0, distance_weights=[1, 2, 3]), dict(factor=2.0, sample_weight_mode="consume"),
-    dict(factor=2.0, k_neighbors=0), dict(factor=0.5), dict(factor=2.0, estimator=Log(fail_weighted=True)),
-    dict(factor=2.0, sample_weight_mode="bad"), dict(factor=np.float64(1.5), random_state=np.int64(3)),
-    dict(factor=2.0, algorithm="nope"), dict(factor=2.0, estimator="not an estimator"),
+    dict(),
+    dict(factor=1.0),
+    dict(factor=1.0, shuffle=False),
+    dict(factor=1.05, store_augmented=True),
+    dict(factor=2, store_augmented=1, extrapolation=0.5),
+    dict(factor=2.5, shuffle=False, store_augmented=True),
+    dict(factor=2.0, distance_weights=[1, 2, 3]),
+    dict(factor=2.0, sample_weight_mode="consume"),
+    dict(factor=2.0, k_neighbors=0),
+    dict(factor=0.5),
+    dict(factor=2.0, estimator=Log(fail_weighted=True)),
+    dict(factor=2.0, sample_weight_mode="bad"),
+    dict(factor=np.float64(1.5), random_state=np.int64(3)),
+    dict(factor=2.0, algorithm="nope"),
+    dict(factor=2.0, estimator="not an estimator"),
 ]
 FIT_INPUTS = {
     "float": (BASE_X, Y_KINDS["float"], None),
@@ -497,13 +548,25 @@ CLF_Y = {
     "single row class": np.repeat([0, 1, 2], [7, 4, 1]),
 }
 CLF_CASES = [
-    dict(), dict(factor=1.0), dict(factor=1.0, shuffle=False, store_augmented=True), dict(factor=1.04),
-    dict(factor=1.04, estimator=ClassLog(fail_weighted=True)), dict(factor=1.5, extrapolation=1),
-    dict(factor=1.45, k_neighbors=1), dict(factor=3.1, store_augmented=True), dict(factor=2.0, k_neighbors=0),
-    dict(factor=2.0, sample_weight_mode="consume"), dict(factor=2.0, sample_weight_mode="CONSUME"),
-    dict(factor=2.0, sample_weight_mode="other"), dict(factor=0.2), dict(factor=2.0, shuffle=False),
-    dict(factor=2.0, estimator=ClassLog(fail_weighted=True)), dict(factor=float("nan")), dict(factor=float("inf")),
-    dict(factor=2.0, k_neighbors=None), dict(factor=2.0, estimator="not an estimator"),
+    dict(),
+    dict(factor=1.0),
+    dict(factor=1.0, shuffle=False, store_augmented=True),
+    dict(factor=1.04),
+    dict(factor=1.04, estimator=ClassLog(fail_weighted=True)),
+    dict(factor=1.5, extrapolation=1),
+    dict(factor=1.45, k_neighbors=1),
+    dict(factor=3.1, store_augmented=True),
+    dict(factor=2.0, k_neighbors=0),
+    dict(factor=2.0, sample_weight_mode="consume"),
+    dict(factor=2.0, sample_weight_mode="CONSUME"),
+    dict(factor=2.0, sample_weight_mode="other"),
+    dict(factor=0.2),
+    dict(factor=2.0, shuffle=False),
+    dict(factor=2.0, estimator=ClassLog(fail_weighted=True)),
+    dict(factor=float("nan")),
+    dict(factor=float("inf")),
+    dict(factor=2.0, k_neighbors=None),
+    dict(factor=2.0, estimator="not an estimator"),
 ]
 CLF_X = {"float": RNG.rand(12, 2), "int": RNG.randint(0, 9, (12, 2)), "float32": RNG.rand(12, 2).astype(np.float32)}
 
@@ -519,8 +582,7 @@ def test_classifier_fit_against_reference(case, y_index):
     x_name, weights, seed = CLF_INPUTS[(case + y_index) % len(CLF_INPUTS)]
     params = dict(dict(CLF_DEFAULTS, estimator=ClassLog()), **CLF_CASES[case])
     X, y = CLF_X[x_name], CLF_Y[y_name]
-    sw = {None: None, "float": RNG.rand(12), "list": list(range(12)),
-          "zero class": np.r_[np.ones(11), 0.0]}[weights]
+    sw = {None: None, "float": RNG.rand(12), "list": list(range(12)), "zero class": np.r_[np.ones(11), 0.0]}[weights]
     results = []
     for kind in ("ours", "ref"):
         p = dict(params)
@@ -546,8 +608,9 @@ def test_classifier_without_synthetic_rows_fits_like_factor_one():
     model = SMOTEAugmentedClassifier(ClassLog(fail_weighted=True), factor=1.04, random_state=0)
     model.fit(X, y, sample_weight=w)
     (X1, y1, w1), (X2, y2, w2) = model.estimator_.calls_
-    assert X1 is X2 and w1 is w and w2 is None
+    assert X1 is X2 and y1 is y2 and w1 is w and w2 is None
     np.testing.assert_array_equal(X1, X)
+    np.testing.assert_array_equal(y1, y)
 
 
 # ---- namespace, signatures, constraints --------------------------------------------------------------
@@ -556,11 +619,30 @@ def test_classifier_without_synthetic_rows_fits_like_factor_one():
 def test_module_namespace():
     names = [n for n in vars(module) if not n.startswith("__")]
     assert names == [
-        "warnings", "np", "BaseEstimator", "ClassifierMixin", "RegressorMixin", "clone", "NearestNeighbors",
-        "check_consistent_length", "Integral", "Interval", "Real", "StrOptions", "validate_params",
-        "_check_sample_weight", "_num_samples", "check_array", "check_is_fitted", "check_random_state",
-        "check_X_y", "UnwrapMetaEstimatorMixin", "smote_augment", "SMOTEAugmentedRegressor",
-        "SMOTEAugmentedClassifier"]
+        "warnings",
+        "np",
+        "BaseEstimator",
+        "ClassifierMixin",
+        "RegressorMixin",
+        "clone",
+        "NearestNeighbors",
+        "check_consistent_length",
+        "Integral",
+        "Interval",
+        "Real",
+        "StrOptions",
+        "validate_params",
+        "_check_sample_weight",
+        "_num_samples",
+        "check_array",
+        "check_is_fitted",
+        "check_random_state",
+        "check_X_y",
+        "UnwrapMetaEstimatorMixin",
+        "smote_augment",
+        "SMOTEAugmentedRegressor",
+        "SMOTEAugmentedClassifier",
+    ]
     assert not hasattr(module, "__all__")
 
 
@@ -571,19 +653,34 @@ def test_signatures_and_constraints():
     P, K = inspect.Parameter.POSITIONAL_OR_KEYWORD, inspect.Parameter.KEYWORD_ONLY
     E = inspect.Parameter.empty
     assert shape(smote_augment) == [
-        ("X", P, E), ("y", P, E), ("factor", P, 10.0), ("k_neighbors", P, 5), ("random_state", P, None),
-        ("distance_weights", P, None), ("shuffle", P, True), ("algorithm", P, "auto"), ("n_jobs", P, None),
-        ("extrapolation", P, 0.0), ("sample_weight", K, None), ("sample_weight_mode", K, "passthrough")]
+        ("X", P, E),
+        ("y", P, E),
+        ("factor", P, 10.0),
+        ("k_neighbors", P, 5),
+        ("random_state", P, None),
+        ("distance_weights", P, None),
+        ("shuffle", P, True),
+        ("algorithm", P, "auto"),
+        ("n_jobs", P, None),
+        ("extrapolation", P, 0.0),
+        ("sample_weight", K, None),
+        ("sample_weight_mode", K, "passthrough"),
+    ]
     for cls, defaults in ((SMOTEAugmentedRegressor, REG_DEFAULTS), (SMOTEAugmentedClassifier, CLF_DEFAULTS)):
         assert shape(cls.__init__) == [("self", P, E), ("estimator", P, E)] + [(k, P, v) for k, v in defaults.items()]
         assert shape(cls.fit) == [("self", P, E), ("X", P, E), ("y", P, E), ("sample_weight", P, None)]
         constraints = cls._parameter_constraints
         assert list(constraints) == ["estimator"] + list(defaults)
         assert constraints["estimator"] == [object] and constraints["random_state"] == ["random_state"]
-        for name, low, typ in (("factor", 1.0, "Real"), ("k_neighbors", 1, "Integral"),
-                               ("extrapolation", 0.0, "Real")):
+        for name, low, typ in (("factor", 1.0, "Real"), ("k_neighbors", 1, "Integral"), ("extrapolation", 0.0, "Real")):
             (iv,) = constraints[name]
-            assert (iv.type.__name__, iv.left, type(iv.left), iv.right, iv.closed) == (typ, low, type(low), None, "left")
+            assert (iv.type.__name__, iv.left, type(iv.left), iv.right, iv.closed) == (
+                typ,
+                low,
+                type(low),
+                None,
+                "left",
+            )
         assert constraints["algorithm"][0].options == {"auto", "brute", "ball_tree", "kd_tree"}
         assert constraints["sample_weight_mode"][0].options == {"consume", "passthrough"}
         assert constraints["n_jobs"] == [module.Integral, None]
@@ -594,8 +691,11 @@ def test_signatures_and_constraints():
 
 def test_regressor_fit_wrapper():
     model = SMOTEAugmentedRegressor(Log())
-    for kwargs, name in ((dict(X="abc", y=[1.0]), "X"), (dict(X=BASE_X, y=3), "y"),
-                         (dict(X=BASE_X, y=Y_KINDS["float"], sample_weight="w"), "sample_weight")):
+    for kwargs, name in (
+        (dict(X="abc", y=[1.0]), "X"),
+        (dict(X=BASE_X, y=3), "y"),
+        (dict(X=BASE_X, y=Y_KINDS["float"], sample_weight="w"), "sample_weight"),
+    ):
         with pytest.raises(InvalidParameterError, match=rf"^The '{name}' parameter of SMOTEAugmentedRegressor.fit "):
             model.fit(**kwargs)
     with pytest.raises(TypeError, match="Sparse data was passed"):
@@ -617,7 +717,7 @@ def test_repeated_fit_keeps_stored_arrays_and_estimator_on_failure():
 
     before = model.estimator_
     model.set_params(estimator=Broken(), store_augmented=True)
-    with pytest.raises(RuntimeError, match="^broken$"):
+    with pytest.raises(RuntimeError, match=r"^broken$"):
         model.fit(BASE_X, Y_KINDS["float"])
     assert model.estimator_ is before and model.augmented_X_ is not stored
 
@@ -663,13 +763,19 @@ class ViewingRandomState(np.random.RandomState):
         return self._view(super().choice(*args, **kwargs))
 
 
-@pytest.mark.parametrize("kwargs", [dict(extrapolation=0.5), dict(sample_weight=np.arange(1.0, 10.0)),
-                                    dict(sample_weight=np.arange(1.0, 10.0), sample_weight_mode="consume")])
+@pytest.mark.parametrize(
+    "kwargs",
+    [
+        dict(extrapolation=0.5),
+        dict(sample_weight=np.arange(1.0, 10.0)),
+        dict(sample_weight=np.arange(1.0, 10.0), sample_weight_mode="consume"),
+    ],
+)
 def test_draws_seen_through_views_are_left_alone(kwargs):
     rs = ViewingRandomState(3)
     got = smote_augment(BASE_X, Y_KINDS["float"], factor=3.0, random_state=rs, **kwargs)
     want = ref_smote_augment(BASE_X, Y_KINDS["float"], factor=3.0, random_state=np.random.RandomState(3), **kwargs)
-    for g, w in zip(got, want):
+    for g, w in zip(got, want, strict=True):
         same(g, w)
     for arr, copy in rs.kept:
         np.testing.assert_array_equal(arr, copy)
@@ -688,8 +794,13 @@ def test_classifier_weight_sum_goes_through_float():
     # float() parses the string sum of object weights; the division then fails as in Python
     sw = np.array(["1"] * 12, dtype=object)
     model = SMOTEAugmentedClassifier(ClassLog(), sample_weight_mode="consume", random_state=0)
-    _, want, _ = outcome(ref_classifier_fit, dict(CLF_DEFAULTS, estimator=ClassLog(), random_state=0,
-                                                  sample_weight_mode="consume"), CLF_X["float"], CLF_Y["int"], sw)
+    _, want, _ = outcome(
+        ref_classifier_fit,
+        dict(CLF_DEFAULTS, estimator=ClassLog(), random_state=0, sample_weight_mode="consume"),
+        CLF_X["float"],
+        CLF_Y["int"],
+        sw,
+    )
     _, got, _ = outcome(model.fit, CLF_X["float"], CLF_Y["int"], sample_weight=sw)
     assert got == want and want[0] is TypeError
 
@@ -747,6 +858,7 @@ def test_classifier_huge_factor(factor, k_neighbors):
 
 def far_search(n_neighbors, **params):
     """A neighbour search naming a row past the end."""
+
     class Search:
         def fit(self, X):
             self.n_ = len(X)
@@ -772,6 +884,6 @@ def test_smote_augment_follows_numpy_for_unusual_draws_and_indices(odd, monkeypa
     want = outcome(ref_smote_augment, BASE_X, Y_KINDS["2-D"], random_state=seeds[1], **kwargs)
     assert got[1:] == want[1:]
     if want[0] is not None:
-        for g, w in zip(got[0], want[0]):
+        for g, w in zip(got[0], want[0], strict=True):
             same(g, w)
     same_state(seeds[0], seeds[1])

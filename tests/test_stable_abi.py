@@ -1,5 +1,6 @@
 """The library as built: its file name and wheel tag, and the answers whose code differs between a build against
 CPython's stable ABI (abi3, 3.12+) and a version-specific one, compared with the interpreter's own."""
+
 import ctypes
 import importlib.metadata
 import os
@@ -67,13 +68,22 @@ CODE_OWNERS = [
 def test_code_is_the_interpreters_empty_code_with_the_parameters(fn):
     code = fn.__code__
     reference = _interpreters_empty_code(code.co_filename, code.co_name).replace(
-        co_argcount=code.co_argcount, co_posonlyargcount=code.co_posonlyargcount,
-        co_kwonlyargcount=code.co_kwonlyargcount, co_nlocals=code.co_nlocals,
-        co_varnames=code.co_varnames, co_flags=code.co_flags, co_freevars=code.co_freevars,
-        co_qualname=code.co_qualname)
+        co_argcount=code.co_argcount,
+        co_posonlyargcount=code.co_posonlyargcount,
+        co_kwonlyargcount=code.co_kwonlyargcount,
+        co_nlocals=code.co_nlocals,
+        co_varnames=code.co_varnames,
+        co_flags=code.co_flags,
+        co_freevars=code.co_freevars,
+        co_qualname=code.co_qualname,
+    )
     assert code == reference
     assert (code.co_code, code.co_stacksize, code.co_consts, code.co_names) == (
-        reference.co_code, reference.co_stacksize, reference.co_consts, reference.co_names)
+        reference.co_code,
+        reference.co_stacksize,
+        reference.co_consts,
+        reference.co_names,
+    )
     assert list(code.co_positions()) == list(reference.co_positions())
     assert code.co_filename == duv.__file__
 
@@ -105,7 +115,7 @@ def test_unpacking_errors_match_the_interpreter(make):
     model = Routed(BayesianRidge())
     model.estimators_ = []
     with pytest.raises((TypeError, ValueError)) as expected:
-        prediction, std = make()
+        _, _ = make()
     with pytest.raises(type(expected.value)) as got:
         model.predict(np.zeros((2, 1)))
     assert str(got.value) == str(expected.value)

@@ -2,6 +2,7 @@
 
 Modules that are not built yet are skipped: their stubs are checked once the library registers them.
 """
+
 import ast
 import builtins
 import importlib
@@ -23,8 +24,21 @@ from conftest import ROOT
 STUBS = Path(ROOT) / "stubs"
 EXAMPLE = Path(ROOT) / "examples" / "typing_tour.py"
 SUBPACKAGES = ["duv.augmentation", "duv.ensemble", "duv.metrics", "duv.neural_network", "duv.preprocessing"]
-MODULE_DUNDERS = {"__name__", "__doc__", "__package__", "__loader__", "__spec__", "__path__", "__file__",
-                  "__cached__", "__builtins__", "__all__", "__annotations__", "__annotate__", "__dict__"}
+MODULE_DUNDERS = {
+    "__name__",
+    "__doc__",
+    "__package__",
+    "__loader__",
+    "__spec__",
+    "__path__",
+    "__file__",
+    "__cached__",
+    "__builtins__",
+    "__all__",
+    "__annotations__",
+    "__annotate__",
+    "__dict__",
+}
 
 
 def _module_name(path):
@@ -34,9 +48,14 @@ def _module_name(path):
 
 STUB_PATHS = {_module_name(p): p for p in sorted(STUBS.rglob("*.pyi"))}
 TREES = {name: ast.parse(path.read_text(), str(path)) for name, path in STUB_PATHS.items()}
-ALIASES = {name: {node.target.id: node.value for node in tree.body
-                  if isinstance(node, ast.AnnAssign) and ast.unparse(node.annotation) == "TypeAlias"}
-           for name, tree in TREES.items()}
+ALIASES = {
+    name: {
+        node.target.id: node.value
+        for node in tree.body
+        if isinstance(node, ast.AnnAssign) and ast.unparse(node.annotation) == "TypeAlias"
+    }
+    for name, tree in TREES.items()
+}
 # scikit-learn generates set_<method>_request for the metadata its estimators' methods take.
 REQUEST = re.compile(r"set_\w+_request")
 
@@ -94,8 +113,11 @@ def _import_sources(tree, module):
     sources = {}
     for node in tree.body:
         if isinstance(node, ast.ImportFrom):
-            base = importlib.util.resolve_name("." * node.level + (node.module or ""), package) if node.level \
+            base = (
+                importlib.util.resolve_name("." * node.level + (node.module or ""), package)
+                if node.level
                 else node.module
+            )
             for alias in node.names:
                 sources[alias.asname or alias.name] = (base, alias.name)
     return sources
@@ -147,10 +169,15 @@ def _stub_parameters(fn):
     positional = [(arg, P.POSITIONAL_ONLY) for arg in a.posonlyargs]
     positional += [(arg, P.POSITIONAL_OR_KEYWORD) for arg in a.args]
     defaults = [None] * (len(positional) - len(a.defaults)) + list(a.defaults)
-    params = [(arg.arg, kind, default, arg.annotation) for (arg, kind), default in zip(positional, defaults)]
+    params = [
+        (arg.arg, kind, default, arg.annotation) for (arg, kind), default in zip(positional, defaults, strict=True)
+    ]
     if a.vararg:
         params.append((a.vararg.arg, P.VAR_POSITIONAL, None, a.vararg.annotation))
-    params += [(arg.arg, P.KEYWORD_ONLY, default, arg.annotation) for arg, default in zip(a.kwonlyargs, a.kw_defaults)]
+    params += [
+        (arg.arg, P.KEYWORD_ONLY, default, arg.annotation)
+        for arg, default in zip(a.kwonlyargs, a.kw_defaults, strict=True)
+    ]
     if a.kwarg:
         params.append((a.kwarg.arg, P.VAR_KEYWORD, None, a.kwarg.annotation))
     return params
@@ -209,18 +236,21 @@ def _signature_problems(obj, defs, namespace, aliases=None):
         stub = _stub_parameters(fn)
         label = f"overload {index + 1}: " if len(defs) > 1 else ""
         if [(n, k) for n, k, _, _ in stub] != [(n, k) for n, k, _, _ in runtime]:
-            problems.append(f"{label}parameters {[(n, k.name) for n, k, _, _ in stub]} != "
-                            f"{[(n, k.name) for n, k, _, _ in runtime]}")
+            problems.append(
+                f"{label}parameters {[(n, k.name) for n, k, _, _ in stub]} != {[(n, k.name) for n, k, _, _ in runtime]}"
+            )
             continue
-        for (name, _, default, annotation), (_, _, rt_default, rt_annotation) in zip(stub, runtime):
+        for (name, _, default, annotation), (_, _, rt_default, rt_annotation) in zip(stub, runtime, strict=True):
             if (general or default is not None) and not _same_default(rt_default, default):
                 problems.append(f"{label}default of {name}: {default and ast.unparse(default)} != {rt_default!r}")
             if general and not _same_annotation(rt_annotation, annotation, namespace, aliases):
-                problems.append(f"{label}annotation of {name}: {annotation and ast.unparse(annotation)} != "
-                                f"{rt_annotation!r}")
+                problems.append(
+                    f"{label}annotation of {name}: {annotation and ast.unparse(annotation)} != {rt_annotation!r}"
+                )
         if general and not _same_annotation(signature.return_annotation, fn.returns, namespace):
-            problems.append(f"return annotation: {fn.returns and ast.unparse(fn.returns)} != "
-                            f"{signature.return_annotation!r}")
+            problems.append(
+                f"return annotation: {fn.returns and ast.unparse(fn.returns)} != {signature.return_annotation!r}"
+            )
     if len(defs) > 1 and not all(_is_overload(fn) for fn in defs):
         problems.append("several definitions that are not all overloads")
     return problems
@@ -243,8 +273,9 @@ CALLABLES = _stub_callables()
 OWN_CALLABLES = [c for c in CALLABLES if not (c[1] and REQUEST.fullmatch(c[2]))]
 
 
-@pytest.mark.parametrize("module, cls, name, defs", OWN_CALLABLES,
-                         ids=[f"{m}.{c + '.' if c else ''}{n}" for m, c, n, _ in OWN_CALLABLES])
+@pytest.mark.parametrize(
+    "module, cls, name, defs", OWN_CALLABLES, ids=[f"{m}.{c + '.' if c else ''}{n}" for m, c, n, _ in OWN_CALLABLES]
+)
 def test_stub_signature_matches_the_compiled_object(module, cls, name, defs):
     mod = _runtime(module)
     owner = getattr(mod, cls) if cls else mod
@@ -255,18 +286,23 @@ def test_stub_signature_matches_the_compiled_object(module, cls, name, defs):
     assert _signature_problems(obj, defs, vars(home), ALIASES[module]) == []
 
 
-@pytest.mark.parametrize("annotation, accepted", [
-    ('Literal["log", "log10"]', ["log", "log10"]),
-    ('_Mode', ["passthrough", "consume"]),
-    ('Literal["a"] | Literal["b"]', ["a", "b"]),
-    ('Literal["auto"] | int', None),
-    ('Literal[1, 2]', None),
-    ('str', None),
-    ('_Bins', None),
-])
+@pytest.mark.parametrize(
+    "annotation, accepted",
+    [
+        ('Literal["log", "log10"]', ["log", "log10"]),
+        ("_Mode", ["passthrough", "consume"]),
+        ('Literal["a"] | Literal["b"]', ["a", "b"]),
+        ('Literal["auto"] | int', None),
+        ("Literal[1, 2]", None),
+        ("str", None),
+        ("_Bins", None),
+    ],
+)
 def test_only_a_literal_of_strings_narrows_a_str_annotation(annotation, accepted):
-    aliases = {"_Mode": ast.parse('Literal["passthrough", "consume"]', mode="eval").body,
-               "_Bins": ast.parse('int | Literal["auto"]', mode="eval").body}
+    aliases = {
+        "_Mode": ast.parse('Literal["passthrough", "consume"]', mode="eval").body,
+        "_Bins": ast.parse('int | Literal["auto"]', mode="eval").body,
+    }
     node = ast.parse(annotation, mode="eval").body
     assert _string_literals(node, aliases) == accepted
     assert _same_annotation(str, node, {}, aliases) == (accepted is not None or annotation == "str")
@@ -289,8 +325,9 @@ def test_stub_declares_exactly_the_public_objects(module):
 
     sources = _import_sources(tree, module)
     stub_all = _all_list(tree)
-    expected = [n for n in declared if _is_public(n) and n != "__all__"
-                and (n not in sources or _is_built(sources[n][0]))]  # re-exports of modules not built yet wait
+    expected = [
+        n for n in declared if _is_public(n) and n != "__all__" and (n not in sources or _is_built(sources[n][0]))
+    ]  # re-exports of modules not built yet wait
     absent = [n for n in expected if not hasattr(mod, n)]
     assert not absent, f"{module} has no {absent}, which its stub declares"
     if stub_all is None:
@@ -299,8 +336,12 @@ def test_stub_declares_exactly_the_public_objects(module):
         assert mod.__all__ == [n for n in stub_all if n in expected]
 
 
-CLASSES = [(module, node) for module, tree in TREES.items() for node in tree.body
-           if isinstance(node, ast.ClassDef) and _is_public(node.name)]
+CLASSES = [
+    (module, node)
+    for module, tree in TREES.items()
+    for node in tree.body
+    if isinstance(node, ast.ClassDef) and _is_public(node.name)
+]
 
 
 @pytest.mark.parametrize("module, node", CLASSES, ids=[f"{m}.{n.name}" for m, n in CLASSES])
@@ -315,8 +356,11 @@ def test_class_stub_has_the_bases_and_members_of_the_compiled_class(module, node
 
 def _generated_requests(cls):
     """set_<method>_request name -> its metadata parameters, for those scikit-learn generated on the class."""
-    return {name: list(inspect.signature(getattr(cls, name)).parameters)[1:] for name, value in vars(cls).items()
-            if REQUEST.fullmatch(name) and type(value).__name__ == "RequestMethod"}
+    return {
+        name: list(inspect.signature(getattr(cls, name)).parameters)[1:]
+        for name, value in vars(cls).items()
+        if REQUEST.fullmatch(name) and type(value).__name__ == "RequestMethod"
+    }
 
 
 @pytest.mark.parametrize("module, node", CLASSES, ids=[f"{m}.{n.name}" for m, n in CLASSES])
@@ -332,8 +376,11 @@ def test_class_stub_declares_the_metadata_requests_scikit_learn_generates(module
         params = _stub_parameters(fn)
         assert params[0][:2] == ("self", P.POSITIONAL_OR_KEYWORD) and ast.unparse(fn.returns) == "Self", name
         for param, kind, default, annotation in params[1:]:
-            assert (kind, ast.literal_eval(default), ast.unparse(annotation)) == \
-                (P.KEYWORD_ONLY, "$UNCHANGED$", "bool | str | None"), f"{name}({param})"
+            assert (kind, ast.literal_eval(default), ast.unparse(annotation)) == (
+                P.KEYWORD_ONLY,
+                "$UNCHANGED$",
+                "bool | str | None",
+            ), f"{name}({param})"
         if name in generated:
             assert set(generated[name]) <= {param for param, *_ in params[1:]}, name
 
@@ -353,8 +400,11 @@ def _documented_items():
     def add_body(prefix, body, in_class):
         for i, node in enumerate(body):
             # Module variables and fitted attributes; constructor parameters are documented by __init__.
-            if isinstance(node, ast.AnnAssign) and _is_public(node.target.id) and (
-                    not in_class or node.target.id.endswith("_")):
+            if (
+                isinstance(node, ast.AnnAssign)
+                and _is_public(node.target.id)
+                and (not in_class or node.target.id.endswith("_"))
+            ):
                 nxt = body[i + 1] if i + 1 < len(body) else None
                 doc = nxt.value.value if isinstance(nxt, ast.Expr) and isinstance(nxt.value, ast.Constant) else None
                 items.append((f"{prefix}{node.target.id}", doc, []))
@@ -449,8 +499,18 @@ def _mypy(tmp_path, files, mypypath):
     env.pop("MYPYPATH", None)
     if mypypath:
         env["MYPYPATH"] = str(mypypath)
-    cmd = [sys.executable, "-m", "mypy", "--strict", "--config-file", str(Path(ROOT) / "pyproject.toml"),
-           "--cache-dir", str(tmp_path / "cache"), "--no-error-summary", *map(str, files)]
+    cmd = [
+        sys.executable,
+        "-m",
+        "mypy",
+        "--strict",
+        "--config-file",
+        str(Path(ROOT) / "pyproject.toml"),
+        "--cache-dir",
+        str(tmp_path / "cache"),
+        "--no-error-summary",
+        *map(str, files),
+    ]
     return subprocess.run(cmd, capture_output=True, text=True, cwd=ROOT, env=env, timeout=600)
 
 
@@ -487,8 +547,9 @@ def test_pyright_strict_accepts_the_typing_tour():
     pyright = str(beside) if beside.exists() else shutil.which("pyright")
     if pyright is None:
         pytest.skip("pyright is not installed (pip install '.[typing]')")
-    proc = subprocess.run([pyright, "--pythonpath", sys.executable, str(EXAMPLE)], capture_output=True, text=True,
-                          cwd=ROOT, timeout=600)
+    proc = subprocess.run(
+        [pyright, "--pythonpath", sys.executable, str(EXAMPLE)], capture_output=True, text=True, cwd=ROOT, timeout=600
+    )
     assert proc.returncode == 0, proc.stdout + proc.stderr
     assert "0 errors" in proc.stdout
 

@@ -2,6 +2,7 @@
 
 The inputs are large enough for the kernels to run without the GIL, so that the threads overlap inside them.
 """
+
 import threading
 import warnings
 
@@ -54,6 +55,7 @@ def fit_predict(estimator, y):
     def call():
         est = clone(estimator).fit(X, y)
         return est.predict(X[:500])
+
     return call
 
 
@@ -64,8 +66,9 @@ CALLS = {
     "histogram_augment": lambda: A.histogram_augment(X, Y, factor=2.0, target="Xy", random_state=0),
     "resample_augment": lambda: A.resample_augment(X, Y, factor=2.0, random_state=0),
     "category_balance_augment": lambda: A.category_balance_augment(X, Y, columns=[0], random_state=0),
-    "rare_target_augment": lambda: A.rare_target_augment(X, np.exp(Y), generator="smogn", sample_weight=SW[:3_000],
-                                                         random_state=0),
+    "rare_target_augment": lambda: A.rare_target_augment(
+        X, np.exp(Y), generator="smogn", sample_weight=SW[:3_000], random_state=0
+    ),
     "target_relevance": lambda: A.target_relevance(Y_TRUE[:, 0]),
     "categorical_balanced_scorer": lambda: SCORER(FITTED_RIDGE, X, np.abs(Y)),
     "LogarithmScaler.transform": lambda: FITTED_SCALER.transform(POSITIVE),
@@ -81,17 +84,22 @@ CALLS = {
     "HistogramAugmentedRegressor": fit_predict(A.HistogramAugmentedRegressor(Ridge(), factor=2.0, random_state=0), Y),
     "ResampleAugmentedRegressor": fit_predict(A.ResampleAugmentedRegressor(Ridge(), factor=2.0, random_state=0), Y),
     "CategoryBalanceAugmentedClassifier": fit_predict(
-        A.CategoryBalanceAugmentedClassifier(DummyClassifier(), columns=[0], random_state=0), LABELS),
+        A.CategoryBalanceAugmentedClassifier(DummyClassifier(), columns=[0], random_state=0), LABELS
+    ),
     "LinearScalingMLPRegressor": fit_predict(N.LinearScalingMLPRegressor(2, 8, max_iter=5, random_state=0), Y),
     "LinearScalingMLPClassifier": fit_predict(N.LinearScalingMLPClassifier(2, 8, max_iter=5, random_state=0), LABELS),
-    "GaussianAugmentedClassifier": fit_predict(A.GaussianAugmentedClassifier(DummyClassifier(), random_state=0),
-                                               LABELS),
-    "HistogramAugmentedClassifier": fit_predict(A.HistogramAugmentedClassifier(DummyClassifier(), random_state=0),
-                                                LABELS),
-    "ResampleAugmentedClassifier": fit_predict(A.ResampleAugmentedClassifier(DummyClassifier(), random_state=0),
-                                               LABELS),
+    "GaussianAugmentedClassifier": fit_predict(
+        A.GaussianAugmentedClassifier(DummyClassifier(), random_state=0), LABELS
+    ),
+    "HistogramAugmentedClassifier": fit_predict(
+        A.HistogramAugmentedClassifier(DummyClassifier(), random_state=0), LABELS
+    ),
+    "ResampleAugmentedClassifier": fit_predict(
+        A.ResampleAugmentedClassifier(DummyClassifier(), random_state=0), LABELS
+    ),
     "CategoryBalanceAugmentedRegressor": fit_predict(
-        A.CategoryBalanceAugmentedRegressor(Ridge(), columns=[0], random_state=0), Y),
+        A.CategoryBalanceAugmentedRegressor(Ridge(), columns=[0], random_state=0), Y
+    ),
     "RareTargetAugmentedRegressor": fit_predict(A.RareTargetAugmentedRegressor(Ridge(), random_state=0), np.exp(Y)),
 }
 
@@ -100,7 +108,7 @@ def fingerprint(result):
     """The result as bytes: arrays by dtype, shape and content, floats by their bits."""
     if isinstance(result, (tuple, list)):
         return tuple(fingerprint(r) for r in result)
-    if isinstance(result, np.ndarray) or isinstance(result, (float, np.floating)):
+    if isinstance(result, (np.ndarray, float, np.floating)):
         a = np.asarray(result)
         return (a.dtype.str, a.shape, a.tobytes())
     return repr(result)

@@ -1,4 +1,5 @@
 """The fixture that checks that calls leave the caller's inputs unchanged notices every kind of change."""
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -20,29 +21,32 @@ def _fit(estimator):
     estimator.fit([[0.0], [1.0]], [0.0, 1.0])
 
 
-@pytest.mark.parametrize("make, change", [
-    (lambda: np.arange(6.0), lambda a: _assign(a, 5, -0.0)),
-    (lambda: np.arange(6.0), lambda a: a.resize((2, 3), refcheck=False)),
-    (lambda: np.arange(6.0), lambda a: setattr(a.flags, "writeable", False)),
-    (lambda: np.arange(6.0).reshape(2, 3), lambda a: setattr(a, "shape", (3, 2))),
-    (lambda: np.array(["x", None], dtype=object), lambda a: _assign(a, 1, "y")),
-    (lambda: np.array([1, 2], dtype="datetime64[s]"), lambda a: _assign(a, 0, 5)),
-    (_frame, lambda f: _assign(f, "c", 0)),
-    (_frame, lambda f: f.iloc.__setitem__((0, 0), 9.0)),
-    (_frame, lambda f: _assign(f, "b", ["x", "y", "w"])),
-    (_frame, lambda f: setattr(f, "index", [1, 2, 3])),
-    (_frame, lambda f: setattr(f, "columns", ["a", "c"])),
-    (_frame, lambda f: _assign(f, "a", f["a"].astype("float32"))),
-    (lambda: _frame()["a"], lambda s: setattr(s, "name", "z")),
-    (lambda: pd.Series([1.0, np.nan]), lambda s: s.fillna(0.0, inplace=True)),
-    (lambda: [np.zeros(2), 1.0], lambda v: _assign(v[0], 0, 1.0)),
-    (lambda: [0.5, 1.5], lambda v: v.sort(reverse=True)),
-    (lambda: {"w": np.ones(2)}, lambda d: _assign(d["w"], 1, 2.0)),
-    (lambda: (np.ones(2),), lambda t: _assign(t[0], 0, 2.0)),
-    (lambda: Ridge(), lambda e: e.set_params(alpha=2.0)),
-    (lambda: Ridge(), _fit),
-    (lambda: [("r", Ridge())], lambda v: v[0][1].set_params(fit_intercept=False)),
-])
+@pytest.mark.parametrize(
+    "make, change",
+    [
+        (lambda: np.arange(6.0), lambda a: _assign(a, 5, -0.0)),
+        (lambda: np.arange(6.0), lambda a: a.resize((2, 3), refcheck=False)),
+        (lambda: np.arange(6.0), lambda a: setattr(a.flags, "writeable", False)),
+        (lambda: np.arange(6.0).reshape(2, 3), lambda a: setattr(a, "shape", (3, 2))),
+        (lambda: np.array(["x", None], dtype=object), lambda a: _assign(a, 1, "y")),
+        (lambda: np.array([1, 2], dtype="datetime64[s]"), lambda a: _assign(a, 0, 5)),
+        (_frame, lambda f: _assign(f, "c", 0)),
+        (_frame, lambda f: f.iloc.__setitem__((0, 0), 9.0)),
+        (_frame, lambda f: _assign(f, "b", ["x", "y", "w"])),
+        (_frame, lambda f: setattr(f, "index", [1, 2, 3])),
+        (_frame, lambda f: setattr(f, "columns", ["a", "c"])),
+        (_frame, lambda f: _assign(f, "a", f["a"].astype("float32"))),
+        (lambda: _frame()["a"], lambda s: setattr(s, "name", "z")),
+        (lambda: pd.Series([1.0, np.nan]), lambda s: s.fillna(0.0, inplace=True)),
+        (lambda: [np.zeros(2), 1.0], lambda v: _assign(v[0], 0, 1.0)),
+        (lambda: [0.5, 1.5], lambda v: v.sort(reverse=True)),
+        (lambda: {"w": np.ones(2)}, lambda d: _assign(d["w"], 1, 2.0)),
+        (lambda: (np.ones(2),), lambda t: _assign(t[0], 0, 2.0)),
+        (lambda: Ridge(), lambda e: e.set_params(alpha=2.0)),
+        (lambda: Ridge(), _fit),
+        (lambda: [("r", Ridge())], lambda v: v[0][1].set_params(fit_intercept=False)),
+    ],
+)
 def test_a_change_changes_the_fingerprint(make, change):
     obj, same = make(), make()
     assert _key(obj) == _key(same)

@@ -30,7 +30,7 @@ def test_unwrap_errors():
     with pytest.raises(NotFittedError):
         model.unwrap()
     model.fit(X, y)
-    with pytest.raises(ValueError, match="^ResampleAugmentedRegressor is not unwrappable$"):
+    with pytest.raises(ValueError, match=r"^ResampleAugmentedRegressor is not unwrappable$"):
         model.unwrap()
 
     class Elsewhere(ResampleAugmentedRegressor):
@@ -38,5 +38,5 @@ def test_unwrap_errors():
             self.model_ = Ridge().fit(X, y)
             return self
 
-    with pytest.raises(AttributeError, match="^Elsewhere has no fitted estimator to unwrap$"):
+    with pytest.raises(AttributeError, match=r"^Elsewhere has no fitted estimator to unwrap$"):
         Elsewhere(Ridge()).fit(X, y).unwrap()

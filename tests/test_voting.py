@@ -53,7 +53,7 @@ def outcome(fn):
         warnings.simplefilter("always")
         try:
             out = fn()
-        except Exception as e:  # noqa: BLE001 - compared below
+        except Exception as e:  # compared below
             out = e
     return out, [(type(x.message), str(x.message)) for x in w]
 
@@ -64,7 +64,7 @@ def assert_same(got, want):
         return
     got, want = (got, want) if isinstance(want, tuple) else ((got,), (want,))
     assert len(got) == len(want)
-    for g, e in zip(got, want):
+    for g, e in zip(got, want, strict=True):
         assert type(g) is type(e) and g.shape == e.shape and g.dtype == e.dtype
         np.testing.assert_array_equal(g.view(np.uint64), e.view(np.uint64))
 
@@ -84,14 +84,30 @@ WEIGHTS = [None, "int", "float", "negative"]
 
 def weights_for(kind, k, seed):
     rng = np.random.default_rng(seed)
-    return {None: None, "int": [int(v) for v in rng.integers(1, 6, size=k)], "float": list(rng.random(k) + 0.1),
-            "negative": list(rng.normal(size=k))}[kind]
+    return {
+        None: None,
+        "int": [int(v) for v in rng.integers(1, 6, size=k)],
+        "float": list(rng.random(k) + 0.1),
+        "negative": list(rng.normal(size=k)),
+    }[kind]
 
 
-@pytest.mark.parametrize("shape, layout", [((300, 5), "C"), ((300, 1), "C"), ((40_000, 9), "C"), ((50, 130), "C"),
-                                           ((300, 5), "F"), ((300, 5, 3), "C"), ((300, 9, 2), "member-major"),
-                                           ((300, 4, 1), "C"), ((20_000, 5, 2), "member-major"),
-                                           ((40, 3, 300), "C"), ((7, 12, 301), "member-major")])
+@pytest.mark.parametrize(
+    "shape, layout",
+    [
+        ((300, 5), "C"),
+        ((300, 1), "C"),
+        ((40_000, 9), "C"),
+        ((50, 130), "C"),
+        ((300, 5), "F"),
+        ((300, 5, 3), "C"),
+        ((300, 9, 2), "member-major"),
+        ((300, 4, 1), "C"),
+        ((20_000, 5, 2), "member-major"),
+        ((40, 3, 300), "C"),
+        ((7, 12, 301), "member-major"),
+    ],
+)
 @pytest.mark.parametrize("weights", WEIGHTS)
 @pytest.mark.parametrize("return_std", [False, True])
 def test_statistics_match_numpy_bit_for_bit(shape, layout, weights, return_std):
@@ -104,18 +120,27 @@ def test_statistics_match_numpy_bit_for_bit(shape, layout, weights, return_std):
     assert got[1] == want[1]
 
 
-@pytest.mark.parametrize("values, weights", [
-    ([np.nan, 1.0, 2.0], None), ([np.inf, 1.0, 2.0], None), ([np.inf, -np.inf, 2.0], [1, 1, 1]),
-    ([1e200, -1e200, 1e200], None), ([1e-200, 3e-200, 1.0], [1.0, 2.0, 3.0]), ([1.0, 2.0, 3.0], [1.0, -1.0, 0.0]),
-    ([1.0, 2.0, 3.0], [1.0, 2.0]), ([1.0, 2.0, 3.0], [[1.0, 2.0, 3.0]]), ([1.0, 2.0], [np.nan, 1.0]),
-])
+@pytest.mark.parametrize(
+    "values, weights",
+    [
+        ([np.nan, 1.0, 2.0], None),
+        ([np.inf, 1.0, 2.0], None),
+        ([np.inf, -np.inf, 2.0], [1, 1, 1]),
+        ([1e200, -1e200, 1e200], None),
+        ([1e-200, 3e-200, 1.0], [1.0, 2.0, 3.0]),
+        ([1.0, 2.0, 3.0], [1.0, -1.0, 0.0]),
+        ([1.0, 2.0, 3.0], [1.0, 2.0]),
+        ([1.0, 2.0, 3.0], [[1.0, 2.0, 3.0]]),
+        ([1.0, 2.0], [np.nan, 1.0]),
+    ],
+)
 def test_special_values_warn_and_fail_as_numpy_does(values, weights):
     P = np.tile(np.asarray(values, dtype=float), (4000, 1))
     v = VotingRegressor(fitted(*range(len(values))))
     v.weights = weights
     for return_std in (False, True):
-        got = outcome(lambda: v._compute_weighted_statistics(P, return_std=return_std))
-        want = outcome(lambda: reference_statistics(P, v._weights_not_none, return_std))
+        got = outcome(lambda r=return_std: v._compute_weighted_statistics(P, return_std=r))
+        want = outcome(lambda r=return_std: reference_statistics(P, v._weights_not_none, r))
         assert_same(got[0], want[0])
         assert got[1] == want[1]
 
@@ -129,7 +154,7 @@ def test_documented_examples():
     mean, std = VotingRegressor(fitted(1.0, 3.0), weights=[3, 1]).assume_fitted().predict(X, return_std=True)
     np.testing.assert_allclose(mean, 1.5)
     np.testing.assert_allclose(std, np.sqrt(0.75))
-    np.testing.assert_allclose(v.predict(X, scale_func=np.exp), (np.e + np.e ** 3) / 2)
+    np.testing.assert_allclose(v.predict(X, scale_func=np.exp), (np.e + np.e**3) / 2)
 
 
 def test_prediction_stack_layouts():
@@ -167,6 +192,7 @@ def test_predict_forwards_parameters_and_wraps_scale_func_errors():
     assert seen == [{"flag": 3}]
     with pytest.raises(ValueError, match=r"^scale_func must be callable$"):
         v.predict(np.zeros((2, 1)), scale_func=3)
+
     def broken(predictions):
         raise KeyError("boom")
 
@@ -180,12 +206,19 @@ def test_assume_fitted_messages():
         pass
 
     cases = [
-        ([("a", LinearRegression())], "Failed to validate estimators: Estimator a is not fitted: This LinearRegression"),
-        ([("a", Constant().fit(None)), ("b", NoPredict())],
-         "Failed to validate estimators: Estimator b does not have a predict method"),
+        (
+            [("a", LinearRegression())],
+            "Failed to validate estimators: Estimator a is not fitted: This LinearRegression",
+        ),
+        (
+            [("a", Constant().fit(None)), ("b", NoPredict())],
+            "Failed to validate estimators: Estimator b does not have a predict method",
+        ),
         ([], "Failed to validate estimators: Invalid 'estimators' attribute"),
-        ([("a", LogisticRegression())], "Failed to validate estimators: The estimator LogisticRegression should be a "
-                                        "regressor."),
+        (
+            [("a", LogisticRegression())],
+            "Failed to validate estimators: The estimator LogisticRegression should be a regressor.",
+        ),
     ]
     for members, message in cases:
         v = VotingRegressor(members)
@@ -196,7 +229,7 @@ def test_assume_fitted_messages():
     v = VotingRegressor(fitted(1.0)).assume_fitted()
     previous = v.estimators_
     v.estimators.append(("late", LinearRegression()))
-    with pytest.raises(ValueError, match="^Failed to validate estimators: Estimator late is not fitted: ") as e:
+    with pytest.raises(ValueError, match=r"^Failed to validate estimators: Estimator late is not fitted: ") as e:
         v.assume_fitted()
     assert v.estimators_ is previous
     assert str(e.value.__context__).startswith("Estimator late is not fitted: ")
@@ -248,8 +281,15 @@ def test_fit():
     np.testing.assert_array_equal(pickle.loads(pickle.dumps(v)).predict(X), v.predict(X))
 
 
-@pytest.mark.parametrize("kwargs, name", [({"estimators": ("a", 1)}, "estimators"), ({"weights": 3}, "weights"),
-                                          ({"n_jobs": 1.5}, "n_jobs"), ({"verbose": "loud"}, "verbose")])
+@pytest.mark.parametrize(
+    "kwargs, name",
+    [
+        ({"estimators": ("a", 1)}, "estimators"),
+        ({"weights": 3}, "weights"),
+        ({"n_jobs": 1.5}, "n_jobs"),
+        ({"verbose": "loud"}, "verbose"),
+    ],
+)
 def test_construction_validates(kwargs, name):
     kwargs = {"estimators": [], **kwargs}
     with pytest.raises(InvalidParameterError, match=f"The '{name}' parameter of VotingRegressor.__init__ must be"):
@@ -264,23 +304,43 @@ def test_declaration():
     assert VotingRegressor.__bases__ == (SkVotingRegressor,)
     assert module._BaseVotingRegressor is SkVotingRegressor
     names = [n for n in vars(module) if not n.startswith("__")]
-    assert names == ["Real", "Callable", "List", "Optional", "Tuple", "Union", "np", "is_regressor",
-                     "_BaseVotingRegressor", "validate_params", "check_is_fitted", "VotingRegressor"]
+    assert names == [
+        "Real",
+        "Callable",
+        "List",
+        "Optional",
+        "Tuple",
+        "Union",
+        "np",
+        "is_regressor",
+        "_BaseVotingRegressor",
+        "validate_params",
+        "check_is_fitted",
+        "VotingRegressor",
+    ]
     assert duv.ensemble.__all__ == ["VotingRegressor", "MixtureOfExpertsRegressor"]
     assert [n for n in vars(VotingRegressor) if not n.startswith("__") or n == "__init__"][:7] == [
-        "__init__", "fit", "assume_fitted", "add_models", "_compute_weighted_statistics", "predict_raw", "predict"]
+        "__init__",
+        "fit",
+        "assume_fitted",
+        "add_models",
+        "_compute_weighted_statistics",
+        "predict_raw",
+        "predict",
+    ]
     sig = inspect.signature(VotingRegressor.__init__)
     assert list(sig.parameters) == ["self", "estimators", "weights", "n_jobs", "verbose"]
     assert sig.parameters["estimators"].annotation == module.List[module.Tuple[str, object]]
-    assert sig.parameters["weights"].annotation == module.Optional[module.Union[module.List[module.Real],
-                                                                                np.ndarray]]
+    assert sig.parameters["weights"].annotation == module.Optional[module.Union[module.List[module.Real], np.ndarray]]
     assert inspect.signature(VotingRegressor.assume_fitted).return_annotation == "VotingRegressor"
     assert str(inspect.signature(VotingRegressor.predict)) == (
-        "(self, X, return_std=False, scale_func=None, **predict_params)")
+        "(self, X, return_std=False, scale_func=None, **predict_params)"
+    )
 
 
 def peak_bytes(fn):
     import tracemalloc
+
     tracemalloc.start()
     try:
         tracemalloc.reset_peak()
@@ -302,16 +362,22 @@ def test_statistics_allocate_only_their_results(shape, layout, weights):
     assert peak_bytes(lambda: v._compute_weighted_statistics(P, return_std=True)) < 1.1 * results
 
 
-@pytest.mark.parametrize("weights, names", [(None, ["asarray", "stack", "average", "var", "sqrt"]),
-                                            ([1.0, 2.0, 3.0], ["asarray", "stack", "average", "newaxis", "sqrt"])])
+@pytest.mark.parametrize(
+    "weights, names",
+    [
+        (None, ["asarray", "stack", "average", "var", "sqrt"]),
+        ([1.0, 2.0, 3.0], ["asarray", "stack", "average", "newaxis", "sqrt"]),
+    ],
+)
 def test_rebound_numpy_runs_the_documented_calls(monkeypatch, weights, names):
     X = np.zeros((5, 1))
     v = VotingRegressor(fitted(1.0, 2.0, 4.0), weights=weights).assume_fitted()
     want = v.predict(X, return_std=True)
     calls = []
-    monkeypatch.setattr(module, "np", type("NP", (), {"__getattr__": lambda self, n: (calls.append(n),
-                                                                                        getattr(np, n))[1]})())
+    monkeypatch.setattr(
+        module, "np", type("NP", (), {"__getattr__": lambda self, n: (calls.append(n), getattr(np, n))[1]})()
+    )
     got = v.predict(X, return_std=True)
     assert calls == names
-    for g, w in zip(got, want):
+    for g, w in zip(got, want, strict=True):
         assert_same(g, w)

@@ -1,4 +1,5 @@
 """Workflows as a data scientist runs them: process workers, saved searches, DataFrames, parameter grids."""
+
 import pickle
 import warnings
 
@@ -18,7 +19,7 @@ from duv.ensemble import MixtureOfExpertsRegressor
 from duv.metrics import make_categorical_balanced_scorer
 from duv.neural_network import LinearScalingMLPClassifier
 from duv.preprocessing import LogarithmScaler
-from public_surface import public_objects, own_members
+from public_surface import own_members, public_objects
 
 try:
     from joblib.externals import cloudpickle
@@ -36,6 +37,7 @@ def sites():
 
 
 # ---- the balanced scorer in process workers and on disk ------------------------------------------------------------
+
 
 def test_balanced_scorer_in_process_workers(sites):
     X, y = sites
@@ -85,6 +87,7 @@ def test_every_public_callable_travels_by_reference():
 
 
 # ---- feature names -------------------------------------------------------------------------------------------------
+
 
 def _diabetes_frame():
     X, y = load_diabetes(return_X_y=True, as_frame=True)
@@ -146,25 +149,31 @@ def test_scaler_learns_feature_names_and_names_its_pandas_output():
 
 # ---- parameters set after construction -----------------------------------------------------------------------------
 
-@pytest.mark.parametrize("params, message", [
-    ({"mode": "LOG"}, "The 'mode' parameter of LogarithmScaler.__init__ must be a str among"),
-    ({"inverted": "no"}, "The 'inverted' parameter of LogarithmScaler.__init__ must be an instance of 'bool'"),
-    ({"eps": -1.0}, "The 'eps' parameter of LogarithmScaler.__init__ must be a float in the range [0.0, inf)"),
-    ({"mode": "log2", "vmin": -1.0}, "The 'mode' parameter of LogarithmScaler.__init__"),
-])
+
+@pytest.mark.parametrize(
+    "params, message",
+    [
+        ({"mode": "LOG"}, "The 'mode' parameter of LogarithmScaler.__init__ must be a str among"),
+        ({"inverted": "no"}, "The 'inverted' parameter of LogarithmScaler.__init__ must be an instance of 'bool'"),
+        ({"eps": -1.0}, "The 'eps' parameter of LogarithmScaler.__init__ must be a float in the range [0.0, inf)"),
+        ({"mode": "log2", "vmin": -1.0}, "The 'mode' parameter of LogarithmScaler.__init__"),
+    ],
+)
 def test_scaler_checks_its_parameters_when_fitted(params, message):
     X = np.abs(np.random.RandomState(0).randn(5, 2))
     with pytest.raises(InvalidParameterError) as info:
         LogarithmScaler().set_params(**params).fit(np.array([["x", "y"]]))  # before any input check
     assert str(info.value).startswith(message)
-    with pytest.raises(InvalidParameterError, match="'mode' parameter of LogarithmScaler.__init__"):
-        GridSearchCV(LogarithmScaler(), {"mode": ["log", "ln"]}, scoring=lambda e, X, y=None: 0.0,
-                     cv=2, error_score="raise").fit(X)
+    with pytest.raises(InvalidParameterError, match=r"'mode' parameter of LogarithmScaler\.__init__"):
+        GridSearchCV(
+            LogarithmScaler(), {"mode": ["log", "ln"]}, scoring=lambda e, X, y=None: 0.0, cv=2, error_score="raise"
+        ).fit(X)
     with sklearn.config_context(skip_parameter_validation=True):
         LogarithmScaler().set_params(**params).fit(X)
 
 
 # ---- a column-vector target ----------------------------------------------------------------------------------------
+
 
 def test_column_vector_target_is_sized_as_its_labels():
     X, y = load_digits(return_X_y=True)

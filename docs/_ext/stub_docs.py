@@ -178,8 +178,12 @@ def _example_titles(app, docname, source):
     as its page title; sphinx-gallery expects an underlined reST title there."""
     if not docname.startswith("auto_examples/plot_"):
         return
-    source[0] = re.sub(r"(\n\.\. _sphx_glr_\S+:\n\n)([^\n.=][^\n]*)\n(?![=\-~^\"'`#*+<>]{3})",
-                       lambda m: f"{m.group(1)}{m.group(2)}\n{'=' * len(m.group(2))}\n", source[0], count=1)
+    source[0] = re.sub(
+        r"(\n\.\. _sphx_glr_\S+:\n\n)([^\n.=][^\n]*)\n(?![=\-~^\"'`#*+<>]{3})",
+        lambda m: f"{m.group(1)}{m.group(2)}\n{'=' * len(m.group(2))}\n",
+        source[0],
+        count=1,
+    )
 
 
 def setup(app):

@@ -170,10 +170,7 @@ class MixtureOfExpertsRegressor(RegressorMixin, BaseEstimator):
     @overload
     def predict(self, X: ArrayLike, return_std: Literal[True], **kwargs: Any) -> tuple[_Floats, _Floats]: ...
     @overload
-    def predict(
-        self, X: ArrayLike, return_std: bool = False, **kwargs: Any
-    ) -> _Floats | tuple[_Floats, _Floats]: ...
-
+    def predict(self, X: ArrayLike, return_std: bool = False, **kwargs: Any) -> _Floats | tuple[_Floats, _Floats]: ...
     def __sklearn_tags__(self) -> Tags:
         """scikit-learn's estimator tags: a regressor's, completed from the experts' estimator.
 

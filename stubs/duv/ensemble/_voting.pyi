@@ -156,7 +156,6 @@ class VotingRegressor(_BaseVotingRegressor, metaclass=ABCMeta):
         scale_func: _ScaleFunc | None = None,
         **predict_params: Any,
     ) -> _Floats | tuple[_Floats, _Floats]: ...
-
     def set_predict_request(
         self,
         *,

@@ -59,7 +59,6 @@ def fraction_of_variance_unexplained(
     sample_weight: Optional[Iterable[float]] = None,
     multioutput: MultioutputType = "uniform_average",
 ) -> NDArray[np.float64] | float: ...
-
 @overload
 def log_fraction_of_variance_unexplained(
     y_true: ArrayLike,
@@ -117,7 +116,6 @@ def log_fraction_of_variance_unexplained(
     multioutput: MultioutputType = "uniform_average",
     nan_policy: _NanPolicy = "raise",
 ) -> NDArray[np.float64] | float: ...
-
 @overload
 def log10_fraction_of_variance_unexplained(
     y_true: ArrayLike,

@@ -79,7 +79,6 @@ def mean_absolute_log_error(
     multioutput: MultioutputType = "uniform_average",
     nan_policy: _NanPolicy = "raise",
 ) -> NDArray[np.float64] | float: ...
-
 @overload
 def mean_squared_log_error(
     y_true: ArrayLike,
@@ -132,7 +131,6 @@ def mean_squared_log_error(
     multioutput: MultioutputType = "uniform_average",
     nan_policy: _NanPolicy = "raise",
 ) -> NDArray[np.float64] | float: ...
-
 @overload
 def root_mean_squared_log_error(
     y_true: ArrayLike,
@@ -185,7 +183,6 @@ def root_mean_squared_log_error(
     multioutput: MultioutputType = "uniform_average",
     nan_policy: _NanPolicy = "raise",
 ) -> NDArray[np.float64] | float: ...
-
 @overload
 def mean_absolute_percentage_log_error(
     y_true: ArrayLike,
@@ -244,7 +241,6 @@ def mean_absolute_percentage_log_error(
     eps: float = 2.220446049250313e-16,
     nan_policy: _NanPolicy = "raise",
 ) -> NDArray[np.float64] | float: ...
-
 @overload
 def log_r2_score(
     y_true: ArrayLike,
@@ -304,7 +300,6 @@ def log_r2_score(
     multioutput: MultioutputType = "uniform_average",
     nan_policy: _NanPolicy = "raise",
 ) -> NDArray[np.float64] | float: ...
-
 @overload
 def mean_absolute_log10_error(
     y_true: ArrayLike,
@@ -356,7 +351,6 @@ def mean_absolute_log10_error(
     multioutput: MultioutputType = "uniform_average",
     nan_policy: _NanPolicy = "raise",
 ) -> NDArray[np.float64] | float: ...
-
 @overload
 def mean_squared_log10_error(
     y_true: ArrayLike,
@@ -408,7 +402,6 @@ def mean_squared_log10_error(
     multioutput: MultioutputType = "uniform_average",
     nan_policy: _NanPolicy = "raise",
 ) -> NDArray[np.float64] | float: ...
-
 @overload
 def root_mean_squared_log10_error(
     y_true: ArrayLike,
@@ -460,7 +453,6 @@ def root_mean_squared_log10_error(
     multioutput: MultioutputType = "uniform_average",
     nan_policy: _NanPolicy = "raise",
 ) -> NDArray[np.float64] | float: ...
-
 @overload
 def mean_absolute_percentage_log10_error(
     y_true: ArrayLike,
@@ -518,7 +510,6 @@ def mean_absolute_percentage_log10_error(
     eps: float = 2.220446049250313e-16,
     nan_policy: _NanPolicy = "raise",
 ) -> NDArray[np.float64] | float: ...
-
 @overload
 def log10_r2_score(
     y_true: ArrayLike,
