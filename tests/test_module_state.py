@@ -1,4 +1,5 @@
 """Each module's state lives in the module object: visited with it, released with it, made again on import."""
+
 import gc
 
 import numpy as np

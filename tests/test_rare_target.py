@@ -283,6 +283,7 @@ def with_copied_rows(X, y):
 def with_features(m):
     def make(X, y):
         return np.random.RandomState(1).randn(len(y), m), y
+
     return make
 
 
