@@ -1,7 +1,6 @@
 #include "duv/augmentation/arrays.hpp"
 #include "duv/augmentation/balanced_rows.hpp"
 #include "duv/augmentation/meta_estimator.hpp"
-#include "duv/augmentation/meta_estimator_tags.hpp"
 #include "duv/interop/capi.hpp"
 #include "duv/interop/module.hpp"
 #include "duv/interop/sklearn.hpp"

@@ -228,3 +228,10 @@ inline nb::object slice_from(Py_ssize_t start) { return nb::slice(nb::int_(start
 inline nb::object slice_to(Py_ssize_t stop) { return nb::slice(nb::none(), nb::int_(stop), nb::none()); }
 
 }  // namespace duv
+
+namespace duv {
+
+// np.ones(n, dtype=float): the weights of rows that carry none.
+inline nb::object float_ones(nb::handle np, nb::handle n) { return np.attr("ones")(n, "dtype"_a = float_type()); }
+
+}  // namespace duv
