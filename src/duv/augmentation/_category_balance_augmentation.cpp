@@ -164,7 +164,7 @@ std::pair<nb::object, nb::object> without_balancing_columns(nb::handle np, nb::h
     }
 }
 
-nb::object fit(const duv::Globals &g, const aug::FitWithParamsArgs &a, unsigned surface) {
+template <unsigned surface> nb::object fit(const duv::Globals &g, const aug::FitWithParamsArgs &a) {
     nb::handle self = a.self;
     const bool regressor = surface == duv::kRegressor;
     duv::check_feature_names(self, a.X, true);
@@ -190,14 +190,9 @@ nb::object fit(const duv::Globals &g, const aug::FitWithParamsArgs &a, unsigned 
     return nb::borrow(self);
 }
 
-nb::object fit_regressor(const duv::Globals &g, const aug::FitWithParamsArgs &a) { return fit(g, a, duv::kRegressor); }
-nb::object fit_classifier(const duv::Globals &g, const aug::FitWithParamsArgs &a) {
-    return fit(g, a, duv::kClassifier);
-}
-
 // check_is_fitted(self, attributes=["estimator_"]) and the feature names, then the inner predict;
 // the regressor fitted without the balancing columns gets them removed here too.
-nb::object predict(const duv::Globals &g, const aug::PredictArgs &a, bool regressor) {
+template <bool regressor> nb::object predict(const duv::Globals &g, const aug::PredictArgs &a) {
     g["check_is_fitted"](a.self, "attributes"_a = duv::list_of("estimator_"));
     duv::check_feature_names(a.self, a.X, false);
     nb::object removed = regressor ? duv::getattr_or_null(a.self, DUV_STR(kRemovedColumns)) : nb::object();
@@ -205,9 +200,6 @@ nb::object predict(const duv::Globals &g, const aug::PredictArgs &a, bool regres
         return a.self.attr("estimator_").attr("predict")(without_columns(g["np"].attr("asarray")(a.X), removed));
     return a.self.attr("estimator_").attr("predict")(a.X);
 }
-
-nb::object predict_regressor(const duv::Globals &g, const aug::PredictArgs &a) { return predict(g, a, true); }
-nb::object predict_classifier(const duv::Globals &g, const aug::PredictArgs &a) { return predict(g, a, false); }
 
 duv::OptionTable family_options(nb::module_ &m) {
     // Every option is keyword-only, after the data or the estimator.
@@ -237,8 +229,9 @@ void build_classes(nb::module_ &m, const duv::OptionTable &options) {
             surface, {duv::arg("self"), duv::arg("estimator")},
             {"columns", "balance_strength", "sample_weight_mode", "shuffle", "random_state", "store_augmented"}));
         const bool regressor = surface == duv::kRegressor;
-        nb::object built = aug::def_fit_predict_and_build(cls, regressor, regressor ? fit_regressor : fit_classifier,
-                                                          regressor ? predict_regressor : predict_classifier);
+        nb::object built =
+            aug::def_fit_predict_and_build(cls, regressor, regressor ? fit<duv::kRegressor> : fit<duv::kClassifier>,
+                                           regressor ? predict<true> : predict<false>);
         aug::def_sklearn_tags(m, built, aug::InputCheck::AsGiven);
     }
 }

@@ -32,19 +32,15 @@ nb::object call_fit(nb::handle est, nb::handle X, nb::handle y, nb::handle sw, n
 
 }  // namespace
 
-void fit_with_fallback(nb::handle est, nb::handle X, nb::handle y, nb::handle sw, nb::handle fit_params) {
-    try {
-        call_fit(est, X, y, sw, fit_params);
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_TypeError)) throw;
-        while_handling(e, [&] { return call_fit(est, X, y, nb::handle(), fit_params); });
-    }
-}
-
 nb::object fit_clone(const Globals &g, nb::handle self, nb::handle X_aug, nb::handle y_aug, nb::handle sw_aug,
                      nb::handle fit_params) {
     nb::object est = g["clone"](self.attr("estimator"));
-    fit_with_fallback(est, X_aug, y_aug, sw_aug, fit_params);
+    try {
+        call_fit(est, X_aug, y_aug, sw_aug, fit_params);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_TypeError)) throw;
+        while_handling(e, [&] { return call_fit(est, X_aug, y_aug, nb::handle(), fit_params); });
+    }
     return est;
 }
 
