@@ -1,7 +1,6 @@
 #include "duv/augmentation/arrays.hpp"
 #include "duv/augmentation/balanced_rows.hpp"
 #include "duv/augmentation/meta_estimator.hpp"
-#include "duv/augmentation/meta_estimator_tags.hpp"
 #include "duv/interop/capi.hpp"
 #include "duv/interop/module.hpp"
 #include "duv/interop/sklearn.hpp"
@@ -165,9 +164,9 @@ std::pair<nb::object, nb::object> without_balancing_columns(nb::handle np, nb::h
     }
 }
 
-nb::object fit(const duv::Globals &g, const aug::FitWithParamsArgs &a, unsigned surface) {
+template <unsigned Surface> nb::object fit(const duv::Globals &g, const aug::FitWithParamsArgs &a) {
     nb::handle self = a.self;
-    const bool regressor = surface == duv::kRegressor;
+    const bool regressor = Surface == duv::kRegressor;
     duv::check_feature_names(self, a.X, true);
     auto Xy = duv::unpack(g["check_X_y"](a.X, a.y, "multi_output"_a = regressor, "dtype"_a = nb::none(),
                                          "ensure_all_finite"_a = "allow-nan"),
@@ -176,7 +175,7 @@ nb::object fit(const duv::Globals &g, const aug::FitWithParamsArgs &a, unsigned 
     std::vector<nb::object> columns = resolved_columns(g, a.X, self.attr("columns"));
     self.attr("column_names_") = columns[0];
     self.attr("column_indexes_") = columns[1];
-    nb::dict options = g.state<CategoryState>().options.forwarded(surface, self);
+    nb::dict options = g.state<CategoryState>().options.forwarded(Surface, self);
     options["sample_weight"] = a.sample_weight;
     auto augmented = duv::unpack(duv::call_with(g["category_balance_augment"], nb::make_tuple(a.X, a.y), options), 3);
     nb::object X_aug = augmented[0], y_aug = augmented[1], sw_aug = augmented[2];
@@ -191,24 +190,16 @@ nb::object fit(const duv::Globals &g, const aug::FitWithParamsArgs &a, unsigned 
     return nb::borrow(self);
 }
 
-nb::object fit_regressor(const duv::Globals &g, const aug::FitWithParamsArgs &a) { return fit(g, a, duv::kRegressor); }
-nb::object fit_classifier(const duv::Globals &g, const aug::FitWithParamsArgs &a) {
-    return fit(g, a, duv::kClassifier);
-}
-
 // check_is_fitted(self, attributes=["estimator_"]) and the feature names, then the inner predict;
 // the regressor fitted without the balancing columns gets them removed here too.
-nb::object predict(const duv::Globals &g, const aug::PredictArgs &a, bool regressor) {
+template <bool Regressor> nb::object predict(const duv::Globals &g, const aug::PredictArgs &a) {
     g["check_is_fitted"](a.self, "attributes"_a = duv::list_of("estimator_"));
     duv::check_feature_names(a.self, a.X, false);
-    nb::object removed = regressor ? duv::getattr_or_null(a.self, DUV_STR(kRemovedColumns)) : nb::object();
+    nb::object removed = Regressor ? duv::getattr_or_null(a.self, DUV_STR(kRemovedColumns)) : nb::object();
     if (removed.is_valid() && duv::truthy(removed))
         return a.self.attr("estimator_").attr("predict")(without_columns(g["np"].attr("asarray")(a.X), removed));
     return a.self.attr("estimator_").attr("predict")(a.X);
 }
-
-nb::object predict_regressor(const duv::Globals &g, const aug::PredictArgs &a) { return predict(g, a, true); }
-nb::object predict_classifier(const duv::Globals &g, const aug::PredictArgs &a) { return predict(g, a, false); }
 
 duv::OptionTable family_options(nb::module_ &m) {
     // Every option is keyword-only, after the data or the estimator.
@@ -238,8 +229,9 @@ void build_classes(nb::module_ &m, const duv::OptionTable &options) {
             surface, {duv::arg("self"), duv::arg("estimator")},
             {"columns", "balance_strength", "sample_weight_mode", "shuffle", "random_state", "store_augmented"}));
         const bool regressor = surface == duv::kRegressor;
-        nb::object built = aug::def_fit_predict_and_build(cls, regressor, regressor ? fit_regressor : fit_classifier,
-                                                          regressor ? predict_regressor : predict_classifier);
+        nb::object built =
+            aug::def_fit_predict_and_build(cls, regressor, regressor ? fit<duv::kRegressor> : fit<duv::kClassifier>,
+                                           regressor ? predict<true> : predict<false>);
         aug::def_sklearn_tags(m, built, aug::InputCheck::AsGiven);
     }
 }

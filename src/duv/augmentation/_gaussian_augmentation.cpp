@@ -1,6 +1,5 @@
 #include "duv/augmentation/arrays.hpp"
 #include "duv/augmentation/meta_estimator.hpp"
-#include "duv/augmentation/meta_estimator_tags.hpp"
 #include "duv/augmentation/resampled_rows.hpp"
 #include "duv/interop/module.hpp"
 #include "duv/interop/module_state.hpp"
@@ -23,7 +22,7 @@ struct GaussianState : duv::ModuleState {
 // np.concatenate([sw, sw[indices]]) (for weights that are not one per input row, NumPy then
 // reports what goes wrong at this step).
 nb::object grow_weights(const aug::Resampling &in, nb::handle indices) {
-    if (in.consume) return in.np.attr("ones")(in.n_target, "dtype"_a = duv::float_type());
+    if (in.consume) return duv::float_ones(in.np, in.n_target);
     if (in.sample_weight.is_none()) return nb::none();
     nb::object sw = in.np.attr("asarray")(in.sample_weight);
     nb::object drawn = in.np.attr("asarray")(in.sample_weight)[indices];
@@ -63,10 +62,8 @@ nb::object gaussian_augment(const duv::Globals &g, const AugmentArgs &a) {
         duv::raise_formatted(PyExc_ValueError, "factor must be positive, got %r", nb::make_tuple(a.factor));
     in.rng = g["check_random_state"](a.random_state);
     in.n_target = aug::resized_count(in.n_samples, a.factor);
-    in.consume = aug::consume_mode(a.sample_weight_mode);
-    nb::object p = in.consume && !a.sample_weight.is_none()
-                       ? aug::consume_probabilities(in.np, a.sample_weight, in.n_samples)
-                       : nb::none();
+    in.consume = aug::sample_weight_mode_is(a.sample_weight_mode, "consume");
+    nb::object p = aug::consume_probabilities(in.np, in.consume, a.sample_weight, in.n_samples);
     in.sample_weight = a.sample_weight;
     in.shuffle = duv::truthy(a.shuffle);
 

@@ -2,8 +2,6 @@
 #include "duv/augmentation/grown_set.hpp"
 #include "duv/augmentation/histogram_weights.hpp"
 #include "duv/augmentation/meta_estimator.hpp"
-#include "duv/augmentation/meta_estimator_tags.hpp"
-#include "duv/augmentation/row_weights.hpp"
 #include "duv/interop/klass.hpp"
 #include "duv/interop/module.hpp"
 #include "duv/interop/module_state.hpp"
@@ -33,7 +31,6 @@ struct HistogramState : duv::ModuleState {
 };
 
 int ndim(nb::handle a) { return nb::cast<int>(a.attr("ndim")); }
-nb::object ones(nb::handle np, nb::handle n) { return np.attr("ones")(n, "dtype"_a = duv::float_type()); }
 nb::object as_float(nb::handle o) { return nb::float_(duv::to_double(o)); }
 
 void warn_user(const duv::Globals &g, const char *message) {
@@ -69,7 +66,7 @@ nb::object column_weights_numpy(const duv::Globals &g, nb::handle values, nb::ha
     auto hist_edges = duv::unpack(hw::with_memory_fallback(g, np.attr("histogram"), values, bins), 2);
     const nb::object &hist = hist_edges[0], &bin_edges = hist_edges[1];
     const Py_ssize_t n_bins = nb::len(hist);
-    if (n_bins == 0) return ones(np, duv::shape_of(values, 0));
+    if (n_bins == 0) return duv::float_ones(np, duv::shape_of(values, 0));
     nb::object bin_idx = op::sub(np.attr("searchsorted")(bin_edges, values, "side"_a = "right"), nb::int_(1));
     bin_idx = np.attr("clip")(bin_idx, 0, n_bins - 1);
     nb::object inv_counts =
@@ -115,7 +112,7 @@ nb::object sampling_probabilities(const duv::Globals &g, nb::handle aggregated, 
     nb::object np = g["np"];
     auto uniform = [&](const char *message) {
         warn_user(g, message);
-        return op::div(ones(np, n_samples), as_float(n_samples));
+        return op::div(duv::float_ones(np, n_samples), as_float(n_samples));
     };
     if (aggregated.is_none()) return uniform("No weights computed; defaulting to uniform sampling.");
     nb::object total = as_float(np.attr("sum")(aggregated));
@@ -181,19 +178,16 @@ nb::object same_size(const Data &d) {
 nb::object generated(const Data &d, nb::handle probas) {
     nb::object np = d.np;
     nb::object w = duv::compare(d.n_target, d.n_samples, Py_GT)
-                       ? op::add(ones(np, d.n_samples), op::mul(d.n_target - d.n_samples, probas))
+                       ? op::add(duv::float_ones(np, d.n_samples), op::mul(d.n_target - d.n_samples, probas))
                        : op::mul(as_float(d.n_target), probas);
     if (!d.sample_weight.is_none()) {
-        nb::object sw = aug::weights_per_row(np, d.sample_weight, d.n_samples);
-        if (duv::truthy(np.attr("any")(duv::richcompare(sw, nb::int_(0), Py_LT))))
-            duv::raise_value_error("sample_weight must be non-negative");
-        w = op::mul(w, sw);
+        w = op::mul(w, aug::checked_sample_weight(np, np.attr("asarray")(d.sample_weight), d.n_samples));
     }
     nb::object total_w = as_float(np.attr("sum")(w));
     const double t = duv::to_double(total_w);
     nb::object n_target = as_float(d.n_target);
     if (!std::isfinite(t) || t <= 1e-12)
-        w = op::mul(ones(np, d.n_samples), op::div(n_target, as_float(d.n_samples)));
+        w = op::mul(duv::float_ones(np, d.n_samples), op::div(n_target, as_float(d.n_samples)));
     else
         w = op::mul(op::div(n_target, total_w), w);
     return nb::make_tuple(d.X.attr("copy")(), d.y_arr.attr("copy")(), w);
@@ -293,29 +287,29 @@ nb::object histogram_augment(const duv::Globals &g, const AugmentArgs &a) {
     return up_sampled(g, d, probas);
 }
 
-nb::object fit(const duv::Globals &g, const aug::FitArgs &a, bool regressor) {
-    duv::check_feature_names(a.self, a.X, true);
-    nb::object checked = regressor ? g["check_X_y"](a.X, a.y, "multi_output"_a = true, "y_numeric"_a = true)
-                                   : g["check_X_y"](a.X, a.y, "multi_output"_a = false);
-    auto Xy = duv::unpack(checked, 2);
-    nb::object X = Xy[0], y = Xy[1];
-    nb::object sample_weight = nb::borrow(a.sample_weight);
-    if (regressor && !sample_weight.is_none()) sample_weight = g["_check_sample_weight"](sample_weight, X);
-    nb::handle self = a.self;
-    if (!regressor && aug::passthrough_mode(self.attr("sample_weight_mode")))
+// The weights fit hands on: the regressor's made by _check_sample_weight, the classifier's
+// checked for one per row in passthrough mode.
+nb::object fit_weights(const duv::Globals &g, unsigned surface, nb::handle self, nb::handle X,
+                       nb::handle sample_weight) {
+    if (surface == duv::kRegressor)
+        return sample_weight.is_none() ? nb::none() : g["_check_sample_weight"](sample_weight, X);
+    if (aug::passthrough_mode(self.attr("sample_weight_mode")))
         aug::check_one_weight_per_row(g["np"], sample_weight, duv::shape_of(X, 0));
-    self.attr("n_features_in_") = duv::shape_of(X, 1);
-    if (regressor) self.attr("n_outputs_") = aug::n_outputs(y);
-    nb::dict given;
-    given["sample_weight"] = sample_weight;
-    nb::dict options =
-        g.state<HistogramState>().options.forwarded(regressor ? duv::kRegressor : duv::kClassifier, self, given);
-    auto augmented = duv::unpack(duv::call_with(g["histogram_augment"], nb::make_tuple(X, y), options), 3);
-    return aug::finish_fit(g, self, augmented[0], augmented[1], augmented[2]);
+    return nb::borrow(sample_weight);
 }
 
-nb::object fit_regressor(const duv::Globals &g, const aug::FitArgs &a) { return fit(g, a, true); }
-nb::object fit_classifier(const duv::Globals &g, const aug::FitArgs &a) { return fit(g, a, false); }
+const duv::OptionTable &options(const duv::Globals &g) { return g.state<HistogramState>().options; }
+
+nb::object fit_regressor(const duv::Globals &g, const aug::FitArgs &a) {
+    return aug::fit_family(
+        g, options(g),
+        {"histogram_augment", duv::kRegressor, {{"multi_output", true}, {"y_numeric", true}}, false, fit_weights}, a);
+}
+
+nb::object fit_classifier(const duv::Globals &g, const aug::FitArgs &a) {
+    return aug::fit_family(g, options(g),
+                           {"histogram_augment", duv::kClassifier, {{"multi_output", false}}, false, fit_weights}, a);
+}
 
 duv::OptionTable histogram_options(nb::module_ &m) {
     nb::handle str = duv::str_type();
@@ -343,13 +337,6 @@ duv::OptionTable histogram_options(nb::module_ &m) {
     };
 }
 
-void build_class(nb::module_ &m, const duv::OptionTable &options, const char *name, bool regressor) {
-    duv::ClassBuilder cls = aug::family_class(m, name, regressor ? duv::kRegressor : duv::kClassifier, options);
-    nb::object built = aug::def_fit_predict_and_build(cls, regressor, regressor ? fit_regressor : fit_classifier,
-                                                      aug::predict_fitted_with);
-    aug::def_sklearn_tags(m, built, aug::InputCheck::Numeric);
-}
-
 }  // namespace
 
 DUV_MODULE("duv.augmentation._histogram_augmentation", exec_histogram_augmentation) {
@@ -371,8 +358,8 @@ DUV_MODULE("duv.augmentation._histogram_augmentation", exec_histogram_augmentati
              {duv::arg("values"), duv::arg("bins"), duv::arg("smoothing_coeff")}, compute_histogram_weights_for_column);
     duv::def(m, "_aggregate_weights", {duv::arg("weight_vectors"), duv::arg("agg")}, aggregate_weights);
     aug::def_family_function(m, "histogram_augment", st.options, histogram_augment);
-    build_class(m, st.options, "HistogramAugmentedRegressor", true);
-    build_class(m, st.options, "HistogramAugmentedClassifier", false);
+    aug::def_family_classes(m, {"HistogramAugmentedRegressor", "HistogramAugmentedClassifier"}, st.options,
+                            fit_regressor, fit_classifier, aug::predict_fitted_with, aug::InputCheck::Numeric);
     st.numpy.take(m);
     st.helpers.take(m);
 }

@@ -1,6 +1,5 @@
 #include "duv/augmentation/arrays.hpp"
 #include "duv/augmentation/meta_estimator.hpp"
-#include "duv/augmentation/meta_estimator_tags.hpp"
 #include "duv/augmentation/rare_neighbours.hpp"
 #include "duv/augmentation/rare_rows.hpp"
 #include "duv/interop/capi.hpp"

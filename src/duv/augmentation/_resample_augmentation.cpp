@@ -1,5 +1,4 @@
 #include "duv/augmentation/meta_estimator.hpp"
-#include "duv/augmentation/meta_estimator_tags.hpp"
 #include "duv/augmentation/resampled_rows.hpp"
 #include "duv/interop/module.hpp"
 #include "duv/interop/module_state.hpp"
@@ -28,7 +27,7 @@ nb::object resample_augment(const duv::Globals &g, const ResampleArgs &a) {
     in.np = g["np"];
     in.take_data(g["check_X_y"](a.X, a.y, "multi_output"_a = true));
     const long long n_samples = nb::cast<long long>(in.n_samples);
-    in.consume = aug::consume_mode(a.sample_weight_mode);
+    in.consume = aug::sample_weight_mode_is(a.sample_weight_mode, "consume");
     in.rng = g["check_random_state"](a.random_state);
     const long long n_target = target_size(n_samples, a.factor);
     in.n_target = nb::int_(n_target);
@@ -36,9 +35,7 @@ nb::object resample_augment(const duv::Globals &g, const ResampleArgs &a) {
     in.sample_weight = a.sample_weight;
 
     if (n_target == n_samples) return aug::kept_size(in, true);
-    nb::object p = in.consume && !a.sample_weight.is_none()
-                       ? aug::consume_probabilities(in.np, a.sample_weight, in.n_samples)
-                       : nb::none();
+    nb::object p = aug::consume_probabilities(in.np, in.consume, a.sample_weight, in.n_samples);
     return aug::drawn(in, p, n_target > n_samples);
 }
 

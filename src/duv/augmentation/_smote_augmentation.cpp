@@ -1,7 +1,5 @@
 #include "duv/augmentation/arrays.hpp"
 #include "duv/augmentation/meta_estimator.hpp"
-#include "duv/augmentation/meta_estimator_tags.hpp"
-#include "duv/augmentation/row_weights.hpp"
 #include "duv/augmentation/smote_rows.hpp"
 #include "duv/interop/klass.hpp"
 #include "duv/interop/module.hpp"
@@ -34,8 +32,7 @@ constexpr const char *kFactorMessage = "factor must be >= 1.0 for SMOTE augmenta
 
 // int(round(n * (factor - 1.0)))
 nb::object synthetic_count(const duv::Globals &g, nb::handle n, nb::handle factor) {
-    nb::object rounded = g["round"](n * (factor - nb::float_(1.0)));
-    return duv::steal_checked(PyNumber_Long(rounded.ptr()));
+    return duv::int_of(g["round"](n * (factor - nb::float_(1.0))));
 }
 
 // min(k_neighbors, n - 1)
@@ -48,8 +45,7 @@ nb::object capped_k(nb::handle k_neighbors, nb::handle n) {
 nb::object neighbours_without_self(nb::handle nn, nb::handle X) {
     nn.attr("fit")(X);
     nb::object all_neighbours = duv::unpack(nn.attr("kneighbors")(X), 2)[1];
-    return duv::getitem(all_neighbours,
-                        nb::make_tuple(duv::full_slice(), nb::slice(nb::int_(1), nb::none(), nb::none())));
+    return duv::getitem(all_neighbours, nb::make_tuple(duv::full_slice(), duv::slice_from(1)));
 }
 
 // Base rows: drawn with probabilities p, or uniformly when p is None.
@@ -57,8 +53,6 @@ nb::object draw_rows(nb::handle rng, nb::handle n, nb::handle size, nb::handle p
     if (p.is_none()) return rng.attr("randint")(0, n, "size"_a = size);
     return rng.attr("choice")(n, "size"_a = size, "replace"_a = true, "p"_a = p);
 }
-
-nb::object float_ones(nb::handle np, nb::handle n) { return np.attr("ones")(n, "dtype"_a = duv::float_type()); }
 
 // The validated training data: X, y as a column matrix, and whether y was 1-D.
 struct Inputs {
@@ -87,7 +81,7 @@ nb::object input_rows(nb::handle np, const Inputs &in, bool consume, nb::handle 
     nb::object w = consume || sample_weight.is_none() ? nb::none() : np.attr("asarray")(sample_weight);
     auto rows = indices.is_valid() ? duv::unpack(aug::take_rows_of(np, indices, in.X, in.y, w), 3)
                                    : std::vector<nb::object>{in.X, in.y, w};
-    return nb::make_tuple(rows[0], in.target(rows[1]), consume ? float_ones(np, in.n_samples) : rows[2]);
+    return nb::make_tuple(rows[0], in.target(rows[1]), consume ? duv::float_ones(np, in.n_samples) : rows[2]);
 }
 
 // The neighbour search's metric_params: {"w": distance_weights} after the shape check, or None.
@@ -109,7 +103,7 @@ nb::object smote_augment(const duv::Globals &g, const SmoteArgs &a) {
     const Inputs in = validate_inputs(g, a.X, a.y);
     if (duv::compare(a.factor, nb::float_(1.0), Py_LT))
         duv::raise_value_error(std::string(kFactorMessage) + ", got " + duv::repr(a.factor));
-    const bool consume = aug::consume_mode(a.sample_weight_mode);
+    const bool consume = aug::sample_weight_mode_is(a.sample_weight_mode, "consume");
 
     if (duv::compare(a.factor, nb::float_(1.0), Py_EQ)) {
         if (!duv::truthy(a.shuffle)) return input_rows(np, in, consume, a.sample_weight);
@@ -135,8 +129,7 @@ nb::object smote_augment(const duv::Globals &g, const SmoteArgs &a) {
     // The draws in their documented order (base rows, neighbour slots, alpha, the shuffle's
     // permutation); what NumPy does between them stays in its place.
     const int64_t n = nb::cast<int64_t>(in.n_samples);
-    nb::object p = consume && !a.sample_weight.is_none() ? aug::consume_probabilities(np, a.sample_weight, in.n_samples)
-                                                         : nb::none();
+    nb::object p = aug::consume_probabilities(np, consume, a.sample_weight, in.n_samples);
     nb::object selected = draw_rows(rng, in.n_samples, n_synthetic, p);
     nb::object slots = rng.attr("randint")(0, k, "size"_a = n_synthetic);
     nb::object chosen = smote::neighbours_at(neighbours, selected, std::move(slots), n);
@@ -149,7 +142,7 @@ nb::object smote_augment(const duv::Globals &g, const SmoteArgs &a) {
     nb::object perm = duv::truthy(a.shuffle) ? rng.attr("permutation")(n_total) : nb::object();
 
     smote::Augmented out = rows.assemble(np, perm, n_rows);
-    if (consume) out.weights = float_ones(np, n_total);
+    if (consume) out.weights = duv::float_ones(np, n_total);
     return nb::make_tuple(out.X, in.target(out.y), out.weights);
 }
 
@@ -229,7 +222,7 @@ std::vector<nb::object> allocate(const duv::Globals &g, nb::handle total, const 
     nb::object assigned = zero;
     for (const nb::object &count : counts) {
         share.push_back(total * (count / denom));
-        nb::object rounded = duv::steal_checked(PyNumber_Long(g["round"](share.back()).ptr()));
+        nb::object rounded = duv::int_of(g["round"](share.back()));
         per_class.push_back(duv::compare(rounded, zero, Py_GT) ? rounded : zero);
         assigned = assigned + per_class.back();
     }
@@ -290,8 +283,8 @@ std::pair<nb::object, nb::object> labels_and_weights(nb::handle np, nb::handle s
     y_synth_list.clear();
     nb::object sw_aug = nb::none();
     if (!sample_weight.is_none() && duv::compare(self.attr("sample_weight_mode"), nb::str("passthrough"), Py_EQ))
-        sw_aug =
-            np.attr("concatenate")(duv::list_of(np.attr("asarray")(sample_weight), float_ones(np, nb::int_(n_added))));
+        sw_aug = np.attr("concatenate")(
+            duv::list_of(np.attr("asarray")(sample_weight), duv::float_ones(np, nb::int_(n_added))));
     return {y_aug, sw_aug};
 }
 
@@ -371,25 +364,23 @@ duv::OptionTable smote_options(nb::module_ &m) {
     };
 }
 
-void build_regressor(nb::module_ &m, const duv::OptionTable &options) {
-    duv::ClassBuilder cls =
-        aug::family_class(m, "SMOTEAugmentedRegressor", duv::kRegressor, options, duv::object_type());
-    cls.def("_validate_estimator", {duv::arg("self")}, validate_estimator);
-    nb::dict fit_constraints;
+// The classes take any estimator, checked by _validate_estimator; the regressor's fit is behind
+// validate_params.
+void build_classes(nb::module_ &m, const duv::OptionTable &options) {
+    auto family_class = [&](const char *name, unsigned surface) {
+        duv::ClassBuilder cls = aug::family_class(m, name, surface, options, duv::object_type());
+        cls.def("_validate_estimator", {duv::arg("self")}, validate_estimator);
+        return cls;
+    };
+    duv::ClassBuilder regressor = family_class("SMOTEAugmentedRegressor", duv::kRegressor);
+    nb::dict fit_constraints = aug::data_constraints();
     fit_constraints["X"] = duv::list_of("array-like", "sparse matrix");
-    fit_constraints["y"] = duv::list_of("array-like");
     fit_constraints["sample_weight"] = duv::list_of("array-like", nb::none());
-    cls.def_validated("fit", {duv::arg("self"), duv::arg("X"), duv::arg("y"), duv::arg("sample_weight", nb::none())},
-                      fit_regressor, fit_constraints, true);
-    cls.def("predict", {duv::arg("self"), duv::arg("X")}, aug::predict_fitted_with);
-    aug::def_sklearn_tags(m, cls.build(), aug::InputCheck::Numeric);
-}
-
-void build_classifier(nb::module_ &m, const duv::OptionTable &options) {
-    duv::ClassBuilder cls =
-        aug::family_class(m, "SMOTEAugmentedClassifier", duv::kClassifier, options, duv::object_type());
-    cls.def("_validate_estimator", {duv::arg("self")}, validate_estimator);
-    nb::object built = aug::def_fit_predict_and_build(cls, false, fit_classifier, aug::predict_fitted_with);
+    regressor.def_validated("fit", aug::fit_signature(false), fit_regressor, fit_constraints, true);
+    nb::object built = aug::def_predict_and_build(regressor, true, aug::predict_fitted_with);
+    aug::def_sklearn_tags(m, built, aug::InputCheck::Numeric);
+    duv::ClassBuilder classifier = family_class("SMOTEAugmentedClassifier", duv::kClassifier);
+    built = aug::def_fit_predict_and_build(classifier, false, fit_classifier, aug::predict_fitted_with);
     aug::def_sklearn_tags(m, built, aug::InputCheck::Numeric);
 }
 
@@ -416,7 +407,6 @@ DUV_MODULE("duv.augmentation._smote_augmentation", exec_smote_augmentation) {
                                    {"factor", "k_neighbors", "random_state", "distance_weights", "shuffle", "algorithm",
                                     "n_jobs", "extrapolation", "sample_weight", "sample_weight_mode"}),
         smote_augment);
-    build_regressor(m, st.options);
-    build_classifier(m, st.options);
+    build_classes(m, st.options);
     st.numpy.take(m);
 }

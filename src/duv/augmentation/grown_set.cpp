@@ -60,13 +60,6 @@ nb::object resized_count(nb::handle n_samples, nb::handle factor) {
     return compare(n, nb::int_(1), Py_LT) ? nb::object(nb::int_(1)) : n;
 }
 
-bool is_numpy_module(nb::handle np) {
-    PyObject *numpy = PyImport_GetModule(nb::str("numpy").ptr());
-    if (!numpy && PyErr_Occurred()) throw nb::python_error();
-    Py_XDECREF(numpy);
-    return numpy == np.ptr();
-}
-
 bool rows_of_weights(nb::handle np, nb::handle sample_weight, nb::handle n_samples) {
     if (sample_weight.is_none()) return false;
     nb::object sw = np.attr("asarray")(sample_weight);

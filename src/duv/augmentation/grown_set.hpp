@@ -38,10 +38,6 @@ private:
 // max(1, int(round(n_samples * float(factor)))): the size of a resized set, as a Python int.
 nb::object resized_count(nb::handle n_samples, nb::handle factor);
 
-// True when `np` is the numpy module itself: the fast roads stand in for numpy's functions
-// only, and a rebound `np` gets the documented calls.
-bool is_numpy_module(nb::handle np);
-
 // True when `sample_weight`, as an array, has one entry (or row) per input row, so that the
 // grown set's weights are its rows taken like the data's.
 bool rows_of_weights(nb::handle np, nb::handle sample_weight, nb::handle n_samples);

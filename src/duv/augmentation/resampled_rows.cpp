@@ -22,7 +22,7 @@ nb::object Resampling::result(nb::handle X_out, const nb::object &y_out, nb::han
 }
 
 nb::object Resampling::weights_of(nb::handle n_rows, nb::handle indices) const {
-    if (consume) return np.attr("ones")(n_rows, "dtype"_a = float_type());
+    if (consume) return float_ones(np, n_rows);
     if (sample_weight.is_none()) return nb::none();
     nb::object sw = np.attr("asarray")(sample_weight);
     return indices.is_valid() ? take_rows(np, sw, indices) : sw;

@@ -241,4 +241,7 @@ inline bool contains(nb::handle container, nb::handle item) {
     return found == 1;
 }
 
+// np.ones(n, dtype=float): the weights of rows that carry none.
+inline nb::object float_ones(nb::handle np, nb::handle n) { return np.attr("ones")(n, "dtype"_a = float_type()); }
+
 }  // namespace duv

@@ -9,6 +9,7 @@ namespace duv::kernels::nearest {
 namespace {
 
 constexpr std::ptrdiff_t kLeafRows = 128;
+constexpr std::ptrdiff_t kChunk = 8;
 
 std::size_t at(std::ptrdiff_t i) { return static_cast<std::size_t>(i); }
 
@@ -47,7 +48,7 @@ private:
 class Tree {
 public:
     Tree(const double *x, std::ptrdiff_t n, std::ptrdiff_t m)
-        : x_(x), n_(n), m_(m), order_(at(n)), columns_(at(n * m)) {
+        : x_(x), n_(n), m_(m), order_(at(n)), columns_(at(n * m + kChunk)) {
         for (std::ptrdiff_t i = 0; i < n; ++i) order_[at(i)] = i;
         build(0, n);
         // The rows in tree order, feature by feature, for the leaves' distances.
@@ -101,21 +102,29 @@ private:
         return node;
     }
 
-    void visit(std::ptrdiff_t node, const double *q, Nearest &nearest) const {
-        const Node &nd = nodes_[at(node)];
-        if (nd.left < 0) {
-            double d[kLeafRows] = {};
-            const std::ptrdiff_t width = nd.end - nd.begin;
+    // The leaf's rows kChunk at a time, their sums kept in registers; a chunk may read past the
+    // leaf (into the next rows, or the padding after the last feature) and offers only its own.
+    void scan_leaf(const Node &nd, const double *q, Nearest &nearest) const {
+        for (std::ptrdiff_t start = nd.begin; start < nd.end; start += kChunk) {
+            double d[kChunk] = {};
             for (std::ptrdiff_t f = 0; f < m_; ++f) {
                 const double v = q[f];
-                const double *col = &columns_[at(f * n_ + nd.begin)];
-                for (std::ptrdiff_t j = 0; j < width; ++j) {
+                const double *col = &columns_[at(f * n_ + start)];
+                for (std::ptrdiff_t j = 0; j < kChunk; ++j) {
                     const double diff = v - col[j];
                     d[j] += diff * diff;
                 }
             }
+            const std::ptrdiff_t width = std::min(kChunk, nd.end - start);
             for (std::ptrdiff_t j = 0; j < width; ++j)
-                if (d[j] < nearest.bound()) nearest.offer(d[j], order_[at(nd.begin + j)]);
+                if (d[j] < nearest.bound()) nearest.offer(d[j], order_[at(start + j)]);
+        }
+    }
+
+    void visit(std::ptrdiff_t node, const double *q, Nearest &nearest) const {
+        const Node &nd = nodes_[at(node)];
+        if (nd.left < 0) {
+            scan_leaf(nd, q, nearest);
             return;
         }
         const double to_left = box_distance(nd.left, q), to_right = box_distance(nd.right, q);
