@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 namespace duv::kernels::nearest {
@@ -9,9 +10,34 @@ namespace duv::kernels::nearest {
 namespace {
 
 constexpr std::ptrdiff_t kLeafRows = 128;
-constexpr std::ptrdiff_t kChunk = 8;
+constexpr std::ptrdiff_t kChunk = 8;  // two vectors of four lanes
 
 std::size_t at(std::ptrdiff_t i) { return static_cast<std::size_t>(i); }
+
+typedef double F64x4 __attribute__((vector_size(32)));
+
+// The squared distances of kChunk rows from `q` (m values), the rows' values feature by feature
+// in `columns` (each feature `stride` apart): lane by lane the scalar sum over the features.
+// Whether one is below `bound`. Made for AVX2 too, four lanes to an instruction; without FMA,
+// each lane rounds as the scalar.
+__attribute__((target_clones("avx2", "default"))) bool chunk_distances(const double *q, const double *columns,
+                                                                       std::ptrdiff_t stride, std::ptrdiff_t m,
+                                                                       double bound, double *out) {
+    F64x4 a0{}, a1{};
+    for (std::ptrdiff_t f = 0; f < m; ++f) {
+        const double *col = columns + f * stride;
+        F64x4 c0, c1;
+        std::memcpy(&c0, col, sizeof c0);
+        std::memcpy(&c1, col + 4, sizeof c1);
+        const F64x4 d0 = q[f] - c0, d1 = q[f] - c1;
+        a0 += d0 * d0;
+        a1 += d1 * d1;
+    }
+    std::memcpy(out, &a0, sizeof a0);
+    std::memcpy(out + 4, &a1, sizeof a1);
+    const auto below = (a0 < bound) | (a1 < bound);
+    return (below[0] | below[1] | below[2] | below[3]) != 0;
+}
 
 // The `size` smallest squared distances seen so far, ascending, with their rows.
 class Nearest {
@@ -102,19 +128,12 @@ private:
         return node;
     }
 
-    // The leaf's rows kChunk at a time, their sums kept in registers; a chunk may read past the
+    // The leaf's rows kChunk at a time; a chunk may read past the
     // leaf (into the next rows, or the padding after the last feature) and offers only its own.
     void scan_leaf(const Node &nd, const double *q, Nearest &nearest) const {
         for (std::ptrdiff_t start = nd.begin; start < nd.end; start += kChunk) {
-            double d[kChunk] = {};
-            for (std::ptrdiff_t f = 0; f < m_; ++f) {
-                const double v = q[f];
-                const double *col = &columns_[at(f * n_ + start)];
-                for (std::ptrdiff_t j = 0; j < kChunk; ++j) {
-                    const double diff = v - col[j];
-                    d[j] += diff * diff;
-                }
-            }
+            double d[kChunk];
+            if (!chunk_distances(q, &columns_[at(start)], n_, m_, nearest.bound(), d)) continue;
             const std::ptrdiff_t width = std::min(kChunk, nd.end - start);
             for (std::ptrdiff_t j = 0; j < width; ++j)
                 if (d[j] < nearest.bound()) nearest.offer(d[j], order_[at(start + j)]);
@@ -146,8 +165,9 @@ private:
 
 bool search(const double *x, std::ptrdiff_t n, std::ptrdiff_t m, std::ptrdiff_t count, std::int64_t *ind,
             double *dist) {
+    const std::ptrdiff_t keep = std::min(count + 1, n);
     const Tree tree(x, n, m);
-    Nearest nearest(std::min(count + 1, n));
+    Nearest nearest(keep);
     for (std::ptrdiff_t q = 0; q < n; ++q) {
         nearest.reset();
         tree.search(x + q * m, nearest);
