@@ -112,7 +112,7 @@ bool NoisyCopies::kernel_applies(nb::handle std_, bool relative, nb::handle indi
     if (!PyFloat_Check(std_.ptr()) || *dt == Dtype::F32) return false;
     scale_ = float_value(std_.ptr());
     const kernels::Matrix x = view_.matrix(*dt);
-    const double top = run_unlocked([&] { return kernels::max_abs(x); });
+    const double top = run_unlocked(x.n * x.m, [&] { return kernels::max_abs(x); });
     if (!std::isfinite(scale_) || !std::isfinite(top * scale_)) return false;
     // The copies' rows, to scale the draws by should NumPy have to add them.
     idx_ = ArrayView(indices);
@@ -151,7 +151,7 @@ void NoisyCopies::replay_relative_scaling() {
     if (!g || !dt || d.size() != copies_of_.n_new * view_.shape(1))
         raise(PyExc_RuntimeError, "cannot write into the drawn noise");
     const kernels::Matrix x = view_.matrix(*dt);
-    run_unlocked([&] { kg::scale_draws(x, copies_of_, g, scale_); });
+    run_unlocked(copies_of_.n_new * x.m, [&] { kg::scale_draws(x, copies_of_, g, scale_); });
 }
 
 }  // namespace duv::augmentation

@@ -22,7 +22,4 @@ template <typename F> auto run_unlocked(std::ptrdiff_t n, F &&f) -> decltype(f()
     return f();
 }
 
-// Returns f() with the GIL released, whatever its size.
-template <typename F> auto run_unlocked(F &&f) -> decltype(f()) { return run_unlocked(kUnlockedFrom, f); }
-
 }  // namespace duv
